@@ -1,0 +1,208 @@
+// The toolkit layer: what the service uses of DICOM networking, datasets and
+// Part 10 files. DCMTK stays behind this header; nothing outside dicom/
+// includes a DCMTK header.
+//
+// Text is UTF-8 throughout. An identifier arrives decoded from its Specific
+// Character Set; responses are encoded back into the requester's set, or in
+// ISO_IR 192 (saying so) when that set cannot hold a value.
+#ifndef VANTOR_DICOM_TOOLKIT_H_
+#define VANTOR_DICOM_TOOLKIT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/value.h"
+
+namespace vantor::dicom {
+
+// DICOM statuses the service sets.
+inline constexpr uint16_t kStatusSuccess = 0x0000;
+inline constexpr uint16_t kStatusPending = 0xFF00;
+inline constexpr uint16_t kStatusMoveDestinationUnknown = 0xA801;
+inline constexpr uint16_t kStatusGetCallerUnknown = 0xA900;
+inline constexpr uint16_t kStatusOutOfResources = 0xA700;
+inline constexpr uint16_t kStatusUnableToProcess = 0xC000;
+inline constexpr uint16_t kStatusSubOperationsFailed = 0xB000;
+inline constexpr uint16_t kStatusProcessingFailure = 0x0110;
+
+// The toolkit failure that ends the service when it reaches the dispatcher
+// (the association layer's network went away under the server).
+inline constexpr int32_t kFatalToolkitFailure = 61706;
+
+// A dataset: attributes addressed by (group, element).
+class Dataset {
+ public:
+  struct Element {
+    uint16_t group;
+    uint16_t element;
+    Value value;
+  };
+
+  Dataset();
+  ~Dataset();
+  Dataset(const Dataset& other);
+  Dataset& operator=(const Dataset& other);
+  Dataset(Dataset&& other) noexcept;
+  Dataset& operator=(Dataset&& other) noexcept;
+
+  // True when the attribute is present (even with an empty value).
+  bool Has(uint16_t group, uint16_t element) const;
+
+  // The value: null when absent or empty; a Date for a single DA value; a
+  // whole number for IS/SS/US/SL/UL; a decimal for DS/FL/FD; text otherwise
+  // (DICOM padding removed; a date range or several values stay text).
+  Value Get(uint16_t group, uint16_t element) const;
+
+  // Get(...) as text: "" when absent or empty.
+  std::string GetText(uint16_t group, uint16_t element) const;
+
+  // Adds or replaces the attribute, encoded by its VR: a Date becomes DA
+  // (YYYYMMDD), a DateTime DA/DT/TM as the VR asks, a number IS/DS/US/...,
+  // text as it stands, null an empty value.
+  void Put(uint16_t group, uint16_t element, const Value& value);
+
+  // The top-level attributes in order (sequences enumerate as null).
+  std::vector<Element> Enumerate() const;
+
+  std::string PatientName() const;       // (0010,0010)
+  std::string PatientID() const;         // (0010,0020)
+  std::string StudyInstanceUID() const;  // (0020,000D)
+
+  // For the toolkit layer only.
+  struct Impl;
+  Impl& impl() { return *impl_; }
+  const Impl& impl() const { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+using DatasetCollection = std::vector<Dataset>;
+
+// An association as the service sees it.
+struct Connection {
+  std::string calling_aet;  // as the requester sent it (may hold blanks)
+  std::string remote_ip;
+  int32_t number = 0;       // per-association number, counting from 1
+  std::string called_aet;   // the further descriptive text
+};
+
+// A C-FIND, C-GET or C-MOVE request on its association.
+class Request {
+ public:
+  struct SubOperations {
+    int completed = 0;
+    int failed = 0;
+    int warning = 0;
+  };
+
+  virtual ~Request() = default;
+  virtual const Connection& connection() const = 0;
+  // "C-FIND", "C-GET" or "C-MOVE".
+  virtual std::string operation() const = 0;
+  virtual const Dataset& identifier() const = 0;
+  virtual std::string move_destination() const = 0;
+  // True once the requester cancelled (C-CANCEL) or the association is gone.
+  virtual bool finished() const = 0;
+  // One response per dataset, in order, with `status`; stops when finished.
+  virtual void SendPending(const DatasetCollection& datasets,
+                           uint16_t status) = 0;
+  // The final response. For C-GET it carries the sub-operation counts.
+  virtual void SendFinal(uint16_t status) = 0;
+  // C-GET: sends each file as a C-STORE sub-operation on this association
+  // (in a transfer syntax the requester accepted for its SOP class,
+  // converting where needed) with a pending C-GET response after each.
+  // A file that cannot be read or sent is a failed sub-operation.
+  virtual SubOperations SendFiles(const std::vector<std::string>& paths) = 0;
+};
+
+// An image received by C-STORE.
+class ReceivedImage {
+ public:
+  virtual ~ReceivedImage() = default;
+  virtual std::string PatientID() const = 0;
+  virtual std::string PatientName() const = 0;
+  virtual std::string StudyInstanceUID() const = 0;
+  virtual std::string SeriesInstanceUID() const = 0;
+  virtual std::string SOPInstanceUID() const = 0;
+  virtual std::string SOPClassUID() const = 0;
+  virtual void SetSOPClassUID(const std::string& uid) = 0;
+  // The transfer syntax UID it arrived in.
+  virtual std::string TransferSyntaxUID() const = 0;
+  virtual const Dataset& Attributes() const = 0;
+  // Whether the image can be written in `transfer_syntax_uid`.
+  virtual bool CanWriteIn(const std::string& transfer_syntax_uid) const = 0;
+  // Writes the image to `path` (a Part 10 file when `part10`), in
+  // `transfer_syntax_uid`, converting as needed, and flushes it to disk.
+  // Throws a Failure when it cannot.
+  virtual void WriteFile(const std::string& path, bool part10,
+                         const std::string& transfer_syntax_uid) = 0;
+};
+
+// The events the server raises. Handlers run on the association's worker
+// thread; handlers of different associations run at the same time. No
+// handler may throw (the layer catches and logs anything that escapes).
+class ServerEvents {
+ public:
+  virtual ~ServerEvents() = default;
+  virtual void AssociationRequest2(const Connection& connection,
+                                   bool& is_ok) = 0;
+  virtual void QueryRequest(Request& request) = 0;
+  // Returns the C-STORE status.
+  virtual uint16_t ImageReceivedAsync(const Connection& connection,
+                                      ReceivedImage& image) = 0;
+  virtual void VerifyReceived(int32_t& status) = 0;
+  // `status` as left is the N-EVENT-REPORT response status.
+  virtual void EventReport(const Connection& connection, uint16_t event_id,
+                           const Dataset& dataset, uint16_t& status) = 0;
+  virtual void ActionComplete(const Connection& connection,
+                              const std::string& action, bool success,
+                              const std::string& error_message) = 0;
+  virtual void InfoMessage(int16_t info_type, const std::string& text) = 0;
+};
+
+// The DICOM server object: accepts every association on its port and runs
+// each on a worker thread of its own, up to `max_associations` at once.
+class Server {
+ public:
+  explicit Server(ServerEvents& events, int max_associations = 32);
+  ~Server();  // stops listening and waits for running associations
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Starts listening on `port` (all interfaces); false when the port cannot
+  // be bound.
+  bool Listen(int port);
+  // Stops listening on `port` (no-op when not listening there).
+  void StopListening(int port);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The toolkit's protocol log: collects the network layer's log lines in
+// memory while running.
+//   length: the most entries held (older ones are dropped); 0 or less = 10000
+//   level: 0 = info, 1 = debug, 2 or more = trace, less than 0 = warnings only
+class ProtocolLog {
+ public:
+  static void Start(int32_t length, int16_t level);
+  static void Stop();
+  static bool Running();
+  static int32_t Count();
+  // The first `count` entries, joined by CR LF.
+  static std::string Text(int32_t count);
+  // Removes the first `count` entries.
+  static void Clear(int32_t count);
+};
+
+// Sets the process up for the network (TCP_NODELAY=1, DCMTK's dictionary and
+// codecs). Call once before the first Server.
+void InitializeToolkit();
+
+}  // namespace vantor::dicom
+
+#endif  // VANTOR_DICOM_TOOLKIT_H_

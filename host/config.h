@@ -1,0 +1,65 @@
+// The service's settings: one immutable snapshot per configuration pass.
+// ReadReg builds the next snapshot from the registry file and publishes it as
+// a whole; readers take the current snapshot and keep it for their work.
+#ifndef VANTOR_HOST_CONFIG_H_
+#define VANTOR_HOST_CONFIG_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vantor {
+
+struct Config {
+  // Instance key, e.g. "Software\Tavik\Kelmora\Vantor\01".
+  std::string instance_key;
+
+  // Default key " Default".
+  std::string DBServer;
+  std::string Temp;   // ends in "\"
+  std::string Unzip;  // ends in "\"
+  bool Compress = false;
+  bool DefaultDebug = false;  // the default key's Debug
+  int32_t UDP = 0;
+  std::string DefaultAET;  // the default key's AET
+
+  // Instance key.
+  bool Rename = false;
+  bool EnableDismiss = false;  // only ever switched on
+  bool dismiss_list_present = false;
+  std::vector<std::string> DismissModalities;
+  int32_t DCM = 0;
+  bool Debug = false;  // the instance debug switch
+  std::string AET;     // the instance AET
+  std::string Caption;
+  bool CountPatient = false;
+  bool CountStudy = false;
+  bool CountSeries = false;
+  bool StudyStatus = false;
+  bool Dicomlog = false;
+  int32_t Dicomloglength = 0;
+  int16_t Dicomloglevel = 0;
+  std::string DateFormat;
+
+  // Derived: instance AET, else default AET, else "Kelmora2000".
+  std::string OwnAET;
+
+  // Either debug switch (default or instance) is on.
+  bool AnyDebug() const { return DefaultDebug || Debug; }
+};
+
+// The current snapshot; never null (an initial all-empty one before the
+// first pass). Safe from any thread.
+std::shared_ptr<const Config> Settings();
+
+// Replaces the current snapshot. Safe from any thread.
+void PublishSettings(Config config);
+
+// "Software\Tavik\Kelmora\Vantor\" + the instance number chosen from the
+// command line text (numeric, blanks trimmed, taken as written; else "01").
+std::string InstanceKeyFromCommandLine(const std::string& command_line);
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_CONFIG_H_

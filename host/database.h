@@ -1,0 +1,85 @@
+// The archive database over unixODBC. Each request works on a Database of
+// its own; statements are the service's own text, logged as run.
+#ifndef VANTOR_HOST_DATABASE_H_
+#define VANTOR_HOST_DATABASE_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/value.h"
+
+namespace vantor {
+
+// A result read to its end: column names as the driver gives them, and the
+// rows with typed values.
+struct ResultSet {
+  std::vector<std::string> columns;
+  std::vector<std::vector<Value>> rows;
+
+  // Index of the column named `name` (compared without regard to case), or -1.
+  int ColumnIndex(std::string_view name) const;
+  // The value of column `name` in row `row`; throws a Failure (3265, "Item
+  // cannot be found in the collection corresponding to the requested name or
+  // ordinal.") for an unknown column.
+  const Value& Get(size_t row, std::string_view name) const;
+  bool empty() const { return rows.empty(); }
+};
+
+// The connection text for a DBServer setting:
+//   "sqlite:PATH"    -> "Driver=SQLite3;Database=PATH"  (PATH translated)
+//   "odbc:TEXT"      -> TEXT as it stands
+//   any other name   -> "driver={SQL Server};server=NAME;uid=K391;
+//                        pwd=QpRsTu482;database=TavikDB2"
+std::string ConnectionText(const std::string& db_server);
+
+class Database {
+ public:
+  Database();
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Closes an open connection first. Throws a Failure with the driver's
+  // native error number and message when the open fails. Login and query
+  // time-outs are 600 s.
+  void Open(const std::string& connection_text);
+  void Close() noexcept;
+  bool IsOpen() const;
+
+  // Runs a statement and reads its whole result. Throws a Failure when not
+  // open or when the driver rejects the statement.
+  ResultSet Query(const std::string& sql);
+
+  // Runs a statement and hands each row to `row` as it is fetched; stops
+  // early when `row` returns false. Column names are passed once before the
+  // first row to `columns` (may be empty).
+  void QueryEach(const std::string& sql,
+                 const std::function<void(const std::vector<std::string>&)>&
+                     columns,
+                 const std::function<bool(const std::vector<Value>&)>& row);
+
+  // Runs a statement without a result set; returns the rows affected.
+  int64_t Execute(const std::string& sql);
+
+ private:
+  struct Handles;
+  std::unique_ptr<Handles> h_;
+};
+
+// Opens `db` on the current DBServer with the debug line "DB-Connection
+// established" ("ConOpen"); a failure is logged under "ConOpen" and returns
+// false. Never throws.
+bool ConOpen(Database& db) noexcept;
+
+// Closes `db` with the debug line "DB-Connection closed" ("ConClose").
+void ConClose(Database& db) noexcept;
+
+// Doubles every apostrophe, so that the value cannot end a quoted literal.
+std::string SqlQuote(std::string_view value);
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_DATABASE_H_

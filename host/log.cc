@@ -1,0 +1,121 @@
+#include "host/log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "host/config.h"
+#include "host/failure.h"
+#include "host/paths.h"
+
+namespace vantor {
+namespace {
+
+// One lock for every log file of the process, so that lines never
+// interleave; each line is still one open-append-close, which keeps lines of
+// other instances sharing a file (the reception log) whole too.
+std::mutex& LogMutex() {
+  static std::mutex m;
+  return m;
+}
+
+// Opens, appends and closes. Returns 0 or the errno of the failed step.
+int AppendFile(const std::string& path, std::string_view text) {
+  std::lock_guard<std::mutex> lock(LogMutex());
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                  0644);
+  if (fd < 0) return errno;
+  int err = 0;
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
+std::string LogPath(std::string_view file_name) {
+  std::string path = InProgramDir("Logs/");
+  path += file_name;
+  return path;
+}
+
+}  // namespace
+
+std::string LogTimestamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+std::string LogLine(const std::vector<std::string>& fields) {
+  std::string line = LogTimestamp();
+  for (const std::string& f : fields) {
+    line += '\t';
+    line += f;
+  }
+  line += "\r\n";
+  return line;
+}
+
+bool AppendLogFile(std::string_view file_name, std::string_view text) noexcept {
+  try {
+    return AppendFile(LogPath(file_name), text) == 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+void AppendEventLine(std::string_view file_name,
+                     const std::vector<std::string>& fields) {
+  int err = AppendFile(LogPath(file_name), LogLine(fields));
+  if (err != 0) {
+    int32_t number = err == ENOENT   ? kPathNotFound
+                     : err == EACCES ? kPermissionDenied
+                                     : kPathFileAccessError;
+    throw Failure(number, std::strerror(err));
+  }
+}
+
+void ErrorLogWrite(int32_t number, std::string_view message,
+                   std::string_view procedure) noexcept {
+  try {
+    auto config = Settings();
+    std::string port = std::to_string(config->DCM);
+    AppendLogFile("ErrorVantor" + port + ".log",
+                  LogLine({std::to_string(number), std::string(message),
+                           std::string(procedure)}));
+    DebugLogWrite("[Error #" + std::to_string(number) + "] " +
+                      std::string(message),
+                  procedure);
+  } catch (...) {
+  }
+}
+
+void DebugLogWrite(std::string_view message,
+                   std::string_view procedure) noexcept {
+  try {
+    auto config = Settings();
+    if (!config->Debug) return;
+    AppendLogFile("DebugVantor" + std::to_string(config->DCM) + ".log",
+                  LogLine({std::string(message), std::string(procedure)}));
+  } catch (...) {
+  }
+}
+
+}  // namespace vantor
