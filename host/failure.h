@@ -72,6 +72,22 @@ void GuardVoid(std::string_view procedure, F&& body) noexcept {
   }
 }
 
+// For procedures whose failure path does more than log: runs body(); on any
+// failure calls on_failure(FailureInfo). Whatever on_failure throws is
+// swallowed. Never throws.
+template <typename F, typename H>
+void GuardWith(F&& body, H&& on_failure) noexcept {
+  try {
+    body();
+  } catch (...) {
+    FailureInfo info = CurrentFailure();
+    try {
+      on_failure(info);
+    } catch (...) {
+    }
+  }
+}
+
 }  // namespace vantor
 
 #endif  // VANTOR_HOST_FAILURE_H_

@@ -1,0 +1,52 @@
+#include "dicom/association.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "host/config.h"
+#include "host/failure.h"
+#include "host/log.h"
+#include "host/numeric.h"
+#include "host/paths.h"
+
+namespace vantor::dicom {
+namespace {
+
+// Creates or replaces the file with `content`.
+void WriteWholeFile(const std::string& path, const std::string& content) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int err = errno;
+    throw Failure(err == ENOENT ? kPathNotFound : kPathFileAccessError,
+                  std::strerror(err));
+  }
+  ssize_t n = ::write(fd, content.data(), content.size());
+  int err = errno;
+  ::close(fd);
+  if (n != static_cast<ssize_t>(content.size()))
+    throw Failure(kPathFileAccessError, std::strerror(err));
+}
+
+}  // namespace
+
+void DCMServer_AssociationRequest2(const Connection& connection, bool& isOK) {
+  GuardVoid("AssociationRequest", [&] {
+    auto config = Settings();
+    const std::string port = std::to_string(config->DCM);
+    const std::string calling = Trim(connection.calling_aet);
+    if (config->AnyDebug()) {
+      AppendEventLine("Calling" + port + ".log",
+                      {calling, isOK ? "True" : "False", connection.remote_ip,
+                       std::to_string(connection.number),
+                       connection.called_aet});
+    }
+    WriteWholeFile(InProgramDir("Associations/" + port + "/" +
+                                std::to_string(connection.number)),
+                   calling + "/" + Trim(connection.remote_ip) + "\r\n");
+  });
+}
+
+}  // namespace vantor::dicom

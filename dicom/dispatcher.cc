@@ -1,0 +1,244 @@
+#include "dicom/dispatcher.h"
+
+#include <cctype>
+#include <ctime>
+
+#include "dicom/node_registry.h"
+#include "host/config.h"
+#include "host/failure.h"
+#include "host/log.h"
+#include "host/numeric.h"
+
+namespace vantor::dicom {
+namespace {
+
+constexpr char kProcedure[] = "QueryRequest";
+
+// What the failure path reports about the request.
+struct RequestContext {
+  std::string operation;
+  std::string level;
+  std::string destination_aet;
+  std::string destination_host;
+};
+
+std::string RequiredText(const Value& v) {
+  if (v.IsNull()) throw Failure(kInvalidUseOfNull, "Invalid use of Null");
+  return v.ToText();
+}
+
+int32_t RequiredWholeNumber(const Value& v) {
+  if (v.IsNull()) throw Failure(kInvalidUseOfNull, "Invalid use of Null");
+  if (v.IsInteger()) {
+    if (v.integer() < INT32_MIN || v.integer() > INT32_MAX)
+      throw Failure(kOverflow, "Overflow");
+    return static_cast<int32_t>(v.integer());
+  }
+  std::string text = Trim(v.ToText());
+  if (!IsNumeric(text)) throw Failure(kTypeMismatch, "Type mismatch");
+  return ToInt32(text);
+}
+
+void AnswerFind(Request& Req, RequestServices& services, Database& db,
+                const std::string& level, bool siemens, bool internal_id,
+                const std::string& caller) {
+  const Dataset& identifier = Req.identifier();
+  RequestServices::Cancelled cancelled = [&Req] { return Req.finished(); };
+  std::optional<DatasetCollection> result;
+  bool known_level = true;
+  if (level == "PATIENT") {
+    result = services.GetPatientData(db, identifier, siemens, internal_id,
+                                     cancelled);
+  } else if (level == "STUDY") {
+    result =
+        services.GetStudyData(db, identifier, siemens, internal_id, cancelled);
+  } else if (level == "SERIES") {
+    result =
+        services.GetSeriesData(db, identifier, siemens, internal_id, cancelled);
+  } else if (level == "IMAGE") {
+    result =
+        services.GetImageData(db, identifier, siemens, internal_id, cancelled);
+  } else {
+    known_level = false;
+  }
+  if (!Req.finished() && result) Req.SendPending(*result, kStatusPending);
+  // A level query that failed is not a success with no matches.
+  Req.SendFinal(known_level && !result ? kStatusUnableToProcess
+                                       : kStatusSuccess);
+  DebugLogWrite(std::to_string(result ? result->size() : 0) +
+                    " datasets sent to " + caller,
+                "");
+}
+
+void AnswerMove(Request& Req, RequestServices& services, Database& db,
+                bool siemens, bool internal_id, RequestContext& context) {
+  const std::string destination = Req.move_destination();
+  const std::string sql = "SELECT * FROM tblDicomAETs WHERE AET = '" +
+                          SqlQuote(destination) + "'";
+  ResultSet rs = db.Query(sql);
+  DebugLogWrite("Execute: " + sql, "");
+  if (rs.empty()) {
+    ErrorLogWrite(0, destination + " Unknown move destination", kProcedure);
+    Req.SendFinal(kStatusMoveDestinationUnknown);
+    return;
+  }
+  context.destination_host = RequiredText(rs.Get(0, "CallingHostName"));
+  const std::string address = RequiredText(rs.Get(0, "IPAdress"));
+  const int32_t port = RequiredWholeNumber(rs.Get(0, "IPPort"));
+  const std::string calling_aet = RequiredText(rs.Get(0, "CallingAET"));
+  context.destination_aet = RequiredText(rs.Get(0, "AET"));
+  bool handed_off = services.ImagePrepareForSend(
+      db, Req.identifier(), siemens, internal_id, address, port, calling_aet);
+  // A hand-off that did not happen must not read as success.
+  Req.SendFinal(handed_off ? kStatusSuccess : kStatusUnableToProcess);
+  DebugLogWrite(
+      "C-Move: Images-send delegated to send.exe for sending to " +
+          Trim(destination),
+      kProcedure);
+}
+
+void AnswerGet(Request& Req, RequestServices& services, Database& db,
+               bool siemens, bool internal_id) {
+  const Connection& connection = Req.connection();
+  const std::string sql = "SELECT * FROM tblDicomAETs WHERE AET = '" +
+                          SqlQuote(connection.calling_aet) + "'";
+  ResultSet rs = db.Query(sql);
+  DebugLogWrite("Execute: " + sql, "");
+  if (rs.empty()) {
+    ErrorLogWrite(0, connection.calling_aet + " Unknown move destination",
+                  kProcedure);
+    Req.SendFinal(kStatusGetCallerUnknown);
+    return;
+  }
+  std::vector<std::string> files;
+  services.PrepareSendCGet(db, Req.identifier(), siemens, internal_id, files);
+  Request::SubOperations counts = Req.SendFiles(files);
+  Req.SendFinal(counts.failed == 0 && counts.warning == 0
+                    ? kStatusSuccess
+                    : kStatusSubOperationsFailed);
+  DebugLogWrite("C-GET: " + std::to_string(files.size()) +
+                    " images sent to " + Trim(connection.calling_aet) + "\\" +
+                    Trim(connection.remote_ip),
+                kProcedure);
+}
+
+}  // namespace
+
+std::string FormatToday(const std::string& date_format) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  char year[16], month[16], day[16];
+  std::snprintf(year, sizeof year, "%04d", tm.tm_year + 1900);
+  std::snprintf(month, sizeof month, "%02d", tm.tm_mon + 1);
+  std::snprintf(day, sizeof day, "%02d", tm.tm_mday);
+  const std::string pattern = date_format.empty() ? "YYYYMMDD" : date_format;
+  std::string out;
+  for (size_t i = 0; i < pattern.size();) {
+    auto token = [&](const char* t) {
+      size_t n = std::char_traits<char>::length(t);
+      if (i + n > pattern.size()) return false;
+      for (size_t k = 0; k < n; ++k)
+        if (std::toupper(static_cast<unsigned char>(pattern[i + k])) != t[k])
+          return false;
+      return true;
+    };
+    if (token("YYYY")) {
+      out += year;
+      i += 4;
+    } else if (token("MM")) {
+      out += month;
+      i += 2;
+    } else if (token("DD")) {
+      out += day;
+      i += 2;
+    } else {
+      out += pattern[i++];
+    }
+  }
+  return out;
+}
+
+Dataset RefusalAnswer(const Dataset& identifier, bool store_only,
+                      const std::string& today) {
+  Dataset answer(identifier);
+  answer.Put(0x0010, 0x0010, Value("Unauthorized access"));
+  answer.Put(0x0010, 0x0020, Value(store_only ? "Store only" : "Unknown"));
+  answer.Put(0x0010, 0x0030, Value(today));
+  answer.Put(0x0010, 0x0040, Value("O"));
+  return answer;
+}
+
+void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
+  RequestContext context;
+  Database db;
+  GuardWith(
+      [&] {
+        const Connection& connection = Req.connection();
+        const std::string calling = Trim(connection.calling_aet);
+        const std::string caller = calling + "/" + connection.remote_ip;
+        context.operation = Req.operation();
+        DebugLogWrite("Query request received from " + caller, kProcedure);
+        ConOpen(db);
+        const Dataset& identifier = Req.identifier();
+
+        bool siemens = false;
+        bool internal_id = false;
+        int32_t node =
+            GetAET(db, calling, connection.remote_ip, siemens, internal_id);
+        if (node == kNodeLookupFailed) {
+          // Nobody is let in on a lookup that did not happen.
+          Req.SendFinal(kStatusUnableToProcess);
+          ConClose(db);
+          return;
+        }
+        if (node == kUnknownNode || node == kStoreOnlyNode) {
+          bool store_only = node == kStoreOnlyNode;
+          ErrorLogWrite(0,
+                        store_only ? "Unauthorized access from " + calling +
+                                         " (Store Only)"
+                                   : "Unauthorized access from " + caller,
+                        kProcedure);
+          DatasetCollection refusal;
+          refusal.push_back(RefusalAnswer(identifier, store_only,
+                                          FormatToday(Settings()->DateFormat)));
+          Req.SendPending(refusal, kStatusPending);
+          Req.SendFinal(kStatusSuccess);
+          return;
+        }
+
+        context.level = RequiredText(identifier.Get(0x0008, 0x0052));
+        DebugLogWrite("Operation " + context.operation, "");
+        if (context.operation == "C-FIND") {
+          AnswerFind(Req, services, db, context.level, siemens, internal_id,
+                     caller);
+        } else if (context.operation == "C-GET" ||
+                   context.operation == "C-MOVE") {
+          if (!Req.finished()) {
+            if (context.operation == "C-MOVE")
+              AnswerMove(Req, services, db, siemens, internal_id, context);
+            else
+              AnswerGet(Req, services, db, siemens, internal_id);
+          }
+        }
+        ConClose(db);
+      },
+      [&](const FailureInfo& failure) {
+        std::string text = failure.description + " " + kProcedure +
+                           " Port: " + std::to_string(Settings()->DCM) +
+                           " Operation: " + context.operation;
+        if (!context.level.empty()) text += " Level: " + context.level;
+        text += " Destination: " + context.destination_aet +
+                " Host: " + context.destination_host;
+        ErrorLogWrite(failure.number, Trim(text), kProcedure);
+        if (failure.number == kFatalToolkitFailure) {
+          services.EndService();
+          return;
+        }
+        // The request was not served: it must not read as a success.
+        if (!Req.finished()) Req.SendFinal(kStatusUnableToProcess);
+        ConClose(db);
+      });
+}
+
+}  // namespace vantor::dicom

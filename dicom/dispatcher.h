@@ -1,0 +1,64 @@
+// The query/retrieve request dispatcher: every C-FIND, C-GET and C-MOVE.
+// It authorises the caller, picks the work by operation and level, answers
+// with pending responses and the final status, and logs the outcome.
+#ifndef VANTOR_DICOM_DISPATCHER_H_
+#define VANTOR_DICOM_DISPATCHER_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dicom/toolkit.h"
+#include "host/database.h"
+
+namespace vantor::dicom {
+
+// The work the dispatcher hands out; the query engine and the retrieval
+// subsystem implement it. A level query returns no collection when it
+// failed (it has logged the failure itself). `cancelled` tells a long query
+// that the requester no longer waits.
+class RequestServices {
+ public:
+  using Cancelled = std::function<bool()>;
+  virtual ~RequestServices() = default;
+  virtual std::optional<DatasetCollection> GetPatientData(
+      Database& db, const Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) = 0;
+  virtual std::optional<DatasetCollection> GetStudyData(
+      Database& db, const Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) = 0;
+  virtual std::optional<DatasetCollection> GetSeriesData(
+      Database& db, const Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) = 0;
+  virtual std::optional<DatasetCollection> GetImageData(
+      Database& db, const Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) = 0;
+  // Fills `files` with the image files of the C-GET, one per row.
+  virtual void PrepareSendCGet(Database& db, const Dataset& identifier,
+                               bool bSiemensBug, bool bInternalID,
+                               std::vector<std::string>& files) = 0;
+  // Hands the C-MOVE to the sender; false when the hand-off failed.
+  virtual bool ImagePrepareForSend(Database& db, const Dataset& identifier,
+                                   bool bSiemensBug, bool bInternalID,
+                                   const std::string& address, int32_t port,
+                                   const std::string& calling_aet) = 0;
+  // Failure 61706 reached the dispatcher: the service must end.
+  virtual void EndService() = 0;
+};
+
+// The refusal answer for an unknown (`store_only` false) or store-only node:
+// the identifier with name, ID, birth date (today in `date_format`) and sex
+// set.
+Dataset RefusalAnswer(const Dataset& identifier, bool store_only,
+                      const std::string& today);
+
+// Today's date written with a DateFormat pattern (YYYY, MM, DD).
+std::string FormatToday(const std::string& date_format);
+
+void DCMServer_QueryRequest(Request& Req, RequestServices& services);
+
+}  // namespace vantor::dicom
+
+#endif  // VANTOR_DICOM_DISPATCHER_H_

@@ -1,0 +1,39 @@
+#include "dicom/events.h"
+
+#include "host/config.h"
+#include "host/failure.h"
+#include "host/log.h"
+
+namespace vantor::dicom {
+
+void DCMServer_VerifyReceived(int32_t& Status) {
+  try {
+    Status = 0;
+    DebugLogWrite("Verify received", "VerifyReceived");
+  } catch (...) {
+    LogCurrentFailure("VerifyReceived");
+    Status = 2;
+  }
+}
+
+void DCMServer_ActionComplete(const Connection& connection,
+                              const std::string& Action, bool /*Success*/,
+                              const std::string& ErrorMessage) {
+  GuardVoid("ActionComplete", [&] {
+    auto config = Settings();
+    if (!config->AnyDebug()) return;
+    AppendEventLine("Action" + std::to_string(config->DCM) + ".log",
+                    {Action, std::to_string(connection.number), ErrorMessage});
+  });
+}
+
+void DCMServer_InfoMessage(int16_t InfoType, const std::string& Text) {
+  GuardVoid("InfoMessages", [&] {
+    auto config = Settings();
+    if (!config->AnyDebug()) return;
+    AppendEventLine("Message" + std::to_string(config->DCM) + ".log",
+                    {std::to_string(InfoType), Text});
+  });
+}
+
+}  // namespace vantor::dicom

@@ -1,0 +1,219 @@
+#include "host/service.h"
+
+#include <glob.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "dicom/toolkit.h"
+#include "host/config.h"
+#include "host/database.h"
+#include "host/failure.h"
+#include "host/instance_lock.h"
+#include "host/log.h"
+#include "host/paths.h"
+#include "host/read_reg.h"
+#include "host/service_events.h"
+#include "net/heartbeat.h"
+
+namespace vantor {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kTimerPeriodSeconds = 5;
+constexpr int kMaxAssociations = 32;
+
+// The main window's state: the server object and the timer.
+struct MainWindow {
+  ServiceEvents events;
+  std::unique_ptr<dicom::Server> DCMServer;
+  bool TimerAlive = false;
+  uint16_t ticks = 0;
+};
+
+std::string PortText() { return std::to_string(Settings()->DCM); }
+
+void Form_Load(MainWindow&) {
+  GuardVoid("Form_Load", [] {
+    // The pause lets a supervisor that started us settle; 500 short sleeps.
+    for (int i = 0; i < 500; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ReadReg();
+    BuildPathes();
+  });
+}
+
+// Shutdown, in order: timer off, stop listening, release the server object,
+// close the database connection. Never cancels.
+void Form_QueryUnload(MainWindow& window) {
+  GuardVoid("QueryUnload", [&] {
+    window.TimerAlive = false;
+    if (window.DCMServer) window.DCMServer->StopListening(Settings()->DCM);
+    window.DCMServer.reset();
+    // Requests work on connections of their own; the shared connection of
+    // the service host is closed here for its log line.
+    Database db;
+    ConClose(db);
+    DebugLogWrite("Form unload", "QueryUnload");
+  });
+}
+
+// On every tick: the heartbeat, and every sixth tick a configuration pass.
+void OnTimerAlive(MainWindow& window) {
+  SendAlive();
+  ++window.ticks;
+  if (window.ticks >= 6) {
+    window.ticks = 0;
+    ReadReg();
+  }
+}
+
+// Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close
+// request; the timer ticks every 5 s while enabled.
+void RunMainLoop(MainWindow& window, int signal_fd) {
+  int timer_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  if (timer_fd < 0) throw Failure(kInternalError, std::strerror(errno));
+  itimerspec period{};
+  period.it_interval.tv_sec = kTimerPeriodSeconds;
+  period.it_value.tv_sec = kTimerPeriodSeconds;
+  ::timerfd_settime(timer_fd, 0, &period, nullptr);
+  for (;;) {
+    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {timer_fd, POLLIN, 0}};
+    int n = ::poll(fds, 2, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      (void)!::read(signal_fd, &info, sizeof info);
+      break;
+    }
+    if (fds[1].revents & POLLIN) {
+      uint64_t expirations = 0;
+      (void)!::read(timer_fd, &expirations, sizeof expirations);
+      // Missed ticks are not made up.
+      if (window.TimerAlive) OnTimerAlive(window);
+    }
+  }
+  ::close(timer_fd);
+}
+
+}  // namespace
+
+void BuildPathes() {
+  std::error_code ec;
+  const std::string associations = InProgramDir("Associations");
+  const std::string port_dir = associations + "/" + PortText();
+  if (!fs::is_directory(associations, ec)) fs::create_directory(associations, ec);
+  if (!fs::is_directory(port_dir, ec)) fs::create_directory(port_dir, ec);
+  for (fs::directory_iterator it(port_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code entry_ec;
+    if (!it->is_regular_file(entry_ec)) continue;
+    // Read-only files are not forced.
+    struct stat st{};
+    if (::stat(it->path().c_str(), &st) == 0 && !(st.st_mode & S_IWUSR))
+      continue;
+    fs::remove(it->path(), entry_ec);
+  }
+  const std::string logs = InProgramDir("Logs");
+  if (!fs::is_directory(logs, ec)) fs::create_directory(logs, ec);
+  DebugLogWrite("Pathes built", "BuildPathes");
+}
+
+void DateienLoeschen(const std::string& path) {
+  GuardVoid("DateienLoeschen", [&] {
+    std::string pattern = path;
+    if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
+    std::string fs_pattern = ToFsPath(pattern);
+    // "*.*" matches every file, with or without an extension.
+    const std::string all = "/*.*";
+    if (fs_pattern.size() >= all.size() &&
+        fs_pattern.compare(fs_pattern.size() - all.size(), all.size(), all) ==
+            0)
+      fs_pattern.replace(fs_pattern.size() - 3, 3, "*");
+    glob_t matches{};
+    int rc = ::glob(fs_pattern.c_str(), GLOB_NOSORT | GLOB_PERIOD, nullptr,
+                    &matches);
+    size_t deleted = 0;
+    if (rc == 0) {
+      for (size_t i = 0; i < matches.gl_pathc; ++i) {
+        std::error_code ec;
+        if (!fs::is_regular_file(matches.gl_pathv[i], ec)) continue;
+        // Forced: the file's own read-only mark does not keep it.
+        if (::unlink(matches.gl_pathv[i]) == 0) ++deleted;
+      }
+    }
+    globfree(&matches);
+    if (deleted == 0) throw Failure(kFileNotFound, "File not found");
+  });
+}
+
+int Main(const std::string& command_line) {
+  MainWindow window;
+  InstanceLock lock;
+  try {
+    dicom::InitializeToolkit();
+    // Close requests arrive on the main loop, never as asynchronous handlers.
+    sigset_t close_signals;
+    sigemptyset(&close_signals);
+    sigaddset(&close_signals, SIGTERM);
+    sigaddset(&close_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &close_signals, nullptr);
+    int signal_fd = ::signalfd(-1, &close_signals, SFD_CLOEXEC);
+    if (signal_fd < 0) throw Failure(kInternalError, std::strerror(errno));
+
+    Config first = *Settings();
+    first.instance_key = InstanceKeyFromCommandLine(command_line);
+    PublishSettings(first);
+    ReadReg();
+
+    const std::string caption = Settings()->Caption;
+    if (!lock.Acquire(caption)) {
+      ErrorLogWrite(0, "'" + caption + "' already running, Vantor end",
+                    "Main");
+      return 1;
+    }
+
+    window.DCMServer =
+        std::make_unique<dicom::Server>(window.events, kMaxAssociations);
+    Form_Load(window);
+
+    const int port = Settings()->DCM;
+    window.DCMServer->StopListening(port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    if (!window.DCMServer->Listen(port)) {
+      Form_QueryUnload(window);
+      ErrorLogWrite(0, "Cannot list on port " + std::to_string(port) +
+                           ", Vantor end",
+                    "Main");
+      return 1;
+    }
+    DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");
+    window.TimerAlive = true;
+    DebugLogWrite("Main finished", "Main");
+
+    RunMainLoop(window, signal_fd);
+    Form_QueryUnload(window);
+    ::close(signal_fd);
+    return 0;
+  } catch (...) {
+    FailureInfo info = CurrentFailure();
+    ErrorLogWrite(info.number, info.description + ", Vantor end", "Main");
+    return 1;
+  }
+}
+
+}  // namespace vantor

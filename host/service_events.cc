@@ -1,0 +1,77 @@
+#include "host/service_events.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "dicom/association.h"
+#include "dicom/events.h"
+#include "host/log.h"
+
+namespace vantor {
+
+void ServiceEvents::AssociationRequest2(const dicom::Connection& connection,
+                                        bool& is_ok) {
+  dicom::DCMServer_AssociationRequest2(connection, is_ok);
+}
+
+void ServiceEvents::QueryRequest(dicom::Request& request) {
+  dicom::DCMServer_QueryRequest(request, *this);
+}
+
+uint16_t ServiceEvents::ImageReceivedAsync(const dicom::Connection&,
+                                           dicom::ReceivedImage&) {
+  // Image reception is not built yet: refuse rather than pretend.
+  return dicom::kStatusOutOfResources;
+}
+
+void ServiceEvents::VerifyReceived(int32_t& status) {
+  dicom::DCMServer_VerifyReceived(status);
+}
+
+void ServiceEvents::EventReport(const dicom::Connection&, uint16_t,
+                                const dicom::Dataset&, uint16_t& status) {
+  status = dicom::kStatusProcessingFailure;
+}
+
+void ServiceEvents::ActionComplete(const dicom::Connection& connection,
+                                   const std::string& action, bool success,
+                                   const std::string& error_message) {
+  dicom::DCMServer_ActionComplete(connection, action, success, error_message);
+}
+
+void ServiceEvents::InfoMessage(int16_t info_type, const std::string& text) {
+  dicom::DCMServer_InfoMessage(info_type, text);
+}
+
+std::optional<dicom::DatasetCollection> ServiceEvents::GetPatientData(
+    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
+  return std::nullopt;
+}
+std::optional<dicom::DatasetCollection> ServiceEvents::GetStudyData(
+    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
+  return std::nullopt;
+}
+std::optional<dicom::DatasetCollection> ServiceEvents::GetSeriesData(
+    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
+  return std::nullopt;
+}
+std::optional<dicom::DatasetCollection> ServiceEvents::GetImageData(
+    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
+  return std::nullopt;
+}
+
+void ServiceEvents::PrepareSendCGet(Database&, const dicom::Dataset&, bool,
+                                    bool, std::vector<std::string>&) {}
+
+bool ServiceEvents::ImagePrepareForSend(Database&, const dicom::Dataset&,
+                                        bool, bool, const std::string&,
+                                        int32_t, const std::string&) {
+  return false;
+}
+
+void ServiceEvents::EndService() {
+  // The main loop treats this like a close request.
+  ::kill(::getpid(), SIGTERM);
+}
+
+}  // namespace vantor

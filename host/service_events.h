@@ -1,0 +1,53 @@
+// Wires the toolkit's events to the service's handlers, and the dispatcher
+// to the query engine and the retrieval subsystem.
+#ifndef VANTOR_HOST_SERVICE_EVENTS_H_
+#define VANTOR_HOST_SERVICE_EVENTS_H_
+
+#include "dicom/dispatcher.h"
+#include "dicom/toolkit.h"
+
+namespace vantor {
+
+class ServiceEvents : public dicom::ServerEvents,
+                      public dicom::RequestServices {
+ public:
+  // dicom::ServerEvents
+  void AssociationRequest2(const dicom::Connection& connection,
+                           bool& is_ok) override;
+  void QueryRequest(dicom::Request& request) override;
+  uint16_t ImageReceivedAsync(const dicom::Connection& connection,
+                              dicom::ReceivedImage& image) override;
+  void VerifyReceived(int32_t& status) override;
+  void EventReport(const dicom::Connection& connection, uint16_t event_id,
+                   const dicom::Dataset& dataset, uint16_t& status) override;
+  void ActionComplete(const dicom::Connection& connection,
+                      const std::string& action, bool success,
+                      const std::string& error_message) override;
+  void InfoMessage(int16_t info_type, const std::string& text) override;
+
+  // dicom::RequestServices
+  std::optional<dicom::DatasetCollection> GetPatientData(
+      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) override;
+  std::optional<dicom::DatasetCollection> GetStudyData(
+      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) override;
+  std::optional<dicom::DatasetCollection> GetSeriesData(
+      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) override;
+  std::optional<dicom::DatasetCollection> GetImageData(
+      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const Cancelled& cancelled) override;
+  void PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
+                       bool bSiemensBug, bool bInternalID,
+                       std::vector<std::string>& files) override;
+  bool ImagePrepareForSend(Database& db, const dicom::Dataset& identifier,
+                           bool bSiemensBug, bool bInternalID,
+                           const std::string& address, int32_t port,
+                           const std::string& calling_aet) override;
+  void EndService() override;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_SERVICE_EVENTS_H_
