@@ -1,0 +1,33 @@
+// The DCMTK side of a Dataset, for the toolkit layer's own files.
+#ifndef VANTOR_DICOM_DATASET_IMPL_H_
+#define VANTOR_DICOM_DATASET_IMPL_H_
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+
+#include <string>
+
+#include "dicom/toolkit.h"
+
+namespace vantor::dicom {
+
+struct Dataset::Impl {
+  DcmDataset ds;
+};
+
+// A dataset that takes over (a copy of) a DCMTK dataset.
+Dataset FromDcmDataset(const DcmDataset& ds);
+
+// Decodes the text values of `ds` from its Specific Character Set to UTF-8.
+// Returns the character set the dataset was written in ("" for the default
+// repertoire). On a set that cannot be decoded the values stay as they are.
+std::string DecodeToUtf8(DcmDataset& ds);
+
+// Encodes the UTF-8 text values of `ds` in `charset` (the requester's set,
+// "" for the default repertoire) and sets (0008,0005) to say so. When that
+// set cannot hold a value, the dataset stays UTF-8 and says ISO_IR 192.
+void EncodeFromUtf8(DcmDataset& ds, const std::string& charset);
+
+}  // namespace vantor::dicom
+
+#endif  // VANTOR_DICOM_DATASET_IMPL_H_

@@ -1,0 +1,255 @@
+#include "dicom/query_request.h"
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
+#include <cstring>
+
+#include "dicom/dataset_impl.h"
+
+namespace vantor::dicom {
+namespace {
+
+// Time a peer has to answer one C-STORE sub-operation.
+constexpr int kStoreResponseTimeout = 120;
+
+bool IsNetworkFailure(const OFCondition& cond) {
+  return cond.bad() && cond != DIMSE_NODATAAVAILABLE;
+}
+
+}  // namespace
+
+DcmQueryRequest::DcmQueryRequest(T_ASC_Association* assoc,
+                                 T_ASC_PresentationContextID pres_id,
+                                 const T_DIMSE_Message& command,
+                                 const Connection& connection,
+                                 Dataset identifier, std::string charset)
+    : assoc_(assoc),
+      pres_id_(pres_id),
+      command_(command),
+      connection_(connection),
+      identifier_(std::move(identifier)),
+      charset_(std::move(charset)) {
+  switch (command_.CommandField) {
+    case DIMSE_C_FIND_RQ:
+      message_id_ = command_.msg.CFindRQ.MessageID;
+      sop_class_ = command_.msg.CFindRQ.AffectedSOPClassUID;
+      break;
+    case DIMSE_C_GET_RQ:
+      message_id_ = command_.msg.CGetRQ.MessageID;
+      sop_class_ = command_.msg.CGetRQ.AffectedSOPClassUID;
+      break;
+    default:
+      message_id_ = command_.msg.CMoveRQ.MessageID;
+      sop_class_ = command_.msg.CMoveRQ.AffectedSOPClassUID;
+      break;
+  }
+}
+
+std::string DcmQueryRequest::operation() const {
+  switch (command_.CommandField) {
+    case DIMSE_C_FIND_RQ:
+      return "C-FIND";
+    case DIMSE_C_GET_RQ:
+      return "C-GET";
+    default:
+      return "C-MOVE";
+  }
+}
+
+std::string DcmQueryRequest::move_destination() const {
+  if (command_.CommandField != DIMSE_C_MOVE_RQ) return "";
+  std::string dest = command_.msg.CMoveRQ.MoveDestination;
+  while (!dest.empty() && dest.back() == ' ') dest.pop_back();
+  return dest;
+}
+
+bool DcmQueryRequest::finished() const {
+  if (final_sent_ || cancelled_ || broken_) return true;
+  OFCondition cond = DIMSE_checkForCancelRQ(assoc_, pres_id_, message_id_);
+  if (cond.good()) {
+    cancelled_ = true;
+  } else if (IsNetworkFailure(cond)) {
+    // Anything but a C-CANCEL in the middle of a request, or a dead
+    // connection, ends the request.
+    broken_ = true;
+  }
+  return cancelled_ || broken_;
+}
+
+void DcmQueryRequest::SendResponse(uint16_t status, DcmDataset* data,
+                                   bool with_counts) {
+  T_DIMSE_Message rsp;
+  std::memset(&rsp, 0, sizeof rsp);
+  T_DIMSE_DataSetType type = data ? DIMSE_DATASET_PRESENT : DIMSE_DATASET_NULL;
+  switch (command_.CommandField) {
+    case DIMSE_C_FIND_RQ: {
+      rsp.CommandField = DIMSE_C_FIND_RSP;
+      T_DIMSE_C_FindRSP& r = rsp.msg.CFindRSP;
+      r.MessageIDBeingRespondedTo = message_id_;
+      OFStandard::strlcpy(r.AffectedSOPClassUID, sop_class_.c_str(),
+                          sizeof r.AffectedSOPClassUID);
+      r.DimseStatus = status;
+      r.DataSetType = type;
+      r.opts = O_FIND_AFFECTEDSOPCLASSUID;
+      break;
+    }
+    case DIMSE_C_GET_RQ: {
+      rsp.CommandField = DIMSE_C_GET_RSP;
+      T_DIMSE_C_GetRSP& r = rsp.msg.CGetRSP;
+      r.MessageIDBeingRespondedTo = message_id_;
+      OFStandard::strlcpy(r.AffectedSOPClassUID, sop_class_.c_str(),
+                          sizeof r.AffectedSOPClassUID);
+      r.DimseStatus = status;
+      r.DataSetType = type;
+      r.opts = O_GET_AFFECTEDSOPCLASSUID;
+      if (with_counts) {
+        r.NumberOfRemainingSubOperations = remaining_;
+        r.NumberOfCompletedSubOperations = counts_.completed;
+        r.NumberOfFailedSubOperations = counts_.failed;
+        r.NumberOfWarningSubOperations = counts_.warning;
+        r.opts |= O_GET_NUMBEROFCOMPLETEDSUBOPERATIONS |
+                   O_GET_NUMBEROFFAILEDSUBOPERATIONS |
+                   O_GET_NUMBEROFWARNINGSUBOPERATIONS;
+        if (status == kStatusPending || remaining_ > 0)
+          r.opts |= O_GET_NUMBEROFREMAININGSUBOPERATIONS;
+      }
+      break;
+    }
+    default: {
+      rsp.CommandField = DIMSE_C_MOVE_RSP;
+      T_DIMSE_C_MoveRSP& r = rsp.msg.CMoveRSP;
+      r.MessageIDBeingRespondedTo = message_id_;
+      OFStandard::strlcpy(r.AffectedSOPClassUID, sop_class_.c_str(),
+                          sizeof r.AffectedSOPClassUID);
+      r.DimseStatus = status;
+      r.DataSetType = type;
+      r.opts = O_MOVE_AFFECTEDSOPCLASSUID;
+      if (with_counts) {
+        r.NumberOfCompletedSubOperations = counts_.completed;
+        r.NumberOfFailedSubOperations = counts_.failed;
+        r.NumberOfWarningSubOperations = counts_.warning;
+        r.opts |= O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS |
+                   O_MOVE_NUMBEROFFAILEDSUBOPERATIONS |
+                   O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
+      }
+      break;
+    }
+  }
+  OFCondition cond = DIMSE_sendMessageUsingMemoryData(
+      assoc_, pres_id_, &rsp, nullptr, data, nullptr, nullptr);
+  if (cond.bad()) broken_ = true;
+}
+
+void DcmQueryRequest::SendPending(const DatasetCollection& datasets,
+                                  uint16_t status) {
+  for (const Dataset& d : datasets) {
+    if (finished()) return;
+    DcmDataset copy(d.impl().ds);
+    EncodeFromUtf8(copy, charset_);
+    SendResponse(status, &copy, false);
+  }
+}
+
+void DcmQueryRequest::SendFinal(uint16_t status) {
+  if (final_sent_ || broken_) return;
+  finished();  // picks up a C-CANCEL that is waiting
+  if (broken_) return;
+  final_sent_ = true;
+  bool counts = command_.CommandField != DIMSE_C_FIND_RQ;
+  SendResponse(cancelled_ ? 0xFE00 : status, nullptr, counts);
+}
+
+void DcmQueryRequest::EnsureFinal() {
+  if (final_sent_ || broken_) return;
+  SendFinal(cancelled_ ? 0xFE00 : kStatusUnableToProcess);
+}
+
+bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
+  DcmFileFormat file;
+  OFCondition cond = file.loadFile(path.c_str());
+  if (cond.bad()) {
+    error = path + ": " + cond.text();
+    return false;
+  }
+  DcmDataset* ds = file.getDataset();
+  OFString sop_class, sop_instance;
+  ds->findAndGetOFString(DCM_SOPClassUID, sop_class);
+  ds->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
+  if (sop_class.empty() || sop_instance.empty()) {
+    error = path + ": no SOP Class or SOP Instance UID";
+    return false;
+  }
+  E_TransferSyntax original = ds->getOriginalXfer();
+  T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
+      assoc_, sop_class.c_str(), DcmXfer(original).getXferID());
+  if (pc_id == 0) {
+    error = path + ": the requester accepted no context for " +
+            sop_class.c_str();
+    return false;
+  }
+  T_ASC_PresentationContext pc;
+  ASC_findAcceptedPresentationContext(assoc_->params, pc_id, &pc);
+  E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+  if (accepted != original) {
+    cond = ds->chooseRepresentation(accepted, nullptr);
+    if (cond.bad() || !ds->canWriteXfer(accepted)) {
+      error = path + ": cannot convert to " + pc.acceptedTransferSyntax;
+      return false;
+    }
+  }
+  T_DIMSE_C_StoreRQ req;
+  std::memset(&req, 0, sizeof req);
+  req.MessageID = assoc_->nextMsgID++;
+  OFStandard::strlcpy(req.AffectedSOPClassUID, sop_class.c_str(),
+                      sizeof req.AffectedSOPClassUID);
+  OFStandard::strlcpy(req.AffectedSOPInstanceUID, sop_instance.c_str(),
+                      sizeof req.AffectedSOPInstanceUID);
+  req.DataSetType = DIMSE_DATASET_PRESENT;
+  req.Priority = DIMSE_PRIORITY_MEDIUM;
+  T_DIMSE_C_StoreRSP rsp;
+  std::memset(&rsp, 0, sizeof rsp);
+  DcmDataset* detail = nullptr;
+  cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
+                         DIMSE_NONBLOCKING, kStoreResponseTimeout, &rsp,
+                         &detail);
+  delete detail;
+  if (cond.bad()) {
+    error = path + ": " + cond.text();
+    broken_ = true;
+    return false;
+  }
+  if (rsp.DimseStatus == 0x0000) {
+    ++counts_.completed;
+  } else if ((rsp.DimseStatus & 0xF000) == 0xB000) {
+    ++counts_.warning;
+  } else {
+    char status[8];
+    std::snprintf(status, sizeof status, "%04X", rsp.DimseStatus);
+    error = path + ": the requester answered " + status;
+    return false;
+  }
+  return true;
+}
+
+Request::SubOperations DcmQueryRequest::SendFiles(
+    const std::vector<std::string>& paths) {
+  sent_files_ = true;
+  remaining_ = static_cast<int>(paths.size());
+  for (const std::string& path : paths) {
+    if (finished()) break;
+    std::string error;
+    bool ok = StoreOne(path, error);
+    --remaining_;
+    if (!ok) {
+      ++counts_.failed;
+      sub_error_ = error;
+    }
+    if (broken_) break;
+    if (remaining_ > 0) SendResponse(kStatusPending, nullptr, true);
+  }
+  return counts_;
+}
+
+}  // namespace vantor::dicom
