@@ -6,6 +6,10 @@
 #include "dicom/association.h"
 #include "dicom/events.h"
 #include "host/log.h"
+#include "query/image_query.h"
+#include "query/patient_query.h"
+#include "query/series_query.h"
+#include "query/study_query.h"
 
 namespace vantor {
 
@@ -44,20 +48,28 @@ void ServiceEvents::InfoMessage(int16_t info_type, const std::string& text) {
 }
 
 std::optional<dicom::DatasetCollection> ServiceEvents::GetPatientData(
-    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
-  return std::nullopt;
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const Cancelled& cancelled) {
+  return ::vantor::GetPatientData(db, identifier, bSiemensBug, bInternalID,
+                                  cancelled);
 }
 std::optional<dicom::DatasetCollection> ServiceEvents::GetStudyData(
-    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
-  return std::nullopt;
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const Cancelled& cancelled) {
+  return ::vantor::GetStudyData(db, identifier, bSiemensBug, bInternalID,
+                                cancelled);
 }
 std::optional<dicom::DatasetCollection> ServiceEvents::GetSeriesData(
-    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
-  return std::nullopt;
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const Cancelled& cancelled) {
+  return ::vantor::GetSeriesData(db, identifier, bSiemensBug, bInternalID,
+                                 cancelled);
 }
 std::optional<dicom::DatasetCollection> ServiceEvents::GetImageData(
-    Database&, const dicom::Dataset&, bool, bool, const Cancelled&) {
-  return std::nullopt;
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const Cancelled& cancelled) {
+  return ::vantor::GetImageData(db, identifier, bSiemensBug, bInternalID,
+                                cancelled);
 }
 
 void ServiceEvents::PrepareSendCGet(Database&, const dicom::Dataset&, bool,

@@ -1,0 +1,41 @@
+// The IMAGE level: the images of VIEW_Images anchored on the patient, the
+// study and the series the identifier names, narrowed by name and birth
+// date.
+#ifndef VANTOR_QUERY_IMAGE_QUERY_H_
+#define VANTOR_QUERY_IMAGE_QUERY_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "dicom/toolkit.h"
+#include "host/database.h"
+#include "query/level_query.h"
+#include "query/result_row.h"
+
+namespace vantor {
+
+// The statement for an IMAGE-level identifier. Without patient ID, Study
+// and Series Instance UID it has no head, and the server rejects it.
+// Throws a Failure for a patient ID that must be an internal key and is no
+// whole number.
+std::string ImageStatement(const dicom::Dataset& identifier, bool bSiemensBug,
+                           bool bInternalID);
+
+// A number text with its decimal mark turned into `separator` ("." or ",").
+std::string AdaptDecimalMark(std::string text, char separator);
+
+// The response for one row.
+dicom::Dataset ImageResponse(const dicom::Dataset& identifier,
+                             const ResultRow& row, int32_t row_number);
+
+// Runs the IMAGE-level query on `db`. No collection when it failed; the
+// failure is logged under "GetImageData".
+std::optional<dicom::DatasetCollection> GetImageData(
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const Cancelled& cancelled) noexcept;
+
+}  // namespace vantor
+
+#endif  // VANTOR_QUERY_IMAGE_QUERY_H_

@@ -1,0 +1,39 @@
+// What the four level queries share once their statement is built: the two
+// debug lines, reading the rows, and one response per row.
+#ifndef VANTOR_QUERY_LEVEL_QUERY_H_
+#define VANTOR_QUERY_LEVEL_QUERY_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "dicom/toolkit.h"
+#include "host/database.h"
+#include "query/result_row.h"
+
+namespace vantor {
+
+// True once the requester no longer waits for responses (it cancelled or
+// went away). May be empty.
+using Cancelled = std::function<bool()>;
+
+// Builds the response for one row; `row_number` counts from 1.
+using MakeResponse =
+    std::function<dicom::Dataset(const ResultRow& row, int32_t row_number)>;
+
+// Writes "DICOM-Operation: C-FIND DICOM-Level: <level>"-style
+// `operation_line` and "SQL: " + `sql` under `procedure`, runs `sql` on `db`
+// and returns one response per row in row order. Reading stops early once
+// `cancelled` says so. Throws on any failure of the statement or of
+// `make_response`.
+dicom::DatasetCollection RunLevelQuery(Database& db,
+                                       std::string_view procedure,
+                                       std::string_view operation_line,
+                                       const std::string& sql,
+                                       const Cancelled& cancelled,
+                                       const MakeResponse& make_response);
+
+}  // namespace vantor
+
+#endif  // VANTOR_QUERY_LEVEL_QUERY_H_

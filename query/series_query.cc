@@ -1,0 +1,103 @@
+#include "query/series_query.h"
+
+#include "host/config.h"
+#include "host/failure.h"
+#include "query/match_keys.h"
+#include "query/related_counts.h"
+#include "query/study_keys.h"
+
+namespace vantor {
+namespace {
+
+constexpr char kProcedure[] = "GetSeriesData";
+
+void PutWhenNotNull(dicom::Dataset& response, uint16_t group,
+                    uint16_t element, const Value& column) {
+  if (!column.IsNull()) response.Put(group, element, column);
+}
+
+}  // namespace
+
+std::string SeriesStatement(const dicom::Dataset& identifier,
+                            bool bSiemensBug, bool bInternalID) {
+  // A series query is made within one study: without a Study Instance UID
+  // it compares with the empty text and finds nothing.
+  std::string patient_id = identifier.GetText(0x0010, 0x0020);
+  std::string study_uid = identifier.GetText(0x0020, 0x000D);
+  std::string sql;
+  if (!patient_id.empty()) {
+    if (bInternalID) {
+      sql = "SELECT * FROM VIEW_Series WHERE PATID = " +
+            std::to_string(InternalPatientKey(patient_id));
+    } else {
+      AppendQuoted(sql, "SELECT * FROM VIEW_Series WHERE PATID1 = '",
+                   patient_id, "'");
+    }
+    AppendQuoted(sql, " AND StudyUID = '", study_uid, "'");
+  } else {
+    AppendQuoted(sql, "SELECt * FROM VIEW_Series WHERE StudyUID = '",
+                 study_uid, "'");
+  }
+
+  PreparedName name = PrepareName(identifier.Get(0x0010, 0x0010), bSiemensBug);
+  if (!name.last.empty()) {
+    AppendEqualOrLike(sql, " And PATNachname = '", " And PATNachname Like '",
+                      AcuteApostrophes(name.last), "' ");
+  }
+  if (!name.first.empty()) {
+    AppendEqualOrLike(sql, " And PATVorname = '", " And PATVorname Like '",
+                      AcuteApostrophes(name.first), "' ");
+  }
+
+  Value birth_date = identifier.Get(0x0010, 0x0030);
+  if (!birth_date.IsNull())
+    AppendQuoted(sql, " And PATGebdatum = '", birth_date.ToText(), "' ");
+
+  AppendStudyAttributeKeys(sql, identifier, kSeriesReferringLike);
+
+  sql +=
+      " ORDER BY PatNachname, PatVorname, PatGebDatum, PatID1, StudyID, "
+      "SeriesID, StudyDate, StudyTime;";
+  return sql;
+}
+
+dicom::Dataset SeriesResponse(const dicom::Dataset& identifier,
+                              const ResultRow& row, int32_t row_number) {
+  dicom::Dataset response(identifier);
+  response.Put(0x0020, 0x000E, row["SeriesUID"]);
+  PutWhenNotNull(response, 0x0018, 0x0015, row["Bodypart"]);
+  // The study's date and time stand for the series date and time.
+  PutWhenNotNull(response, 0x0008, 0x0021, row["StudyDate"]);
+  PutWhenNotNull(response, 0x0008, 0x0031, row["StudyTime"]);
+  PutWhenNotNull(response, 0x0008, 0x0060, row["Modality"]);
+  PutWhenNotNull(response, 0x0008, 0x0050, row["Accession"]);
+  const Value& contrast = row["SeriesCBA"];
+  response.Put(0x0018, 0x0010, contrast.IsNull() ? Value("NONE") : contrast);
+  const Value& series_number = row["SeriesNr"];
+  response.Put(0x0020, 0x0011,
+               series_number.IsNull() ? Value(row_number) : series_number);
+  return response;
+}
+
+std::optional<dicom::DatasetCollection> GetSeriesData(
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const Cancelled& cancelled) noexcept {
+  using Result = std::optional<dicom::DatasetCollection>;
+  return Guard(kProcedure, Result(), [&]() -> Result {
+    std::shared_ptr<const Config> settings = Settings();
+    std::string sql = SeriesStatement(identifier, bSiemensBug, bInternalID);
+    return RunLevelQuery(
+        db, kProcedure, "DICOM-Operation: C-FIND DICOM-Level: SERIES", sql,
+        cancelled, [&](const ResultRow& row, int32_t row_number) {
+          dicom::Dataset response = SeriesResponse(identifier, row, row_number);
+          if (settings->CountSeries) {
+            response.Put(0x0020, 0x1209,  // Number of Series Related Instances
+                         Value(GetImageCountFromSeries(
+                             db, WholeNumber(row["SeriesID"]))));
+          }
+          return response;
+        });
+  });
+}
+
+}  // namespace vantor
