@@ -18,6 +18,7 @@
 #include "dicom/toolkit.h"
 #include "host/config.h"
 #include "host/database.h"
+#include "host/dcm_log.h"
 #include "host/failure.h"
 #include "host/instance_lock.h"
 #include "host/log.h"
@@ -66,6 +67,9 @@ void Form_QueryUnload(MainWindow& window) {
     Database db;
     ConClose(db);
     DebugLogWrite("Form unload", "QueryUnload");
+    // The protocol entries collected since the last pass would be lost with
+    // the process: write them out (the log itself keeps running to the end).
+    if (DcmLogStatus()) DcmLogWrite();
   });
 }
 
