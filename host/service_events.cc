@@ -10,6 +10,10 @@
 #include "query/patient_query.h"
 #include "query/series_query.h"
 #include "query/study_query.h"
+#include "retrieve/cget_files.h"
+#include "retrieve/event_report.h"
+#include "retrieve/image_reception.h"
+#include "retrieve/move_handoff.h"
 
 namespace vantor {
 
@@ -22,19 +26,20 @@ void ServiceEvents::QueryRequest(dicom::Request& request) {
   dicom::DCMServer_QueryRequest(request, *this);
 }
 
-uint16_t ServiceEvents::ImageReceivedAsync(const dicom::Connection&,
-                                           dicom::ReceivedImage&) {
-  // Image reception is not built yet: refuse rather than pretend.
-  return dicom::kStatusOutOfResources;
+uint16_t ServiceEvents::ImageReceivedAsync(const dicom::Connection& connection,
+                                           dicom::ReceivedImage& image) {
+  return DCMServer_ImageReceivedAsync(connection, image);
 }
 
 void ServiceEvents::VerifyReceived(int32_t& status) {
   dicom::DCMServer_VerifyReceived(status);
 }
 
-void ServiceEvents::EventReport(const dicom::Connection&, uint16_t,
-                                const dicom::Dataset&, uint16_t& status) {
-  status = dicom::kStatusProcessingFailure;
+void ServiceEvents::EventReport(const dicom::Connection& connection,
+                                uint16_t event_id,
+                                const dicom::Dataset& dataset,
+                                uint16_t& status) {
+  DCMServer_EventReport(connection, event_id, dataset, status);
 }
 
 void ServiceEvents::ActionComplete(const dicom::Connection& connection,
@@ -72,13 +77,22 @@ std::optional<dicom::DatasetCollection> ServiceEvents::GetImageData(
                                 cancelled);
 }
 
-void ServiceEvents::PrepareSendCGet(Database&, const dicom::Dataset&, bool,
-                                    bool, std::vector<std::string>&) {}
+void ServiceEvents::PrepareSendCGet(Database& db,
+                                    const dicom::Dataset& identifier,
+                                    bool bSiemensBug, bool bInternalID,
+                                    std::vector<std::string>& files) {
+  ::vantor::PrepareSendCGet(db, identifier, bSiemensBug, bInternalID, files);
+}
 
-bool ServiceEvents::ImagePrepareForSend(Database&, const dicom::Dataset&,
-                                        bool, bool, const std::string&,
-                                        int32_t, const std::string&) {
-  return false;
+bool ServiceEvents::ImagePrepareForSend(Database& db,
+                                        const dicom::Dataset& identifier,
+                                        bool bSiemensBug, bool bInternalID,
+                                        const std::string& address,
+                                        int32_t port,
+                                        const std::string& calling_aet) {
+  return ::vantor::ImagePrepareForSend(db, identifier, bSiemensBug,
+                                       bInternalID, address, port,
+                                       calling_aet);
 }
 
 void ServiceEvents::EndService() {
