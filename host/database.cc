@@ -4,6 +4,7 @@
 #include <sqlext.h>
 
 #include <cctype>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 
@@ -114,6 +115,11 @@ std::string ToUtf8(const SQLWCHAR* text, size_t length) {
 // The process-wide ODBC environment, created once.
 SQLHENV Environment() {
   static SQLHENV env = [] {
+    // The driver manager converts between the wide calls and drivers with
+    // narrow entry points (the SQLite driver) in the locale's character set;
+    // the service's text is UTF-8, so the conversion must be too.
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
+      std::setlocale(LC_CTYPE, "en_US.UTF-8");
     SQLHENV handle = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(
             SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) {
