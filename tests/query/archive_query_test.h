@@ -1,0 +1,55 @@
+// A test fixture for queries run on a fresh SQLite fixture archive: the
+// archive, a connection to it, settings that match its date form and a
+// debug log of the test's own.
+#ifndef VANTOR_TESTS_QUERY_ARCHIVE_QUERY_TEST_H_
+#define VANTOR_TESTS_QUERY_ARCHIVE_QUERY_TEST_H_
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "host/database.h"
+#include "tests/query/query_test_util.h"
+#include "tests/support/fixture_archive.h"
+#include "tests/support/test_env.h"
+
+namespace vantor {
+
+class ArchiveQueryTest : public ::testing::Test {
+ protected:
+  static constexpr int32_t kPort = 41004;
+
+  void SetUp() override {
+    settings_.Change([](Config& c) {
+      c.DateFormat = FixtureArchive::kDateFormat;
+      c.DCM = kPort;
+      c.Debug = true;
+    });
+    archive_.UseAsDBServer();
+    std::error_code ec;
+    std::filesystem::remove(LogPath("Debug"), ec);
+    std::filesystem::remove(LogPath("Error"), ec);
+    db_.Open(ConnectionText(archive_.DBServer()));
+  }
+
+  template <typename F>
+  void Configure(F change) {
+    settings_.Change(change);
+  }
+
+  static std::string LogPath(const std::string& kind) {
+    return TestProgramDir() + "/Logs/" + kind + "Vantor" +
+           std::to_string(kPort) + ".log";
+  }
+  static std::string DebugLog() { return ReadWholeFile(LogPath("Debug")); }
+  static std::string ErrorLog() { return ReadWholeFile(LogPath("Error")); }
+
+  ScopedSettings settings_;
+  FixtureArchive archive_;
+  Database db_;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_TESTS_QUERY_ARCHIVE_QUERY_TEST_H_
