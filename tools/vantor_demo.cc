@@ -231,8 +231,8 @@ void WriteDicom(const ImageFile& f, const std::string& path) {
   put(DCM_SpecificCharacterSet, "ISO_IR 100");
   put(DCM_SOPClassUID, SopClassOf(modality));
   put(DCM_SOPInstanceUID, f.sop_uid);
-  put(DCM_ImageType, modality == "CT" ? "ORIGINAL\\PRIMARY\\AXIAL"
-                                      : "ORIGINAL\\PRIMARY");
+  put(DCM_ImageType,
+      modality == "CT" ? "ORIGINAL\\PRIMARY\\AXIAL" : "ORIGINAL\\PRIMARY");
   put(DCM_StudyDate, WithoutSeparators(f.study->date));
   put(DCM_SeriesDate, WithoutSeparators(f.study->date));
   put(DCM_ContentDate, WithoutSeparators(f.study->date));
@@ -315,9 +315,9 @@ void InsertNodes(Database& db) {
   };
   // The DCMTK tools under their default titles; MOVESCU also receives on
   // 11114 (movescu +P 11114), STORESCP is the move destination on 11113.
-  const Node nodes[] = {{"ECHOSCU", 0},   {"FINDSCU", 0},
-                        {"GETSCU", 0},    {"MOVESCU", 11114},
-                        {"STORESCU", 0},  {"STORESCP", 11113}};
+  const Node nodes[] = {{"ECHOSCU", 0},  {"FINDSCU", 0},
+                        {"GETSCU", 0},   {"MOVESCU", 11114},
+                        {"STORESCU", 0}, {"STORESCP", 11113}};
   for (const Node& n : nodes) {
     db.Execute(
         "INSERT INTO tblDicomAETs (AET, IPAdress, IPPort, CallingAET, "
@@ -335,7 +335,8 @@ Totals Fill(Database& db, const std::string& archive_dir) {
   Totals totals;
   db.Execute(
       "INSERT INTO tblArchive (ArchiveID, ArchiveName, ArchivePath) VALUES "
-      "(1, 'Demo', " + Quoted(archive_dir.c_str()) + ")");
+      "(1, 'Demo', " +
+      Quoted(archive_dir.c_str()) + ")");
   InsertNodes(db);
   int study_nr = 0;
   for (const DemoPatient& p : DemoPatients()) {
@@ -345,12 +346,22 @@ Totals Fill(Database& db, const std::string& archive_dir) {
         Quoted(p.patient_id) + ", " + Quoted(p.last_name) + ", " +
         Quoted(p.first_name) + ", " + Quoted(p.second_first_name) + ", " +
         Quoted(p.birth_date) + ", " + Quoted(p.sex) + ")");
-    std::string patient_key = "(SELECT PATID FROM tblPatienten WHERE PATID1 = " +
-                              Quoted(p.patient_id) + ")";
+    std::string patient_key =
+        "(SELECT PATID FROM tblPatienten WHERE PATID1 = " +
+        Quoted(p.patient_id) + ")";
     ++totals.patients;
     for (const DemoStudy& s : p.studies) {
-      ImageFile f{&p, &s, nullptr, nullptr, NewUid(SITE_STUDY_UID_ROOT), "",
-                  NewUid(SITE_UID_ROOT), "", ++study_nr, 0, 0};
+      ImageFile f{&p,
+                  &s,
+                  nullptr,
+                  nullptr,
+                  NewUid(SITE_STUDY_UID_ROOT),
+                  "",
+                  NewUid(SITE_UID_ROOT),
+                  "",
+                  ++study_nr,
+                  0,
+                  0};
       const std::string directory =
           std::string(s.date).substr(0, 4) + "\\" + f.study_uid;
       fs::create_directories(ToFsPath(archive_dir + "\\" + directory));
@@ -376,9 +387,8 @@ Totals Fill(Database& db, const std::string& archive_dir) {
             "Modality, SeriesCBA) VALUES (" +
             Quoted(f.series_uid.c_str()) +
             ", (SELECT StudyID FROM tblStudies WHERE StudyUID = " +
-            Quoted(f.study_uid.c_str()) + "), " +
-            std::to_string(f.series_nr) + ", " + Quoted(se.modality) + ", " +
-            Quoted(se.contrast) + ")");
+            Quoted(f.study_uid.c_str()) + "), " + std::to_string(f.series_nr) +
+            ", " + Quoted(se.modality) + ", " + Quoted(se.contrast) + ")");
         ++totals.series;
         for (const DemoImage& im : se.images) {
           f.image = &im;
@@ -425,15 +435,16 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--schema" && i + 1 < argc) {
       schema_path = argv[++i];
-    } else if (arg == "-h" || arg == "--help" || !dir.empty() ||
-               arg.empty() || arg[0] == '-') {
+    } else if (arg == "-h" || arg == "--help" || !dir.empty() || arg.empty() ||
+               arg[0] == '-') {
       return Usage();
     } else {
       dir = arg;
     }
   }
   if (dir.empty()) return Usage();
-  if (schema_path.empty()) schema_path = ProgramDir() + "/../archive/schema.sql";
+  if (schema_path.empty())
+    schema_path = ProgramDir() + "/../archive/schema.sql";
 
   int rc = 1;
   GuardWith(
@@ -456,13 +467,13 @@ int main(int argc, char** argv) {
         db.Close();
         std::cout << "Demo archive " << db_path << ": " << t.patients
                   << " patients, " << t.studies << " studies, " << t.series
-                  << " series, " << t.images << " images under "
-                  << archive_dir << "\n";
+                  << " series, " << t.images << " images under " << archive_dir
+                  << "\n";
         rc = 0;
       },
       [&](const FailureInfo& info) {
-        std::cerr << "vantor-demo: " << info.description << " ("
-                  << info.number << ")\n";
+        std::cerr << "vantor-demo: " << info.description << " (" << info.number
+                  << ")\n";
       });
   return rc;
 }

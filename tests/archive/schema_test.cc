@@ -32,18 +32,20 @@ TEST(ArchiveSchemaTest, ViewsHoldExactlyTheColumnsTheQueriesRead) {
         "StudyDate", "StudyTime", "StudyDescription", "Modality", "Bodypart",
         "UeberweiserName", "Accession", "KeyStudy", "FKeyStatusID"}},
       {"VIEW_Series",
-       {"PATID", "PATID1", "PATNachname", "PATVorname", "PATGebDatum",
-        "PATGeschlecht", "StudyID", "StudyUID", "StudyDate", "StudyTime",
-        "StudyDescription", "Modality", "Bodypart", "UeberweiserName",
-        "Accession", "KeyStudy", "FKeyStatusID", "SeriesID", "SeriesUID",
-        "SeriesNr", "SeriesCBA", "ArchivePath", "ArchiveUNC", "MirrorPath",
-        "MirrorUNC", "StudyDirectory1"}},
+       {"PATID",        "PATID1",          "PATNachname",      "PATVorname",
+        "PATGebDatum",  "PATGeschlecht",   "StudyID",          "StudyUID",
+        "StudyDate",    "StudyTime",       "StudyDescription", "Modality",
+        "Bodypart",     "UeberweiserName", "Accession",        "KeyStudy",
+        "FKeyStatusID", "SeriesID",        "SeriesUID",        "SeriesNr",
+        "SeriesCBA",    "ArchivePath",     "ArchiveUNC",       "MirrorPath",
+        "MirrorUNC",    "StudyDirectory1"}},
       {"VIEW_Images",
-       {"PATID", "PATID1", "PATNachname", "PATVorname", "PATGebDatum",
-        "StudyID", "StudyUID", "StudyDate", "SeriesID", "SeriesUID",
-        "ImageID", "ImageUID", "ImageNr", "ImageRows", "ImageCols",
-        "ImageLocation", "ImageST", "Modality", "Accession", "FKeyStatusID",
-        "ArchivePath", "ArchiveUNC", "MirrorPath", "MirrorUNC",
+       {"PATID",          "PATID1",     "PATNachname", "PATVorname",
+        "PATGebDatum",    "StudyID",    "StudyUID",    "StudyDate",
+        "SeriesID",       "SeriesUID",  "ImageID",     "ImageUID",
+        "ImageNr",        "ImageRows",  "ImageCols",   "ImageLocation",
+        "ImageST",        "Modality",   "Accession",   "FKeyStatusID",
+        "ArchivePath",    "ArchiveUNC", "MirrorPath",  "MirrorUNC",
         "StudyDirectory1"}},
   };
   FixtureArchive archive;
@@ -68,8 +70,8 @@ TEST(ArchiveSchemaTest, TablesHoldTheColumnsTheServiceReadsAndWrites) {
   };
   FixtureArchive archive;
   for (const Case& c : cases) {
-    ResultSet rs = archive.Query(std::string("SELECT * FROM ") + c.table +
-                                 " WHERE 0");
+    ResultSet rs =
+        archive.Query(std::string("SELECT * FROM ") + c.table + " WHERE 0");
     for (const std::string& column : c.columns)
       EXPECT_GE(rs.ColumnIndex(column), 0) << c.table << "." << column;
   }
@@ -78,26 +80,24 @@ TEST(ArchiveSchemaTest, TablesHoldTheColumnsTheServiceReadsAndWrites) {
 class ArchiveRowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int64_t location =
-        archive_.AddLocation({.archive_path = "/srv/archive",
-                              .mirror_unc = "\\\\mirror\\kelmora"});
+    int64_t location = archive_.AddLocation(
+        {.archive_path = "/srv/archive", .mirror_unc = "\\\\mirror\\kelmora"});
     meyer_ = archive_.AddPatient({.patient_id = "P1",
                                   .last_name = "Meyer",
                                   .first_name = "Anna",
                                   .second_first_name = "Lena",
                                   .birth_date = "1965-03-03",
                                   .sex = "F"});
-    int64_t kurz = archive_.AddPatient({.patient_id = "P2",
-                                        .last_name = "Kurz",
-                                        .first_name = std::nullopt});
+    int64_t kurz = archive_.AddPatient(
+        {.patient_id = "P2", .last_name = "Kurz", .first_name = std::nullopt});
     current_ = archive_.AddStudy(meyer_, {.archive_id = location,
                                           .study_date = "2024-01-15",
                                           .study_time = "10:15:30",
                                           .modality = "CT",
                                           .directory = "2024\\s1"});
-    withdrawn_ = archive_.AddStudy(meyer_, {.archive_id = location,
-                                            .status = -1,
-                                            .study_date = "2024-02-01"});
+    withdrawn_ = archive_.AddStudy(
+        meyer_,
+        {.archive_id = location, .status = -1, .study_date = "2024-02-01"});
     unplaced_ = archive_.AddStudy(kurz, {.status = 2});
     series_ = archive_.AddSeries(current_, {.modality = "CT"});
     archive_.AddImage(series_, {.image_nr = 1, .location = 12.5});
@@ -106,22 +106,20 @@ class ArchiveRowsTest : public ::testing::Test {
   }
 
   FixtureArchive archive_;
-  int64_t meyer_ = 0, current_ = 0, withdrawn_ = 0, unplaced_ = 0,
-          series_ = 0;
+  int64_t meyer_ = 0, current_ = 0, withdrawn_ = 0, unplaced_ = 0, series_ = 0;
 };
 
 TEST_F(ArchiveRowsTest, ViewsKeepEveryStudy) {
   EXPECT_EQ(archive_.Query("SELECT * FROM VIEW_Studies").rows.size(), 3u);
   EXPECT_EQ(archive_.Query("SELECT * FROM VIEW_Series").rows.size(), 3u);
-  EXPECT_EQ(archive_
-                .Query("SELECT * FROM VIEW_Studies WHERE FKeyStatusID = -1")
+  EXPECT_EQ(archive_.Query("SELECT * FROM VIEW_Studies WHERE FKeyStatusID = -1")
                 .Get(0, "StudyID"),
             Value(withdrawn_));
 }
 
 TEST_F(ArchiveRowsTest, StudyWithoutLocationHasEmptyPaths) {
-  ResultSet rs = archive_.Query(
-      "SELECT * FROM VIEW_Series WHERE StudyID = " + std::to_string(unplaced_));
+  ResultSet rs = archive_.Query("SELECT * FROM VIEW_Series WHERE StudyID = " +
+                                std::to_string(unplaced_));
   ASSERT_EQ(rs.rows.size(), 1u);
   EXPECT_TRUE(rs.Get(0, "ArchivePath").IsNull());
   EXPECT_TRUE(rs.Get(0, "MirrorUNC").IsNull());
@@ -141,8 +139,8 @@ TEST_F(ArchiveRowsTest, ImageRowCarriesItsFilesPlace) {
 }
 
 TEST_F(ArchiveRowsTest, DatesAndTimesComeBackTyped) {
-  ResultSet rs = archive_.Query(
-      "SELECT * FROM VIEW_Studies WHERE StudyID = " + std::to_string(current_));
+  ResultSet rs = archive_.Query("SELECT * FROM VIEW_Studies WHERE StudyID = " +
+                                std::to_string(current_));
   EXPECT_EQ(rs.Get(0, "PATGebDatum"), Value(Date{1965, 3, 3}));
   EXPECT_EQ(rs.Get(0, "StudyDate"), Value(Date{2024, 1, 15}));
   EXPECT_EQ(rs.Get(0, "StudyTime"), Value("101530"));
@@ -182,10 +180,9 @@ TEST(SqlScriptTest, SplitsAtSemicolonsOutsideQuotesAndComments) {
                            "('it''s; fine');\n"
                            "  ;\n"
                            "SELECT \"odd;name\", [b;c] FROM a"),
-            (std::vector<std::string>{
-                "CREATE TABLE a (x TEXT DEFAULT ';')",
-                "INSERT INTO a VALUES ('it''s; fine')",
-                "SELECT \"odd;name\", [b;c] FROM a"}));
+            (std::vector<std::string>{"CREATE TABLE a (x TEXT DEFAULT ';')",
+                                      "INSERT INTO a VALUES ('it''s; fine')",
+                                      "SELECT \"odd;name\", [b;c] FROM a"}));
   EXPECT_TRUE(SplitSqlScript("").empty());
   EXPECT_TRUE(SplitSqlScript(" -- only a comment").empty());
 }

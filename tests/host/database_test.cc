@@ -206,14 +206,14 @@ TEST_F(DatabaseTest, StatementsWhileRowsAreReadWork) {
   // The count lookups of the level queries run while the level's own
   // result is being read.
   std::vector<int64_t> counts;
-  db_.QueryEach(
-      "SELECT k FROM t ORDER BY k", nullptr,
-      [&](const std::vector<Value>& row) {
-        ResultSet rs = db_.Query("SELECT count(*) AS n FROM t WHERE k <= " +
-                                 row[0].ToText());
-        counts.push_back(rs.Get(0, "n").integer());
-        return true;
-      });
+  db_.QueryEach("SELECT k FROM t ORDER BY k", nullptr,
+                [&](const std::vector<Value>& row) {
+                  ResultSet rs =
+                      db_.Query("SELECT count(*) AS n FROM t WHERE k <= " +
+                                row[0].ToText());
+                  counts.push_back(rs.Get(0, "n").integer());
+                  return true;
+                });
   EXPECT_EQ(counts, (std::vector<int64_t>{1, 2, 3}));
   // And the connection is its plain self again afterwards.
   EXPECT_EQ(db_.Execute("DELETE FROM t WHERE k = 3"), 1);

@@ -41,7 +41,8 @@ std::string Flag(const std::optional<bool>& value) {
 }
 
 std::string ReadSchema() {
-  const std::string path = std::string(VANTOR_SOURCE_DIR) + "/archive/schema.sql";
+  const std::string path =
+      std::string(VANTOR_SOURCE_DIR) + "/archive/schema.sql";
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   return std::string((std::istreambuf_iterator<char>(in)),
@@ -110,8 +111,7 @@ int64_t FixtureArchive::AddNode(const std::string& aet, const std::string& ip,
       "CallingHostName, AETSiemens, InternalID, StoreOnly) VALUES (" +
       Text(aet) + ", " + Text(ip) + ", " + std::to_string(port) + ", " +
       Text(calling_aet.empty() ? aet : calling_aet) + ", 'localhost', " +
-      Flag(siemens) + ", " + Flag(internal_id) + ", " + Flag(store_only) +
-      ")");
+      Flag(siemens) + ", " + Flag(internal_id) + ", " + Flag(store_only) + ")");
 }
 
 int64_t FixtureArchive::AddPatient(const Patient& p) {
@@ -142,9 +142,9 @@ int64_t FixtureArchive::AddStudy(int64_t patient_key, const Study& s) {
       Number(s.archive_id) + ", " + Number(s.status) + ", " +
       std::to_string(s.key_study) + ", " + Text(s.study_nr) + ", " +
       Text(s.study_date) + ", " + Text(s.study_time) + ", " +
-      Text(s.description) + ", " + Text(s.modality) + ", " +
-      Text(s.body_part) + ", " + Text(s.referring_physician) + ", " +
-      Text(s.accession) + ", " + Text(s.directory) + ")");
+      Text(s.description) + ", " + Text(s.modality) + ", " + Text(s.body_part) +
+      ", " + Text(s.referring_physician) + ", " + Text(s.accession) + ", " +
+      Text(s.directory) + ")");
 }
 
 int64_t FixtureArchive::AddSeries(int64_t study_key, const Series& s) {
@@ -164,8 +164,8 @@ int64_t FixtureArchive::AddImage(int64_t series_key, const Image& i) {
       "ImageRows, ImageCols, ImageLocation, ImageST) VALUES (" +
       Text(uid) + ", " + std::to_string(series_key) + ", " +
       Text(i.sop_class_uid) + ", " + Number(i.image_nr) + ", " +
-      Number(i.rows) + ", " + Number(i.columns) + ", " +
-      Number(i.location) + ", " + Number(i.thickness) + ")");
+      Number(i.rows) + ", " + Number(i.columns) + ", " + Number(i.location) +
+      ", " + Number(i.thickness) + ")");
 }
 
 std::string FixtureArchive::StudyUid(int64_t study_key) {
