@@ -1,10 +1,130 @@
 #include "retrieve/event_report.h"
 
-namespace vantor {
+#include <cctype>
 
-void DCMServer_EventReport(const dicom::Connection&, uint16_t,
-                           const dicom::Dataset&, uint16_t& Status) {
-  Status = dicom::kStatusProcessingFailure;
+#include "host/config.h"
+#include "host/database.h"
+#include "host/failure.h"
+#include "host/log.h"
+#include "host/numeric.h"
+
+namespace vantor {
+namespace {
+
+constexpr uint16_t kCommandEvent = 10;
+constexpr char kUpdateError[] = "DCMServer EventReport UPDATE_ERROR";
+constexpr char kErrorHandler[] = "DCMServer EventReport ERROR_HANDLER";
+
+std::string UpperCase(std::string text) {
+  for (char& c : text)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The text of an attribute that must have a value.
+std::string Required(const dicom::Dataset& dataset, uint16_t group,
+                     uint16_t element) {
+  Value value = dataset.Get(group, element);
+  if (value.IsNull()) throw Failure(kInvalidUseOfNull, "Invalid use of Null");
+  return value.ToText();
+}
+
+// Runs `sql` on a fresh connection to `db_server` and closes it.
+void UpdateOn(const std::string& db_server, const std::string& sql,
+              bool log_server) {
+  Database db;
+  if (log_server) DebugLogWrite("SQL Server: " + db_server, "");
+  db.Open(ConnectionText(db_server));
+  if (log_server) DebugLogWrite("SQL Command: " + sql, "");
+  db.Execute(sql);
+  db.Close();
+}
+
+// Sets the study's status on every server of the list; a server that fails
+// is logged and the next one tried. Returns false when one failed.
+bool Renamer(const dicom::Dataset& dataset) {
+  DebugLogWrite("EventReport Aktion: RENAMER", "");
+  const std::string servers_text = dataset.GetText(0x0019, 0x0020);
+  DebugLogWrite("Sql-Servers: " + servers_text, "");
+  const std::vector<std::string> servers = SplitServerList(servers_text);
+  const std::string study_uid = Required(dataset, 0x0019, 0x0030);
+  DebugLogWrite("StudyUID: " + study_uid, "");
+  const std::string sql = RenamerStatement(study_uid);
+  bool all_done = true;
+  for (const std::string& server : servers) {
+    GuardWith([&] { UpdateOn(server, sql, true); },
+              [&](const FailureInfo& info) {
+                ErrorLogWrite(info.number, info.description, kUpdateError);
+                all_done = false;
+              });
+  }
+  return all_done;
+}
+
+void KeyStudy(const dicom::Dataset& dataset) {
+  const std::string value = Trim(Required(dataset, 0x0019, 0x0011));
+  if (!IsWholeNumber(value))
+    throw Failure(kTypeMismatch, "Type mismatch (KeyStudy value '" + value +
+                                     "' is no whole number)");
+  const std::string study_uid = dataset.StudyInstanceUID();
+  if (study_uid.empty())
+    throw Failure(kInvalidUseOfNull, "Invalid use of Null");
+  const std::string sql = KeyStudyStatement(value, study_uid);
+  DebugLogWrite("SQL Command: " + sql, "");
+  UpdateOn(Settings()->DBServer, sql, false);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitServerList(const std::string& text) {
+  std::vector<std::string> servers;
+  if (text.empty()) return servers;
+  size_t start = 0;
+  for (;;) {
+    size_t end = text.find(';', start);
+    servers.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return servers;
+    start = end + 1;
+  }
+}
+
+std::string RenamerStatement(std::string_view study_uid) {
+  return "UPDATE tblstudies SET FkeyStatusID = -1 WHERE StudyUID = '" +
+         SqlQuote(study_uid) + "'";
+}
+
+std::string KeyStudyStatement(std::string_view key_study,
+                              std::string_view study_uid) {
+  return "UPDATE tblstudies set KeyStudy = " + std::string(key_study) +
+         " WHERE StudyUID = '" + SqlQuote(study_uid) + "'";
+}
+
+bool IsWholeNumber(std::string_view text) {
+  if (!text.empty() && (text.front() == '-' || text.front() == '+'))
+    text.remove_prefix(1);
+  if (text.empty() || text.size() > 18) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+void DCMServer_EventReport(const dicom::Connection&, uint16_t EventID,
+                           const dicom::Dataset& dataset, uint16_t& Status) {
+  GuardWith(
+      [&] {
+        DebugLogWrite("EventReport ID " + std::to_string(EventID), "");
+        if (EventID != kCommandEvent) return;
+        const std::string command = UpperCase(dataset.GetText(0x0019, 0x0010));
+        if (command == "RENAMER") {
+          if (!Renamer(dataset)) Status = dicom::kStatusProcessingFailure;
+        } else if (command == "KEYSTUDY") {
+          KeyStudy(dataset);
+        }
+      },
+      [&](const FailureInfo& info) {
+        ErrorLogWrite(info.number, info.description, kErrorHandler);
+        Status = dicom::kStatusProcessingFailure;
+      });
 }
 
 }  // namespace vantor

@@ -1,14 +1,41 @@
 // The private RENAMER and KEYSTUDY event reports.
+//
+// Event 10 carries a command block in the private group 0019:
+//   (0019,0010) command word, compared in upper case
+//   (0019,0020) RENAMER: the database servers, separated by ";"
+//   (0019,0030) RENAMER: the Study Instance UID to withdraw (status -1)
+//   (0019,0011) KEYSTUDY: the new key-study value, a whole number
+// KEYSTUDY works on the dataset's Study Instance UID and the DBServer
+// database. Every update runs on a connection of its own.
 #ifndef VANTOR_RETRIEVE_EVENT_REPORT_H_
 #define VANTOR_RETRIEVE_EVENT_REPORT_H_
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "dicom/toolkit.h"
 
 namespace vantor {
 
-// `Status` as left is the N-EVENT-REPORT response status.
+// The server names of a RENAMER list, as written (not trimmed); an empty
+// text gives none.
+std::vector<std::string> SplitServerList(const std::string& text);
+
+// "UPDATE tblstudies SET FkeyStatusID = -1 WHERE StudyUID = '<uid>'".
+std::string RenamerStatement(std::string_view study_uid);
+
+// "UPDATE tblstudies set KeyStudy = <value> WHERE StudyUID = '<uid>'".
+// REQUIRES: `key_study` is a whole number.
+std::string KeyStudyStatement(std::string_view key_study,
+                              std::string_view study_uid);
+
+// Whether `text` is a whole number: an optional sign and 1 to 18 digits.
+bool IsWholeNumber(std::string_view text);
+
+// `Status` as left is the N-EVENT-REPORT response status: 0110 when an
+// update failed or could not be made, otherwise as it came (0000).
 void DCMServer_EventReport(const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
                            uint16_t& Status);

@@ -1,11 +1,195 @@
 #include "retrieve/image_reception.h"
 
-namespace vantor {
+#include <cctype>
+#include <memory>
 
-uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection&,
-                                      dicom::ReceivedImage&) {
-  // Not built yet: refuse rather than pretend the image was stored.
-  return dicom::kStatusOutOfResources;
+#include "host/config.h"
+#include "host/failure.h"
+#include "host/log.h"
+#include "host/numeric.h"
+#include "host/paths.h"
+#include "query/check_sop.h"
+#include "retrieve/incoming_files.h"
+
+namespace vantor {
+namespace {
+
+constexpr char kProcedure[] = "ImageReceivedAsync";
+constexpr char kReceiveLog[] = "Receive.log";
+
+std::string UpperCase(std::string text) {
+  for (char& c : text)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// A received text as it may appear in a log line: control characters
+// become "?".
+std::string Printable(std::string_view text) {
+  std::string out(text.substr(0, 100));
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return out;
+}
+
+// Writes the image in `syntax`, or in the syntax it arrived in when it
+// cannot be converted: no image is lost for want of a codec.
+void WriteImage(dicom::ReceivedImage& Img, const std::string& path,
+                const std::string& syntax) {
+  const std::string arrived = Img.TransferSyntaxUID();
+  if (syntax == arrived) {
+    Img.WriteFile(path, true, syntax);
+    return;
+  }
+  if (!Img.CanWriteIn(syntax)) {
+    DebugLogWrite("Image " + Img.SOPInstanceUID() + " cannot be written in " +
+                      syntax + ", written in " + arrived,
+                  kProcedure);
+    Img.WriteFile(path, true, arrived);
+    return;
+  }
+  bool written = false;
+  GuardWith(
+      [&] {
+        Img.WriteFile(path, true, syntax);
+        written = true;
+      },
+      [&](const FailureInfo& info) {
+        DebugLogWrite("Image " + Img.SOPInstanceUID() +
+                          " could not be converted to " + syntax + " (" +
+                          info.description + "), written in " + arrived,
+                      kProcedure);
+      });
+  if (!written) Img.WriteFile(path, true, arrived);
+}
+
+}  // namespace
+
+std::string ChooseTransferSyntax(bool Compress,
+                                 const dicom::Dataset& attributes) {
+  if (Compress) return kJpegLosslessSyntax;
+  if (attributes.Has(0x0008, 0x0060) &&
+      UpperCase(attributes.GetText(0x0008, 0x0060)) == "PV")
+    return kMpeg2Syntax;
+  return kImplicitLittleEndianSyntax;
+}
+
+bool IsModalityDismissed(std::string_view Modality,
+                         const std::vector<std::string>& DismissModalities) {
+  for (const std::string& entry : DismissModalities)
+    if (EqualsIgnoringCase(entry, Modality)) return true;
+  return false;
+}
+
+bool IsFileNameUid(std::string_view uid) {
+  if (uid.empty() || uid.size() > 64) return false;
+  bool after_digit = false;
+  for (char c : uid) {
+    if (c >= '0' && c <= '9') {
+      after_digit = true;
+    } else if (c == '.' && after_digit) {
+      after_digit = false;
+    } else {
+      return false;
+    }
+  }
+  return after_digit;
+}
+
+std::vector<std::string> ReceptionLineFields(const std::string& calling_aet,
+                                             const dicom::ReceivedImage& Img,
+                                             int32_t port, bool Compress) {
+  return {"Image received from " + Trim(calling_aet) + " on port " +
+              std::to_string(port),
+          " (PatID = " + Img.PatientID() + ", PatName = " + Img.PatientName() +
+              ", StudyUID = " + Img.StudyInstanceUID() +
+              ", SeriesUID = " + Img.SeriesInstanceUID() +
+              ", ImageUID = " + Img.SOPInstanceUID() +
+              ", compressed = " + (Compress ? "True" : "False")};
+}
+
+std::vector<std::string> DismissalLineFields(std::string_view Modality) {
+  return {"Image dismissed cause of modality " + std::string(Modality)};
+}
+
+uint16_t ReceiveImage(const dicom::Connection& Connection,
+                      dicom::ReceivedImage& Img,
+                      const DiskSpaceWait& wait) noexcept {
+  std::shared_ptr<const Config> config = Settings();
+  uint16_t status = dicom::kStatusOutOfResources;
+  bool stored = false;
+  std::string sCallingAET;
+  auto log_failure = [&](const FailureInfo& info) {
+    ErrorLogWrite(info.number,
+                  info.description + " Port: " + std::to_string(config->DCM) +
+                      " Source: " + Trim(sCallingAET),
+                  kProcedure);
+  };
+  GuardWith(
+      [&] {
+        sCallingAET = Connection.calling_aet;
+        CheckSOP(Img);
+        if (config->EnableDismiss) {
+          Value modality = Img.Attributes().Get(0x0008, 0x0060);
+          if (modality.IsNull())
+            throw Failure(kInvalidUseOfNull, "Invalid use of Null");
+          std::string upper = UpperCase(modality.ToText());
+          if (IsModalityDismissed(upper, config->DismissModalities)) {
+            AppendEventLine(kReceiveLog,
+                            ReceptionLineFields(sCallingAET, Img, config->DCM,
+                                                config->Compress));
+            AppendEventLine(kReceiveLog, DismissalLineFields(upper));
+            // Accepted and discarded.
+            status = dicom::kStatusSuccess;
+            return;
+          }
+        }
+        const std::string uid = Img.SOPInstanceUID();
+        if (!IsFileNameUid(uid)) {
+          status = dicom::kStatusUnableToProcess;
+          throw Failure(kInvalidProcedureCall,
+                        "Invalid SOP Instance UID '" + Printable(uid) + "'");
+        }
+        const std::string folder = ToFsPath(config->Temp);
+        WaitForDiskSpace(folder, wait);
+        const std::string syntax =
+            ChooseTransferSyntax(config->Compress, Img.Attributes());
+        StoreIncomingFiles(folder, uid, sCallingAET,
+                           uid + (config->Rename ? ".dcm.ren" : ".dcm"),
+                           [&](const std::string& path) {
+                             WriteImage(Img, path, syntax);
+                           });
+        status = dicom::kStatusSuccess;
+        stored = true;
+      },
+      log_failure);
+  // The image is stored whatever happens to its log line.
+  if (stored && config->AnyDebug()) {
+    GuardWith(
+        [&] {
+          AppendEventLine(kReceiveLog,
+                          ReceptionLineFields(sCallingAET, Img, config->DCM,
+                                              config->Compress));
+        },
+        log_failure);
+  }
+  return status;
+}
+
+uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
+                                      dicom::ReceivedImage& Img) {
+  static const DiskSpaceWait wait = DefaultDiskSpaceWait();
+  return ReceiveImage(Connection, Img, wait);
 }
 
 }  // namespace vantor

@@ -1,12 +1,57 @@
-// Image reception: writes a received image into the incoming folder.
+// Image reception: writes a received image into the incoming folder (the
+// Temp setting) with its side file naming the sender, unless its modality is
+// dismissed, and records it in Logs/Receive.log.
+//
+// In the incoming folder, for the image's SOP Instance UID:
+//   UID.cae                  the calling AE title as sent, then CR LF
+//   UID.dcm or UID.dcm.ren   (Rename) the image as a Part 10 file
+// Both are written under hidden temporary names, flushed and then renamed,
+// so the importer never sees a file that is not whole.
 #ifndef VANTOR_RETRIEVE_IMAGE_RECEPTION_H_
 #define VANTOR_RETRIEVE_IMAGE_RECEPTION_H_
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "dicom/toolkit.h"
+#include "retrieve/disk_space.h"
 
 namespace vantor {
+
+inline constexpr char kJpegLosslessSyntax[] = "1.2.840.10008.1.2.4.70";
+inline constexpr char kMpeg2Syntax[] = "1.2.840.10008.1.2.4.100";
+inline constexpr char kImplicitLittleEndianSyntax[] = "1.2.840.10008.1.2";
+
+// The syntax an image is written in: JPEG lossless with `Compress`; else
+// MPEG2 when `attributes` hold a Modality that is "PV" in upper case; else
+// implicit little endian.
+std::string ChooseTransferSyntax(bool Compress,
+                                 const dicom::Dataset& attributes);
+
+// Whether `Modality` (already in upper case) equals one of the entries of
+// `DismissModalities`, the entries compared without regard to case but
+// otherwise as stored (" MR" keeps its blank).
+bool IsModalityDismissed(std::string_view Modality,
+                         const std::vector<std::string>& DismissModalities);
+
+// Whether `uid` may name a file: 1 to 64 characters, components of digits
+// separated by single dots.
+bool IsFileNameUid(std::string_view uid);
+
+// The fields after the time stamp of the receive log's lines.
+std::vector<std::string> ReceptionLineFields(const std::string& calling_aet,
+                                             const dicom::ReceivedImage& Img,
+                                             int32_t port, bool Compress);
+std::vector<std::string> DismissalLineFields(std::string_view Modality);
+
+// The handler, with the disk-space wait given. Returns the C-STORE status:
+// 0000 for a stored or a dismissed image, C000 for an image whose SOP
+// Instance UID cannot name a file, A700 when it could not be stored.
+uint16_t ReceiveImage(const dicom::Connection& Connection,
+                      dicom::ReceivedImage& Img,
+                      const DiskSpaceWait& wait) noexcept;
 
 // Returns the C-STORE status for the image.
 uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
