@@ -35,21 +35,6 @@ TEST(DateKeysTest, RewriteDicomDate) {
   EXPECT_EQ(RewriteDicomDate(""), "--");
 }
 
-TEST(DateKeysTest, BirthDateSingleAndRange) {
-  DateMatch single = BirthDateMatch(Value(Date{1965, 3, 3}), "");
-  EXPECT_FALSE(single.range);
-  EXPECT_EQ(single.lower, "19650303");
-
-  DateMatch range = BirthDateMatch(Value("19650101-19651231"), "YYYY-MM-DD");
-  EXPECT_TRUE(range.range);
-  EXPECT_EQ(range.lower, "1965-01-01");
-  EXPECT_EQ(range.upper, "1965-12-31");
-
-  DateMatch same = BirthDateMatch(Value("19650303-19650303"), "");
-  EXPECT_FALSE(same.range);
-  EXPECT_EQ(same.lower, "19650303");
-}
-
 TEST(DateKeysTest, BirthDateThatCannotBeReadFails) {
   // An open range is short enough to count as a single date, and is none.
   for (const char* bad : {"19650101-", "-19651231", "1965", "19650101\\1966",
@@ -58,19 +43,8 @@ TEST(DateKeysTest, BirthDateThatCannotBeReadFails) {
   }
 }
 
-TEST(DateKeysTest, StudyDate) {
-  std::optional<DateMatch> m =
-      StudyDateMatch(Value("20030101-20030131"), "");
-  ASSERT_TRUE(m);
-  EXPECT_TRUE(m->range);
-  EXPECT_EQ(m->lower, "20030101");
-  EXPECT_EQ(m->upper, "20030131");
-
-  m = StudyDateMatch(Value("20030115-20030115"), "");
-  ASSERT_TRUE(m);
-  EXPECT_FALSE(m->range);
-  EXPECT_EQ(m->lower, "20030115");
-
+TEST(DateKeysTest, StudyDateForms) {
+  std::optional<DateMatch> m;
   // A bound that is already a date is not rewritten.
   m = StudyDateMatch(Value("20030101-2003-01-31"), "DD.MM.YYYY");
   ASSERT_TRUE(m);

@@ -15,27 +15,6 @@ TEST(MatchKeysTest, WildcardConversionsReplaceEveryOccurrence) {
   EXPECT_EQ(SternProzent(""), "");
 }
 
-TEST(MatchKeysTest, WildcardDecidesBetweenEqualAndLike) {
-  EXPECT_TRUE(HasWildcard("Mey%"));
-  EXPECT_TRUE(HasWildcard("M_yer"));
-  EXPECT_FALSE(HasWildcard("Meyer"));
-  EXPECT_FALSE(HasWildcard("Mey*r"));  // before conversion
-
-  std::string sql;
-  AppendEqualOrLike(sql, "A = '", "A Like '", "x%", "' ");
-  AppendEqualOrLike(sql, "B = '", "B Like '", "y", "'");
-  EXPECT_EQ(sql, "A Like 'x%' B = 'y'");
-}
-
-TEST(MatchKeysTest, QuotedValuesCannotEndTheLiteral) {
-  std::string sql;
-  AppendQuoted(sql, "X = '", "a' OR '1'='1", "'");
-  EXPECT_EQ(sql, "X = 'a'' OR ''1''=''1'");
-  sql.clear();
-  AppendEqualOrLike(sql, "X = '", "X Like '", "%'; DROP TABLE t; --", "'");
-  EXPECT_EQ(sql, "X Like '%''; DROP TABLE t; --'");
-}
-
 TEST(MatchKeysTest, NameApostrophesBecomeAcuteAccents) {
   EXPECT_EQ(AcuteApostrophes("O'Brien"), "O\xC2\xB4" "Brien");
   EXPECT_EQ(AcuteApostrophes("''"), "\xC2\xB4\xC2\xB4");
