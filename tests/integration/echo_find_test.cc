@@ -1,0 +1,123 @@
+// The running service answered by DCMTK's own clients: verification,
+// association records and logs, and C-FIND on a fixture archive.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/fixture_archive.h"
+#include "tests/support/service_process.h"
+#include "tests/support/test_env.h"
+
+namespace vantor {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+std::string RecordFile(const ServiceProcess& s, int number) {
+  return ReadWholeFile(s.program_dir() + "/Associations/" + s.port_text() +
+                       "/" + std::to_string(number));
+}
+
+ToolResult Echo(const ServiceProcess& s, const std::string& aet) {
+  return RunDcmtkTool("echoscu",
+                      {"-v", "-aet", aet, "127.0.0.1", s.port_text()});
+}
+
+TEST(EchoTest, AnsweredWithDebugOnAndLogged) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.Start()) << service.Describe();
+  ToolResult echo = Echo(service, "ECHOSCU");
+  EXPECT_EQ(echo.exit_code, 0) << echo.output;
+  EXPECT_THAT(echo.output, HasSubstr("Received Echo Response (Success)"));
+  ASSERT_TRUE(service.WaitForLog("DebugVantor" + service.port_text() + ".log",
+                                 "Verify received\tVerifyReceived"));
+  EXPECT_EQ(RecordFile(service, 1), "ECHOSCU/127.0.0.1\r\n");
+  std::string calling = service.ReadLog("Calling" + service.port_text() +
+                                        ".log");
+  EXPECT_THAT(calling, HasSubstr("\tECHOSCU\tTrue\t127.0.0.1\t1\tANY-SCP\r\n"))
+      << calling;
+}
+
+TEST(EchoTest, AnsweredWithDebugOffWithoutLogsButWithRecords) {
+  ServiceProcess service;
+  ServiceProcess::Options options;
+  options.debug = false;
+  ASSERT_TRUE(service.Start(options)) << service.Describe();
+  EXPECT_EQ(Echo(service, "ECHOSCU").exit_code, 0);
+  EXPECT_EQ(Echo(service, "OTHER").exit_code, 0);
+  EXPECT_EQ(RecordFile(service, 1), "ECHOSCU/127.0.0.1\r\n");
+  EXPECT_EQ(RecordFile(service, 2), "OTHER/127.0.0.1\r\n");
+  EXPECT_EQ(service.ReadLog("Calling" + service.port_text() + ".log"), "");
+  EXPECT_EQ(service.DebugLog(), "");
+  EXPECT_EQ(service.ErrorLog(), "");
+}
+
+TEST(EchoTest, TrailingBlanksOfTheCallingTitleAreTrimmedInTheRecord) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.Start()) << service.Describe();
+  EXPECT_EQ(Echo(service, "ECHO  ").exit_code, 0);
+  EXPECT_EQ(RecordFile(service, 1), "ECHO/127.0.0.1\r\n");
+}
+
+// A C-FIND service with a small fixture archive and the FINDSCU node.
+class FindTest : public ::testing::Test {
+ protected:
+  void StartService() {
+    FixtureArchive::Patient p{.patient_id = "P1",
+                              .last_name = "M\xC3\xBCller",
+                              .first_name = "Anna",
+                              .birth_date = "1970-05-01",
+                              .sex = "F"};
+    int64_t patient = archive_.AddPatient(p);
+    archive_.AddStudy(patient, {.study_uid = "1.2.826.0.1.1",
+                                .study_date = "2024-01-15",
+                                .description = "CT Thorax",
+                                .modality = "CT"});
+    archive_.AddStudy(patient, {.study_uid = "1.2.826.0.1.2",
+                                .study_date = "2024-02-20",
+                                .modality = "MR"});
+    archive_.AddNode("FINDSCU", "127.0.0.1");
+    ServiceProcess::Options options;
+    options.db_server = archive_.DBServer();
+    ASSERT_TRUE(service_.Start(options)) << service_.Describe();
+  }
+
+  ToolResult Find(const std::string& aet, std::vector<std::string> keys) {
+    std::vector<std::string> args = {"-v", "-aet", aet, "-S"};
+    for (const std::string& k : keys) {
+      args.push_back("-k");
+      args.push_back(k);
+    }
+    args.push_back("127.0.0.1");
+    args.push_back(service_.port_text());
+    return RunDcmtkTool("findscu", args);
+  }
+
+  FixtureArchive archive_;
+  ServiceProcess service_;
+};
+
+TEST_F(FindTest, StudyLevelAnswersOneResponsePerStudy) {
+  StartService();
+  ToolResult find = Find("FINDSCU", {"QueryRetrieveLevel=STUDY",
+                                     "PatientID=P1", "StudyInstanceUID",
+                                     "StudyDate", "PatientName"});
+  EXPECT_EQ(find.exit_code, 0) << find.output;
+  EXPECT_THAT(find.output, HasSubstr("1.2.826.0.1.1"));
+  EXPECT_THAT(find.output, HasSubstr("1.2.826.0.1.2"));
+  EXPECT_THAT(find.output, HasSubstr("Received Final Find Response (Success)"))
+      << find.output << service_.Describe();
+}
+
+TEST_F(FindTest, UnknownCallerGetsNoArchiveData) {
+  StartService();
+  ToolResult find = Find("STRANGER", {"QueryRetrieveLevel=STUDY",
+                                      "PatientID=P1", "StudyInstanceUID"});
+  EXPECT_THAT(find.output, Not(HasSubstr("1.2.826.0.1.1"))) << find.output;
+}
+
+}  // namespace
+}  // namespace vantor
