@@ -1,32 +1,33 @@
 #include "net/heartbeat.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "host/config.h"
 #include "host/failure.h"
+#include "host/read_reg.h"
+#include "net/socket.h"
 
 namespace vantor {
+namespace {
+
+constexpr uint16_t kTicksPerConfigurationPass = 6;
+
+}  // namespace
 
 void SendAlive() noexcept {
   GuardVoid("SendAlive", [] {
-    auto config = Settings();
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw Failure(10024, std::strerror(errno));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(config->UDP));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // Nobody listening is not an error: UDP gives no answer.
-    (void)::sendto(fd, config->Caption.data(), config->Caption.size(),
-                   MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    ::close(fd);
+    const auto config = Settings();
+    Socket socket;
+    socket.Protocol = Socket::kProtocolUdp;
+    socket.SendDataTo(config->Caption, "127.0.0.1", config->UDP);
   });
+}
+
+void TimerAlive_Timer(uint16_t& ticks) noexcept {
+  SendAlive();
+  ++ticks;
+  if (ticks >= kTicksPerConfigurationPass) {
+    ticks = 0;
+    ReadReg();
+  }
 }
 
 }  // namespace vantor
