@@ -25,6 +25,7 @@
 #include "host/paths.h"
 #include "host/read_reg.h"
 #include "host/service_events.h"
+#include "net/event_loop.h"
 #include "net/heartbeat.h"
 
 namespace vantor {
@@ -74,17 +75,11 @@ void Form_QueryUnload(MainWindow& window) {
 }
 
 // On every tick: the heartbeat, and every sixth tick a configuration pass.
-void OnTimerAlive(MainWindow& window) {
-  SendAlive();
-  ++window.ticks;
-  if (window.ticks >= 6) {
-    window.ticks = 0;
-    ReadReg();
-  }
-}
+void OnTimerAlive(MainWindow& window) { TimerAlive_Timer(window.ticks); }
 
 // Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close
-// request; the timer ticks every 5 s while enabled.
+// request; the timer ticks every 5 s while enabled; the socket class's
+// notifications run from the main event loop.
 void RunMainLoop(MainWindow& window, int signal_fd) {
   int timer_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
   if (timer_fd < 0) throw Failure(kInternalError, std::strerror(errno));
@@ -93,8 +88,10 @@ void RunMainLoop(MainWindow& window, int signal_fd) {
   period.it_value.tv_sec = kTimerPeriodSeconds;
   ::timerfd_settime(timer_fd, 0, &period, nullptr);
   for (;;) {
-    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {timer_fd, POLLIN, 0}};
-    int n = ::poll(fds, 2, -1);
+    pollfd fds[3] = {{signal_fd, POLLIN, 0},
+                     {timer_fd, POLLIN, 0},
+                     {MainEventLoop().fd(), POLLIN, 0}};
+    int n = ::poll(fds, 3, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       break;
@@ -110,6 +107,7 @@ void RunMainLoop(MainWindow& window, int signal_fd) {
       // Missed ticks are not made up.
       if (window.TimerAlive) OnTimerAlive(window);
     }
+    if (fds[2].revents & POLLIN) MainEventLoop().RunPending();
   }
   ::close(timer_fd);
 }
