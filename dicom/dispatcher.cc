@@ -87,6 +87,8 @@ void AnswerMove(Request& Req, RequestServices& services, Database& db,
   const int32_t port = RequiredWholeNumber(rs.Get(0, "IPPort"));
   const std::string calling_aet = RequiredText(rs.Get(0, "CallingAET"));
   context.destination_aet = RequiredText(rs.Get(0, "AET"));
+  // A requester that cancelled or went away meanwhile gets no images.
+  if (Req.finished()) return;
   bool handed_off = services.ImagePrepareForSend(
       db, Req.identifier(), siemens, internal_id, address, port, calling_aet);
   // A hand-off that did not happen must not read as success.

@@ -157,7 +157,9 @@ void DcmQueryRequest::SendFinal(uint16_t status) {
   finished();  // picks up a C-CANCEL that is waiting
   if (broken_) return;
   final_sent_ = true;
-  bool counts = command_.CommandField != DIMSE_C_FIND_RQ;
+  // A C-MOVE is handed off before any image moves: it has no counts to
+  // report.
+  bool counts = command_.CommandField == DIMSE_C_GET_RQ;
   SendResponse(cancelled_ ? 0xFE00 : status, nullptr, counts);
 }
 

@@ -4,12 +4,29 @@
 #define VANTOR_RETRIEVE_CGET_FILES_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dicom/toolkit.h"
 #include "host/database.h"
+#include "retrieve/image_files.h"
 
 namespace vantor {
+
+// The statement on VIEW_images for a C-GET identifier. The level plays no
+// part: every key present narrows the images. Without a patient name it
+// still matches the last name with "%", so patients without a last name are
+// never found. Values are quoted so that none can end its literal. Throws a
+// Failure for a patient ID that must be an internal key and is no whole
+// number.
+std::string CGetStatement(const dicom::Dataset& identifier, bool bSiemensBug,
+                          bool bInternalID, std::string_view date_format);
+
+// Runs `sql` on `db` and appends one resolved file per row, in row order.
+// Throws on a failure of the statement; `files` keeps what was added.
+void ResolveCGetFiles(Database& db, const std::string& sql,
+                      const FileExists& exists,
+                      std::vector<std::string>& files);
 
 // Fills `files` with one path per selected image (file-system paths, already
 // translated). Logs its own failures; `files` then holds what was found.

@@ -1,10 +1,218 @@
 #include "retrieve/move_handoff.h"
 
-namespace vantor {
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-bool ImagePrepareForSend(Database&, const dicom::Dataset&, bool, bool,
-                         const std::string&, int32_t, const std::string&) {
-  return false;
+#include <cerrno>
+#include <cstring>
+
+#include "host/config.h"
+#include "host/failure.h"
+#include "host/log.h"
+#include "host/paths.h"
+#include "host/service.h"
+#include "query/match_keys.h"
+#include "retrieve/detached_start.h"
+#include "retrieve/retrieve_keys.h"
+
+namespace vantor {
+namespace {
+
+constexpr char kProcedure[] = "ImagePrepareForSend";
+constexpr char kTempFolder[] = "C:\\Temp";
+// Job numbers tried before the hand-off gives up.
+constexpr int32_t kMaxJobNumber = 1000000;
+
+[[noreturn]] void ThrowErrno(int err, const std::string& what) {
+  int32_t number = err == ENOENT   ? kPathNotFound
+                   : err == EACCES ? kPermissionDenied
+                                   : kPathFileAccessError;
+  throw Failure(number, what + ": " + std::strerror(err));
+}
+
+// Creates `fs_path` (one level) unless it is a folder already.
+void EnsureFolder(const std::string& fs_path) {
+  struct stat st;
+  if (::stat(fs_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  if (::mkdir(fs_path.c_str(), 0755) != 0 && errno != EEXIST)
+    ThrowErrno(errno, fs_path);
+}
+
+bool IsFolder(const std::string& fs_path) {
+  struct stat st;
+  return ::stat(fs_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+const char* And(bool written) { return written ? " AND " : " "; }
+
+}  // namespace
+
+std::string MoveStatement(const dicom::Dataset& identifier, bool bSiemensBug,
+                          bool bInternalID, std::string_view date_format,
+                          bool* has_condition) {
+  const std::string image = identifier.GetText(0x0008, 0x0018);
+  std::string sql = image.empty() ? kSeriesBase : kImageBase;
+  bool written = false;
+
+  const std::string patient_id = identifier.PatientID();
+  if (!patient_id.empty()) {
+    if (bInternalID)
+      sql += "PATID = " + std::to_string(InternalPatientKey(patient_id));
+    else
+      AppendQuoted(sql, "PATID1 = '", patient_id, "'");
+    written = true;
+  }
+
+  const std::string name = identifier.PatientName();
+  if (!name.empty()) {
+    PreparedName parts = RetrievalName(name, bSiemensBug);
+    if (!parts.last.empty()) {
+      std::string last = AcuteApostrophes(parts.last);
+      if (HasWildcard(last)) {
+        AppendQuoted(sql, std::string(And(written)) + "PATNachname LIKE '",
+                     last, written ? "' " : "'");
+      } else {
+        AppendQuoted(sql, std::string(And(written)) + "PATNachname = '", last,
+                     "'");
+      }
+      written = true;
+    }
+    if (!parts.first.empty()) {
+      AppendQuoted(sql, std::string(And(written)) + "PATVorname = '",
+                   AcuteApostrophes(parts.first), "'");
+      written = true;
+    }
+  }
+
+  if (auto birth = ValidDate(identifier.Get(0x0010, 0x0030), date_format)) {
+    AppendQuoted(sql, std::string(And(written)) + "PATGebDatum = '", *birth,
+                 "'");
+    written = true;
+  }
+  const std::string study = identifier.GetText(0x0020, 0x000D);
+  if (!study.empty()) {
+    AppendQuoted(sql, std::string(And(written)) + "StudyUID = '", study, "'");
+    written = true;
+  }
+  const std::string series = identifier.GetText(0x0020, 0x000E);
+  if (!series.empty()) {
+    AppendQuoted(sql, std::string(And(written)) + "SeriesUID = '", series, "'");
+    written = true;
+  }
+  // One date; a range or any other text goes in as received.
+  Value study_date = identifier.Get(0x0008, 0x0020);
+  if (!study_date.IsNull()) {
+    std::optional<std::string> date = ValidDate(study_date, date_format);
+    AppendQuoted(sql, std::string(And(written)) + "Studydate = '",
+                 date ? *date : study_date.ToText(), "'");
+    written = true;
+  }
+  if (!image.empty()) {
+    AppendQuoted(sql, std::string(And(written)) + "ImageUID = '", image, "' ");
+    written = true;
+  }
+
+  sql += kStatusCondition;
+  if (!image.empty()) sql += kImageNrTail;
+  if (has_condition) *has_condition = written;
+  return sql;
+}
+
+std::string JobFileText(int32_t port, int32_t n) {
+  return std::string(kTempFolder) + "\\Send" + std::to_string(port) + "_" +
+         std::to_string(n);
+}
+
+std::string ReturnFileText(int32_t port, int32_t n) {
+  return std::string(kTempFolder) + "\\Return" + std::to_string(port) + "_" +
+         std::to_string(n);
+}
+
+int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
+                      const std::function<std::string(int32_t)>& contents) {
+  for (int32_t n = 0; n < kMaxJobNumber; ++n) {
+    std::string path =
+        temp_dir + "/Send" + std::to_string(port) + "_" + std::to_string(n);
+    int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      ThrowErrno(errno, path);
+    }
+    const std::string text = contents(n);
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+      ssize_t w = ::write(fd, p, left);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        int err = errno;
+        ::close(fd);
+        ThrowErrno(err, path);
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+    if (::close(fd) != 0) ThrowErrno(errno, path);
+    return n;
+  }
+  throw Failure(kPathFileAccessError, "No free job number in " + temp_dir);
+}
+
+bool ImagePrepareForSend(Database&, const dicom::Dataset& identifier,
+                         bool bSiemensBug, bool bInternalID,
+                         const std::string& address, int32_t port,
+                         const std::string& calling_aet) {
+  return Guard(kProcedure, false, [&] {
+    std::shared_ptr<const Config> config = Settings();
+    const int32_t own_port = config->DCM;
+
+    // The work directory is shared by every hand-off of this instance.
+    const std::string work_dir =
+        config->Unzip + std::to_string(own_port) + "\\";
+    if (IsFolder(ToFsPath(work_dir)))
+      DateienLoeschen(work_dir);
+    else
+      EnsureFolder(ToFsPath(work_dir));
+
+    bool has_condition = false;
+    const std::string sql = MoveStatement(identifier, bSiemensBug, bInternalID,
+                                          config->DateFormat, &has_condition);
+    DebugLogWrite("DICOM-Operation: C-MOVE", "");
+    DebugLogWrite("SQL: " + sql, "");
+    // Without any key the statement cannot run; the requester must not be
+    // told that its images are on their way.
+    if (!has_condition) {
+      throw Failure(kInvalidProcedureCall,
+                    "The C-MOVE identifier holds no key that selects images");
+    }
+
+    const std::string temp_dir = ToFsPath(kTempFolder);
+    EnsureFolder(temp_dir);
+
+    SendJob job;
+    job.db_server = config->DBServer;
+    job.statement = sql;
+    job.work_directory = work_dir;
+    job.internal_id = bInternalID;
+    job.calling_aet = config->OwnAET;
+    job.address = address;
+    job.port = port;
+    job.called_aet = calling_aet;
+    const int32_t n = CreateJobFile(temp_dir, own_port, [&](int32_t number) {
+      job.return_file = ReturnFileText(own_port, number);
+      return FormatSendJob(job);
+    });
+
+    const std::string return_path = ToFsPath(ReturnFileText(own_port, n));
+    if (::unlink(return_path.c_str()) != 0 && errno != ENOENT)
+      ThrowErrno(errno, return_path);
+
+    StartDetached(InProgramDir("vantor-send"),
+                  {ToFsPath(JobFileText(own_port, n))});
+    return true;
+  });
 }
 
 }  // namespace vantor

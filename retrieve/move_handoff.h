@@ -1,18 +1,49 @@
 // C-MOVE hand-off: writes the send job for the sender program and starts it.
+//
+// On disk, for a service on port P (Windows texts, translated where they
+// meet the file system):
+//   <Unzip>P\            the work directory, emptied by every hand-off
+//   C:\Temp\SendP_n      job n (the first number free at creation)
+//   C:\Temp\ReturnP_n    what the sender reports for job n
 #ifndef VANTOR_RETRIEVE_MOVE_HANDOFF_H_
 #define VANTOR_RETRIEVE_MOVE_HANDOFF_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "dicom/toolkit.h"
 #include "host/database.h"
+#include "retrieve/send_job.h"
 
 namespace vantor {
 
+// The selection statement of a C-MOVE job: on view_images for an identifier
+// with a SOP Instance UID (and then ending in ", ImageNr", the order the
+// sender sends in), else the series folders of VIEW_Series. Values are
+// quoted so that none can end its literal. `has_condition` (may be null)
+// tells whether any key made a condition. Throws a Failure for a patient ID
+// that must be an internal key and is no whole number.
+std::string MoveStatement(const dicom::Dataset& identifier, bool bSiemensBug,
+                          bool bInternalID, std::string_view date_format,
+                          bool* has_condition = nullptr);
+
+// "C:\Temp\Send<port>_<n>" and "C:\Temp\Return<port>_<n>".
+std::string JobFileText(int32_t port, int32_t n);
+std::string ReturnFileText(int32_t port, int32_t n);
+
+// Creates the job file under the first number from 0 up that no file holds
+// yet (each number taken by an exclusive create, so two hand-offs never
+// share one) and writes `contents(n)` into it. `temp_dir` is the file-system
+// folder of C:\Temp. Returns the number. Throws a Failure when the file
+// cannot be created or written (a file written in part stays).
+int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
+                      const std::function<std::string(int32_t)>& contents);
+
 // Hands the C-MOVE to the sender: destination `address`:`port`, called AE
 // title `calling_aet` (the destination's). False when the hand-off failed
-// (logged).
+// (logged under "ImagePrepareForSend").
 bool ImagePrepareForSend(Database& db, const dicom::Dataset& identifier,
                          bool bSiemensBug, bool bInternalID,
                          const std::string& address, int32_t port,

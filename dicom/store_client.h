@@ -1,0 +1,54 @@
+// A C-STORE client: one association to a storage node, on which a list of
+// Part 10 files is sent, each as one C-STORE.
+#ifndef VANTOR_DICOM_STORE_CLIENT_H_
+#define VANTOR_DICOM_STORE_CLIENT_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vantor::dicom {
+
+struct StoreDestination {
+  std::string address;  // IP address or host name
+  int32_t port = 0;
+  std::string called_aet;
+  std::string calling_aet;
+  // Seconds for the association and for each response.
+  int timeout_seconds = 60;
+};
+
+enum class StoreOutcome { kCompleted, kWarning, kFailed };
+
+struct StoreFileResult {
+  std::string path;
+  StoreOutcome outcome = StoreOutcome::kFailed;
+  uint16_t status = 0;  // the destination's C-STORE status when it answered
+  std::string error;    // why it failed ("" when it did not)
+};
+
+struct StoreRun {
+  int completed = 0;
+  int failed = 0;
+  int warning = 0;
+  // One per path, in order.
+  std::vector<StoreFileResult> files;
+  // Set when no association came about or it broke off; the files not sent
+  // then count as failed.
+  std::string association_error;
+};
+
+// Associates with `destination`, proposing for every SOP class of the files
+// the transfer syntaxes they are stored in and the uncompressed ones; sends
+// each file in a syntax the destination accepted for its class (converting
+// where needed); releases the association. A file that cannot be read, has
+// no accepted context or is refused counts as failed. `on_file` (may be
+// empty) is told about each file as it is done. Never throws.
+StoreRun StoreFiles(const StoreDestination& destination,
+                    const std::vector<std::string>& paths,
+                    const std::function<void(const StoreFileResult&)>& on_file);
+
+}  // namespace vantor::dicom
+
+#endif  // VANTOR_DICOM_STORE_CLIENT_H_

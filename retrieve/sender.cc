@@ -1,0 +1,216 @@
+#include "retrieve/sender.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "dicom/store_client.h"
+#include "host/config.h"
+#include "host/failure.h"
+#include "host/log.h"
+#include "host/paths.h"
+
+namespace vantor {
+namespace {
+
+constexpr char kProcedure[] = "SendJob";
+
+struct JobImage {
+  std::string study_uid;
+  std::string series_uid;
+  Value image_nr;
+  std::string image_uid;
+  std::string file;
+};
+
+// Image numbers in order, images without one first.
+bool ImageNrBefore(const Value& a, const Value& b) {
+  if (a.IsNull() || b.IsNull()) return a.IsNull() && !b.IsNull();
+  if (a.IsInteger() && b.IsInteger()) return a.integer() < b.integer();
+  return a.ToText() < b.ToText();
+}
+
+class SendLog {
+ public:
+  explicit SendLog(std::string job_name) : job_name_(std::move(job_name)) {}
+  void Write(const std::string& message) const {
+    AppendLogFile("SendVantor" + std::to_string(Settings()->DCM) + ".log",
+                  LogLine({message, job_name_}));
+  }
+
+ private:
+  std::string job_name_;
+};
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure(kFileNotFound, "File not found: " + path);
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
+}
+
+// Written under a temporary name and renamed, so that whoever waits for it
+// never reads half a file.
+void WriteReturnFile(const std::string& fs_path, const SendOutcome& outcome) {
+  const std::string temporary = fs_path + ".part";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << ReturnFileContents(outcome);
+    out.close();
+    if (!out) throw Failure(kPathFileAccessError, "Cannot write " + temporary);
+  }
+  if (std::rename(temporary.c_str(), fs_path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    throw Failure(kPathFileAccessError, "Cannot write " + fs_path);
+  }
+}
+
+// Selects, sends and counts; a failure of the job as a whole lands in
+// `outcome.error`.
+void CarryOut(const SendJob& job, const SendLog& log, SendOutcome& outcome) {
+  GuardWith(
+      [&] {
+        std::optional<JobImageSelection> selection =
+            JobImageStatement(job.statement);
+        if (!selection) {
+          throw Failure(kInvalidProcedureCall,
+                        "The job's statement is not one the service writes: " +
+                            job.statement);
+        }
+        log.Write("SQL: " + selection->sql);
+        std::vector<std::string> files;
+        {
+          Database db;
+          db.Open(ConnectionText(job.db_server));
+          files = SelectJobImages(db, *selection, RegularFileExists);
+        }
+        log.Write(std::to_string(files.size()) + " images to send to " +
+                  job.called_aet + " (" + job.address + ":" +
+                  std::to_string(job.port) + ") as " + job.calling_aet);
+
+        dicom::StoreDestination destination;
+        destination.address = job.address;
+        destination.port = job.port;
+        destination.called_aet = job.called_aet;
+        destination.calling_aet = job.calling_aet;
+        dicom::StoreRun run = dicom::StoreFiles(
+            destination, files, [&](const dicom::StoreFileResult& r) {
+              if (!r.error.empty()) log.Write("Not sent: " + r.error);
+            });
+        outcome.completed = run.completed;
+        outcome.failed = run.failed;
+        outcome.warning = run.warning;
+        if (!run.association_error.empty()) {
+          outcome.error = run.association_error;
+          ErrorLogWrite(0,
+                        "Sending to " + job.called_aet + " (" + job.address +
+                            ":" + std::to_string(job.port) +
+                            "): " + run.association_error,
+                        kProcedure);
+        }
+      },
+      [&](const FailureInfo& failure) {
+        outcome.error = failure.description;
+        ErrorLogWrite(failure.number, failure.description, kProcedure);
+      });
+}
+
+}  // namespace
+
+std::string ReturnFileContents(const SendOutcome& outcome) {
+  std::string out = "Completed=" + std::to_string(outcome.completed) +
+                    "\r\nFailed=" + std::to_string(outcome.failed) +
+                    "\r\nWarning=" + std::to_string(outcome.warning) + "\r\n";
+  if (!outcome.error.empty()) {
+    std::string error = outcome.error;
+    std::replace(error.begin(), error.end(), '\r', ' ');
+    std::replace(error.begin(), error.end(), '\n', ' ');
+    out += "Error=" + error + "\r\n";
+  }
+  return out;
+}
+
+std::vector<std::string> SelectJobImages(Database& db,
+                                         const JobImageSelection& selection,
+                                         const FileExists& exists) {
+  std::vector<JobImage> images;
+  std::vector<int> file_index;
+  int study = -1, series = -1, number = -1, uid = -1;
+  db.QueryEach(
+      selection.sql,
+      [&](const std::vector<std::string>& columns) {
+        file_index = FileColumnIndex(columns);
+        ResultSet names{columns, {}};
+        study = names.ColumnIndex("StudyUID");
+        series = names.ColumnIndex("SeriesUID");
+        number = names.ColumnIndex("ImageNr");
+        uid = names.ColumnIndex("ImageUID");
+      },
+      [&](const std::vector<Value>& row) {
+        auto text = [&](int i) { return i < 0 ? "" : row[i].ToText(); };
+        JobImage image;
+        image.study_uid = text(study);
+        image.series_uid = text(series);
+        if (number >= 0) image.image_nr = row[number];
+        image.image_uid = text(uid);
+        image.file = ResolveImageFile(
+            CandidatesFor(FileColumnsOf(row, file_index)), exists);
+        images.push_back(std::move(image));
+        return true;
+      });
+  if (selection.order_by_image_nr) {
+    std::stable_sort(images.begin(), images.end(),
+                     [](const JobImage& a, const JobImage& b) {
+                       return ImageNrBefore(a.image_nr, b.image_nr);
+                     });
+  } else {
+    std::stable_sort(images.begin(), images.end(),
+                     [](const JobImage& a, const JobImage& b) {
+                       if (a.study_uid != b.study_uid)
+                         return a.study_uid < b.study_uid;
+                       if (a.series_uid != b.series_uid)
+                         return a.series_uid < b.series_uid;
+                       if (ImageNrBefore(a.image_nr, b.image_nr)) return true;
+                       if (ImageNrBefore(b.image_nr, a.image_nr)) return false;
+                       return a.image_uid < b.image_uid;
+                     });
+  }
+  std::vector<std::string> files;
+  files.reserve(images.size());
+  for (JobImage& image : images) files.push_back(std::move(image.file));
+  return files;
+}
+
+int RunSendJob(const std::string& job_path) {
+  return Guard(kProcedure, 1, [&] {
+    const std::string fs_job = ToFsPath(job_path);
+    // The job's name carries the service's port, which names the logs.
+    Config config;
+    if (auto numbers = JobFileNumbers(fs_job)) config.DCM = numbers->first;
+    PublishSettings(config);
+    const std::string job_name = fs_job.substr(fs_job.find_last_of('/') + 1);
+    SendLog log(job_name);
+    log.Write("Job started: " + fs_job);
+
+    std::optional<SendJob> job = ParseSendJob(ReadFileText(fs_job));
+    if (!job) {
+      ::unlink(fs_job.c_str());
+      throw Failure(kInvalidProcedureCall,
+                    "The job file " + fs_job + " does not hold a job");
+    }
+    SendOutcome outcome;
+    CarryOut(*job, log, outcome);
+    WriteReturnFile(ToFsPath(job->return_file), outcome);
+    ::unlink(fs_job.c_str());
+    log.Write("Job done: " + std::to_string(outcome.completed) +
+              " completed, " + std::to_string(outcome.failed) + " failed, " +
+              std::to_string(outcome.warning) + " warning" +
+              (outcome.error.empty() ? "" : " (" + outcome.error + ")"));
+    return outcome.failed == 0 && outcome.error.empty() ? 0 : 1;
+  });
+}
+
+}  // namespace vantor

@@ -1,0 +1,46 @@
+// The sender (vantor-send): carries out one C-MOVE job written by the
+// service. It selects the job's images in the archive database named on the
+// job's first line, finds each file in the archive or the mirror, sends them
+// all on one association to the destination, writes the return file and
+// removes the job file.
+//
+// Its log is Logs/SendVantor<port>.log in the program directory (the port
+// from the job file's name); failures also go to the service's error log.
+#ifndef VANTOR_RETRIEVE_SENDER_H_
+#define VANTOR_RETRIEVE_SENDER_H_
+
+#include <string>
+#include <vector>
+
+#include "host/database.h"
+#include "retrieve/image_files.h"
+#include "retrieve/send_job.h"
+
+namespace vantor {
+
+// What a job came to, as the return file reports it.
+struct SendOutcome {
+  int completed = 0;
+  int failed = 0;
+  int warning = 0;
+  std::string error;  // why the job as a whole failed ("" when it did not)
+};
+
+// The return file text: "Completed=N", "Failed=N", "Warning=N" and, when
+// the job failed as a whole, "Error=text", each line ended by CR LF.
+std::string ReturnFileContents(const SendOutcome& outcome);
+
+// The image files `selection` describes, in sending order: by ImageNr when
+// the job asked for that order, else by study, series, ImageNr and UID.
+// Throws when the statement fails.
+std::vector<std::string> SelectJobImages(Database& db,
+                                         const JobImageSelection& selection,
+                                         const FileExists& exists);
+
+// Carries out the job in the file `job_path`. Returns the exit code: 0 when
+// every image was sent, 1 otherwise.
+int RunSendJob(const std::string& job_path);
+
+}  // namespace vantor
+
+#endif  // VANTOR_RETRIEVE_SENDER_H_
