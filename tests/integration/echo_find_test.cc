@@ -76,17 +76,24 @@ class FindTest : public ::testing::Test {
                                 .study_date = "2024-01-15",
                                 .description = "CT Thorax",
                                 .modality = "CT"});
-    archive_.AddStudy(patient, {.study_uid = "1.2.826.0.1.2",
-                                .study_date = "2024-02-20",
-                                .modality = "MR"});
+    int64_t study = archive_.AddStudy(patient, {.study_uid = "1.2.826.0.1.2",
+                                                .study_date = "2024-02-20",
+                                                .modality = "MR"});
+    int64_t series = archive_.AddSeries(
+        study, {.series_uid = "1.2.826.0.1.2.1", .series_nr = 3,
+                .modality = "MR"});
+    archive_.AddImage(series, {.image_uid = "1.2.826.0.1.2.1.7",
+                               .image_nr = 7});
     archive_.AddNode("FINDSCU", "127.0.0.1");
+    archive_.AddNode("STOREONLY", "127.0.0.1", false, false, true);
     ServiceProcess::Options options;
     options.db_server = archive_.DBServer();
     ASSERT_TRUE(service_.Start(options)) << service_.Describe();
   }
 
-  ToolResult Find(const std::string& aet, std::vector<std::string> keys) {
-    std::vector<std::string> args = {"-v", "-aet", aet, "-S"};
+  ToolResult Find(const std::string& aet, std::vector<std::string> keys,
+                  const std::string& model = "-S") {
+    std::vector<std::string> args = {"-v", "-aet", aet, model};
     for (const std::string& k : keys) {
       args.push_back("-k");
       args.push_back(k);
@@ -117,6 +124,44 @@ TEST_F(FindTest, UnknownCallerGetsNoArchiveData) {
   ToolResult find = Find("STRANGER", {"QueryRetrieveLevel=STUDY",
                                       "PatientID=P1", "StudyInstanceUID"});
   EXPECT_THAT(find.output, Not(HasSubstr("1.2.826.0.1.1"))) << find.output;
+}
+
+TEST_F(FindTest, PatientLevelOnPatientRoot) {
+  StartService();
+  ToolResult find = Find("FINDSCU",
+                         {"QueryRetrieveLevel=PATIENT", "PatientName=M*",
+                          "PatientID", "PatientBirthDate"},
+                         "-P");
+  EXPECT_THAT(find.output, HasSubstr("P1")) << find.output;
+  EXPECT_THAT(find.output, HasSubstr("Final Find Response (Success)"))
+      << find.output;
+}
+
+TEST_F(FindTest, SeriesAndImageLevels) {
+  StartService();
+  ToolResult series = Find("FINDSCU", {"QueryRetrieveLevel=SERIES",
+                                       "PatientID=P1",
+                                       "StudyInstanceUID=1.2.826.0.1.2",
+                                       "SeriesInstanceUID", "SeriesNumber"});
+  EXPECT_THAT(series.output, HasSubstr("1.2.826.0.1.2.1")) << series.output;
+  ToolResult image = Find("FINDSCU", {"QueryRetrieveLevel=IMAGE",
+                                      "PatientID=P1",
+                                      "StudyInstanceUID=1.2.826.0.1.2",
+                                      "SeriesInstanceUID=1.2.826.0.1.2.1",
+                                      "SOPInstanceUID"});
+  EXPECT_THAT(image.output, HasSubstr("1.2.826.0.1.2.1.7")) << image.output;
+}
+
+TEST_F(FindTest, StoreOnlyNodeAndLowerCaseLevelGetNoArchiveData) {
+  StartService();
+  ToolResult store_only = Find("STOREONLY", {"QueryRetrieveLevel=STUDY",
+                                             "PatientID=P1",
+                                             "StudyInstanceUID"});
+  EXPECT_THAT(store_only.output, Not(HasSubstr("1.2.826.0.1.1")))
+      << store_only.output;
+  ToolResult lower = Find("FINDSCU", {"QueryRetrieveLevel=study",
+                                      "PatientID=P1", "StudyInstanceUID"});
+  EXPECT_THAT(lower.output, Not(HasSubstr("1.2.826.0.1.1"))) << lower.output;
 }
 
 }  // namespace
