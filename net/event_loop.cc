@@ -143,8 +143,7 @@ int EventLoop::RunOnce(std::chrono::milliseconds timeout) {
     if (it->second.is_timer) {
       // One-shot: gone before its handler runs, so the handler may start
       // a new timer or stop nothing.
-      std::shared_ptr<std::function<void()>> handler =
-          it->second.timer_handler;
+      std::shared_ptr<std::function<void()>> handler = it->second.timer_handler;
       Remove(key);
       if (*handler) (*handler)();
       continue;

@@ -97,8 +97,7 @@ bool PeerOf(int fd, std::string& host, int32_t& port) {
 int32_t LocalPortOf(int fd) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-    return 0;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
   return ntohs(sa.sin_port);
 }
 
@@ -120,8 +119,7 @@ int ConnectWithin(int fd, const sockaddr_in& to, milliseconds limit) {
     if (n == 0) return ETIMEDOUT;
     int error = 0;
     socklen_t len = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-      return errno;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
     return error;
   }
 }
@@ -232,8 +230,8 @@ void Socket::Connect(const std::string& host, int32_t Port) {
           Disconnect();
           return;
         }
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to),
-                      sizeof to) != 0 &&
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
+                0 &&
             errno != EINPROGRESS) {
           // Reported like a connect that fails later: on the loop, not
           // inside the call.
@@ -496,9 +494,8 @@ void Socket::Accept(Socket& Server) {
             return;
           }
           SetIoTimeouts(fd_, limit);
-          const int32_t handle =
-              ssl_init_server(fd_, SSLServerCertificate.c_str(),
-                              SSLServerKey.c_str());
+          const int32_t handle = ssl_init_server(
+              fd_, SSLServerCertificate.c_str(), SSLServerKey.c_str());
           if (handle <= 100) {
             Disconnect();
             return;
@@ -547,8 +544,7 @@ void Socket::SendFile(const std::string& file) {
 uint32_t Socket::Resolve(const std::string& host) {
   if (host.empty()) return INADDR_NONE;
   in_addr address{};
-  if (::inet_pton(AF_INET, host.c_str(), &address) == 1)
-    return address.s_addr;
+  if (::inet_pton(AF_INET, host.c_str(), &address) == 1) return address.s_addr;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -697,8 +693,7 @@ void Socket::OnReady(uint32_t ready) {
 void Socket::OnConnectDone() {
   int error = 0;
   socklen_t len = sizeof error;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-    error = errno;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
   if (error != 0) {
     ReportError(SocketErrorText(SocketErrorNumber(error)));
     return;

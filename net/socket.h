@@ -144,10 +144,8 @@ class Socket {
   void SendData(const std::string& text);
   void SendData(const char* text) { SendData(std::string(text)); }
   template <typename T>
-    requires std::same_as<T, uint8_t>
-  void SendData(T byte) {
-    SendBytes(SocketBytes{byte});
-  }
+  requires std::same_as<T, uint8_t>
+  void SendData(T byte) { SendBytes(SocketBytes{byte}); }
   void SendData(const SocketBytes& bytes);
   void SendData(const Value& value);
 
@@ -162,7 +160,7 @@ class Socket {
     SendDataTo(std::string(text), host, Port);
   }
   template <typename T>
-    requires std::same_as<T, uint8_t>
+  requires std::same_as<T, uint8_t>
   void SendDataTo(T byte, const std::string& host, int32_t Port) {
     SendDatagram(SocketBytes{byte}, host, Port);
   }
@@ -241,7 +239,7 @@ class Socket {
   int fd_ = -1;
   Mode mode_ = Mode::kNone;
   EventLoop::TimerId connect_timer_ = 0;
-  bool write_armed_ = false;   // raise SendComplete on the next writable
+  bool write_armed_ = false;    // raise SendComplete on the next writable
   bool accept_paused_ = false;  // a raised ConnectionRequest waits
   uint64_t generation_ = 0;     // counts Connect, Listen and Accept
   std::string line_buffer_;

@@ -91,8 +91,8 @@ SSL_CTX* NewContext(const SSL_METHOD* method) {
   SSL_CTX* ctx = SSL_CTX_new(method);
   if (!ctx) return nullptr;
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE |
-                            SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_mode(
+      ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // A peer that drops the TCP connection without a close notification ends
   // the connection like one that sends it.
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
@@ -168,8 +168,8 @@ int32_t ssl_init_server(int socket, const char* certificate_file,
   if (!certificate_file || !key_file ||
       SSL_CTX_use_certificate_chain_file(connection.ctx, certificate_file) !=
           1 ||
-      SSL_CTX_use_PrivateKey_file(connection.ctx, key_file,
-                                  SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_use_PrivateKey_file(connection.ctx, key_file, SSL_FILETYPE_PEM) !=
+          1 ||
       SSL_CTX_check_private_key(connection.ctx) != 1) {
     ERR_clear_error();
     Free(connection);

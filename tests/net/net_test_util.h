@@ -19,9 +19,9 @@
 namespace vantor {
 
 // Runs `loop` until `done()` holds or `limit` has passed; returns done().
-inline bool RunUntil(EventLoop& loop, const std::function<bool()>& done,
-                     std::chrono::milliseconds limit =
-                         std::chrono::seconds(10)) {
+inline bool RunUntil(
+    EventLoop& loop, const std::function<bool()>& done,
+    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done() && std::chrono::steady_clock::now() < deadline)
     loop.RunOnce(std::chrono::milliseconds(20));

@@ -30,8 +30,7 @@ TEST(SocketErrorsTest, ErrnoMapsToTheTableEntry) {
       {EINVAL, 10022, "Invalid Argument."},
       {EACCES, 10013, "Permission Denied."},
       {EMFILE, 10024, "Too many open files."},
-      {EAFNOSUPPORT, 10047,
-       "Address family not supported by protocol family."},
+      {EAFNOSUPPORT, 10047, "Address family not supported by protocol family."},
   };
   for (const ErrnoCase& c : cases) {
     EXPECT_EQ(SocketErrorNumber(c.posix_errno), c.number) << c.posix_errno;

@@ -22,8 +22,8 @@
 namespace vantor {
 namespace {
 
-using ::testing::ElementsAre;
 using std::chrono::milliseconds;
+using ::testing::ElementsAre;
 
 std::string Text(const SocketBytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
@@ -71,7 +71,9 @@ TEST(SocketDatagramTest, DataConversions) {
   EXPECT_EQ(receiver.Receive(), "\x7F");
   // Any other value: its text form in UTF-16LE.
   socket.SendDataTo(Value(int64_t{12}), "127.0.0.1", receiver.port());
-  EXPECT_EQ(receiver.Receive(), std::string("1\0" "2\0", 4));
+  EXPECT_EQ(receiver.Receive(), std::string("1\0"
+                                            "2\0",
+                                            4));
   socket.SendDataTo(Value("text"), "127.0.0.1", receiver.port());
   EXPECT_EQ(receiver.Receive(), "text\r\n");
 }
@@ -183,10 +185,11 @@ TEST_F(TcpTest, ConnectAcceptAndTextBothWays) {
   accepted_->SendData(SocketBytes{'A', 'B', '\r', '\n', 'Z'});
   ASSERT_TRUE(RunUntil(loop_, [&] { return log_.size() >= 3; }));
   accepted_->Disconnect();
-  ASSERT_TRUE(RunUntil(loop_, [&] { return !log_.empty() && log_.back() == "Closed"; }));
-  EXPECT_THAT(log_, ElementsAre("Connected", "SendComplete",
-                                "Line AB from 127.0.0.1",
-                                "Line Z from 127.0.0.1", "Closed"));
+  ASSERT_TRUE(RunUntil(
+      loop_, [&] { return !log_.empty() && log_.back() == "Closed"; }));
+  EXPECT_THAT(log_,
+              ElementsAre("Connected", "SendComplete", "Line AB from 127.0.0.1",
+                          "Line Z from 127.0.0.1", "Closed"));
   EXPECT_EQ(client.State, Socket::kStateClosed);
   EXPECT_EQ(client.SocketHandle, 0);
 }
@@ -202,14 +205,16 @@ TEST_F(TcpTest, LinesSplitAcrossChunksAndTextEndsAtNul) {
   ConnectClient(client);
 
   accepted_->SendData(SocketBytes{'o', 'n', 'e', '\r'});
-  ASSERT_TRUE(RunUntil(loop_, [&] { return lines.empty(); }, milliseconds(100)));
+  ASSERT_TRUE(RunUntil(
+      loop_, [&] { return lines.empty(); }, milliseconds(100)));
   accepted_->SendData(SocketBytes{'\n', 't', 'w', 'o', '\r', '\n'});
   ASSERT_TRUE(RunUntil(loop_, [&] { return lines.size() == 2; }));
   // What follows a NUL in a chunk is not text: "x" waits for its separator
   // and comes out at the close.
   accepted_->SendData(SocketBytes{'x', 0, 'y', '\r', '\n'});
   accepted_->Disconnect();
-  ASSERT_TRUE(RunUntil(loop_, [&] { return client.State == Socket::kStateClosed; }));
+  ASSERT_TRUE(
+      RunUntil(loop_, [&] { return client.State == Socket::kStateClosed; }));
   EXPECT_THAT(lines, ElementsAre("one", "two", "x"));
 }
 
@@ -239,7 +244,8 @@ TEST_F(TcpTest, AHandlerMayDestroyItsSocket) {
   client.SendData("bye");
   ASSERT_TRUE(RunUntil(loop_, [&] { return destroyed; }));
   // The client sees the close of the destroyed peer.
-  ASSERT_TRUE(RunUntil(loop_, [&] { return client.State == Socket::kStateClosed; }));
+  ASSERT_TRUE(
+      RunUntil(loop_, [&] { return client.State == Socket::kStateClosed; }));
 }
 
 TEST_F(TcpTest, AListenerWaitsForAcceptBeforeTheNextRequest) {
@@ -248,7 +254,8 @@ TEST_F(TcpTest, AListenerWaitsForAcceptBeforeTheNextRequest) {
   Socket first(loop_), second(loop_);
   first.Connect("127.0.0.1", listener_.LocalPort);
   second.Connect("127.0.0.1", listener_.LocalPort);
-  RunUntil(loop_, [] { return false; }, milliseconds(200));
+  RunUntil(
+      loop_, [] { return false; }, milliseconds(200));
   EXPECT_EQ(requests, 1);
 
   Socket taken(loop_);
@@ -362,7 +369,8 @@ TEST(SocketConnectTest, Port65535AndBadHostsAreRefusedWithoutEvents) {
   socket.Listen();
   EXPECT_EQ(socket.State, Socket::kStateClosed);
   EXPECT_EQ(socket.SocketHandle, 0);
-  RunUntil(loop, [] { return false; }, milliseconds(50));
+  RunUntil(
+      loop, [] { return false; }, milliseconds(50));
   EXPECT_FALSE(raised);
   EXPECT_EQ(loop.size(), 0u);
 }
@@ -371,12 +379,11 @@ TEST(SocketConnectTest, Port65535AndBadHostsAreRefusedWithoutEvents) {
 // Names (only names this host knows itself: no look-up leaves it)
 
 TEST(SocketNamesTest, IsPrivateIP) {
-  for (const char* ip : {"10.1.2.3", "172.16.0.1", "172.31.255.255",
-                         "192.168.0.1", "127.0.0.1"})
-    EXPECT_TRUE(Socket::IsPrivateIP(ip)) << ip;
   for (const char* ip :
-       {"172.32.0.1", "127.1.0.1", "8.8.8.8", "172.15.0.1", "192.169.0.1",
-        "11.0.0.1", "", "abc"})
+       {"10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.1", "127.0.0.1"})
+    EXPECT_TRUE(Socket::IsPrivateIP(ip)) << ip;
+  for (const char* ip : {"172.32.0.1", "127.1.0.1", "8.8.8.8", "172.15.0.1",
+                         "192.169.0.1", "11.0.0.1", "", "abc"})
     EXPECT_FALSE(Socket::IsPrivateIP(ip)) << ip;
 }
 
