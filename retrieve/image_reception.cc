@@ -43,19 +43,13 @@ std::string Printable(std::string_view text) {
 }
 
 // Writes the image in `syntax`, or in the syntax it arrived in when it
-// cannot be converted: no image is lost for want of a codec.
+// cannot be converted (no codec for it, or one that refuses the image): no
+// image is lost for that reason.
 void WriteImage(dicom::ReceivedImage& Img, const std::string& path,
                 const std::string& syntax) {
   const std::string arrived = Img.TransferSyntaxUID();
   if (syntax == arrived) {
     Img.WriteFile(path, true, syntax);
-    return;
-  }
-  if (!Img.CanWriteIn(syntax)) {
-    DebugLogWrite("Image " + Img.SOPInstanceUID() + " cannot be written in " +
-                      syntax + ", written in " + arrived,
-                  kProcedure);
-    Img.WriteFile(path, true, arrived);
     return;
   }
   bool written = false;
@@ -66,7 +60,7 @@ void WriteImage(dicom::ReceivedImage& Img, const std::string& path,
       },
       [&](const FailureInfo& info) {
         DebugLogWrite("Image " + Img.SOPInstanceUID() +
-                          " could not be converted to " + syntax + " (" +
+                          " cannot be written in " + syntax + " (" +
                           info.description + "), written in " + arrived,
                       kProcedure);
       });

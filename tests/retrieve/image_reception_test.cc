@@ -251,14 +251,15 @@ TEST_F(ImageReceptionTest, PvImageWithoutMpeg2CodecKeepsItsSyntax) {
   EXPECT_EQ(Read("1.2.3.4.5.dcm"), kExplicitLE);
   EXPECT_THAT(Log("DebugVantor104.log"),
               HasSubstr("Image 1.2.3.4.5 cannot be written in " +
-                        std::string(kMpeg2Syntax) + ", written in " +
-                        kExplicitLE + "\tImageReceivedAsync"));
+                        std::string(kMpeg2Syntax) + " (no codec for " +
+                        kMpeg2Syntax + "), written in " + kExplicitLE +
+                        "\tImageReceivedAsync"));
 }
 
 TEST_F(ImageReceptionTest, AFailedConversionIsWrittenInTheArrivalSyntax) {
   config_.Compress = true;
   Publish();
-  image_.failing_conversions = {kJpegLosslessSyntax};
+  image_.convertible = {};
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   EXPECT_EQ(Read("1.2.3.4.5.dcm"), kExplicitLE);
   EXPECT_EQ(Files().size(), 2u);

@@ -57,17 +57,16 @@ class FakeReceivedImage : public dicom::ReceivedImage {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << uid;
     if (fail_write)
       throw Failure(kPathFileAccessError, "Path/File access error");
-    if (failing_conversions.count(uid) != 0)
+    if (!CanWriteIn(uid))
       throw Failure(kInvalidProcedureCall, "no codec for " + uid);
   }
 
   dicom::Dataset attributes;
   std::string arrived_in = "1.2.840.10008.1.2.1";
-  // Syntaxes besides the arrival's that CanWriteIn admits.
+  // Syntaxes besides the arrival's that the image can be converted to;
+  // writing in any other fails like a missing codec.
   std::set<std::string> convertible = {"1.2.840.10008.1.2",
                                        "1.2.840.10008.1.2.4.70"};
-  // Syntaxes that CanWriteIn admits but whose conversion fails.
-  std::set<std::string> failing_conversions;
   bool fail_write = false;  // every write fails, leaving a partial file
   bool fail_set_class = false;
   std::vector<Write> writes;

@@ -1,0 +1,38 @@
+// Small DICOM image files for the end-to-end tests, and reading back what
+// the service wrote.
+#ifndef VANTOR_TESTS_SUPPORT_TEST_IMAGES_H_
+#define VANTOR_TESTS_SUPPORT_TEST_IMAGES_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vantor {
+
+struct TestImage {
+  std::string sop_instance_uid = "1.2.826.0.1.3680043.9.1.1";
+  std::string sop_class_uid = "1.2.840.10008.5.1.4.1.1.2";  // CT
+  std::string modality = "CT";
+  std::string patient_id = "P1";
+  std::string patient_name = "Meyer^Anna";
+  std::string study_uid = "1.2.826.0.1.3680043.9.2";
+  std::string series_uid = "1.2.826.0.1.3680043.9.3";
+  int rows = 64;
+  int columns = 64;
+};
+
+// Writes `image` as a Part 10 file in explicit little endian: 16-bit
+// monochrome pixels in a pattern that covers the whole value range. Throws
+// std::runtime_error when it cannot.
+void WriteTestImage(const std::string& path, const TestImage& image);
+
+// The transfer syntax of a Part 10 file's meta header; "" when unreadable.
+std::string FileTransferSyntax(const std::string& path);
+
+// The file's pixel values after decoding any compression; empty when the
+// file or its pixels cannot be read.
+std::vector<uint16_t> DecodedPixels(const std::string& path);
+
+}  // namespace vantor
+
+#endif  // VANTOR_TESTS_SUPPORT_TEST_IMAGES_H_
