@@ -10,8 +10,8 @@ namespace {
 constexpr char kSecondaryCapture[] = "1.2.840.10008.5.1.4.1.1.7";
 
 std::string UpperCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(
-                           static_cast<unsigned char>(c)));
+  for (char& c : text)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
 
@@ -31,10 +31,9 @@ bool CheckSOP(dicom::ReceivedImage& Img) noexcept {
       [&] {
         if (!Img.SOPClassUID().empty()) return;
         Value modality = Img.Attributes().Get(0x0008, 0x0060);
-        Img.SetSOPClassUID(modality.IsNull()
-                               ? std::string(kSecondaryCapture)
-                               : SOPClassForModality(
-                                     UpperCase(modality.ToText())));
+        Img.SetSOPClassUID(modality.IsNull() ? std::string(kSecondaryCapture)
+                                             : SOPClassForModality(UpperCase(
+                                                   modality.ToText())));
       },
       [](const FailureInfo&) {});
   return true;

@@ -106,9 +106,8 @@ std::vector<std::string> ReceptionLineFields(const std::string& calling_aet,
   return {"Image received from " + Trim(calling_aet) + " on port " +
               std::to_string(port),
           " (PatID = " + Img.PatientID() + ", PatName = " + Img.PatientName() +
-              ", StudyUID = " + Img.StudyInstanceUID() +
-              ", SeriesUID = " + Img.SeriesInstanceUID() +
-              ", ImageUID = " + Img.SOPInstanceUID() +
+              ", StudyUID = " + Img.StudyInstanceUID() + ", SeriesUID = " +
+              Img.SeriesInstanceUID() + ", ImageUID = " + Img.SOPInstanceUID() +
               ", compressed = " + (Compress ? "True" : "False")};
 }
 
@@ -158,11 +157,10 @@ uint16_t ReceiveImage(const dicom::Connection& Connection,
         WaitForDiskSpace(folder, wait);
         const std::string syntax =
             ChooseTransferSyntax(config->Compress, Img.Attributes());
-        StoreIncomingFiles(folder, uid, sCallingAET,
-                           uid + (config->Rename ? ".dcm.ren" : ".dcm"),
-                           [&](const std::string& path) {
-                             WriteImage(Img, path, syntax);
-                           });
+        StoreIncomingFiles(
+            folder, uid, sCallingAET,
+            uid + (config->Rename ? ".dcm.ren" : ".dcm"),
+            [&](const std::string& path) { WriteImage(Img, path, syntax); });
         status = dicom::kStatusSuccess;
         stored = true;
       },

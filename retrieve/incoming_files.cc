@@ -36,14 +36,12 @@ PendingFile::~PendingFile() {
 }
 
 void PendingFile::CommitAs(const std::string& final_path) {
-  if (::rename(path_.c_str(), final_path.c_str()) != 0)
-    ThrowFileFailure(errno);
+  if (::rename(path_.c_str(), final_path.c_str()) != 0) ThrowFileFailure(errno);
   committed_ = true;
 }
 
 void WriteDurably(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                  0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) ThrowFileFailure(errno);
   int err = 0;
   const char* p = text.data();
@@ -72,11 +70,10 @@ void SyncFolder(const std::string& folder) {
   if (err != 0 && err != EINVAL && err != ENOTSUP) ThrowFileFailure(err);
 }
 
-void StoreIncomingFiles(const std::string& folder, const std::string& stem,
-                        const std::string& calling_aet,
-                        const std::string& image_name,
-                        const std::function<void(const std::string&)>&
-                            write_image) {
+void StoreIncomingFiles(
+    const std::string& folder, const std::string& stem,
+    const std::string& calling_aet, const std::string& image_name,
+    const std::function<void(const std::string&)>& write_image) {
   PendingFile side(folder, stem);
   PendingFile image(folder, stem);
   WriteDurably(side.path(), calling_aet + "\r\n");

@@ -40,11 +40,10 @@ void SyncFolder(const std::string& folder);
 // The side file `stem`.cae with `calling_aet` and CR LF, and the image file
 // `image_name` written by `write_image(path)`, both in `folder` (ending in
 // "/"). On failure neither is created or replaced and the Failure is thrown.
-void StoreIncomingFiles(const std::string& folder, const std::string& stem,
-                        const std::string& calling_aet,
-                        const std::string& image_name,
-                        const std::function<void(const std::string&)>&
-                            write_image);
+void StoreIncomingFiles(
+    const std::string& folder, const std::string& stem,
+    const std::string& calling_aet, const std::string& image_name,
+    const std::function<void(const std::string&)>& write_image);
 
 }  // namespace vantor
 

@@ -55,8 +55,7 @@ TEST(CheckSOPTest, AClassThatCannotBeSetIsLeftWithoutAnErrorLine) {
   Config c;
   c.DCM = 4711;
   PublishSettings(c);
-  const std::string error_log =
-      TestProgramDir() + "/Logs/ErrorVantor4711.log";
+  const std::string error_log = TestProgramDir() + "/Logs/ErrorVantor4711.log";
   std::filesystem::remove(error_log);
   FakeReceivedImage image;
   image.attributes.Put(0x0008, 0x0016, Value());

@@ -64,10 +64,10 @@ TEST_F(EventReportE2eTest, RenamerWithdrawsTheStudyOnBothArchives) {
 }
 
 TEST_F(EventReportE2eTest, AFailedServerIsReportedAndTheOthersUpdated) {
-  ToolResult r = Send({"--command", "renamer", "--servers",
-                       "sqlite:/tmp/vantor-no-such-folder/x.db;" +
-                           second_.DBServer(),
-                       "--renamer-uid", kUid});
+  ToolResult r =
+      Send({"--command", "renamer", "--servers",
+            "sqlite:/tmp/vantor-no-such-folder/x.db;" + second_.DBServer(),
+            "--renamer-uid", kUid});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("Status: 0110"));
   EXPECT_EQ(Study(second_, "FKeyStatusID"), "-1");
@@ -76,22 +76,22 @@ TEST_F(EventReportE2eTest, AFailedServerIsReportedAndTheOthersUpdated) {
 }
 
 TEST_F(EventReportE2eTest, KeyStudyMarksTheStudyOnDBServer) {
-  ToolResult r = Send({"--command", "KEYSTUDY", "--key-study", "1",
-                       "--study-uid", kUid});
+  ToolResult r =
+      Send({"--command", "KEYSTUDY", "--key-study", "1", "--study-uid", kUid});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("Status: 0000"));
   EXPECT_EQ(Study(first_, "KeyStudy"), "1");
   EXPECT_EQ(Study(second_, "KeyStudy"), "0");
 
-  r = Send({"--command", "KEYSTUDY", "--key-study", "2 OR 1=1",
-            "--study-uid", kUid});
+  r = Send({"--command", "KEYSTUDY", "--key-study", "2 OR 1=1", "--study-uid",
+            kUid});
   EXPECT_THAT(r.output, HasSubstr("Status: 0110"));
   EXPECT_EQ(Study(first_, "KeyStudy"), "1");
 }
 
 TEST_F(EventReportE2eTest, OtherEventIdsOnlyLog) {
-  ToolResult r = Send({"--event-id", "9", "--command", "RENAMER",
-                       "--servers", first_.DBServer(), "--renamer-uid", kUid});
+  ToolResult r = Send({"--event-id", "9", "--command", "RENAMER", "--servers",
+                       first_.DBServer(), "--renamer-uid", kUid});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("Status: 0000"));
   EXPECT_EQ(Study(first_, "FKeyStatusID"), "");

@@ -37,8 +37,8 @@ TEST(EventReportStatementTest, ServerListAndWholeNumbers) {
   EXPECT_THAT(SplitServerList("A;"), ElementsAre("A", ""));
   for (const char* good : {"0", "1", "-1", "+7", "123456789012345678"})
     EXPECT_TRUE(IsWholeNumber(good)) << good;
-  for (const char* bad : {"", "-", "1.5", "1 OR 1=1", "0x1", "1e3",
-                          "1234567890123456789", " 1"})
+  for (const char* bad :
+       {"", "-", "1.5", "1 OR 1=1", "0x1", "1e3", "1234567890123456789", " 1"})
     EXPECT_FALSE(IsWholeNumber(bad)) << bad;
 }
 
@@ -125,14 +125,15 @@ TEST_F(EventReportTest, RenamerUpdatesEveryServerOnItsOwnConnection) {
   EXPECT_EQ(Column(second_, "FKeyStatusID", kUid), "-1");
   EXPECT_EQ(Column(first_, "FKeyStatusID", "1.2.826.0.1.43"), "");
   const std::string sql = RenamerStatement(kUid);
-  EXPECT_THAT(DebugMessages(),
-              ElementsAre("EventReport ID 10\t", "EventReport Aktion: RENAMER\t",
-                          "Sql-Servers: " + servers + "\t",
-                          "StudyUID: " + std::string(kUid) + "\t",
-                          "SQL Server: " + first_.DBServer() + "\t",
-                          "SQL Command: " + sql + "\t",
-                          "SQL Server: " + second_.DBServer() + "\t",
-                          "SQL Command: " + sql + "\t"));
+  EXPECT_THAT(
+      DebugMessages(),
+      ElementsAre("EventReport ID 10\t", "EventReport Aktion: RENAMER\t",
+                  "Sql-Servers: " + servers + "\t",
+                  "StudyUID: " + std::string(kUid) + "\t",
+                  "SQL Server: " + first_.DBServer() + "\t",
+                  "SQL Command: " + sql + "\t",
+                  "SQL Server: " + second_.DBServer() + "\t",
+                  "SQL Command: " + sql + "\t"));
   EXPECT_EQ(Read("Error"), "");
 }
 
@@ -186,10 +187,10 @@ TEST_F(EventReportTest, KeyStudyMarksTheDatasetsStudyOnDBServer) {
   EXPECT_EQ(Column(first_, "KeyStudy", kUid), "1");
   EXPECT_EQ(Column(first_, "KeyStudy", "1.2.826.0.1.43"), "0");
   EXPECT_EQ(Column(second_, "KeyStudy", kUid), "0");
-  EXPECT_THAT(DebugMessages(),
-              ElementsAre("EventReport ID 10\t",
-                          "SQL Command: " + KeyStudyStatement("1", kUid) +
-                              "\t"));
+  EXPECT_THAT(
+      DebugMessages(),
+      ElementsAre("EventReport ID 10\t",
+                  "SQL Command: " + KeyStudyStatement("1", kUid) + "\t"));
 }
 
 TEST_F(EventReportTest, KeyStudyValueMustBeAWholeNumber) {

@@ -31,9 +31,12 @@ TEST(TransferSyntaxChoiceTest, CompressWinsThenPvThenImplicit) {
     const char* modality;  // null: no Modality attribute
     const char* syntax;
   } cases[] = {
-      {true, "PV", kJpegLosslessSyntax},  {true, "CT", kJpegLosslessSyntax},
-      {true, nullptr, kJpegLosslessSyntax}, {false, "pv", kMpeg2Syntax},
-      {false, "PV", kMpeg2Syntax},        {false, "CT", kImplicitLittleEndianSyntax},
+      {true, "PV", kJpegLosslessSyntax},
+      {true, "CT", kJpegLosslessSyntax},
+      {true, nullptr, kJpegLosslessSyntax},
+      {false, "pv", kMpeg2Syntax},
+      {false, "PV", kMpeg2Syntax},
+      {false, "CT", kImplicitLittleEndianSyntax},
       {false, "", kImplicitLittleEndianSyntax},
       {false, nullptr, kImplicitLittleEndianSyntax},
       {false, "PVX", kImplicitLittleEndianSyntax},
@@ -68,9 +71,8 @@ TEST(FileNameUidTest, OnlyDigitsAndSingleDots) {
   EXPECT_TRUE(IsFileNameUid("7"));
   EXPECT_TRUE(IsFileNameUid(std::string(64, '1')));
   EXPECT_FALSE(IsFileNameUid(std::string(65, '1')));
-  for (const char* bad :
-       {"", ".", "..", "../../etc/passwd", "1.2/3", "1..2", ".1", "1.",
-        "1.2.3 ", "1.2.a", "1.2\\3", "1.2.3\r\n"})
+  for (const char* bad : {"", ".", "..", "../../etc/passwd", "1.2/3", "1..2",
+                          ".1", "1.", "1.2.3 ", "1.2.a", "1.2\\3", "1.2.3\r\n"})
     EXPECT_FALSE(IsFileNameUid(bad)) << bad;
 }
 
@@ -97,8 +99,8 @@ class ImageReceptionTest : public ::testing::Test {
     };
     wait_.pause = [this] { ++pauses_; };
     wait_.max_pauses = 5;
-    for (const char* log : {"Receive.log", "ErrorVantor104.log",
-                            "DebugVantor104.log"})
+    for (const char* log :
+         {"Receive.log", "ErrorVantor104.log", "DebugVantor104.log"})
       fs::remove(TestProgramDir() + "/Logs/" + log);
   }
   void TearDown() override {
@@ -249,11 +251,11 @@ TEST_F(ImageReceptionTest, PvImageWithoutMpeg2CodecKeepsItsSyntax) {
   image_.attributes.Put(0x0008, 0x0060, "PV");
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   EXPECT_EQ(Read("1.2.3.4.5.dcm"), kExplicitLE);
-  EXPECT_THAT(Log("DebugVantor104.log"),
-              HasSubstr("Image 1.2.3.4.5 cannot be written in " +
-                        std::string(kMpeg2Syntax) + " (no codec for " +
-                        kMpeg2Syntax + "), written in " + kExplicitLE +
-                        "\tImageReceivedAsync"));
+  EXPECT_THAT(
+      Log("DebugVantor104.log"),
+      HasSubstr("Image 1.2.3.4.5 cannot be written in " +
+                std::string(kMpeg2Syntax) + " (no codec for " + kMpeg2Syntax +
+                "), written in " + kExplicitLE + "\tImageReceivedAsync"));
 }
 
 TEST_F(ImageReceptionTest, AFailedConversionIsWrittenInTheArrivalSyntax) {

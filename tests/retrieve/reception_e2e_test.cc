@@ -50,8 +50,8 @@ class ReceptionE2eTest : public ::testing::Test {
     fs::remove_all(work_, ec);
   }
 
-  bool Start(const RegValues& default_values,
-             const RegValues& instance_values, bool debug = true) {
+  bool Start(const RegValues& default_values, const RegValues& instance_values,
+             bool debug = true) {
     ServiceProcess::Options options;
     options.debug = debug;
     options.default_values = default_values;
@@ -73,12 +73,11 @@ class ReceptionE2eTest : public ::testing::Test {
     return Image(image);
   }
 
-  ToolResult Store(const std::vector<std::string>& files,
-                   std::chrono::milliseconds timeout =
-                       std::chrono::seconds(30)) {
-    std::vector<std::string> args = {"-v", "--no-halt", "-aet", "MODAL",
-                                     "127.0.0.1",
-                                     service_.port_text()};
+  ToolResult Store(
+      const std::vector<std::string>& files,
+      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    std::vector<std::string> args = {
+        "-v", "--no-halt", "-aet", "MODAL", "127.0.0.1", service_.port_text()};
     args.insert(args.end(), files.begin(), files.end());
     return RunDcmtkTool("storescu", args, timeout);
   }
@@ -120,12 +119,13 @@ TEST_F(ReceptionE2eTest, StoresImagesWithTheirSideFiles) {
   EXPECT_FALSE(DecodedPixels(first).empty());
 
   const std::string log = service_.ReadLog("Receive.log");
-  EXPECT_THAT(log, HasSubstr("\tImage received from MODAL on port " +
-                             service_.port_text() +
-                             "\t (PatID = P1, PatName = Meyer^Anna, "
-                             "StudyUID = 1.2.826.0.1.3680043.9.2, "
-                             "SeriesUID = 1.2.826.0.1.3680043.9.3, ImageUID = " +
-                             uid1 + ", compressed = False\r\n"));
+  EXPECT_THAT(
+      log,
+      HasSubstr("\tImage received from MODAL on port " + service_.port_text() +
+                "\t (PatID = P1, PatName = Meyer^Anna, "
+                "StudyUID = 1.2.826.0.1.3680043.9.2, "
+                "SeriesUID = 1.2.826.0.1.3680043.9.3, ImageUID = " +
+                uid1 + ", compressed = False\r\n"));
   EXPECT_EQ(Count(log, "\tImage received from "), 2u) << log;
   EXPECT_EQ(service_.ErrorLog(), "");
 }
@@ -172,11 +172,13 @@ TEST_F(ReceptionE2eTest, CompressWritesJpegLosslessWithTheSamePixels) {
   EXPECT_EQ(pixels.size(), 128u * 96u);
   EXPECT_EQ(pixels, DecodedPixels(sent));
   EXPECT_LT(fs::file_size(written), fs::file_size(sent) + 1024);
-  EXPECT_THAT(service_.ReadLog("Receive.log"), HasSubstr(", compressed = True\r\n"));
+  EXPECT_THAT(service_.ReadLog("Receive.log"),
+              HasSubstr(", compressed = True\r\n"));
 }
 
 TEST_F(ReceptionE2eTest, DismissedModalitiesAreAcceptedButNotWritten) {
-  ASSERT_TRUE(Start({}, {{"EnableDismiss", "1"}, {"DismissModalities", "CT;MR"}},
+  ASSERT_TRUE(Start({},
+                    {{"EnableDismiss", "1"}, {"DismissModalities", "CT;MR"}},
                     /*debug=*/false))
       << service_.Describe();
   ToolResult r = Store({Image(kUid1, "ct"), Image(kUid2, "US")});
@@ -235,8 +237,9 @@ TEST_F(ReceptionE2eTest, AFullDiskHoldsTheImageButNotOtherAssociations) {
   ASSERT_TRUE(Start({}, {})) << service_.Describe();
   const std::string file = Image(kUid1);
 
-  std::future<ToolResult> store = std::async(
-      std::launch::async, [&] { return Store({file}, std::chrono::seconds(60)); });
+  std::future<ToolResult> store = std::async(std::launch::async, [&] {
+    return Store({file}, std::chrono::seconds(60));
+  });
   // The image waits for space: nothing is written meanwhile, and another
   // association is answered.
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -251,8 +254,9 @@ TEST_F(ReceptionE2eTest, AFullDiskHoldsTheImageButNotOtherAssociations) {
   ToolResult r = store.get();
   EXPECT_EQ(Count(r.output, "Received Store Response (Success)"), 1u)
       << r.output;
-  EXPECT_EQ(IncomingFiles(), (std::set<std::string>{std::string(kUid1) + ".cae",
-                                                    std::string(kUid1) + ".dcm"}));
+  EXPECT_EQ(IncomingFiles(),
+            (std::set<std::string>{std::string(kUid1) + ".cae",
+                                   std::string(kUid1) + ".dcm"}));
   // The service must not hold the mount when it goes.
   service_.Stop();
 }

@@ -34,9 +34,7 @@ class FakeReceivedImage : public dicom::ReceivedImage {
 
   std::string PatientID() const override { return Text(0x0010, 0x0020); }
   std::string PatientName() const override { return Text(0x0010, 0x0010); }
-  std::string StudyInstanceUID() const override {
-    return Text(0x0020, 0x000D);
-  }
+  std::string StudyInstanceUID() const override { return Text(0x0020, 0x000D); }
   std::string SeriesInstanceUID() const override {
     return Text(0x0020, 0x000E);
   }
