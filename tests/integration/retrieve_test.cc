@@ -1,0 +1,449 @@
+// C-GET and C-MOVE from the running service, with DCMTK's getscu, movescu
+// and a storescp destination, on a fixture archive and on the demo archive.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "host/database.h"
+#include "tests/support/fixture_archive.h"
+#include "tests/support/service_process.h"
+#include "tests/support/test_env.h"
+
+namespace vantor {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+constexpr int kMatrix = 64;
+constexpr size_t kPixelBytes = kMatrix * kMatrix * 2;
+constexpr char kStudy[] = "1.2.826.0.1.3680043.9.7.1";
+constexpr char kSeriesA[] = "1.2.826.0.1.3680043.9.7.1.1";
+constexpr char kSeriesB[] = "1.2.826.0.1.3680043.9.7.1.2";
+
+std::string TempDir(const std::string& name) {
+  std::string pattern = "/tmp/vantor-" + name + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  return pattern;
+}
+
+// The last bytes of a file: the pixel data of an uncompressed image.
+std::string PixelTail(const std::string& path) {
+  std::string text = ReadWholeFile(path);
+  return text.size() < kPixelBytes ? ""
+                                   : text.substr(text.size() - kPixelBytes);
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    if (e.is_regular_file()) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A storescp destination on a free loopback port, writing into a folder of
+// its own; stopped and removed with the object.
+class StoreDestination {
+ public:
+  explicit StoreDestination(const std::string& aet)
+      : dir_(TempDir("storescp")), port_(FreeLoopbackPort()) {
+    const std::string port = std::to_string(port_);
+    const std::string out = dir_ + "/in";
+    fs::create_directories(out);
+    std::vector<std::string> args = {
+        "storescp", "-aet", aet, "-od", out, "--bit-preserving", port};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(null_fd, 0);
+      ::dup2(null_fd, 1);
+      ::dup2(null_fd, 2);
+      ::setenv("TCP_NODELAY", "1", 1);
+      ::execvp("storescp", argv.data());
+      ::_exit(127);
+    }
+    ::close(null_fd);
+    for (int i = 0; i < 200 && !IsListening(port_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ~StoreDestination() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (::waitpid(pid_, &status, WNOHANG) == 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+      }
+    }
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  int port() const { return port_; }
+  std::string received() const { return dir_ + "/in"; }
+  bool listening() const { return IsListening(port_); }
+
+  // Waits until `count` files have arrived.
+  bool WaitForFiles(size_t count) const {
+    for (int i = 0; i < 400; ++i) {
+      if (FilesIn(received()).size() >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+  }
+
+ private:
+  std::string dir_;
+  int port_;
+  pid_t pid_ = -1;
+};
+
+// Processes named vantor-send whose parent is `pid`, zombies included.
+int SendersOf(pid_t pid) {
+  int count = 0;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    std::string name = e.path().filename().string();
+    if (name.empty() || name[0] < '0' || name[0] > '9') continue;
+    std::string stat = ReadWholeFile(e.path().string() + "/stat");
+    size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (stat.substr(open + 1, close - open - 1) == "vantor-send" &&
+        std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
+        ppid == pid)
+      ++count;
+  }
+  return count;
+}
+
+// The fixture archive: one study of two series (3 and 2 images of 64 x 64
+// 16-bit pixels), its files in the archive folder, and the nodes.
+class RetrieveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(std::string(VANTOR_BUILD_DIR) + "/vantor-send"));
+    source_ = archive_.dir() + "/archive/ST1";
+    fs::create_directories(source_);
+    FixtureArchive::Location where;
+    where.archive_path = archive_.dir() + "/archive";
+    FixtureArchive::Patient patient;
+    patient.patient_id = "RT1";
+    patient.last_name = "Retrieve";
+    FixtureArchive::Study study;
+    study.study_uid = kStudy;
+    study.archive_id = archive_.AddLocation(where);
+    study.directory = "ST1";
+    const int64_t st = archive_.AddStudy(archive_.AddPatient(patient), study);
+    AddSeries(st, kSeriesA, 3);
+    AddSeries(st, kSeriesB, 2);
+    archive_.AddNode("GETSCU", "127.0.0.1");
+    archive_.AddNode("MOVESCU", "127.0.0.1");
+  }
+
+  void AddSeries(int64_t study, const std::string& uid, int count) {
+    FixtureArchive::Series series;
+    series.series_uid = uid;
+    const int64_t se = archive_.AddSeries(study, series);
+    for (int i = 1; i <= count; ++i) {
+      FixtureArchive::Image image;
+      image.image_uid = uid + "." + std::to_string(i);
+      image.image_nr = i;
+      archive_.AddImage(se, image);
+    }
+    ToolResult made = RunDcmtkTool(
+        std::string(VANTOR_BUILD_DIR) + "/make-study",
+        {"--dir", source_, "--study-uid", kStudy, "--series-uid", uid,
+         "--count", std::to_string(count), "--rows", std::to_string(kMatrix),
+         "--cols", std::to_string(kMatrix), "--patient-id", "RT1",
+         "--patient-name", "Retrieve"});
+    ASSERT_EQ(made.exit_code, 0) << made.output;
+  }
+
+  void Start() {
+    ServiceProcess::Options options;
+    options.db_server = archive_.DBServer();
+    ASSERT_TRUE(service_.Start(options)) << service_.Describe();
+  }
+
+  ToolResult Get(const std::string& aet, const std::vector<std::string>& keys,
+                 const std::string& out_dir) {
+    std::vector<std::string> args = {"-v", "-S", "-aet", aet, "-od", out_dir};
+    for (const std::string& k : keys) {
+      args.push_back("-k");
+      args.push_back(k);
+    }
+    args.push_back("127.0.0.1");
+    args.push_back(service_.port_text());
+    return RunDcmtkTool("getscu", args);
+  }
+
+  ToolResult Move(const std::string& destination,
+                  const std::vector<std::string>& keys) {
+    std::vector<std::string> args = {"-v",      "-S",   "-aet",
+                                     "MOVESCU", "-aem", destination};
+    for (const std::string& k : keys) {
+      args.push_back("-k");
+      args.push_back(k);
+    }
+    args.push_back("127.0.0.1");
+    args.push_back(service_.port_text());
+    return RunDcmtkTool("movescu", args);
+  }
+
+  std::string TempFolder() const {
+    return service_.program_dir() + "/drives/c/Temp";
+  }
+
+  // Waits for the return file of job `n` and for the sender's end.
+  std::string WaitForReturn(int n) {
+    const std::string path = TempFolder() + "/Return" + service_.port_text() +
+                             "_" + std::to_string(n);
+    for (int i = 0; i < 600 && !fs::exists(path); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    for (int i = 0; i < 200 && SendersOf(service_.pid()) > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_EQ(SendersOf(service_.pid()), 0) << "a sender did not end";
+    return ReadWholeFile(path);
+  }
+
+  // The received files carry the same pixel data as the archive's.
+  void ExpectSamePixels(const std::string& dir,
+                        const std::vector<std::string>& uids) {
+    for (const std::string& uid : uids) {
+      SCOPED_TRACE(uid);
+      std::string got = PixelTail(dir + "/CT." + uid);
+      EXPECT_EQ(got.size(), kPixelBytes);
+      EXPECT_TRUE(got == PixelTail(source_ + "/" + uid + ".dcm"));
+    }
+  }
+
+  FixtureArchive archive_;
+  ServiceProcess service_;
+  std::string source_;
+};
+
+TEST_F(RetrieveTest, GetOfAStudyASeriesAndAnImage) {
+  Start();
+  const std::string out = archive_.dir() + "/got";
+  for (const char* level : {"study", "series", "image"})
+    fs::create_directories(out + "/" + level);
+  const std::string a = kSeriesA, b = kSeriesB;
+
+  ToolResult study = Get(
+      "GETSCU",
+      {"QueryRetrieveLevel=STUDY", std::string("StudyInstanceUID=") + kStudy},
+      out + "/study");
+  EXPECT_EQ(study.exit_code, 0) << study.output;
+  EXPECT_THAT(study.output, HasSubstr("Received C-GET Response (Success)"))
+      << study.output << service_.Describe();
+  EXPECT_EQ(FilesIn(out + "/study").size(), 5u);
+  ExpectSamePixels(out + "/study",
+                   {a + ".1", a + ".2", a + ".3", b + ".1", b + ".2"});
+
+  ToolResult series =
+      Get("GETSCU",
+          {"QueryRetrieveLevel=SERIES",
+           std::string("StudyInstanceUID=") + kStudy, "SeriesInstanceUID=" + b},
+          out + "/series");
+  EXPECT_THAT(series.output, HasSubstr("Received C-GET Response (Success)"))
+      << series.output;
+  EXPECT_EQ(FilesIn(out + "/series"),
+            (std::vector<std::string>{"CT." + b + ".1", "CT." + b + ".2"}));
+
+  ToolResult image = Get(
+      "GETSCU",
+      {"QueryRetrieveLevel=IMAGE", std::string("StudyInstanceUID=") + kStudy,
+       "SeriesInstanceUID=" + a, "SOPInstanceUID=" + a + ".2"},
+      out + "/image");
+  EXPECT_THAT(image.output, HasSubstr("Received C-GET Response (Success)"))
+      << image.output;
+  EXPECT_EQ(FilesIn(out + "/image"),
+            (std::vector<std::string>{"CT." + a + ".2"}));
+  ExpectSamePixels(out + "/image", {a + ".2"});
+
+  EXPECT_THAT(service_.DebugLog(),
+              HasSubstr("\tC-GET: 5 images sent to GETSCU\\127.0.0.1\t"
+                        "QueryRequest\r\n"));
+}
+
+TEST_F(RetrieveTest, GetWithAMissingFileReportsTheFailedSubOperation) {
+  fs::remove(source_ + "/" + std::string(kSeriesB) + ".2.dcm");
+  Start();
+  const std::string out = archive_.dir() + "/got";
+  fs::create_directories(out);
+  ToolResult get = Get(
+      "GETSCU",
+      {"QueryRetrieveLevel=STUDY", std::string("StudyInstanceUID=") + kStudy},
+      out);
+  EXPECT_EQ(FilesIn(out).size(), 4u) << get.output;
+  EXPECT_THAT(get.output, HasSubstr("Received C-GET Response (Warning: "
+                                    "SubOperationsCompleteOneOrMoreFailures)"))
+      << get.output;
+  EXPECT_THAT(get.output, HasSubstr("Number of Failed Suboperations    : 1"))
+      << get.output;
+}
+
+TEST_F(RetrieveTest, GetFromACallerNotInTheNodeTableIsRefused) {
+  Start();
+  const std::string out = archive_.dir() + "/got";
+  fs::create_directories(out);
+  // The node lookup trims the title; the C-GET check takes it as sent.
+  ToolResult get = Get(
+      " GETSCU",
+      {"QueryRetrieveLevel=STUDY", std::string("StudyInstanceUID=") + kStudy},
+      out);
+  // DCMTK names the A9xx statuses so.
+  EXPECT_THAT(get.output,
+              HasSubstr("C-GET Response (Error: DataSetDoesNotMatchSOPClass)"))
+      << get.output;
+  EXPECT_TRUE(FilesIn(out).empty());
+  EXPECT_THAT(service_.ErrorLog(),
+              HasSubstr("\t0\t GETSCU Unknown move destination\tQueryRequest"));
+}
+
+TEST_F(RetrieveTest, MoveDeliversTheImagesToTheDestination) {
+  StoreDestination destination("DEST");
+  ASSERT_TRUE(destination.listening());
+  archive_.AddNode("DEST", "127.0.0.1", false, false, false,
+                   destination.port());
+  Start();
+  const std::string a = kSeriesA, b = kSeriesB;
+
+  ToolResult move = Move("DEST", {"QueryRetrieveLevel=STUDY",
+                                  std::string("StudyInstanceUID=") + kStudy});
+  EXPECT_EQ(move.exit_code, 0) << move.output;
+  EXPECT_THAT(move.output, HasSubstr("Received Final Move Response (Success)"))
+      << move.output << service_.Describe();
+  EXPECT_EQ(WaitForReturn(0), "Completed=5\r\nFailed=0\r\nWarning=0\r\n");
+  ASSERT_TRUE(destination.WaitForFiles(5));
+  ExpectSamePixels(destination.received(),
+                   {a + ".1", a + ".2", a + ".3", b + ".1", b + ".2"});
+  EXPECT_FALSE(
+      fs::exists(TempFolder() + "/Send" + service_.port_text() + "_0"));
+  EXPECT_THAT(service_.DebugLog(),
+              HasSubstr("\tC-Move: Images-send delegated to send.exe for "
+                        "sending to DEST\tQueryRequest\r\n"));
+
+  // One image of a series: only that one travels.
+  ToolResult one =
+      Move("DEST", {"QueryRetrieveLevel=IMAGE",
+                    std::string("StudyInstanceUID=") + kStudy,
+                    "SeriesInstanceUID=" + b, "SOPInstanceUID=" + b + ".1"});
+  EXPECT_THAT(one.output, HasSubstr("Final Move Response (Success)"));
+  EXPECT_EQ(WaitForReturn(0), "Completed=1\r\nFailed=0\r\nWarning=0\r\n");
+  EXPECT_THAT(service_.ReadLog("SendVantor" + service_.port_text() + ".log"),
+              HasSubstr("1 images to send to DEST"));
+}
+
+TEST_F(RetrieveTest, MoveToAnUnknownDestinationIsRefused) {
+  Start();
+  ToolResult move = Move(
+      "NOWHERE",
+      {"QueryRetrieveLevel=STUDY", std::string("StudyInstanceUID=") + kStudy});
+  EXPECT_THAT(move.output, HasSubstr("MoveDestinationUnknown")) << move.output;
+  EXPECT_THAT(service_.ErrorLog(),
+              HasSubstr("\t0\tNOWHERE Unknown move destination\tQueryRequest"));
+  EXPECT_TRUE(FilesIn(TempFolder()).empty());
+}
+
+TEST_F(RetrieveTest, MoveWhoseSenderCannotStartIsNotASuccess) {
+  archive_.AddNode("DEST", "127.0.0.1", false, false, false,
+                   FreeLoopbackPort());
+  Start();
+  fs::remove(service_.program_dir() + "/vantor-send");
+  ToolResult move = Move("DEST", {"QueryRetrieveLevel=STUDY",
+                                  std::string("StudyInstanceUID=") + kStudy});
+  EXPECT_THAT(move.output, Not(HasSubstr("Final Move Response (Success)")))
+      << move.output;
+  EXPECT_THAT(move.output,
+              HasSubstr("Final Move Response (Failed: UnableToProcess)"))
+      << move.output;
+  EXPECT_THAT(service_.ErrorLog(), HasSubstr("\tImagePrepareForSend\r\n"));
+}
+
+TEST_F(RetrieveTest, MoveToADestinationThatDoesNotAnswerReportsTheFailures) {
+  archive_.AddNode("DEST", "127.0.0.1", false, false, false,
+                   FreeLoopbackPort());
+  Start();
+  ToolResult move =
+      Move("DEST", {"QueryRetrieveLevel=SERIES",
+                    std::string("StudyInstanceUID=") + kStudy,
+                    std::string("SeriesInstanceUID=") + kSeriesA});
+  EXPECT_THAT(move.output, HasSubstr("Final Move Response (Success)"));
+  EXPECT_THAT(WaitForReturn(0),
+              StartsWith("Completed=0\r\nFailed=3\r\nWarning=0\r\nError="));
+}
+
+// The demo archive as the quick start writes it, with its own node table.
+TEST(DemoRetrieveTest, GetAndMoveFromTheDemoArchive) {
+  const std::string dir = TempDir("demo");
+  ToolResult demo = RunDcmtkTool(
+      std::string(VANTOR_BUILD_DIR) + "/vantor-demo",
+      {"--schema", std::string(VANTOR_SOURCE_DIR) + "/archive/schema.sql",
+       dir});
+  ASSERT_EQ(demo.exit_code, 0) << demo.output;
+  StoreDestination destination("STORESCP");
+  std::string study;
+  {
+    Database db;
+    db.Open(ConnectionText("sqlite:" + dir + "/archive.db"));
+    db.Execute("UPDATE tblDicomAETs SET IPPort = " +
+               std::to_string(destination.port()) + " WHERE AET = 'STORESCP'");
+    study = db.Query(
+                  "SELECT StudyUID FROM tblStudies WHERE FKeyStatusID "
+                  "IS NULL OR FKeyStatusID > -1 ORDER BY StudyID")
+                .Get(0, "StudyUID")
+                .ToText();
+  }
+  {
+    ServiceProcess service;
+    ServiceProcess::Options options;
+    options.db_server = "sqlite:" + dir + "/archive.db";
+    options.instance_values = {{"DateFormat", "YYYY-MM-DD"}};
+    ASSERT_TRUE(service.Start(options)) << service.Describe();
+    const std::string out = dir + "/got";
+    fs::create_directories(out);
+    ToolResult get = RunDcmtkTool(
+        "getscu",
+        {"-S", "-aet", "GETSCU", "-od", out, "-k", "QueryRetrieveLevel=STUDY",
+         "-k", "StudyInstanceUID=" + study, "127.0.0.1", service.port_text()});
+    EXPECT_EQ(get.exit_code, 0) << get.output;
+    const size_t got = FilesIn(out).size();
+    EXPECT_GT(got, 0u) << get.output << service.Describe();
+
+    ToolResult move =
+        RunDcmtkTool("movescu", {"-S", "-aet", "MOVESCU", "-aem", "STORESCP",
+                                 "-k", "QueryRetrieveLevel=STUDY", "-k",
+                                 "StudyInstanceUID=" + study, "127.0.0.1",
+                                 service.port_text()});
+    EXPECT_EQ(move.exit_code, 0) << move.output;
+    EXPECT_TRUE(destination.WaitForFiles(got)) << service.Describe();
+    EXPECT_EQ(FilesIn(destination.received()).size(), got);
+    for (int i = 0; i < 200 && SendersOf(service.pid()) > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+}  // namespace
+}  // namespace vantor
