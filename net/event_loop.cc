@@ -133,12 +133,17 @@ int EventLoop::RunOnce(std::chrono::milliseconds timeout) {
     n = ::epoll_wait(epoll_fd_, events, kBatch,
                      static_cast<int>(timeout.count()));
   } while (n < 0 && errno == EINTR);
+  const uint64_t pass = ++passes_;
   int ran = 0;
   for (int i = 0; i < n; ++i) {
     const uint64_t key = events[i].data.u64;
     auto it = entries_.find(key);
-    // Removed by an earlier handler of this pass, or running further up.
-    if (it == entries_.end() || it->second.running) continue;
+    // Removed by an earlier handler of this pass, running further up, or
+    // run by a nested pass since this one looked.
+    if (it == entries_.end() || it->second.running ||
+        it->second.last_pass > pass)
+      continue;
+    it->second.last_pass = pass;
     ++ran;
     if (it->second.is_timer) {
       // One-shot: gone before its handler runs, so the handler may start

@@ -9,7 +9,8 @@
 // Handlers may watch, unwatch, start and stop anything, including their own
 // registration, and may run RunPending() again (a nested pass skips the
 // handler that is running; readiness is level-triggered, so it is reported
-// again later). A registration removed before its turn is not run.
+// again later). A registration removed before its turn is not run, nor one
+// that a nested pass ran already (its readiness may be gone).
 //
 // A loop is used by one thread only. Copying is disabled.
 #ifndef VANTOR_NET_EVENT_LOOP_H_
@@ -75,6 +76,7 @@ class EventLoop {
     bool is_timer = false;
     uint32_t interest = 0;
     bool running = false;
+    uint64_t last_pass = 0;  // the pass that ran the handler last
     std::shared_ptr<Handler> handler;
     std::shared_ptr<std::function<void()>> timer_handler;
   };
@@ -84,6 +86,7 @@ class EventLoop {
 
   int epoll_fd_ = -1;
   uint64_t next_key_ = 1;
+  uint64_t passes_ = 0;
   std::unordered_map<uint64_t, Entry> entries_;  // key: registration
   std::unordered_map<int, uint64_t> by_fd_;      // watched fd -> key
 };

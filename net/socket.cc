@@ -664,17 +664,22 @@ void Socket::OnReady(uint32_t ready) {
     case Mode::kConnecting:
       OnConnectDone();
       return;
-    case Mode::kListening:
+    case Mode::kListening: {
+      // Readiness seen before an earlier handler of the same pass took the
+      // connection is stale.
+      pollfd p{fd_, POLLIN, 0};
+      if (accept_paused_ || ::poll(&p, 1, 0) != 1) return;
       accept_paused_ = true;
       UpdateInterest();
       if (events.ConnectionRequest) events.ConnectionRequest();
       return;
+    }
     case Mode::kDatagram:
       ReadDatagrams();
       return;
     case Mode::kConnected: {
       const int fd = fd_;
-      if (ready & EventLoop::kWritable) {
+      if ((ready & EventLoop::kWritable) && write_armed_) {
         write_armed_ = false;
         UpdateInterest();
         if (events.SendComplete) events.SendComplete();
