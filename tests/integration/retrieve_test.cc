@@ -393,6 +393,47 @@ TEST_F(RetrieveTest, MoveToADestinationThatDoesNotAnswerReportsTheFailures) {
               StartsWith("Completed=0\r\nFailed=3\r\nWarning=0\r\nError="));
 }
 
+TEST_F(RetrieveTest, CompressedFilesAreDecompressedForUncompressedPeers) {
+  // The series B files, stored JPEG lossless; an uncompressed copy of the
+  // same pixels to compare with.
+  const std::string plain = archive_.dir() + "/plain";
+  fs::create_directories(plain);
+  for (const auto& [dir, syntax] :
+       {std::pair{source_, "jpeg-ll"}, std::pair{plain, "explicit"}}) {
+    ToolResult made = RunDcmtkTool(
+        std::string(VANTOR_BUILD_DIR) + "/make-study",
+        {"--dir", dir, "--study-uid", kStudy, "--series-uid", kSeriesB,
+         "--count", "2", "--rows", std::to_string(kMatrix), "--cols",
+         std::to_string(kMatrix), "--syntax", syntax});
+    ASSERT_EQ(made.exit_code, 0) << made.output;
+  }
+  StoreDestination destination("DEST");
+  archive_.AddNode("DEST", "127.0.0.1", false, false, false,
+                   destination.port());
+  Start();
+  const std::string b = kSeriesB;
+  const std::vector<std::string> keys = {
+      "QueryRetrieveLevel=SERIES", std::string("StudyInstanceUID=") + kStudy,
+      "SeriesInstanceUID=" + b};
+  const std::string out = archive_.dir() + "/got";
+  fs::create_directories(out);
+  ToolResult get = Get("GETSCU", keys, out);
+  EXPECT_THAT(get.output, HasSubstr("Received C-GET Response (Success)"))
+      << get.output << service_.Describe();
+  ToolResult move = Move("DEST", keys);
+  EXPECT_THAT(move.output, HasSubstr("Final Move Response (Success)"));
+  EXPECT_EQ(WaitForReturn(0), "Completed=2\r\nFailed=0\r\nWarning=0\r\n");
+  ASSERT_TRUE(destination.WaitForFiles(2));
+  for (const std::string& dir : {out, destination.received()}) {
+    for (const std::string& uid : {b + ".1", b + ".2"}) {
+      SCOPED_TRACE(dir + " " + uid);
+      std::string got = PixelTail(dir + "/CT." + uid);
+      EXPECT_EQ(got.size(), kPixelBytes);
+      EXPECT_TRUE(got == PixelTail(plain + "/" + uid + ".dcm"));
+    }
+  }
+}
+
 // The demo archive as the quick start writes it, with its own node table.
 TEST(DemoRetrieveTest, GetAndMoveFromTheDemoArchive) {
   const std::string dir = TempDir("demo");
