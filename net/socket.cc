@@ -132,16 +132,13 @@ std::string TlsText(void (*read)(int32_t, char*), int32_t handle) {
   return buffer;
 }
 
-// The leading digits of `text` as a number (0 without any).
-int LeadingNumber(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  int number = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    number = number * 10 + (text[i] - '0');
-    if (number > 1000000) break;
-  }
-  return number;
+// Raises an event. The handler and its arguments are copies: the handler
+// may replace the event, or destroy the object that holds both.
+template <typename Handler, typename... Args>
+void Raise(const Handler& handler, Args... args) {
+  if (!handler) return;
+  Handler copy = handler;
+  copy(args...);
 }
 
 }  // namespace
@@ -539,87 +536,6 @@ void Socket::SendFile(const std::string& file) {
 }
 
 // ---------------------------------------------------------------------------
-// Name look-up
-
-uint32_t Socket::Resolve(const std::string& host) {
-  if (host.empty()) return INADDR_NONE;
-  in_addr address{};
-  if (::inet_pton(AF_INET, host.c_str(), &address) == 1) return address.s_addr;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || !list)
-    return INADDR_NONE;
-  const uint32_t first =
-      reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
-  ::freeaddrinfo(list);
-  return first;
-}
-
-std::string Socket::GetIP(const std::string& hostname, int16_t adapter) {
-  return Guard("GetIP", std::string(), [&] {
-    if (adapter < 0 || hostname.empty()) return std::string();
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(hostname.c_str(), nullptr, &hints, &list) != 0)
-      return std::string();
-    std::string result;
-    addrinfo* entry = list;
-    for (int i = 0; entry && i < adapter; ++i) entry = entry->ai_next;
-    if (entry)
-      result =
-          DottedText(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr);
-    ::freeaddrinfo(list);
-    return result;
-  });
-}
-
-std::string Socket::GetDNS(const std::string& host) {
-  return Guard("GetDNS", std::string(), [&] {
-    const uint32_t address = Resolve(host);
-    if (address == INADDR_NONE) return std::string();
-    sockaddr_in sa = Address(address, 0);
-    char name[NI_MAXHOST] = {};
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, name,
-                      sizeof name, nullptr, 0, NI_NAMEREQD) != 0)
-      return std::string();
-    return std::string(name);
-  });
-}
-
-std::string Socket::MyName() {
-  char name[257] = {};
-  if (::gethostname(name, 256) != 0) return std::string();
-  return name;
-}
-
-std::string Socket::MyIP() {
-  return Guard("MyIP", std::string(), [] {
-    const std::string name = MyName();
-    if (name.empty()) return std::string();
-    std::string last_private, last_public;
-    for (int16_t i = 0; i < INT16_MAX; ++i) {
-      const std::string ip = GetIP(name, i);
-      if (ip.empty()) break;
-      (IsPrivateIP(ip) ? last_private : last_public) = ip;
-    }
-    return last_public.empty() ? last_private : last_public;
-  });
-}
-
-bool Socket::IsPrivateIP(const std::string& ip) {
-  const size_t dot = ip.find('.');
-  const int a = LeadingNumber(ip);
-  const int b =
-      dot == std::string::npos ? 0 : LeadingNumber(ip.substr(dot + 1));
-  return a == 10 || (a == 172 && b >= 16 && b <= 31) ||
-         (a == 192 && b == 168) || (a == 127 && b == 0);
-}
-
-// ---------------------------------------------------------------------------
 // Notifications
 
 uint32_t Socket::Interest() const {
@@ -671,7 +587,7 @@ void Socket::OnReady(uint32_t ready) {
       if (accept_paused_ || ::poll(&p, 1, 0) != 1) return;
       accept_paused_ = true;
       UpdateInterest();
-      if (events.ConnectionRequest) events.ConnectionRequest();
+      Raise(events.ConnectionRequest);
       return;
     }
     case Mode::kDatagram:
@@ -682,7 +598,7 @@ void Socket::OnReady(uint32_t ready) {
       if ((ready & EventLoop::kWritable) && write_armed_) {
         write_armed_ = false;
         UpdateInterest();
-        if (events.SendComplete) events.SendComplete();
+        Raise(events.SendComplete);
         if (!Alive(token) || fd_ != fd) return;
       }
       if (ready &
@@ -727,7 +643,7 @@ void Socket::CompleteConnect() {
   }
   LocalPort = LocalPortOf(fd_);
   State = kStateConnected;
-  if (events.Connected) events.Connected();
+  Raise(events.Connected);
 }
 
 void Socket::ReadConnection() {
@@ -775,8 +691,7 @@ void Socket::ReadDatagrams() {
 
 void Socket::Deliver(const char* data, size_t size) {
   if (LineSeparator.empty()) {
-    if (events.DataArrival)
-      events.DataArrival(SocketBytes(data, data + size), RemoteHost);
+    Raise(events.DataArrival, SocketBytes(data, data + size), RemoteHost);
     return;
   }
   // Text stops at its first NUL.
@@ -787,7 +702,7 @@ void Socket::Deliver(const char* data, size_t size) {
          (at = line_buffer_.find(LineSeparator)) != std::string::npos) {
     std::string line = line_buffer_.substr(0, at);
     line_buffer_.erase(0, at + LineSeparator.size());
-    if (events.LineDataArrival) events.LineDataArrival(line, RemoteHost);
+    Raise(events.LineDataArrival, line, RemoteHost);
     if (!Alive(token)) return;
   }
 }
@@ -799,14 +714,14 @@ void Socket::OnPeerClosed() {
   rest.swap(line_buffer_);
   if (!rest.empty()) {
     if (LineSeparator.empty()) {
-      if (events.DataArrival)
-        events.DataArrival(SocketBytes(rest.begin(), rest.end()), RemoteHost);
-    } else if (events.LineDataArrival) {
-      events.LineDataArrival(rest, RemoteHost);
+      Raise(events.DataArrival, SocketBytes(rest.begin(), rest.end()),
+            RemoteHost);
+    } else {
+      Raise(events.LineDataArrival, rest, RemoteHost);
     }
     if (!Alive(token)) return;
   }
-  if (events.Closed) events.Closed();
+  Raise(events.Closed);
   // A handler that started a new operation keeps it.
   if (Alive(token) && generation_ == generation) Disconnect();
 }
@@ -814,7 +729,7 @@ void Socket::OnPeerClosed() {
 void Socket::ReportError(const std::string& description) {
   std::weak_ptr<char> token = alive_;
   const uint64_t generation = generation_;
-  if (events.Error) events.Error(0, description);
+  Raise(events.Error, int32_t{0}, description);
   if (Alive(token) && generation_ == generation) Disconnect();
 }
 
