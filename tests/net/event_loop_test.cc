@@ -100,22 +100,5 @@ TEST(EventLoopTest, ANestedPassSkipsTheRunningHandler) {
   EXPECT_EQ(std::count(ran.begin(), ran.end(), "b"), 1);
 }
 
-TEST(EventLoopTest, InterestChangesWhatIsReported) {
-  EventLoop loop;
-  Pipe p;
-  int writable = 0;
-  ASSERT_TRUE(loop.Watch(p.fds[1], EventLoop::kWritable, [&](uint32_t ready) {
-    if (ready & EventLoop::kWritable) ++writable;
-    loop.SetInterest(p.fds[1], 0);
-  }));
-  ASSERT_TRUE(RunUntil(loop, [&] { return writable == 1; }));
-  RunUntil(
-      loop, [] { return false; }, milliseconds(50));
-  EXPECT_EQ(writable, 1);
-  EXPECT_FALSE(loop.SetInterest(p.in(), EventLoop::kReadable));
-  loop.Unwatch(p.fds[1]);
-  EXPECT_FALSE(loop.IsWatched(p.fds[1]));
-}
-
 }  // namespace
 }  // namespace vantor

@@ -1,6 +1,5 @@
 // TLS between two Socket objects on loopback, with certificates the test
 // makes itself.
-#include "net/tls.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -245,16 +244,6 @@ TEST_F(TlsTest, APeerThatNeverSpeaksTlsDoesNotHoldTheClient) {
   client.Connect("127.0.0.1", silent.LocalPort);
   EXPECT_EQ(client.State, Socket::kStateClosed);
   EXPECT_EQ(client.SSLHandle, 0);
-}
-
-TEST(TlsLayerTest, UnknownHandles) {
-  EXPECT_EQ(ssl_getverify(0), -1);
-  char buffer[kSslTextSize] = "x";
-  ssl_getsubject(12345, buffer);
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(ssl_send(12345, "a", 1), -1);
-  EXPECT_EQ(ssl_recv(12345, buffer, 10), -1);
-  ssl_cleanup(12345);
 }
 
 }  // namespace
