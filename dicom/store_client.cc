@@ -24,7 +24,9 @@ constexpr size_t kMaxContexts = 128;
 
 struct FileHeader {
   std::string sop_class;
+  std::string sop_instance;
   std::string transfer_syntax;
+  bool has_meta = false;  // the values come from a Part 10 meta header
   std::string error;
 };
 
@@ -33,12 +35,14 @@ struct FileHeader {
 FileHeader ReadHeader(const std::string& path) {
   FileHeader h;
   DcmMetaInfo meta;
-  OFString sop_class, syntax;
+  OFString sop_class, sop_instance, syntax;
   if (meta.loadFile(path.c_str()).good()) {
     meta.findAndGetOFString(DCM_MediaStorageSOPClassUID, sop_class);
+    meta.findAndGetOFString(DCM_MediaStorageSOPInstanceUID, sop_instance);
     meta.findAndGetOFString(DCM_TransferSyntaxUID, syntax);
   }
-  if (sop_class.empty() || syntax.empty()) {
+  h.has_meta = !sop_class.empty() && !sop_instance.empty() && !syntax.empty();
+  if (!h.has_meta) {
     DcmFileFormat file;
     OFCondition cond =
         file.loadFileUntilTag(path.c_str(), EXS_Unknown, EGL_noChange, 4096,
@@ -48,6 +52,7 @@ FileHeader ReadHeader(const std::string& path) {
       return h;
     }
     file.getDataset()->findAndGetOFString(DCM_SOPClassUID, sop_class);
+    file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
     syntax = DcmXfer(file.getDataset()->getOriginalXfer()).getXferID();
   }
   if (sop_class.empty()) {
@@ -55,6 +60,7 @@ FileHeader ReadHeader(const std::string& path) {
     return h;
   }
   h.sop_class = sop_class.c_str();
+  h.sop_instance = sop_instance.c_str();
   h.transfer_syntax = syntax.c_str();
   return h;
 }
@@ -69,6 +75,14 @@ std::string StatusText(uint16_t status) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", status);
   return text;
+}
+
+void SetUids(T_DIMSE_C_StoreRQ& req, const std::string& sop_class,
+             const std::string& sop_instance) {
+  OFStandard::strlcpy(req.AffectedSOPClassUID, sop_class.c_str(),
+                      sizeof req.AffectedSOPClassUID);
+  OFStandard::strlcpy(req.AffectedSOPInstanceUID, sop_instance.c_str(),
+                      sizeof req.AffectedSOPInstanceUID);
 }
 
 class Association {
@@ -141,54 +155,62 @@ class Association {
   }
 
   // Sends one file; fills `result`. False when the association broke.
-  bool Send(const std::string& path, int timeout, StoreFileResult& result) {
-    DcmFileFormat file;
-    OFCondition cond = file.loadFile(path.c_str());
-    if (cond.bad()) {
-      result.error = path + ": " + cond.text();
-      return true;
-    }
-    DcmDataset* ds = file.getDataset();
-    OFString sop_class, sop_instance;
-    ds->findAndGetOFString(DCM_SOPClassUID, sop_class);
-    ds->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
-    if (sop_class.empty() || sop_instance.empty()) {
-      result.error = path + ": no SOP Class or SOP Instance UID";
-      return true;
-    }
-    E_TransferSyntax original = ds->getOriginalXfer();
+  bool Send(const std::string& path, const FileHeader& header, int timeout,
+            StoreFileResult& result) {
     T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
-        assoc_, sop_class.c_str(), DcmXfer(original).getXferID());
+        assoc_, header.sop_class.c_str(), header.transfer_syntax.c_str());
     if (pc_id == 0) {
       result.error = path + ": the destination accepted no context for " +
-                     sop_class.c_str();
+                     header.sop_class;
       return true;
     }
     T_ASC_PresentationContext pc;
     ASC_findAcceptedPresentationContext(assoc_->params, pc_id, &pc);
-    E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-    if (accepted != original) {
-      cond = ds->chooseRepresentation(accepted, nullptr);
-      if (cond.bad() || !ds->canWriteXfer(accepted)) {
-        result.error =
-            path + ": cannot convert to " + pc.acceptedTransferSyntax;
-        return true;
-      }
-    }
     T_DIMSE_C_StoreRQ req;
     std::memset(&req, 0, sizeof req);
     req.MessageID = assoc_->nextMsgID++;
-    OFStandard::strlcpy(req.AffectedSOPClassUID, sop_class.c_str(),
-                        sizeof req.AffectedSOPClassUID);
-    OFStandard::strlcpy(req.AffectedSOPInstanceUID, sop_instance.c_str(),
-                        sizeof req.AffectedSOPInstanceUID);
     req.DataSetType = DIMSE_DATASET_PRESENT;
     req.Priority = DIMSE_PRIORITY_MEDIUM;
     T_DIMSE_C_StoreRSP rsp;
     std::memset(&rsp, 0, sizeof rsp);
     DcmDataset* detail = nullptr;
-    cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
-                           DIMSE_NONBLOCKING, timeout, &rsp, &detail);
+    OFCondition cond;
+    if (header.has_meta &&
+        header.transfer_syntax == pc.acceptedTransferSyntax) {
+      // In the syntax the destination takes: the file's dataset goes out as
+      // it is stored, without being parsed and encoded again.
+      SetUids(req, header.sop_class, header.sop_instance);
+      cond =
+          DIMSE_storeUser(assoc_, pc_id, &req, path.c_str(), nullptr, nullptr,
+                          nullptr, DIMSE_NONBLOCKING, timeout, &rsp, &detail);
+    } else {
+      DcmFileFormat file;
+      cond = file.loadFile(path.c_str());
+      if (cond.bad()) {
+        result.error = path + ": " + cond.text();
+        return true;
+      }
+      DcmDataset* ds = file.getDataset();
+      OFString sop_class, sop_instance;
+      ds->findAndGetOFString(DCM_SOPClassUID, sop_class);
+      ds->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
+      if (sop_class.empty() || sop_instance.empty()) {
+        result.error = path + ": no SOP Class or SOP Instance UID";
+        return true;
+      }
+      E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+      if (accepted != ds->getOriginalXfer()) {
+        cond = ds->chooseRepresentation(accepted, nullptr);
+        if (cond.bad() || !ds->canWriteXfer(accepted)) {
+          result.error =
+              path + ": cannot convert to " + pc.acceptedTransferSyntax;
+          return true;
+        }
+      }
+      SetUids(req, sop_class.c_str(), sop_instance.c_str());
+      cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
+                             DIMSE_NONBLOCKING, timeout, &rsp, &detail);
+    }
     delete detail;
     if (cond.bad()) {
       result.error = path + ": " + cond.text();
@@ -243,13 +265,12 @@ StoreRun StoreFiles(
       [&] {
         InitializeToolkit();
         std::map<std::string, std::set<std::string>> classes;
-        std::vector<std::string> unreadable(paths.size());
-        for (size_t i = 0; i < paths.size(); ++i) {
-          FileHeader h = ReadHeader(paths[i]);
-          if (h.error.empty())
-            classes[h.sop_class].insert(h.transfer_syntax);
-          else
-            unreadable[i] = h.error;
+        std::vector<FileHeader> headers;
+        headers.reserve(paths.size());
+        for (const std::string& path : paths) {
+          headers.push_back(ReadHeader(path));
+          const FileHeader& h = headers.back();
+          if (h.error.empty()) classes[h.sop_class].insert(h.transfer_syntax);
         }
         Association assoc;
         if (!classes.empty())
@@ -258,11 +279,12 @@ StoreRun StoreFiles(
         for (size_t i = 0; i < paths.size(); ++i) {
           StoreFileResult r;
           r.path = paths[i];
-          if (!unreadable[i].empty()) {
-            r.error = unreadable[i];
+          if (!headers[i].error.empty()) {
+            r.error = headers[i].error;
           } else if (!usable) {
             r.error = paths[i] + ": not sent (" + run.association_error + ")";
-          } else if (!assoc.Send(paths[i], destination.timeout_seconds, r)) {
+          } else if (!assoc.Send(paths[i], headers[i],
+                                 destination.timeout_seconds, r)) {
             run.association_error = r.error;
             usable = false;
           }
