@@ -64,10 +64,16 @@ class StoreDestination {
     const std::string out = dir_ + "/in";
     fs::create_directories(out);
     std::vector<std::string> args = {
-        "storescp", "-aet", aet, "-od", out, "--bit-preserving", port};
+        "/usr/bin/storescp", "-aet", aet, "-od", out, "--bit-preserving", port};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The child's environment is made before the fork: after it only
+    // async-signal-safe calls are allowed.
+    std::vector<std::string> env = {"TCP_NODELAY=1", "PATH=/usr/bin:/bin"};
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -75,8 +81,7 @@ class StoreDestination {
       ::dup2(null_fd, 0);
       ::dup2(null_fd, 1);
       ::dup2(null_fd, 2);
-      ::setenv("TCP_NODELAY", "1", 1);
-      ::execvp("storescp", argv.data());
+      ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
     ::close(null_fd);
