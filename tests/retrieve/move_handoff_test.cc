@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 constexpr char kSeries[] =
     "SELECT DISTINCT ArchivePath, ArchiveUNC, MirrorPath, MirrorUNC, "
@@ -100,17 +99,6 @@ TEST(MoveStatementTest, PatientKeys) {
                 kStatus);
 }
 
-TEST(MoveStatementTest, TellsWhetherAnyKeyMadeACondition) {
-  bool has = true;
-  MoveStatement(Identifier({{0x0008, 0x0052, Value("STUDY")},
-                            {kPatient, kName, Value("")}}),
-                false, false, "", &has);
-  EXPECT_FALSE(has);
-  MoveStatement(Identifier({{0x0020, 0x000E, Value("1")}}), false, false, "",
-                &has);
-  EXPECT_TRUE(has);
-}
-
 TEST(SendJobTest, NineLinesWithCrLf) {
   SendJob job;
   job.db_server = "sqlite:/a/archive.db";
@@ -137,15 +125,6 @@ TEST(SendJobTest, NineLinesWithCrLf) {
   bad_port.replace(bad_port.find("11112"), 5, "x");
   EXPECT_FALSE(ParseSendJob(bad_port).has_value());
   EXPECT_FALSE(ParseSendJob(text + "extra\r\n").has_value());
-}
-
-TEST(SendJobTest, JobNamesAndNumbers) {
-  EXPECT_EQ(JobFileText(104, 0), "C:\\Temp\\Send104_0");
-  EXPECT_EQ(ReturnFileText(104, 1), "C:\\Temp\\Return104_1");
-  EXPECT_EQ(JobFileNumbers("/x/drives/c/Temp/Send104_12"),
-            std::make_pair(104, 12));
-  EXPECT_FALSE(JobFileNumbers("/x/Return104_1").has_value());
-  EXPECT_FALSE(JobFileNumbers("Send104").has_value());
 }
 
 TEST(SendJobTest, TheSenderRunsTheJobsConditionsOnTheImages) {

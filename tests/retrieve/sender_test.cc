@@ -9,7 +9,6 @@
 #include "retrieve/move_handoff.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"
-#include "tests/support/service_process.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -134,18 +133,6 @@ TEST_F(SendJobRunTest, AStatementTheServiceDoesNotWriteIsNotRun) {
             12);
   EXPECT_THAT(ReadWholeFile(TestProgramDir() + "/Logs/SendVantor9999.log"),
               HasSubstr("\tSend9999_0\r\n"));
-}
-
-TEST_F(SendJobRunTest, ImagesThatCannotReachTheDestinationCountAsFailed) {
-  const std::string job =
-      WriteJob(MoveStatement(Identifier({{0x0020, 0x000E, Value("1.1.1")}}),
-                             false, false, ""),
-               FreeLoopbackPort());
-  EXPECT_EQ(RunSendJob(job), 1);
-  EXPECT_FALSE(fs::exists(job));
-  // The files do not exist either: each is a failed sub-operation.
-  EXPECT_THAT(ReadWholeFile(archive_.dir() + "/Return9999_0"),
-              StartsWith("Completed=0\r\nFailed=3\r\nWarning=0\r\n"));
 }
 
 }  // namespace
