@@ -441,7 +441,14 @@ TEST_F(RetrieveTest, CompressedFilesAreDecompressedForUncompressedPeers) {
 
 // The demo archive as the quick start writes it, with its own node table.
 TEST(DemoRetrieveTest, GetAndMoveFromTheDemoArchive) {
-  const std::string dir = TempDir("demo");
+  struct Folder {
+    std::string path = TempDir("retrieve-demo");
+    ~Folder() {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    }
+  } folder;
+  const std::string& dir = folder.path;
   ToolResult demo = RunDcmtkTool(
       std::string(VANTOR_BUILD_DIR) + "/vantor-demo",
       {"--schema", std::string(VANTOR_SOURCE_DIR) + "/archive/schema.sql",
@@ -487,8 +494,6 @@ TEST(DemoRetrieveTest, GetAndMoveFromTheDemoArchive) {
     for (int i = 0; i < 200 && SendersOf(service.pid()) > 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
-  std::error_code ec;
-  fs::remove_all(dir, ec);
 }
 
 }  // namespace
