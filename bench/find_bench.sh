@@ -62,7 +62,7 @@ REG
   find() {
     TCP_NODELAY=1 findscu -aet FINDSCU -S -k QueryRetrieveLevel=STUDY "$@" 127.0.0.1 "$port" 2>&1
   }
-  secs() { python3 -c 'import sys,time;print("%.3f"%(time.time()))'; }
+  secs() { date +%s.%N; }
 
   t0=$(secs); n=$(find -k PatientName -k StudyInstanceUID -k StudyDate -v | grep -c 'Find Response.*Pending' || true); t1=$(secs)
   python3 -c "d=$t1-$t0;print('CountStudy=$1 all studies: %d responses in %.2f s, %.0f responses/s'%($n,d,$n/d))"
@@ -73,16 +73,46 @@ REG
     t0=$(secs); find -k StudyInstanceUID=1.2.826.0.1.3680043.9.$((k * 1000)) -k PatientName >/dev/null; t1=$(secs)
     lat="$lat $(python3 -c "print(($t1-$t0)*1000)")"
   done
-  python3 -c "import statistics;print('CountStudy=$1 one study by UID: median %.1f ms (includes findscu start and association)'%statistics.median([float(x) for x in '$lat'.split()]))"
+  python3 -c "import statistics;print('CountStudy=$1 one study by UID, own findscu each: median %.1f ms (findscu start and association included)'%statistics.median([float(x) for x in '$lat'.split()]))"
+  lat=""
+  for k in 1 2 3 4 5 6 7 8 9 10 11; do
+    t0=$(secs); TCP_NODELAY=1 echoscu 127.0.0.1 "$port" >/dev/null 2>&1; t1=$(secs)
+    lat="$lat $(python3 -c "print(($t1-$t0)*1000)")"
+  done
+  python3 -c "import statistics;print('CountStudy=$1 echoscu for comparison (tool start and association, no query): median %.1f ms'%statistics.median([float(x) for x in '$lat'.split()]))"
+  # The round trip of the query itself: 101 queries over one association,
+  # timed from findscu's own log (request sent to final response received).
+  find -lc "$work/log.cfg" --repeat 101 -k StudyInstanceUID=1.2.826.0.1.3680043.9.7000 -k PatientName |
+    python3 -c "
+import re, statistics, sys
+def t(line):
+    h, m, s, ms, us = re.match(r'(\d+):(\d+):(\d+)\.(\d+)\.(\d+)', line).groups()
+    return ((int(h) * 60 + int(m)) * 60 + int(s)) * 1000 + int(ms) + int(us) / 1000
+sent, trips = None, []
+for line in sys.stdin:
+    if 'Sending Find Request' in line: sent = t(line)
+    elif 'Final Find Response' in line and sent is not None: trips.append(t(line) - sent); sent = None
+p95 = sorted(trips)[int(0.95 * len(trips)) - 1]
+print('CountStudy=$1 one study by UID on an open association: median %.2f ms, 95th percentile %.2f ms over %d queries' % (statistics.median(trips), p95, len(trips)))"
   t0=$(secs)
-  for c in 1 2 3 4 5 6 7 8; do find -k "PatientName=Name$c*" -k StudyInstanceUID >/dev/null & done
-  wait_jobs=$(jobs -p | grep -v "^$pid\$" || true)
-  for j in $wait_jobs; do wait "$j" || true; done
+  clients=""
+  for c in 1 2 3 4 5 6 7 8; do
+    find -k "PatientName=Name$c*" -k StudyInstanceUID -v >"$work/client$c.out" &
+    clients="$clients $!"
+  done
+  for j in $clients; do wait "$j" || true; done
   t1=$(secs)
-  python3 -c "print('CountStudy=$1 8 parallel prefix queries: %.2f s for all'%($t1-$t0))"
+  n=$(cat "$work"/client*.out | grep -c 'Pending' || true)
+  python3 -c "print('CountStudy=$1 8 parallel prefix queries: %d responses in %.2f s for all'%($n,$t1-$t0))"
   kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""
 }
 
+cat >"$work/log.cfg" <<'CFG'
+log4cplus.rootLogger = INFO, console
+log4cplus.appender.console = log4cplus::ConsoleAppender
+log4cplus.appender.console.layout = log4cplus::PatternLayout
+log4cplus.appender.console.layout.ConversionPattern = %D{%H:%M:%S.%Q} %m%n
+CFG
 echo "== machine: $(nproc) cores, $(uname -sr)"
 run_bench 0
 run_bench 1

@@ -86,6 +86,8 @@ std::string ImageStatement(const dicom::Dataset& identifier, bool bSiemensBug,
     AppendQuoted(sql, " And StudyUID = '", study.ToText(), "'");
   }
 
+  AppendUniqueKey(sql, "ImageUID", identifier.GetText(0x0008, 0x0018));
+
   sql += " ORDER BY PatNachname, PatVorname, PatGebDatum, PATID1, StudyID, "
          "ImageNr;";
   return sql;

@@ -1,5 +1,7 @@
 #include "query/match_keys.h"
 
+#include <vector>
+
 #include "host/database.h"
 #include "host/failure.h"
 #include "host/numeric.h"
@@ -86,6 +88,29 @@ void AppendQuoted(std::string& sql, std::string_view head,
   sql.append(head);
   sql.append(SqlQuote(value));
   sql.append(tail);
+}
+
+void AppendUniqueKey(std::string& sql, std::string_view column,
+                     std::string_view value) {
+  std::vector<std::string> uids;
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t end = value.find('\\', start);
+    if (end == std::string_view::npos) end = value.size();
+    std::string uid = Trim(value.substr(start, end - start));
+    if (!uid.empty()) uids.push_back(uid);
+    start = end + 1;
+  }
+  if (uids.empty() || (uids.size() == 1 && uids[0] == "*")) return;
+  sql.append(" AND ").append(column);
+  if (uids.size() == 1) {
+    AppendQuoted(sql, " = '", uids[0], "'");
+    return;
+  }
+  sql.append(" IN (");
+  for (size_t i = 0; i < uids.size(); ++i)
+    AppendQuoted(sql, i == 0 ? "'" : ", '", uids[i], "'");
+  sql.append(")");
 }
 
 int32_t InternalPatientKey(std::string_view patient_id) {

@@ -56,6 +56,14 @@ void AppendEqualOrLike(std::string& sql, std::string_view equal_head,
 void AppendQuoted(std::string& sql, std::string_view head,
                   std::string_view value, std::string_view tail);
 
+// Appends the condition of a unique key (a UID column): nothing when the
+// value is empty or "*" (every row matches), " AND <column> = '<uid>'" for
+// one UID and " AND <column> IN ('<uid>', ...)" for a list of UIDs
+// separated by "\". A requester that names its study, series or image gets
+// that one and not every row of the level.
+void AppendUniqueKey(std::string& sql, std::string_view column,
+                     std::string_view value);
+
 // The patient ID as the archive's internal numeric key, for a comparison
 // without quotes: optional blanks and sign around decimal digits only
 // ("00123" gives 123). Throws a Failure (13, "Type mismatch") for anything

@@ -54,6 +54,7 @@ std::string SeriesStatement(const dicom::Dataset& identifier,
     AppendQuoted(sql, " And PATGebdatum = '", birth_date.ToText(), "' ");
 
   AppendStudyAttributeKeys(sql, identifier, kSeriesReferringLike);
+  AppendUniqueKey(sql, "SeriesUID", identifier.GetText(0x0020, 0x000E));
 
   sql +=
       " ORDER BY PatNachname, PatVorname, PatGebDatum, PatID1, StudyID, "

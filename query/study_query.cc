@@ -82,6 +82,7 @@ std::string StudyStatement(const dicom::Dataset& identifier, bool bSiemensBug,
   }
 
   AppendStudyAttributeKeys(sql, identifier, kStudyReferringLike);
+  AppendUniqueKey(sql, "StudyUID", identifier.GetText(0x0020, 0x000D));
 
   sql +=
       " And (FKeyStatusID > -1 or FKeyStatusID is Null) ORDER BY PatNachname, "

@@ -117,6 +117,14 @@ TEST_F(FindTest, StudyLevelAnswersOneResponsePerStudy) {
   EXPECT_THAT(find.output, HasSubstr("1.2.826.0.1.2"));
   EXPECT_THAT(find.output, HasSubstr("Received Final Find Response (Success)"))
       << find.output << service_.Describe();
+
+  // A study asked for by its UID comes alone.
+  find = Find("FINDSCU", {"QueryRetrieveLevel=STUDY",
+                          "StudyInstanceUID=1.2.826.0.1.2", "PatientName"});
+  EXPECT_THAT(find.output, HasSubstr("1.2.826.0.1.2"));
+  EXPECT_THAT(find.output, Not(HasSubstr("1.2.826.0.1.1]")));
+  EXPECT_THAT(find.output, HasSubstr("Final Find Response (Success)"))
+      << find.output;
 }
 
 TEST_F(FindTest, UnknownCallerGetsNoArchiveData) {

@@ -53,6 +53,20 @@ TEST(MatchKeysTest, PrepareName) {
   }
 }
 
+TEST(MatchKeysTest, UniqueKeyMatchesOneUidOrAList) {
+  auto condition = [](std::string_view value) {
+    std::string sql;
+    AppendUniqueKey(sql, "StudyUID", value);
+    return sql;
+  };
+  EXPECT_EQ(condition(""), "");
+  EXPECT_EQ(condition("*"), "");  // universal matching
+  EXPECT_EQ(condition("1.2.3"), " AND StudyUID = '1.2.3'");
+  EXPECT_EQ(condition(" 1.2.3 "), " AND StudyUID = '1.2.3'");
+  EXPECT_EQ(condition("1.2\\1.3\\"), " AND StudyUID IN ('1.2', '1.3')");
+  EXPECT_EQ(condition("1' OR '1'='1"), " AND StudyUID = '1'' OR ''1''=''1'");
+}
+
 TEST(MatchKeysTest, InternalPatientKeyTakesWholeNumbersOnly) {
   EXPECT_EQ(InternalPatientKey("00123"), 123);
   EXPECT_EQ(InternalPatientKey(" 42 "), 42);

@@ -96,6 +96,22 @@ TEST_F(SeriesImageQueryTest, SeriesKeysAndCount) {
   EXPECT_FALSE(Series({{kPatient, kId, Value("P1")}}, true));
 }
 
+TEST_F(SeriesImageQueryTest, SeriesAndSopInstanceUidsSelectTheirRows) {
+  auto series = Series({{kUid, kStudyUid, Value("1.2.3")},
+                        {kUid, kSeriesUid, Value("1.2.3.2")}});
+  ASSERT_TRUE(series);
+  ASSERT_EQ(series->size(), 1u);
+  EXPECT_EQ((*series)[0].GetText(kUid, kSeriesUid), "1.2.3.2");
+
+  auto images = Images({{kUid, kStudyUid, Value("1.2.3")},
+                        {0x0008, 0x0018, Value("1.2.3.1.2\\1.2.3.2.1")}});
+  ASSERT_TRUE(images);
+  ASSERT_EQ(images->size(), 2u);
+  // Ordered by image number; the MR image has none and comes first.
+  EXPECT_EQ((*images)[0].GetText(0x0008, 0x0018), "1.2.3.2.1");
+  EXPECT_EQ((*images)[1].GetText(0x0008, 0x0018), "1.2.3.1.2");
+}
+
 TEST_F(SeriesImageQueryTest, ImagesOfOneSeries) {
   auto found = Images({{kPatient, kId, Value("P1")},
                        {kUid, kSeriesUid, Value("1.2.3.1")}});

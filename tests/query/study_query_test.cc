@@ -153,12 +153,23 @@ TEST_F(StudyQueryTest, RelatedCountsOnlyWhenSwitchedOn) {
   EXPECT_NE(DebugLog().find("GetImageCountFromStudy = 3"), std::string::npos);
 }
 
+TEST_F(StudyQueryTest, StudyInstanceUidSelectsItsStudies) {
+  EXPECT_EQ(Uids(Find({{0x0020, 0x000D, Value("1.2")}})),
+            (std::vector<std::string>{"1.2"}));
+  EXPECT_EQ(Uids(Find({{0x0020, 0x000D, Value("1.3\\1.1\\9.9")}})),
+            (std::vector<std::string>{"1.3", "1.1"}));
+  // A withdrawn study stays hidden when it is asked for by its UID.
+  EXPECT_TRUE(Uids(Find({{0x0020, 0x000D, Value("1.4")}})).empty());
+  EXPECT_EQ(Uids(Find({{0x0020, 0x000D, Value("*")}})).size(), 3u);
+}
+
 TEST_F(StudyQueryTest, QuotedKeysCannotWidenTheQuery) {
   for (const Key& key : {Key{kPatient, kId, Value("x' OR '1'='1")},
                          Key{0x0008, 0x0050, Value("x' OR '1'='1")},
                          Key{0x0008, 0x0060, Value("x') OR 1=1 --")},
                          Key{0x0008, 0x1030, Value("x'; DROP TABLE tblStudies; --")},
-                         Key{0x0008, 0x0090, Value("x' OR '1'='1")}}) {
+                         Key{0x0008, 0x0090, Value("x' OR '1'='1")},
+                         Key{0x0020, 0x000D, Value("1.1' OR '1'='1")}}) {
     auto found = Find({key});
     ASSERT_TRUE(found) << key.value.ToText();
     EXPECT_LE(found->size(), 2u) << key.value.ToText();
