@@ -87,13 +87,6 @@ const Dataset& DcmReceivedImage::Attributes() const {
   return *attributes_;
 }
 
-bool DcmReceivedImage::CanWriteIn(const std::string& uid) const {
-  E_TransferSyntax target = XferOf(uid);
-  if (target == EXS_Unknown) return false;
-  if (uid == transfer_syntax_uid_) return true;
-  return dataset_->canWriteXfer(target, XferOf(transfer_syntax_uid_));
-}
-
 void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
                                  const std::string& uid) {
   E_TransferSyntax target = XferOf(uid);

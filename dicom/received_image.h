@@ -27,7 +27,6 @@ class DcmReceivedImage : public ReceivedImage {
   void SetSOPClassUID(const std::string& uid) override;
   std::string TransferSyntaxUID() const override;
   const Dataset& Attributes() const override;
-  bool CanWriteIn(const std::string& transfer_syntax_uid) const override;
   void WriteFile(const std::string& path, bool part10,
                  const std::string& transfer_syntax_uid) override;
 

@@ -132,8 +132,6 @@ class ReceivedImage {
   // The transfer syntax UID it arrived in.
   virtual std::string TransferSyntaxUID() const = 0;
   virtual const Dataset& Attributes() const = 0;
-  // Whether the image can be written in `transfer_syntax_uid`.
-  virtual bool CanWriteIn(const std::string& transfer_syntax_uid) const = 0;
   // Writes the image to `path` (a Part 10 file when `part10`), in
   // `transfer_syntax_uid`, converting as needed, and flushes it to disk.
   // Throws a Failure when it cannot.

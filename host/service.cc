@@ -62,6 +62,7 @@ void Form_QueryUnload(MainWindow& window) {
   GuardVoid("QueryUnload", [&] {
     window.TimerAlive = false;
     if (window.DCMServer) window.DCMServer->StopListening(Settings()->DCM);
+    window.events.BeginShutdown();
     window.DCMServer.reset();
     // Requests work on connections of their own; the shared connection of
     // the service host is closed here for its log line.

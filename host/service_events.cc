@@ -28,7 +28,8 @@ void ServiceEvents::QueryRequest(dicom::Request& request) {
 
 uint16_t ServiceEvents::ImageReceivedAsync(const dicom::Connection& connection,
                                            dicom::ReceivedImage& image) {
-  return DCMServer_ImageReceivedAsync(connection, image);
+  return DCMServer_ImageReceivedAsync(connection, image,
+                                      [this] { return stopping_.load(); });
 }
 
 void ServiceEvents::VerifyReceived(int32_t& status) {

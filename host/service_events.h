@@ -3,6 +3,8 @@
 #ifndef VANTOR_HOST_SERVICE_EVENTS_H_
 #define VANTOR_HOST_SERVICE_EVENTS_H_
 
+#include <atomic>
+
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit.h"
 
@@ -46,6 +48,12 @@ class ServiceEvents : public dicom::ServerEvents,
                            const std::string& address, int32_t port,
                            const std::string& calling_aet) override;
   void EndService() override;
+
+  // From now on, images waiting for disk space are refused instead of held.
+  void BeginShutdown() { stopping_ = true; }
+
+ private:
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace vantor

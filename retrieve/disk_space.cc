@@ -25,22 +25,32 @@ uint64_t AvailableSpace(const std::string& fs_path) {
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
-DiskSpaceWait DefaultDiskSpaceWait() {
+DiskSpaceWait DefaultDiskSpaceWait(std::function<bool()> stopping) {
   DiskSpaceWait wait;
   // Each association waits on its own thread, so a pause holds back only
-  // the images that follow on the same association.
-  wait.pause = [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+  // the images that follow on the same association. The second is slept in
+  // tenths so that a stopping service is noticed at once.
+  wait.pause = [stopping] {
+    for (int tenth = 0; tenth < 10 && !stopping(); ++tenth)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  wait.stopping = std::move(stopping);
   return wait;
 }
 
 void WaitForDiskSpace(const std::string& fs_path, const DiskSpaceWait& wait) {
+  auto pause = [&] {
+    wait.pause();
+    if (wait.stopping())
+      throw Failure(kDiskFull, "Disk full (the service is stopping)");
+  };
   uint64_t available = wait.available(fs_path);
   for (int pauses = 0; available < kDiskSpaceMinimum; ++pauses) {
     if (pauses >= wait.max_pauses) throw Failure(kDiskFull, "Disk full");
-    wait.pause();
+    pause();
     available = wait.available(fs_path);
   }
-  if (available < kDiskSpaceLow) wait.pause();
+  if (available < kDiskSpaceLow) pause();
 }
 
 }  // namespace vantor

@@ -27,15 +27,19 @@ struct DiskSpaceWait {
   // One pause between two tests (about a second).
   std::function<void()> pause;
   int max_pauses = kDiskSpaceMaxPauses;
+  // True once the service is stopping: an image still waiting is refused
+  // then, so that the shutdown is not held up by a full disk.
+  std::function<bool()> stopping = [] { return false; };
 };
 
-// The wait with one-second pauses on the real disk.
-DiskSpaceWait DefaultDiskSpaceWait();
+// The wait with one-second pauses on the real disk, which end early when
+// `stopping` turns true.
+DiskSpaceWait DefaultDiskSpaceWait(std::function<bool()> stopping);
 
 // Pauses while less than kDiskSpaceMinimum is available in `fs_path`, then
 // once more when less than kDiskSpaceLow is. Throws a Failure (61, "Disk
-// full") when the space has not come after `max_pauses` pauses, and whatever
-// the probe throws.
+// full") when the space has not come after `max_pauses` pauses or the
+// service stops while the image waits, and whatever the probe throws.
 void WaitForDiskSpace(const std::string& fs_path, const DiskSpaceWait& wait);
 
 }  // namespace vantor

@@ -179,9 +179,9 @@ uint16_t ReceiveImage(const dicom::Connection& Connection,
 }
 
 uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
-                                      dicom::ReceivedImage& Img) {
-  static const DiskSpaceWait wait = DefaultDiskSpaceWait();
-  return ReceiveImage(Connection, Img, wait);
+                                      dicom::ReceivedImage& Img,
+                                      const std::function<bool()>& stopping) {
+  return ReceiveImage(Connection, Img, DefaultDiskSpaceWait(stopping));
 }
 
 }  // namespace vantor

@@ -53,9 +53,11 @@ uint16_t ReceiveImage(const dicom::Connection& Connection,
                       dicom::ReceivedImage& Img,
                       const DiskSpaceWait& wait) noexcept;
 
-// Returns the C-STORE status for the image.
+// Returns the C-STORE status for the image. `stopping` tells a disk-space
+// wait that the service is shutting down.
 uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
-                                      dicom::ReceivedImage& Img);
+                                      dicom::ReceivedImage& Img,
+                                      const std::function<bool()>& stopping);
 
 }  // namespace vantor
 

@@ -261,5 +261,31 @@ TEST_F(ReceptionE2eTest, AFullDiskHoldsTheImageButNotOtherAssociations) {
   service_.Stop();
 }
 
+TEST_F(ReceptionE2eTest, StoppingTheServiceRefusesAnImageWaitingForSpace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
+  ScopedTmpfs disk(Incoming(), "50m");
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  ASSERT_TRUE(Start({}, {})) << service_.Describe();
+  const std::string file = Image(kUid1);
+  std::future<ToolResult> store = std::async(std::launch::async, [&] {
+    return Store({file}, std::chrono::seconds(60));
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ASSERT_EQ(store.wait_for(std::chrono::seconds(0)),
+            std::future_status::timeout);
+
+  // The shutdown does not wait out the ten minutes of the disk wait: the
+  // image is refused (the sender keeps it) and the service ends cleanly.
+  auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(service_.Stop(std::chrono::seconds(10)), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+  ToolResult r = store.get();
+  EXPECT_EQ(Count(r.output, "Received Store Response (Success)"), 0u)
+      << r.output;
+  EXPECT_THAT(IncomingFiles(), IsEmpty());
+  EXPECT_THAT(service_.ErrorLog(),
+              HasSubstr("Disk full (the service is stopping)"));
+}
+
 }  // namespace
 }  // namespace vantor

@@ -46,7 +46,7 @@ class FakeReceivedImage : public dicom::ReceivedImage {
   }
   std::string TransferSyntaxUID() const override { return arrived_in; }
   const dicom::Dataset& Attributes() const override { return attributes; }
-  bool CanWriteIn(const std::string& uid) const override {
+  bool CanWriteIn(const std::string& uid) const {
     return uid == arrived_in || convertible.count(uid) != 0;
   }
   void WriteFile(const std::string& path, bool part10,
