@@ -6,7 +6,9 @@
 #   sh bench/store_bench.sh [build dir] [image count]
 #
 # Durability: the service flushes every image file, its side file and the
-# incoming folder (fsync) before it answers; storescp does not flush.
+# incoming folder (fsync) before it answers. storescp has no flush of its
+# own: it runs once as it comes (no flush at all) and once with coreutils'
+# `sync` of the file and its folder run before each answer (--exec-sync).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -94,9 +96,9 @@ send() {
   echo "$start $end $count" | awk -v label="$1" '{printf "%-44s %7.1f images/s (%.2f s)\n", label, $3 / ($2 - $1), $2 - $1}'
 }
 
-start_storescp() {
+start_storescp() {  # $@ = further storescp options
   rm -rf "$work/scp"; mkdir -p "$work/scp"
-  storescp --fork -od "$work/scp" "$port" >/dev/null 2>&1 &
+  storescp --fork -od "$work/scp" "$@" "$port" >/dev/null 2>&1 &
   pid=$!
   wait_for_port
 }
@@ -124,6 +126,10 @@ REG
 echo "== storescp (no fsync)"
 start_storescp; send "storescp, one association" 1; stop_server
 start_storescp; send "storescp, four associations" 4; stop_server
+echo "== storescp with sync of file and folder before each answer"
+durable='sync #p/#f #p'
+start_storescp -xcr "$durable" -xs; send "storescp+sync, one association" 1; stop_server
+start_storescp -xcr "$durable" -xs; send "storescp+sync, four associations" 4; stop_server
 echo "== vantor (fsync of image, side file and folder)"
 start_vantor 0; send "vantor, one association" 1; stop_server
 start_vantor 0; send "vantor, four associations" 4; stop_server
