@@ -3,7 +3,6 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcxfer.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,16 +24,6 @@ std::string TextOf(DcmDataset& ds, const DcmTagKey& key) {
 
 E_TransferSyntax XferOf(const std::string& uid) {
   return DcmXfer(uid.c_str()).getXfer();
-}
-
-// Flushes the written file to the disk, so that a success status is only
-// given for an image that is really stored.
-void SyncFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) throw Failure(kPathFileAccessError, "Path/File access error");
-  int rc = ::fsync(fd);
-  ::close(fd);
-  if (rc != 0) throw Failure(kPathFileAccessError, "Path/File access error");
 }
 
 }  // namespace
@@ -111,7 +100,6 @@ void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
     throw Failure(kPathFileAccessError,
                   std::string("Path/File access error (") + cond.text() + ")");
   }
-  SyncFile(path);
 }
 
 }  // namespace vantor::dicom

@@ -133,8 +133,8 @@ class ReceivedImage {
   virtual std::string TransferSyntaxUID() const = 0;
   virtual const Dataset& Attributes() const = 0;
   // Writes the image to `path` (a Part 10 file when `part10`), in
-  // `transfer_syntax_uid`, converting as needed, and flushes it to disk.
-  // Throws a Failure when it cannot.
+  // `transfer_syntax_uid`, converting as needed (the caller flushes it to
+  // the disk). Throws a Failure, and leaves no file, when it cannot.
   virtual void WriteFile(const std::string& path, bool part10,
                          const std::string& transfer_syntax_uid) = 0;
 };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "host/failure.h"
 
@@ -40,7 +41,7 @@ void PendingFile::CommitAs(const std::string& final_path) {
   committed_ = true;
 }
 
-void WriteDurably(const std::string& path, const std::string& text) {
+void WriteText(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) ThrowFileFailure(errno);
   int err = 0;
@@ -55,8 +56,29 @@ void WriteDurably(const std::string& path, const std::string& text) {
     p += n;
     left -= static_cast<size_t>(n);
   }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) ThrowFileFailure(err);
+}
+
+void SyncFiles(const std::vector<std::string>& paths) {
+  std::vector<int> fds;
+  int err = 0;
+  for (const std::string& path : paths) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      err = errno;
+      break;
+    }
+    fds.push_back(fd);
+    // Starts the writing out, so that the files go to the disk together
+    // instead of one after the other; fsync below waits for them and reports
+    // what failed.
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
+  for (int fd : fds) {
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    ::close(fd);
+  }
   if (err != 0) ThrowFileFailure(err);
 }
 
@@ -76,8 +98,9 @@ void StoreIncomingFiles(
     const std::function<void(const std::string&)>& write_image) {
   PendingFile side(folder, stem);
   PendingFile image(folder, stem);
-  WriteDurably(side.path(), calling_aet + "\r\n");
+  WriteText(side.path(), calling_aet + "\r\n");
   write_image(image.path());
+  SyncFiles({side.path(), image.path()});
   // The side file comes first, so the importer finds it with the image.
   side.CommitAs(folder + stem + ".cae");
   image.CommitAs(folder + image_name);

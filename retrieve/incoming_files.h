@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vantor {
 
@@ -29,9 +30,12 @@ class PendingFile {
   bool committed_ = false;
 };
 
-// Creates or replaces `path` with `text` and flushes it to the disk. Throws a
-// Failure when it cannot.
-void WriteDurably(const std::string& path, const std::string& text);
+// Creates or replaces `path` with `text`. Throws a Failure when it cannot.
+void WriteText(const std::string& path, const std::string& text);
+
+// Flushes the files' contents to the disk. Throws a Failure when one cannot
+// be opened or flushed.
+void SyncFiles(const std::vector<std::string>& paths);
 
 // Flushes the folder's entries (the renames) to the disk. Throws a Failure
 // when it cannot.
@@ -39,7 +43,8 @@ void SyncFolder(const std::string& folder);
 
 // The side file `stem`.cae with `calling_aet` and CR LF, and the image file
 // `image_name` written by `write_image(path)`, both in `folder` (ending in
-// "/"). On failure neither is created or replaced and the Failure is thrown.
+// "/"), both on the disk when it returns. On failure neither is created or
+// replaced and the Failure is thrown.
 void StoreIncomingFiles(
     const std::string& folder, const std::string& stem,
     const std::string& calling_aet, const std::string& image_name,
