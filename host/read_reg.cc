@@ -80,8 +80,11 @@ void CreateWhenMissing(const std::string& dir_text) {
 }
 
 // A directory text always ends in "\" (an empty text becomes "\").
+// A folder written as a path of this system may already end in "/"; it
+// gets no second separator.
 std::string WithBackslash(std::string text) {
-  if (text.empty() || text.back() != '\\') text += '\\';
+  if (text.empty() || (text.back() != '\\' && text.back() != '/'))
+    text += '\\';
   return text;
 }
 

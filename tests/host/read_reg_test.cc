@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/config.h"
+#include "host/paths.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -244,6 +245,13 @@ TEST_F(ReadRegTest, DirectoryOnAPosixPath) {
   Config c = Pass({{"Temp", in}}, {});
   EXPECT_EQ(c.Temp, in + "\\");
   EXPECT_TRUE(fs::is_directory(in));
+
+  // Written with its trailing "/", the folder gets no second separator, so
+  // the incoming files' paths have no "//".
+  Reset();
+  c = Pass({{"Temp", in + "/"}}, {});
+  EXPECT_EQ(c.Temp, in + "/");
+  EXPECT_EQ(ToFsPath(c.Temp) + "1.2.dcm", in + "/1.2.dcm");
   fs::remove_all(in);
 }
 
