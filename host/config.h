@@ -17,8 +17,8 @@ struct Config {
 
   // Default key " Default".
   std::string DBServer;
-  std::string Temp;   // ends in "\"
-  std::string Unzip;  // ends in "\"
+  std::string Temp;   // ends in "\" (or "/")
+  std::string Unzip;  // ends in "\" (or "/")
   bool Compress = false;
   bool DefaultDebug = false;  // the default key's Debug
   int32_t UDP = 0;

@@ -79,9 +79,8 @@ void CreateWhenMissing(const std::string& dir_text) {
   throw Failure(kPathFileAccessError, "Path/File access error");
 }
 
-// A directory text always ends in "\" (an empty text becomes "\").
-// A folder written as a path of this system may already end in "/"; it
-// gets no second separator.
+// A directory text always ends in a separator: "\" is added unless it
+// already ends in "\" or "/" (an empty text becomes "\").
 std::string WithBackslash(std::string text) {
   if (text.empty() || (text.back() != '\\' && text.back() != '/'))
     text += '\\';
