@@ -41,6 +41,15 @@ struct Config {
   int32_t Dicomloglength = 0;
   int16_t Dicomloglevel = 0;
   std::string DateFormat;
+  // Seconds a new connection has to complete its association request
+  // (1 to 30; the toolkit's ARTIM time is the most).
+  int32_t AssociationTimeout = 30;
+  // Seconds an association may stay without a DIMSE message before the
+  // service releases it; 0 = never.
+  int32_t IdleTimeout = 120;
+  // Database servers an event report may name (RENAMER); ";"-separated in
+  // the registry. Empty in the registry: DBServer alone.
+  std::vector<std::string> EventServers;
 
   // Derived: instance AET, else default AET, else "Kelmora2000".
   std::string OwnAET;

@@ -27,6 +27,8 @@ constexpr const char* kDefaultAETitle = "Kelmora2000";
 constexpr const char* kDefaultTemp = "E:\\Temp\\";
 constexpr const char* kDefaultCaption = "Vantor 01";
 constexpr const char* kDefaultDateFormat = "YYYYMMDD";
+constexpr int32_t kMaxAssociationTimeout = 30;
+constexpr int32_t kDefaultIdleTimeout = 120;
 
 // The values of one key, read with the three reading rules.
 class KeyReader {
@@ -134,6 +136,18 @@ void ReadInstanceKey(const KeyReader& key, Config& c) {
   c.Dicomlog = key.Switch("Dicomlog");
   c.Dicomloglength = key.Number("Dicomloglength", 0);
   c.Dicomloglevel = key.Number16("Dicomloglevel", 0);
+  // The ARTIM time may be shortened, never lengthened.
+  int32_t artim = key.Number("AssociationTimeout", kMaxAssociationTimeout);
+  c.AssociationTimeout =
+      artim < 1 || artim > kMaxAssociationTimeout ? kMaxAssociationTimeout
+                                                  : artim;
+  int32_t idle = key.Number("IdleTimeout", kDefaultIdleTimeout);
+  c.IdleTimeout = idle < 0 ? kDefaultIdleTimeout : idle;
+  c.EventServers.clear();
+  for (const std::string& server :
+       SplitAtSemicolons(key.Text("EventServers"))) {
+    if (!Trim(server).empty()) c.EventServers.push_back(server);
+  }
 }
 
 // Brings the protocol log in line with the Dicomlog switch just read.
@@ -183,6 +197,10 @@ void ApplyFallbacks(Config& c) {
   });
   Fallback([&] {
     if (c.Caption.empty()) c.Caption = kDefaultCaption;
+  });
+  Fallback([&] {
+    if (c.EventServers.empty() && !c.DBServer.empty())
+      c.EventServers.push_back(c.DBServer);
   });
 }
 

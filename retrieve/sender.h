@@ -9,7 +9,9 @@
 #ifndef VANTOR_RETRIEVE_SENDER_H_
 #define VANTOR_RETRIEVE_SENDER_H_
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/database.h"
@@ -23,12 +25,20 @@ struct SendOutcome {
   int completed = 0;
   int failed = 0;
   int warning = 0;
+  int remaining = 0;  // images still to send (while the job runs)
   std::string error;  // why the job as a whole failed ("" when it did not)
 };
 
-// The return file text: "Completed=N", "Failed=N", "Warning=N" and, when
-// the job failed as a whole, "Error=text", each line ended by CR LF.
+// The return file text: "Completed=N", "Failed=N", "Warning=N", while
+// images are still to be sent "Remaining=N", and, when the job failed as a
+// whole, "Error=text", each line ended by CR LF. The sender rewrites the
+// file as it goes, so that whoever waits for the job can follow it.
 std::string ReturnFileContents(const SendOutcome& outcome);
+
+// Reads a return file text back; nullopt when it is not one (no
+// "Completed=" line, or a count that is not a whole number). Unknown lines
+// are ignored.
+std::optional<SendOutcome> ParseReturnFile(std::string_view text);
 
 // The image files `selection` describes, in sending order: by ImageNr when
 // the job asked for that order, else by study, series, ImageNr and UID.

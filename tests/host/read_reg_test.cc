@@ -397,5 +397,29 @@ TEST(InstanceKeyTest, FromCommandLine) {
   EXPECT_EQ(InstanceKeyFromCommandLine("   "), base + "01");
 }
 
+TEST_F(ReadRegTest, TimeoutsAndEventServers) {
+  Config c = Pass({{"DBServer", "sqlite:/a.db"}}, {});
+  EXPECT_EQ(c.AssociationTimeout, 30);
+  EXPECT_EQ(c.IdleTimeout, 120);
+  EXPECT_THAT(c.EventServers, ElementsAre("sqlite:/a.db"));
+
+  c = Pass({{"DBServer", "sqlite:/a.db"}},
+           {{"AssociationTimeout", "5"},
+            {"IdleTimeout", "0"},
+            {"EventServers", "sqlite:/a.db;;ARCHIV2 ;"}});
+  EXPECT_EQ(c.AssociationTimeout, 5);
+  EXPECT_EQ(c.IdleTimeout, 0);  // never
+  // Empty pieces are dropped; the others keep their blanks, as written.
+  EXPECT_THAT(c.EventServers, ElementsAre("sqlite:/a.db", "ARCHIV2 "));
+
+  // The ARTIM time is only ever shortened; nonsense reads as the default.
+  c = Pass({}, {{"AssociationTimeout", "300"}, {"IdleTimeout", "-4"}});
+  EXPECT_EQ(c.AssociationTimeout, 30);
+  EXPECT_EQ(c.IdleTimeout, 120);
+  c = Pass({}, {{"AssociationTimeout", "0"}, {"IdleTimeout", "x"}});
+  EXPECT_EQ(c.AssociationTimeout, 30);
+  EXPECT_EQ(c.IdleTimeout, 120);
+}
+
 }  // namespace
 }  // namespace vantor

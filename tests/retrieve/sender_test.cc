@@ -100,6 +100,30 @@ TEST(SenderReturnFileTest, CountsAndTheReason) {
               HasSubstr("Warning=0\r\nError=Connection refused again\r\n"));
 }
 
+TEST(SenderReturnFileTest, ReadsBackWhatTheSenderWrites) {
+  SendOutcome outcome;
+  outcome.completed = 2;
+  outcome.failed = 1;
+  outcome.warning = 1;
+  outcome.remaining = 7;
+  outcome.error = "Connection refused";
+  std::optional<SendOutcome> back =
+      ParseReturnFile(ReturnFileContents(outcome));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->completed, 2);
+  EXPECT_EQ(back->failed, 1);
+  EXPECT_EQ(back->warning, 1);
+  EXPECT_EQ(back->remaining, 7);
+  EXPECT_EQ(back->error, "Connection refused");
+  // A site's own sender may write anything; only our format counts.
+  EXPECT_FALSE(ParseReturnFile(""));
+  EXPECT_FALSE(ParseReturnFile("OK\r\n"));
+  EXPECT_FALSE(ParseReturnFile("Completed=x\r\n"));
+  EXPECT_FALSE(ParseReturnFile("Completed=99999999999\r\n"));
+  ASSERT_TRUE(ParseReturnFile("Completed=4\nSomething=else\n"));
+  EXPECT_EQ(ParseReturnFile("Completed=4\n")->remaining, 0);
+}
+
 // Jobs carried out in a temp folder, with their return files beside them.
 class SendJobRunTest : public SenderTest {
  protected:
