@@ -1,7 +1,11 @@
 #include "dicom/dispatcher.h"
 
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <memory>
+#include <thread>
 
 #include "dicom/node_registry.h"
 #include "host/config.h"
@@ -20,6 +24,7 @@ struct RequestContext {
   std::string level;
   std::string destination_aet;
   std::string destination_host;
+  bool closed = false;  // the connection was closed before the common end
 };
 
 std::string RequiredText(const Value& v) {
@@ -70,11 +75,50 @@ void AnswerFind(Request& Req, RequestServices& services, Database& db,
                 "");
 }
 
+// The longest the dispatcher follows a sender; after that the requester is
+// answered with what is known and the sender goes on alone.
+constexpr auto kMoveWaitBound = std::chrono::hours(6);
+// How often the sender's return file and the requester are looked at.
+constexpr auto kMovePoll = std::chrono::milliseconds(20);
+
+bool SameCounts(const MoveProgress& a, const MoveProgress& b) {
+  return a.counts.completed == b.counts.completed &&
+         a.counts.failed == b.counts.failed &&
+         a.counts.warning == b.counts.warning && a.remaining == b.remaining;
+}
+
+// Follows the sender until it ends, the requester cancels or goes away, or
+// the service stops; sends a pending response whenever its counts move.
+MoveEnd FollowSender(Request& Req, RequestServices& services, MoveJob& job,
+                     MoveProgress& last) {
+  const auto until = std::chrono::steady_clock::now() + kMoveWaitBound;
+  for (;;) {
+    const bool ended = job.Ended();
+    MoveProgress now = job.Progress();
+    if (now.reported) {
+      if (!ended && !SameCounts(now, last) && now.remaining > 0)
+        Req.SendMoveProgress(now.counts, now.remaining);
+      last = now;
+    }
+    if (ended) return MoveEnd::kSenderEnded;
+    if (Req.cancelled()) {
+      job.Stop();
+      if (MoveProgress after = job.Progress(); after.reported) last = after;
+      return MoveEnd::kCancelled;
+    }
+    // A requester that went away gets no answer; the images still travel.
+    if (Req.finished() || services.Stopping() ||
+        std::chrono::steady_clock::now() >= until)
+      return MoveEnd::kGaveUp;
+    std::this_thread::sleep_for(kMovePoll);
+  }
+}
+
 void AnswerMove(Request& Req, RequestServices& services, Database& db,
                 bool siemens, bool internal_id, RequestContext& context) {
   const std::string destination = Req.move_destination();
-  const std::string sql = "SELECT * FROM tblDicomAETs WHERE AET = '" +
-                          SqlQuote(destination) + "'";
+  const std::string sql =
+      "SELECT * FROM tblDicomAETs WHERE AET = '" + SqlQuote(destination) + "'";
   ResultSet rs = db.Query(sql);
   DebugLogWrite("Execute: " + sql, "");
   if (rs.empty()) {
@@ -89,13 +133,42 @@ void AnswerMove(Request& Req, RequestServices& services, Database& db,
   context.destination_aet = RequiredText(rs.Get(0, "AET"));
   // A requester that cancelled or went away meanwhile gets no images.
   if (Req.finished()) return;
-  bool handed_off = services.ImagePrepareForSend(
+  std::unique_ptr<MoveJob> job = services.ImagePrepareForSend(
       db, Req.identifier(), siemens, internal_id, address, port, calling_aet);
   // A hand-off that did not happen must not read as success.
-  Req.SendFinal(handed_off ? kStatusSuccess : kStatusUnableToProcess);
+  if (!job) {
+    Req.SendFinal(kStatusUnableToProcess);
+    return;
+  }
+  DebugLogWrite("C-Move: Images-send delegated to send.exe for sending to " +
+                    Trim(destination),
+                kProcedure);
+  // The database is not needed while the sender works (the common end
+  // does not close it twice).
+  ConClose(db);
+  context.closed = true;
+  // The requester learns what the sender achieved, not merely that it
+  // started: the answer waits for the sender's end.
+  MoveProgress last;
+  MoveEnd end = FollowSender(Req, services, *job, last);
+  if (end == MoveEnd::kGaveUp && Req.finished() && !Req.cancelled()) return;
+  MoveAnswer answer = AnswerForMove(end, last);
+  if (answer.with_counts) {
+    Req.SendMoveFinal(answer.status, answer.counts, answer.remaining,
+                      answer.error_comment);
+  } else {
+    Req.SendFinal(answer.status);
+  }
+  char status[8];
+  std::snprintf(status, sizeof status, "%04X", answer.status);
   DebugLogWrite(
-      "C-Move: Images-send delegated to send.exe for sending to " +
-          Trim(destination),
+      "C-Move: status " + std::string(status) + ", " +
+          std::to_string(answer.counts.completed) + " completed, " +
+          std::to_string(answer.counts.failed) + " failed, " +
+          std::to_string(answer.counts.warning) + " warning" +
+          (answer.error_comment.empty() ? ""
+                                        : " (" + answer.error_comment + ")") +
+          " for " + Trim(destination),
       kProcedure);
 }
 
@@ -118,13 +191,59 @@ void AnswerGet(Request& Req, RequestServices& services, Database& db,
   Req.SendFinal(counts.failed == 0 && counts.warning == 0
                     ? kStatusSuccess
                     : kStatusSubOperationsFailed);
-  DebugLogWrite("C-GET: " + std::to_string(files.size()) +
-                    " images sent to " + Trim(connection.calling_aet) + "\\" +
+  DebugLogWrite("C-GET: " + std::to_string(files.size()) + " images sent to " +
+                    Trim(connection.calling_aet) + "\\" +
                     Trim(connection.remote_ip),
                 kProcedure);
 }
 
 }  // namespace
+
+MoveAnswer AnswerForMove(MoveEnd end, const MoveProgress& progress) {
+  MoveAnswer answer;
+  answer.counts = progress.counts;
+  answer.remaining = progress.remaining;
+  answer.with_counts = progress.reported;
+  const int delivered = progress.counts.completed + progress.counts.warning;
+  switch (end) {
+    case MoveEnd::kCancelled:
+      answer.status = kStatusCancel;
+      answer.with_counts = true;
+      return answer;
+    case MoveEnd::kGaveUp:
+      // The sender may still deliver; success cannot be promised.
+      answer.status = kStatusUnableToProcess;
+      answer.with_counts = true;
+      answer.error_comment = "Delivery not finished when the service stopped";
+      return answer;
+    case MoveEnd::kSenderEnded:
+      break;
+  }
+  // A sender that reports nothing (a site's own) is taken at its word.
+  if (!progress.reported) {
+    answer.status = kStatusSuccess;
+    return answer;
+  }
+  answer.remaining = 0;
+  const bool trouble = progress.counts.failed > 0 || !progress.error.empty() ||
+                       progress.remaining > 0;
+  if (!trouble) {
+    answer.status = progress.counts.warning > 0 ? kStatusSubOperationsFailed
+                                                : kStatusSuccess;
+  } else if (delivered > 0) {
+    answer.status = kStatusSubOperationsFailed;
+    answer.error_comment = progress.error;
+  } else if (progress.counts.failed > 0) {
+    // Nothing could be delivered to the destination.
+    answer.status = kStatusMoveOutOfResources;
+    answer.error_comment = progress.error;
+  } else {
+    answer.status = kStatusUnableToProcess;
+    answer.error_comment =
+        progress.error.empty() ? "The sender did not finish" : progress.error;
+  }
+  return answer;
+}
 
 std::string FormatToday(const std::string& date_format) {
   std::time_t now = std::time(nullptr);
@@ -202,8 +321,9 @@ void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
                                    : "Unauthorized access from " + caller,
                         kProcedure);
           DatasetCollection refusal;
-          refusal.push_back(RefusalAnswer(identifier, store_only,
-                                          FormatToday(Settings()->DateFormat)));
+          // A date in a response is a DICOM date, whatever DateFormat says.
+          refusal.push_back(
+              RefusalAnswer(identifier, store_only, FormatToday("YYYYMMDD")));
           Req.SendPending(refusal, kStatusPending);
           Req.SendFinal(kStatusSuccess);
           return;
@@ -223,7 +343,7 @@ void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
               AnswerGet(Req, services, db, siemens, internal_id);
           }
         }
-        ConClose(db);
+        if (!context.closed) ConClose(db);
       },
       [&](const FailureInfo& failure) {
         std::string text = failure.description + " " + kProcedure +
@@ -239,7 +359,7 @@ void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
         }
         // The request was not served: it must not read as a success.
         if (!Req.finished()) Req.SendFinal(kStatusUnableToProcess);
-        ConClose(db);
+        if (!context.closed) ConClose(db);
       });
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,45 @@
 #include "host/database.h"
 
 namespace vantor::dicom {
+
+// What the sender of a C-MOVE has reported so far.
+struct MoveProgress {
+  // The sender wrote a return file in vantor-send's form (a site's own
+  // sender may write none).
+  bool reported = false;
+  Request::SubOperations counts;
+  int remaining = 0;
+  std::string error;  // why the job as a whole failed
+};
+
+// A C-MOVE handed to the sender, as the dispatcher follows it.
+class MoveJob {
+ public:
+  virtual ~MoveJob() = default;
+  // True once the sender has ended.
+  virtual bool Ended() = 0;
+  // What the sender's return file says now.
+  virtual MoveProgress Progress() = 0;
+  // The requester cancelled: stops the sender and waits (bounded) for it.
+  virtual void Stop() = 0;
+};
+
+// How the wait for a C-MOVE's sender ended.
+enum class MoveEnd {
+  kSenderEnded,  // the sender ended by itself
+  kCancelled,    // the requester cancelled; the sender was stopped
+  kGaveUp,       // the service stops, or the wait's bound ran out
+};
+
+// The final C-MOVE response for what the sender reported.
+struct MoveAnswer {
+  uint16_t status = 0;
+  bool with_counts = false;
+  Request::SubOperations counts;
+  int remaining = 0;
+  std::string error_comment;
+};
+MoveAnswer AnswerForMove(MoveEnd end, const MoveProgress& progress);
 
 // The work the dispatcher hands out; the query engine and the retrieval
 // subsystem implement it. A level query returns no collection when it
@@ -39,17 +79,19 @@ class RequestServices {
   virtual void PrepareSendCGet(Database& db, const Dataset& identifier,
                                bool bSiemensBug, bool bInternalID,
                                std::vector<std::string>& files) = 0;
-  // Hands the C-MOVE to the sender; false when the hand-off failed.
-  virtual bool ImagePrepareForSend(Database& db, const Dataset& identifier,
-                                   bool bSiemensBug, bool bInternalID,
-                                   const std::string& address, int32_t port,
-                                   const std::string& calling_aet) = 0;
+  // Hands the C-MOVE to the sender; null when the hand-off failed.
+  virtual std::unique_ptr<MoveJob> ImagePrepareForSend(
+      Database& db, const Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const std::string& address, int32_t port,
+      const std::string& calling_aet) = 0;
+  // True once the service is stopping: nobody waits any longer.
+  virtual bool Stopping() const = 0;
   // Failure 61706 reached the dispatcher: the service must end.
   virtual void EndService() = 0;
 };
 
 // The refusal answer for an unknown (`store_only` false) or store-only node:
-// the identifier with name, ID, birth date (today in `date_format`) and sex
+// the identifier with name, ID, birth date (`today`, a DICOM date) and sex
 // set.
 Dataset RefusalAnswer(const Dataset& identifier, bool store_only,
                       const std::string& today);

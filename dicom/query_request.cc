@@ -5,6 +5,7 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <cstring>
+#include <memory>
 
 #include "dicom/dataset_impl.h"
 
@@ -78,8 +79,14 @@ bool DcmQueryRequest::finished() const {
   return cancelled_ || broken_;
 }
 
+bool DcmQueryRequest::cancelled() const {
+  finished();
+  return cancelled_;
+}
+
 void DcmQueryRequest::SendResponse(uint16_t status, DcmDataset* data,
-                                   bool with_counts) {
+                                   bool with_counts,
+                                   const std::string& error_comment) {
   T_DIMSE_Message rsp;
   std::memset(&rsp, 0, sizeof rsp);
   T_DIMSE_DataSetType type = data ? DIMSE_DATASET_PRESENT : DIMSE_DATASET_NULL;
@@ -110,8 +117,8 @@ void DcmQueryRequest::SendResponse(uint16_t status, DcmDataset* data,
         r.NumberOfFailedSubOperations = counts_.failed;
         r.NumberOfWarningSubOperations = counts_.warning;
         r.opts |= O_GET_NUMBEROFCOMPLETEDSUBOPERATIONS |
-                   O_GET_NUMBEROFFAILEDSUBOPERATIONS |
-                   O_GET_NUMBEROFWARNINGSUBOPERATIONS;
+                  O_GET_NUMBEROFFAILEDSUBOPERATIONS |
+                  O_GET_NUMBEROFWARNINGSUBOPERATIONS;
         if (status == kStatusPending || remaining_ > 0)
           r.opts |= O_GET_NUMBEROFREMAININGSUBOPERATIONS;
       }
@@ -131,14 +138,31 @@ void DcmQueryRequest::SendResponse(uint16_t status, DcmDataset* data,
         r.NumberOfFailedSubOperations = counts_.failed;
         r.NumberOfWarningSubOperations = counts_.warning;
         r.opts |= O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS |
-                   O_MOVE_NUMBEROFFAILEDSUBOPERATIONS |
-                   O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
+                  O_MOVE_NUMBEROFFAILEDSUBOPERATIONS |
+                  O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
+        if (status == kStatusPending || remaining_ > 0) {
+          r.NumberOfRemainingSubOperations = remaining_;
+          r.opts |= O_MOVE_NUMBEROFREMAININGSUBOPERATIONS;
+        }
       }
       break;
     }
   }
+  // An Error Comment travels in the command set, as the status detail.
+  std::unique_ptr<DcmDataset> detail;
+  if (!error_comment.empty()) {
+    detail = std::make_unique<DcmDataset>();
+    // The comment is at most 64 characters of the default repertoire.
+    std::string comment;
+    for (char ch : error_comment) {
+      if (comment.size() == 64) break;
+      unsigned char u = static_cast<unsigned char>(ch);
+      comment += u >= 0x20 && u < 0x7F ? ch : '?';
+    }
+    detail->putAndInsertString(DCM_ErrorComment, comment.c_str());
+  }
   OFCondition cond = DIMSE_sendMessageUsingMemoryData(
-      assoc_, pres_id_, &rsp, nullptr, data, nullptr, nullptr);
+      assoc_, pres_id_, &rsp, detail.get(), data, nullptr, nullptr);
   if (cond.bad()) broken_ = true;
 }
 
@@ -157,15 +181,32 @@ void DcmQueryRequest::SendFinal(uint16_t status) {
   finished();  // picks up a C-CANCEL that is waiting
   if (broken_) return;
   final_sent_ = true;
-  // A C-MOVE is handed off before any image moves: it has no counts to
-  // report.
+  // A C-MOVE answered here carries no counts (SendMoveFinal gives them).
   bool counts = command_.CommandField == DIMSE_C_GET_RQ;
-  SendResponse(cancelled_ ? 0xFE00 : status, nullptr, counts);
+  SendResponse(cancelled_ ? kStatusCancel : status, nullptr, counts);
+}
+
+void DcmQueryRequest::SendMoveProgress(const SubOperations& counts,
+                                       int remaining) {
+  if (finished()) return;
+  counts_ = counts;
+  remaining_ = remaining;
+  SendResponse(kStatusPending, nullptr, true);
+}
+
+void DcmQueryRequest::SendMoveFinal(uint16_t status,
+                                    const SubOperations& counts, int remaining,
+                                    const std::string& error_comment) {
+  if (final_sent_ || broken_) return;
+  final_sent_ = true;
+  counts_ = counts;
+  remaining_ = remaining;
+  SendResponse(status, nullptr, true, error_comment);
 }
 
 void DcmQueryRequest::EnsureFinal() {
   if (final_sent_ || broken_) return;
-  SendFinal(cancelled_ ? 0xFE00 : kStatusUnableToProcess);
+  SendFinal(cancelled_ ? kStatusCancel : kStatusUnableToProcess);
 }
 
 bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
@@ -187,8 +228,8 @@ bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
   T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
       assoc_, sop_class.c_str(), DcmXfer(original).getXferID());
   if (pc_id == 0) {
-    error = path + ": the requester accepted no context for " +
-            sop_class.c_str();
+    error =
+        path + ": the requester accepted no context for " + sop_class.c_str();
     return false;
   }
   T_ASC_PresentationContext pc;
@@ -213,9 +254,9 @@ bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
   T_DIMSE_C_StoreRSP rsp;
   std::memset(&rsp, 0, sizeof rsp);
   DcmDataset* detail = nullptr;
-  cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
-                         DIMSE_NONBLOCKING, kStoreResponseTimeout, &rsp,
-                         &detail);
+  cond =
+      DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
+                      DIMSE_NONBLOCKING, kStoreResponseTimeout, &rsp, &detail);
   delete detail;
   if (cond.bad()) {
     error = path + ": " + cond.text();

@@ -28,9 +28,12 @@ class DcmQueryRequest : public Request {
   const Dataset& identifier() const override { return identifier_; }
   std::string move_destination() const override;
   bool finished() const override;
-  void SendPending(const DatasetCollection& datasets,
-                   uint16_t status) override;
+  bool cancelled() const override;
+  void SendPending(const DatasetCollection& datasets, uint16_t status) override;
   void SendFinal(uint16_t status) override;
+  void SendMoveProgress(const SubOperations& counts, int remaining) override;
+  void SendMoveFinal(uint16_t status, const SubOperations& counts,
+                     int remaining, const std::string& error_comment) override;
   SubOperations SendFiles(const std::vector<std::string>& paths) override;
 
   // Called by the association after the handler returned: answers a request
@@ -46,7 +49,8 @@ class DcmQueryRequest : public Request {
   const SubOperations& sub_operations() const { return counts_; }
 
  private:
-  void SendResponse(uint16_t status, DcmDataset* data, bool with_counts);
+  void SendResponse(uint16_t status, DcmDataset* data, bool with_counts,
+                    const std::string& error_comment = "");
   bool StoreOne(const std::string& path, std::string& error);
 
   T_ASC_Association* assoc_;

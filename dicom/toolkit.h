@@ -26,6 +26,8 @@ inline constexpr uint16_t kStatusOutOfResources = 0xA700;
 inline constexpr uint16_t kStatusUnableToProcess = 0xC000;
 inline constexpr uint16_t kStatusSubOperationsFailed = 0xB000;
 inline constexpr uint16_t kStatusProcessingFailure = 0x0110;
+inline constexpr uint16_t kStatusMoveOutOfResources = 0xA702;
+inline constexpr uint16_t kStatusCancel = 0xFE00;
 
 // The toolkit failure that ends the service when it reaches the dispatcher
 // (the association layer's network went away under the server).
@@ -85,8 +87,8 @@ using DatasetCollection = std::vector<Dataset>;
 struct Connection {
   std::string calling_aet;  // as the requester sent it (may hold blanks)
   std::string remote_ip;
-  int32_t number = 0;       // per-association number, counting from 1
-  std::string called_aet;   // the further descriptive text
+  int32_t number = 0;      // per-association number, counting from 1
+  std::string called_aet;  // the further descriptive text
 };
 
 // A C-FIND, C-GET or C-MOVE request on its association.
@@ -106,11 +108,20 @@ class Request {
   virtual std::string move_destination() const = 0;
   // True once the requester cancelled (C-CANCEL) or the association is gone.
   virtual bool finished() const = 0;
+  // True once the requester cancelled (C-CANCEL).
+  virtual bool cancelled() const = 0;
   // One response per dataset, in order, with `status`; stops when finished.
   virtual void SendPending(const DatasetCollection& datasets,
                            uint16_t status) = 0;
   // The final response. For C-GET it carries the sub-operation counts.
   virtual void SendFinal(uint16_t status) = 0;
+  // C-MOVE: a pending response with the sub-operation counts so far.
+  virtual void SendMoveProgress(const SubOperations& counts, int remaining) = 0;
+  // C-MOVE: the final response with the sub-operation counts (`remaining`
+  // only when not 0) and, when not empty, an Error Comment.
+  virtual void SendMoveFinal(uint16_t status, const SubOperations& counts,
+                             int remaining,
+                             const std::string& error_comment) = 0;
   // C-GET: sends each file as a C-STORE sub-operation on this association
   // (in a transfer syntax the requester accepted for its SOP class,
   // converting where needed) with a pending C-GET response after each.

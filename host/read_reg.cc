@@ -84,8 +84,7 @@ void CreateWhenMissing(const std::string& dir_text) {
 // A directory text always ends in a separator: "\" is added unless it
 // already ends in "\" or "/" (an empty text becomes "\").
 std::string WithBackslash(std::string text) {
-  if (text.empty() || (text.back() != '\\' && text.back() != '/'))
-    text += '\\';
+  if (text.empty() || (text.back() != '\\' && text.back() != '/')) text += '\\';
   return text;
 }
 
@@ -138,9 +137,9 @@ void ReadInstanceKey(const KeyReader& key, Config& c) {
   c.Dicomloglevel = key.Number16("Dicomloglevel", 0);
   // The ARTIM time may be shortened, never lengthened.
   int32_t artim = key.Number("AssociationTimeout", kMaxAssociationTimeout);
-  c.AssociationTimeout =
-      artim < 1 || artim > kMaxAssociationTimeout ? kMaxAssociationTimeout
-                                                  : artim;
+  c.AssociationTimeout = artim < 1 || artim > kMaxAssociationTimeout
+                             ? kMaxAssociationTimeout
+                             : artim;
   int32_t idle = key.Number("IdleTimeout", kDefaultIdleTimeout);
   c.IdleTimeout = idle < 0 ? kDefaultIdleTimeout : idle;
   c.EventServers.clear();

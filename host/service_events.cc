@@ -85,15 +85,12 @@ void ServiceEvents::PrepareSendCGet(Database& db,
   ::vantor::PrepareSendCGet(db, identifier, bSiemensBug, bInternalID, files);
 }
 
-bool ServiceEvents::ImagePrepareForSend(Database& db,
-                                        const dicom::Dataset& identifier,
-                                        bool bSiemensBug, bool bInternalID,
-                                        const std::string& address,
-                                        int32_t port,
-                                        const std::string& calling_aet) {
-  return ::vantor::ImagePrepareForSend(db, identifier, bSiemensBug,
-                                       bInternalID, address, port,
-                                       calling_aet);
+std::unique_ptr<dicom::MoveJob> ServiceEvents::ImagePrepareForSend(
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const std::string& address, int32_t port,
+    const std::string& calling_aet) {
+  return ::vantor::ImagePrepareForSend(db, identifier, bSiemensBug, bInternalID,
+                                       address, port, calling_aet);
 }
 
 void ServiceEvents::EndService() {

@@ -43,13 +43,15 @@ class ServiceEvents : public dicom::ServerEvents,
   void PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
                        bool bSiemensBug, bool bInternalID,
                        std::vector<std::string>& files) override;
-  bool ImagePrepareForSend(Database& db, const dicom::Dataset& identifier,
-                           bool bSiemensBug, bool bInternalID,
-                           const std::string& address, int32_t port,
-                           const std::string& calling_aet) override;
+  std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
+      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+      bool bInternalID, const std::string& address, int32_t port,
+      const std::string& calling_aet) override;
+  bool Stopping() const override { return stopping_.load(); }
   void EndService() override;
 
-  // From now on, images waiting for disk space are refused instead of held.
+  // From now on, images waiting for disk space are refused instead of held,
+  // and C-MOVE requests stop waiting for their senders.
   void BeginShutdown() { stopping_ = true; }
 
  private:

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -62,8 +63,39 @@ void Reap(pid_t pid) {
 
 }  // namespace
 
-void StartDetached(const std::string& program,
-                   const std::vector<std::string>& args) {
+StartedProgram::~StartedProgram() {
+  if (ended_ || pid_ <= 0) return;
+  pid_t pid = pid_;
+  std::thread([pid] { Reap(pid); }).detach();
+}
+
+bool StartedProgram::Ended() {
+  if (ended_ || pid_ <= 0) return true;
+  int status = 0;
+  pid_t r;
+  while ((r = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+  }
+  // Collected here, or by nobody else (ECHILD): either way it is gone.
+  if (r == pid_ || (r < 0 && errno == ECHILD)) ended_ = true;
+  return ended_;
+}
+
+void StartedProgram::Terminate() {
+  // Not collected yet, so the number still names our child.
+  if (!Ended()) ::kill(pid_, SIGTERM);
+}
+
+bool StartedProgram::WaitEnded(int seconds) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!Ended()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+StartedProgram StartDetached(const std::string& program,
+                             const std::vector<std::string>& args) {
   std::vector<std::string> texts;
   texts.push_back(program);
   texts.insert(texts.end(), args.begin(), args.end());
@@ -105,9 +137,7 @@ void StartDetached(const std::string& program,
     Reap(child);
     Fail(exec_err);
   }
-  // Not waited for; its end is collected in the background, so that it never
-  // lingers as a zombie whatever reaps orphans on this system.
-  std::thread([child] { Reap(child); }).detach();
+  return StartedProgram(child);
 }
 
 }  // namespace vantor

@@ -1,22 +1,51 @@
 // Starting a program that may outlive the service: in a session of its own,
-// not waited for, and never left behind as a zombie.
+// followed while the service wants to, and never left behind as a zombie.
 #ifndef VANTOR_RETRIEVE_DETACHED_START_H_
 #define VANTOR_RETRIEVE_DETACHED_START_H_
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace vantor {
 
+// A program started by StartDetached. Whoever holds it may follow it
+// (Ended, Terminate); once the holder lets it go (destruction), its end is
+// collected in the background so that it never lingers as a zombie.
+class StartedProgram {
+ public:
+  explicit StartedProgram(pid_t pid) : pid_(pid) {}
+  ~StartedProgram();
+  StartedProgram(StartedProgram&& other) noexcept
+      : pid_(other.pid_), ended_(other.ended_) {
+    other.pid_ = -1;
+  }
+  StartedProgram(const StartedProgram&) = delete;
+  StartedProgram& operator=(const StartedProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // True once the program has ended (its end is collected here).
+  bool Ended();
+  // Asks the program to stop (SIGTERM). No-op once it has ended.
+  void Terminate();
+  // Waits at most `seconds` for the end; true when it ended.
+  bool WaitEnded(int seconds);
+
+ private:
+  pid_t pid_;
+  bool ended_ = false;
+};
+
 // Starts `program` with `args` (argv[1]...) detached: the program runs in a
 // new session, with standard input and output on /dev/null, no other
-// inherited descriptors and default signal handling, and is not waited for
-// (a background thread collects its end, so it leaves no zombie while this
-// process runs). Returns once the program has been executed;
-// throws a Failure (53 file not found, 70 permission denied, 75 otherwise)
-// when it could not be.
-void StartDetached(const std::string& program,
-                   const std::vector<std::string>& args);
+// inherited descriptors and default signal handling; a stop of the service
+// does not reach it. Returns once the program has been executed; throws a
+// Failure (53 file not found, 70 permission denied, 75 otherwise) when it
+// could not be.
+StartedProgram StartDetached(const std::string& program,
+                             const std::vector<std::string>& args);
 
 }  // namespace vantor
 

@@ -14,6 +14,7 @@
 #include "host/service.h"
 #include "query/match_keys.h"
 #include "retrieve/detached_start.h"
+#include "retrieve/move_job.h"
 #include "retrieve/retrieve_keys.h"
 
 namespace vantor {
@@ -160,11 +161,12 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
   throw Failure(kPathFileAccessError, "No free job number in " + temp_dir);
 }
 
-bool ImagePrepareForSend(Database&, const dicom::Dataset& identifier,
-                         bool bSiemensBug, bool bInternalID,
-                         const std::string& address, int32_t port,
-                         const std::string& calling_aet) {
-  return Guard(kProcedure, false, [&] {
+std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
+    Database&, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const std::string& address, int32_t port,
+    const std::string& calling_aet) {
+  using Job = std::unique_ptr<dicom::MoveJob>;
+  return Guard(kProcedure, Job(), [&]() -> Job {
     std::shared_ptr<const Config> config = Settings();
     const int32_t own_port = config->DCM;
 
@@ -209,9 +211,9 @@ bool ImagePrepareForSend(Database&, const dicom::Dataset& identifier,
     if (::unlink(return_path.c_str()) != 0 && errno != ENOENT)
       ThrowErrno(errno, return_path);
 
-    StartDetached(InProgramDir("vantor-send"),
-                  {ToFsPath(JobFileText(own_port, n))});
-    return true;
+    StartedProgram sender = StartDetached(InProgramDir("vantor-send"),
+                                          {ToFsPath(JobFileText(own_port, n))});
+    return std::make_unique<SenderMoveJob>(std::move(sender), return_path);
   });
 }
 

@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "dicom/dispatcher.h"
 #include "dicom/toolkit.h"
 #include "host/database.h"
 #include "retrieve/send_job.h"
@@ -42,12 +44,12 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
                       const std::function<std::string(int32_t)>& contents);
 
 // Hands the C-MOVE to the sender: destination `address`:`port`, called AE
-// title `calling_aet` (the destination's). False when the hand-off failed
-// (logged under "ImagePrepareForSend").
-bool ImagePrepareForSend(Database& db, const dicom::Dataset& identifier,
-                         bool bSiemensBug, bool bInternalID,
-                         const std::string& address, int32_t port,
-                         const std::string& calling_aet);
+// title `calling_aet` (the destination's). Returns the running job, or null
+// when the hand-off failed (logged under "ImagePrepareForSend").
+std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
+    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
+    bool bInternalID, const std::string& address, int32_t port,
+    const std::string& calling_aet);
 
 }  // namespace vantor
 

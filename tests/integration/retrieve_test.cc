@@ -54,6 +54,20 @@ std::vector<std::string> FilesIn(const std::string& dir) {
   return out;
 }
 
+// A field of the last C-MOVE response movescu -d printed ("DIMSE Status"
+// gives the status as "0x0000"); "" when there is none.
+std::string LastResponse(const ToolResult& move, const std::string& field) {
+  size_t at = move.output.rfind("D: " + field);
+  if (at == std::string::npos) return "";
+  size_t colon = move.output.find(": ", at + 3 + field.size());
+  size_t end = move.output.find('\n', colon);
+  std::string value = move.output.substr(colon + 2, end - colon - 2);
+  return field == "DIMSE Status" ? value.substr(0, 6) : value;
+}
+std::string FinalStatus(const ToolResult& move) {
+  return LastResponse(move, "DIMSE Status");
+}
+
 // A storescp destination on a free loopback port, writing into a folder of
 // its own; stopped and removed with the object.
 class StoreDestination {
@@ -203,7 +217,8 @@ class RetrieveTest : public ::testing::Test {
 
   ToolResult Move(const std::string& destination,
                   const std::vector<std::string>& keys) {
-    std::vector<std::string> args = {"-v",      "-S",   "-aet",
+    // Debug output shows the responses' sub-operation counts.
+    std::vector<std::string> args = {"-d",      "-S",   "-aet",
                                      "MOVESCU", "-aem", destination};
     for (const std::string& k : keys) {
       args.push_back("-k");
@@ -336,8 +351,10 @@ TEST_F(RetrieveTest, MoveDeliversTheImagesToTheDestination) {
   ToolResult move = Move("DEST", {"QueryRetrieveLevel=STUDY",
                                   std::string("StudyInstanceUID=") + kStudy});
   EXPECT_EQ(move.exit_code, 0) << move.output;
-  EXPECT_THAT(move.output, HasSubstr("Received Final Move Response (Success)"))
-      << move.output << service_.Describe();
+  EXPECT_EQ(FinalStatus(move), "0x0000") << move.output << service_.Describe();
+  // The answer follows the delivery and says what was delivered.
+  EXPECT_EQ(LastResponse(move, "Completed Suboperations"), "5") << move.output;
+  EXPECT_EQ(FilesIn(destination.received()).size(), 5u);
   EXPECT_EQ(WaitForReturn(0), "Completed=5\r\nFailed=0\r\nWarning=0\r\n");
   ASSERT_TRUE(destination.WaitForFiles(5));
   ExpectSamePixels(destination.received(),
@@ -353,7 +370,7 @@ TEST_F(RetrieveTest, MoveDeliversTheImagesToTheDestination) {
       Move("DEST", {"QueryRetrieveLevel=IMAGE",
                     std::string("StudyInstanceUID=") + kStudy,
                     "SeriesInstanceUID=" + b, "SOPInstanceUID=" + b + ".1"});
-  EXPECT_THAT(one.output, HasSubstr("Final Move Response (Success)"));
+  EXPECT_EQ(FinalStatus(one), "0x0000") << one.output;
   EXPECT_EQ(WaitForReturn(0), "Completed=1\r\nFailed=0\r\nWarning=0\r\n");
   EXPECT_THAT(service_.ReadLog("SendVantor" + service_.port_text() + ".log"),
               HasSubstr("1 images to send to DEST"));
@@ -377,11 +394,7 @@ TEST_F(RetrieveTest, MoveWhoseSenderCannotStartIsNotASuccess) {
   fs::remove(service_.program_dir() + "/vantor-send");
   ToolResult move = Move("DEST", {"QueryRetrieveLevel=STUDY",
                                   std::string("StudyInstanceUID=") + kStudy});
-  EXPECT_THAT(move.output, Not(HasSubstr("Final Move Response (Success)")))
-      << move.output;
-  EXPECT_THAT(move.output,
-              HasSubstr("Final Move Response (Failed: UnableToProcess)"))
-      << move.output;
+  EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
   EXPECT_THAT(service_.ErrorLog(), HasSubstr("\tImagePrepareForSend\r\n"));
 }
 
@@ -393,9 +406,135 @@ TEST_F(RetrieveTest, MoveToADestinationThatDoesNotAnswerReportsTheFailures) {
       Move("DEST", {"QueryRetrieveLevel=SERIES",
                     std::string("StudyInstanceUID=") + kStudy,
                     std::string("SeriesInstanceUID=") + kSeriesA});
-  EXPECT_THAT(move.output, HasSubstr("Final Move Response (Success)"));
+  // Nothing could be delivered: the requester is told so, with the counts
+  // and the reason.
+  EXPECT_EQ(FinalStatus(move), "0xa702") << move.output;
+  EXPECT_EQ(LastResponse(move, "Failed Suboperations"), "3");
+  EXPECT_THAT(move.output, HasSubstr("ErrorComment")) << move.output;
   EXPECT_THAT(WaitForReturn(0),
               StartsWith("Completed=0\r\nFailed=3\r\nWarning=0\r\nError="));
+}
+
+TEST_F(RetrieveTest, MoveToTheRequestersOwnStorageReceivesEveryImage) {
+  // A requester that takes the images itself closes its receiver on the
+  // final response: they must all have arrived by then.
+  const int port = FreeLoopbackPort();
+  archive_.AddNode("MOVEOWN", "127.0.0.1", false, false, false, port);
+  Start();
+  const std::string out = archive_.dir() + "/own";
+  fs::create_directories(out);
+  ToolResult move =
+      RunDcmtkTool("movescu", {"-d", "-S", "-aet", "MOVEOWN", "-aem", "MOVEOWN",
+                               "--port", std::to_string(port), "-od", out, "-k",
+                               "QueryRetrieveLevel=STUDY", "-k",
+                               std::string("StudyInstanceUID=") + kStudy,
+                               "127.0.0.1", service_.port_text()});
+  EXPECT_EQ(FinalStatus(move), "0x0000") << move.output;
+  EXPECT_EQ(FilesIn(out).size(), 5u) << move.output;
+}
+
+// Stand-in senders: shell scripts in place of vantor-send that behave as a
+// slow, a silent or a site's own sender would.
+class StandInSenderTest : public RetrieveTest {
+ protected:
+  void StartWithSender(const std::string& body) {
+    archive_.AddNode("DEST", "127.0.0.1", false, false, false,
+                     FreeLoopbackPort());
+    Start();
+    const std::string sender = service_.program_dir() + "/vantor-send";
+    fs::remove(sender);
+    // $ret is the job's return file; the script says who it is in the job's
+    // .pid file (so that the test can stop one that outlives the service).
+    std::ofstream(sender)
+        << "#!/bin/sh\n"
+           "job=\"$1\"; dir=$(dirname \"$job\"); base=$(basename \"$job\")\n"
+           "ret=\"$dir/Return${base#Send}\"\n"
+           "echo $$ > \"$job.pid\"\n"
+           "report() { printf \"$1\" > \"$ret.part\"; mv \"$ret.part\" "
+           "\"$ret\"; }\n"
+        << body;
+    fs::permissions(sender, fs::perms::owner_all);
+  }
+  void TearDown() override {
+    // A stand-in that outlived the service is stopped with the test.
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(TempFolder(), ec)) {
+      if (e.path().extension() != ".pid") continue;
+      pid_t pid = std::atoi(ReadWholeFile(e.path().string()).c_str());
+      if (pid > 1) ::kill(pid, SIGKILL);
+    }
+  }
+  ToolResult MoveStudy(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"-d",      "-S",   "-aet",
+                                     "MOVESCU", "-aem", "DEST"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    for (std::string k : {std::string("QueryRetrieveLevel=STUDY"),
+                          std::string("StudyInstanceUID=") + kStudy}) {
+      args.push_back("-k");
+      args.push_back(k);
+    }
+    args.push_back("127.0.0.1");
+    args.push_back(service_.port_text());
+    return RunDcmtkTool("movescu", args);
+  }
+  std::string ReturnPath() const {
+    return TempFolder() + "/Return" + service_.port_text() + "_0";
+  }
+};
+
+TEST_F(StandInSenderTest, ProgressIsPendingAndACancelStopsTheSender) {
+  StartWithSender(
+      "trap 'report \"Completed=1\\r\\nFailed=0\\r\\nWarning=0\\r\\n"
+      "Error=Cancelled\\r\\n\"; exit 1' TERM\n"
+      "report \"Completed=1\\r\\nFailed=0\\r\\nWarning=0\\r\\n"
+      "Remaining=4\\r\\n\"\n"
+      "i=0; while [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n");
+  const auto started = std::chrono::steady_clock::now();
+  ToolResult move = MoveStudy({"--cancel", "1"});
+  EXPECT_LT(std::chrono::steady_clock::now() - started,
+            std::chrono::seconds(20));
+  // One pending response with the counts so far, then the cancel answer.
+  EXPECT_THAT(move.output, HasSubstr("Remaining Suboperations       : 4"))
+      << move.output;
+  EXPECT_EQ(FinalStatus(move), "0xfe00") << move.output;
+  EXPECT_EQ(LastResponse(move, "Completed Suboperations"), "1");
+  // The sender was stopped and had its say.
+  EXPECT_THAT(ReadWholeFile(ReturnPath()), HasSubstr("Error=Cancelled"));
+}
+
+TEST_F(StandInSenderTest, ASenderThatWritesNoReturnFileIsTakenAtItsWord) {
+  StartWithSender("exit 0\n");
+  ToolResult move = MoveStudy();
+  EXPECT_EQ(FinalStatus(move), "0x0000") << move.output;
+}
+
+TEST_F(StandInSenderTest, AFailedJobIsAFailureWithTheSendersReason) {
+  StartWithSender(
+      "report \"Completed=0\\r\\nFailed=0\\r\\nWarning=0\\r\\n"
+      "Error=no such table: VIEW_Series\\r\\n\"\n");
+  ToolResult move = MoveStudy();
+  EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
+  EXPECT_THAT(move.output, HasSubstr("no such table: VIEW_Series"));
+}
+
+TEST_F(StandInSenderTest, AStoppingServiceAnswersTheWaitingMove) {
+  StartWithSender(
+      "report \"Completed=2\\r\\nFailed=0\\r\\nWarning=0\\r\\n"
+      "Remaining=3\\r\\n\"\n"
+      "i=0; while [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n");
+  std::thread mover;
+  ToolResult move;
+  mover = std::thread([&] { move = MoveStudy(); });
+  for (int i = 0; i < 400 && !fs::exists(ReturnPath()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  const auto stopping = std::chrono::steady_clock::now();
+  EXPECT_EQ(service_.Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping,
+            std::chrono::seconds(10));
+  mover.join();
+  // Not a success: nobody knows yet whether the rest arrives.
+  EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
+  EXPECT_EQ(LastResponse(move, "Completed Suboperations"), "2");
 }
 
 TEST_F(RetrieveTest, CompressedFilesAreDecompressedForUncompressedPeers) {
@@ -426,7 +565,7 @@ TEST_F(RetrieveTest, CompressedFilesAreDecompressedForUncompressedPeers) {
   EXPECT_THAT(get.output, HasSubstr("Received C-GET Response (Success)"))
       << get.output << service_.Describe();
   ToolResult move = Move("DEST", keys);
-  EXPECT_THAT(move.output, HasSubstr("Final Move Response (Success)"));
+  EXPECT_EQ(FinalStatus(move), "0x0000") << move.output;
   EXPECT_EQ(WaitForReturn(0), "Completed=2\r\nFailed=0\r\nWarning=0\r\n");
   ASSERT_TRUE(destination.WaitForFiles(2));
   for (const std::string& dir : {out, destination.received()}) {

@@ -226,12 +226,13 @@ class HandOffTest : public ::testing::Test {
         fs::remove(e.path());
   }
 
-  bool HandOff(bool internal_id = false) {
+  std::unique_ptr<dicom::MoveJob> Job(bool internal_id = false) {
     return ImagePrepareForSend(db_,
                                Identifier({{0x0008, 0x0052, Value("STUDY")},
                                            {0x0020, 0x000D, Value("1.2.3")}}),
                                false, internal_id, "127.0.0.1", 11112, "DEST");
   }
+  bool HandOff(bool internal_id = false) { return Job(internal_id) != nullptr; }
 
   // What the stand-in senders were started with, once `count` have run.
   std::set<std::string> SenderArguments(size_t count) {
@@ -330,9 +331,10 @@ TEST_F(HandOffTest, FailsWhenTheSenderCannotStartOrTheJobCannotBeWritten) {
 }
 
 TEST_F(HandOffTest, AnIdentifierWithoutKeysIsNotHandedOff) {
-  EXPECT_FALSE(
+  EXPECT_EQ(
       ImagePrepareForSend(db_, Identifier({{0x0008, 0x0052, Value("STUDY")}}),
-                          false, false, "127.0.0.1", 11112, "DEST"));
+                          false, false, "127.0.0.1", 11112, "DEST"),
+      nullptr);
   EXPECT_FALSE(fs::exists(dir_ + "/drives/c/Temp/Send104_0"));
 }
 

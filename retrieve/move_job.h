@@ -1,0 +1,36 @@
+// A C-MOVE job while its sender runs: the started sender and its return
+// file, as the dispatcher follows them.
+#ifndef VANTOR_RETRIEVE_MOVE_JOB_H_
+#define VANTOR_RETRIEVE_MOVE_JOB_H_
+
+#include <string>
+
+#include "dicom/dispatcher.h"
+#include "retrieve/detached_start.h"
+
+namespace vantor {
+
+class SenderMoveJob : public dicom::MoveJob {
+ public:
+  // `return_path`: the job's return file on the file system.
+  SenderMoveJob(StartedProgram sender, std::string return_path)
+      : sender_(std::move(sender)), return_path_(std::move(return_path)) {}
+
+  bool Ended() override { return sender_.Ended(); }
+  // Reads the return file afresh; the sender replaces it as a whole, so a
+  // read never sees half of it.
+  dicom::MoveProgress Progress() override;
+  // SIGTERM, then at most kStopSeconds for the sender to write its counts
+  // and end; a sender that does not end is left to itself.
+  void Stop() override;
+
+  static constexpr int kStopSeconds = 15;
+
+ private:
+  StartedProgram sender_;
+  std::string return_path_;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_RETRIEVE_MOVE_JOB_H_
