@@ -66,6 +66,12 @@ void AnswerFind(Request& Req, RequestServices& services, Database& db,
   } else {
     known_level = false;
   }
+  // Asked for, the Retrieve AE Title names this service: it is where the
+  // matches can be retrieved from.
+  if (result && identifier.Has(0x0008, 0x0054)) {
+    const Value own_aet(Settings()->OwnAET);
+    for (Dataset& response : *result) response.Put(0x0008, 0x0054, own_aet);
+  }
   if (!Req.finished() && result) Req.SendPending(*result, kStatusPending);
   // A level query that failed is not a success with no matches.
   Req.SendFinal(known_level && !result ? kStatusUnableToProcess

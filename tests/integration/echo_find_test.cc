@@ -13,6 +13,7 @@
 namespace vantor {
 namespace {
 
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -35,8 +36,8 @@ TEST(EchoTest, AnsweredWithDebugOnAndLogged) {
   ASSERT_TRUE(service.WaitForLog("DebugVantor" + service.port_text() + ".log",
                                  "Verify received\tVerifyReceived"));
   EXPECT_EQ(RecordFile(service, 1), "ECHOSCU/127.0.0.1\r\n");
-  std::string calling = service.ReadLog("Calling" + service.port_text() +
-                                        ".log");
+  std::string calling =
+      service.ReadLog("Calling" + service.port_text() + ".log");
   EXPECT_THAT(calling, HasSubstr("\tECHOSCU\tTrue\t127.0.0.1\t1\tANY-SCP\r\n"))
       << calling;
 }
@@ -65,7 +66,7 @@ TEST(EchoTest, TrailingBlanksOfTheCallingTitleAreTrimmedInTheRecord) {
 // A C-FIND service with a small fixture archive and the FINDSCU node.
 class FindTest : public ::testing::Test {
  protected:
-  void StartService() {
+  void StartService(const RegValues& instance_values = {}) {
     FixtureArchive::Patient p{.patient_id = "P1",
                               .last_name = "M\xC3\xBCller",
                               .first_name = "Anna",
@@ -80,14 +81,15 @@ class FindTest : public ::testing::Test {
                                                 .study_date = "2024-02-20",
                                                 .modality = "MR"});
     int64_t series = archive_.AddSeries(
-        study, {.series_uid = "1.2.826.0.1.2.1", .series_nr = 3,
-                .modality = "MR"});
-    archive_.AddImage(series, {.image_uid = "1.2.826.0.1.2.1.7",
-                               .image_nr = 7});
+        study,
+        {.series_uid = "1.2.826.0.1.2.1", .series_nr = 3, .modality = "MR"});
+    archive_.AddImage(series,
+                      {.image_uid = "1.2.826.0.1.2.1.7", .image_nr = 7});
     archive_.AddNode("FINDSCU", "127.0.0.1");
     archive_.AddNode("STOREONLY", "127.0.0.1", false, false, true);
     ServiceProcess::Options options;
     options.db_server = archive_.DBServer();
+    options.instance_values = instance_values;
     ASSERT_TRUE(service_.Start(options)) << service_.Describe();
   }
 
@@ -109,9 +111,9 @@ class FindTest : public ::testing::Test {
 
 TEST_F(FindTest, StudyLevelAnswersOneResponsePerStudy) {
   StartService();
-  ToolResult find = Find("FINDSCU", {"QueryRetrieveLevel=STUDY",
-                                     "PatientID=P1", "StudyInstanceUID",
-                                     "StudyDate", "PatientName"});
+  ToolResult find =
+      Find("FINDSCU", {"QueryRetrieveLevel=STUDY", "PatientID=P1",
+                       "StudyInstanceUID", "StudyDate", "PatientName"});
   EXPECT_EQ(find.exit_code, 0) << find.output;
   EXPECT_THAT(find.output, HasSubstr("1.2.826.0.1.1"));
   EXPECT_THAT(find.output, HasSubstr("1.2.826.0.1.2"));
@@ -128,10 +130,16 @@ TEST_F(FindTest, StudyLevelAnswersOneResponsePerStudy) {
 }
 
 TEST_F(FindTest, UnknownCallerGetsNoArchiveData) {
-  StartService();
-  ToolResult find = Find("STRANGER", {"QueryRetrieveLevel=STUDY",
-                                      "PatientID=P1", "StudyInstanceUID"});
+  // The refusal's made-up birth date is a DICOM date whatever the archive's
+  // date pattern.
+  StartService({{"DateFormat", "DD.MM.YYYY"}});
+  ToolResult find =
+      Find("STRANGER", {"QueryRetrieveLevel=STUDY", "PatientID=P1",
+                        "StudyInstanceUID", "PatientBirthDate"});
   EXPECT_THAT(find.output, Not(HasSubstr("1.2.826.0.1.1"))) << find.output;
+  EXPECT_THAT(find.output, HasSubstr("Unauthorized access")) << find.output;
+  EXPECT_THAT(find.output, ContainsRegex("\\(0010,0030\\) DA \\[[0-9]{8}\\]"))
+      << find.output;
 }
 
 TEST_F(FindTest, PatientLevelOnPatientRoot) {
@@ -147,24 +155,31 @@ TEST_F(FindTest, PatientLevelOnPatientRoot) {
 
 TEST_F(FindTest, SeriesAndImageLevels) {
   StartService();
-  ToolResult series = Find("FINDSCU", {"QueryRetrieveLevel=SERIES",
-                                       "PatientID=P1",
-                                       "StudyInstanceUID=1.2.826.0.1.2",
-                                       "SeriesInstanceUID", "SeriesNumber"});
+  ToolResult series =
+      Find("FINDSCU", {"QueryRetrieveLevel=SERIES", "PatientID=P1",
+                       "StudyInstanceUID=1.2.826.0.1.2", "SeriesInstanceUID",
+                       "SeriesNumber"});
   EXPECT_THAT(series.output, HasSubstr("1.2.826.0.1.2.1")) << series.output;
-  ToolResult image = Find("FINDSCU", {"QueryRetrieveLevel=IMAGE",
-                                      "PatientID=P1",
-                                      "StudyInstanceUID=1.2.826.0.1.2",
-                                      "SeriesInstanceUID=1.2.826.0.1.2.1",
-                                      "SOPInstanceUID"});
+  ToolResult image =
+      Find("FINDSCU", {"QueryRetrieveLevel=IMAGE", "PatientID=P1",
+                       "StudyInstanceUID=1.2.826.0.1.2",
+                       "SeriesInstanceUID=1.2.826.0.1.2.1", "SOPInstanceUID",
+                       "RetrieveAETitle"});
   EXPECT_THAT(image.output, HasSubstr("1.2.826.0.1.2.1.7")) << image.output;
+  // Asked for, the Retrieve AE Title names the service at every level.
+  EXPECT_THAT(image.output, HasSubstr("(0008,0054) AE [Kelmora2000"))
+      << image.output;
+  ToolResult study = Find("FINDSCU", {"QueryRetrieveLevel=STUDY",
+                                      "PatientID=P1", "RetrieveAETitle"});
+  EXPECT_THAT(study.output, HasSubstr("(0008,0054) AE [Kelmora2000"))
+      << study.output;
 }
 
 TEST_F(FindTest, StoreOnlyNodeAndLowerCaseLevelGetNoArchiveData) {
   StartService();
-  ToolResult store_only = Find("STOREONLY", {"QueryRetrieveLevel=STUDY",
-                                             "PatientID=P1",
-                                             "StudyInstanceUID"});
+  ToolResult store_only =
+      Find("STOREONLY",
+           {"QueryRetrieveLevel=STUDY", "PatientID=P1", "StudyInstanceUID"});
   EXPECT_THAT(store_only.output, Not(HasSubstr("1.2.826.0.1.1")))
       << store_only.output;
   ToolResult lower = Find("FINDSCU", {"QueryRetrieveLevel=study",
