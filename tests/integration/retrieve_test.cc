@@ -415,6 +415,41 @@ TEST_F(RetrieveTest, MoveToADestinationThatDoesNotAnswerReportsTheFailures) {
               StartsWith("Completed=0\r\nFailed=3\r\nWarning=0\r\nError="));
 }
 
+TEST_F(RetrieveTest, MoveFailsWhileTheArchiveIsBrokenAndWorksOnceItIsBack) {
+  StoreDestination destination("DEST");
+  ASSERT_TRUE(destination.listening());
+  archive_.AddNode("DEST", "127.0.0.1", false, false, false,
+                   destination.port());
+  Start();
+  const std::vector<std::string> study = {
+      "QueryRetrieveLevel=STUDY", std::string("StudyInstanceUID=") + kStudy};
+  const std::string db = archive_.db_path();
+  const std::string good = db + ".good";
+  fs::copy_file(db, good);
+
+  // The views gone: the sender's selection fails, and says why.
+  archive_.Exec("DROP VIEW VIEW_Series");
+  archive_.Exec("DROP VIEW view_images");
+  ToolResult move = Move("DEST", study);
+  EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
+  EXPECT_THAT(move.output, HasSubstr("ErrorComment")) << move.output;
+
+  // No database file, or one that is not a database: the node lookup fails.
+  fs::remove(db);
+  move = Move("DEST", study);
+  EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
+  std::ofstream(db, std::ios::trunc) << std::string(4096, 'x');
+  move = Move("DEST", study);
+  EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
+  EXPECT_TRUE(FilesIn(destination.received()).empty());
+
+  // Back in place: the next request works without a restart.
+  fs::copy_file(good, db, fs::copy_options::overwrite_existing);
+  move = Move("DEST", study);
+  EXPECT_EQ(FinalStatus(move), "0x0000") << move.output;
+  EXPECT_EQ(LastResponse(move, "Completed Suboperations"), "5");
+}
+
 TEST_F(RetrieveTest, MoveToTheRequestersOwnStorageReceivesEveryImage) {
   // A requester that takes the images itself closes its receiver on the
   // final response: they must all have arrived by then.
