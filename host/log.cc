@@ -63,11 +63,30 @@ std::string LogTimestamp() {
   return buf;
 }
 
+std::string EscapeControlBytes(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string LogLine(const std::vector<std::string>& fields) {
   std::string line = LogTimestamp();
   for (const std::string& f : fields) {
     line += '\t';
-    line += f;
+    // Text from callers (AE titles, UIDs, messages) must not break or forge
+    // lines: TAB, CR, LF and the other control bytes are written escaped.
+    line += EscapeControlBytes(f);
   }
   line += "\r\n";
   return line;

@@ -75,8 +75,20 @@ void Form_QueryUnload(MainWindow& window) {
   });
 }
 
+// The server's share of the settings: plain values, taken after every
+// configuration pass.
+void ApplyServerSettings(MainWindow& window) {
+  if (!window.DCMServer) return;
+  auto config = Settings();
+  window.DCMServer->SetTimeouts(config->AssociationTimeout,
+                                config->IdleTimeout);
+}
+
 // On every tick: the heartbeat, and every sixth tick a configuration pass.
-void OnTimerAlive(MainWindow& window) { TimerAlive_Timer(window.ticks); }
+void OnTimerAlive(MainWindow& window) {
+  TimerAlive_Timer(window.ticks);
+  ApplyServerSettings(window);
+}
 
 // Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close
 // request; the timer ticks every 5 s while enabled; the socket class's
@@ -193,6 +205,7 @@ int Main(const std::string& command_line) {
     window.DCMServer =
         std::make_unique<dicom::Server>(window.events, kMaxAssociations);
     Form_Load(window);
+    ApplyServerSettings(window);
 
     const int port = Settings()->DCM;
     window.DCMServer->StopListening(port);
