@@ -221,8 +221,7 @@ struct Server::Impl {
                int idle_seconds);
   // Returns false when the association ended.
   bool HandleCommand(T_ASC_Association* assoc, const Connection& conn,
-                     T_ASC_PresentationContextID pres_id,
-                     T_DIMSE_Message& msg);
+                     T_ASC_PresentationContextID pres_id, T_DIMSE_Message& msg);
   // A command whose set was received but could not be parsed; false when
   // the association ended.
   bool HandleUnparsedCommand(T_ASC_Association* assoc, const Connection& conn,
@@ -249,10 +248,10 @@ struct Server::Impl {
               [&] { events.ActionComplete(conn, action, ok, error); });
   }
   void Ended(const Connection& conn, const std::string& why) {
-    Info(kInfoAssociationAborted,
-         "Association " + std::to_string(conn.number) + " from " +
-             Trimmed(conn.calling_aet.c_str()) + " ended without release: " +
-             why);
+    Info(kInfoAssociationAborted, "Association " + std::to_string(conn.number) +
+                                      " from " +
+                                      Trimmed(conn.calling_aet.c_str()) +
+                                      " ended without release: " + why);
   }
 };
 
@@ -268,10 +267,8 @@ DcmTransportConnection* Server::Impl::IntakeLayer::createConnection(
 }
 
 Server::Server(ServerEvents& events, int max_associations)
-    : impl_(std::make_unique<Impl>(events,
-                                   max_associations < 16 ? 16
-                                                         : max_associations)) {
-}
+    : impl_(std::make_unique<Impl>(
+          events, max_associations < 16 ? 16 : max_associations)) {}
 
 Server::~Server() {
   std::vector<int> ports;
@@ -294,8 +291,7 @@ Server::~Server() {
 }
 
 void Server::SetTimeouts(int association_seconds, int idle_seconds) {
-  impl_->association_timeout =
-      std::clamp(association_seconds, 1, kAcseTimeout);
+  impl_->association_timeout = std::clamp(association_seconds, 1, kAcseTimeout);
   impl_->idle_timeout = idle_seconds < 0 ? 0 : idle_seconds;
 }
 
@@ -334,8 +330,7 @@ void Server::StopListening(int port) {
   {
     std::lock_guard<std::mutex> lock(impl_->watch_mu);
     for (Impl::Slot* s : impl_->slots)
-      if (s->listener == l.get() && s->negotiating)
-        s->deadline = Clock::now();
+      if (s->listener == l.get() && s->negotiating) s->deadline = Clock::now();
   }
   impl_->watch_changed.notify_all();
   {
@@ -445,9 +440,9 @@ void Server::Impl::IntakeThread(Listener& l) {
     assoc = nullptr;
     void* pdu = nullptr;
     unsigned long pdu_length = 0;
-    cond = ASC_receiveAssociation(l.network, &assoc, kReceivePdu, &pdu,
-                                  &pdu_length, OFFalse, DUL_NOBLOCK,
-                                  kPollSeconds);
+    cond =
+        ASC_receiveAssociation(l.network, &assoc, kReceivePdu, &pdu,
+                               &pdu_length, OFFalse, DUL_NOBLOCK, kPollSeconds);
     if (pdu != nullptr) {
       slot.raw =
           RawAeTitles(pdu, pdu_length, slot.raw_called, slot.raw_calling);
@@ -459,17 +454,41 @@ void Server::Impl::IntakeThread(Listener& l) {
   }
   if (slot.accepted) {
     bool timed_out = ClearDeadline(slot);
+    bool listener_stopped;
     {
       std::lock_guard<std::mutex> lock(mu);
+      listener_stopped = l.stop;
       --l.negotiating;
-      --l.threads;
       MaybeStartAcceptor(l);
+      // From here on the listener may be gone.
+      --l.threads;
     }
     changed.notify_all();
     if (cond.good()) {
       Admit(assoc, slot);
     } else {
-      if (timed_out && !stopping && !l.stop) {
+      if (slot.raw && !timed_out && slot.open &&
+          cond != DUL_UNSUPPORTEDPEERPROTOCOL) {
+        // The request arrived whole but the toolkit refused it: it gets a
+        // rejection rather than a closed connection.
+        const bool bad_calling = !IsValidAeTitle(slot.raw_calling);
+        ErrorLogWrite(0,
+                      "Association from " + slot.address +
+                          " rejected: request not understood (calling '" +
+                          slot.raw_calling + "', called '" + slot.raw_called +
+                          "'): " + cond.text(),
+                      "DCMServer");
+        // A-ASSOCIATE-RJ: permanent, service-user, calling AE title not
+        // recognized or no reason given.
+        const unsigned char reject_pdu[10] = {
+            0x03, 0,
+            0,    0,
+            0,    4,
+            0,    0x01,
+            0x01, static_cast<unsigned char>(bad_calling ? 0x03 : 0x01)};
+        (void)!::send(slot.fd, reject_pdu, sizeof reject_pdu, MSG_NOSIGNAL);
+      }
+      if (timed_out && !stopping && !listener_stopped) {
         Info(kInfoRequestTimeout,
              "Connection from " + slot.address +
                  " closed: no complete association request within " +
@@ -497,20 +516,21 @@ void Server::Impl::IntakeThread(Listener& l) {
 void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
   Connection conn;
   DIC_AE calling, called;
-  ASC_getAPTitles(assoc->params, calling, sizeof calling, called,
-                  sizeof called, nullptr, 0);
+  ASC_getAPTitles(assoc->params, calling, sizeof calling, called, sizeof called,
+                  nullptr, 0);
   const std::string raw_calling = slot.raw ? slot.raw_calling : calling;
   const std::string raw_called = slot.raw ? slot.raw_called : called;
   if (!IsValidAeTitle(raw_calling) || !IsValidAeTitle(raw_called)) {
     ErrorLogWrite(0,
                   "Association from " + slot.address +
-                      " rejected: AE title not valid (calling '" +
-                      raw_calling + "', called '" + raw_called + "')",
+                      " rejected: AE title not valid (calling '" + raw_calling +
+                      "', called '" + raw_called + "')",
                   "DCMServer");
     T_ASC_RejectParameters rej = {
         ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
-        IsValidAeTitle(raw_calling) ? ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED
-                                    : ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED};
+        IsValidAeTitle(raw_calling)
+            ? ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED
+            : ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED};
     ASC_rejectAssociation(assoc, &rej);
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
@@ -564,10 +584,10 @@ void Server::Impl::RunAssociation(T_ASC_Association* assoc,
     return;
   }
   if (refused > 0) {
-    Info(kInfoContextsRefused, "Association " + std::to_string(conn.number) +
-                                   " from " + Trimmed(conn.calling_aet.c_str()) +
-                                   ": " + std::to_string(refused) +
-                                   " presentation context(s) refused");
+    Info(kInfoContextsRefused,
+         "Association " + std::to_string(conn.number) + " from " +
+             Trimmed(conn.calling_aet.c_str()) + ": " +
+             std::to_string(refused) + " presentation context(s) refused");
   }
   Clock::time_point last_message = Clock::now();
   bool alive = true;
@@ -580,13 +600,14 @@ void Server::Impl::RunAssociation(T_ASC_Association* assoc,
     T_DIMSE_Message msg;
     std::memset(&msg, 0, sizeof msg);
     DcmDataset* raw_command = nullptr;
-    OFCondition cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING,
-                                            kPollSeconds, &pres_id, &msg,
-                                            nullptr, &raw_command);
+    OFCondition cond =
+        DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, kPollSeconds, &pres_id,
+                             &msg, nullptr, &raw_command);
     std::unique_ptr<DcmDataset> command(raw_command);
     if (cond == DIMSE_NODATAAVAILABLE) {
       const int idle = idle_timeout;
-      if (idle > 0 && Clock::now() - last_message >= std::chrono::seconds(idle)) {
+      if (idle > 0 &&
+          Clock::now() - last_message >= std::chrono::seconds(idle)) {
         EndIdle(assoc, conn, slot, idle);
         break;
       }
@@ -665,8 +686,7 @@ OFCondition NextPdv(T_ASC_Association* assoc, int timeout, DUL_PDV* pdv) {
 // stays in step for the response and the next command. `why` tells what
 // went wrong.
 DataResult ReceiveDataset(T_ASC_Association* assoc,
-                          std::unique_ptr<DcmDataset>& out,
-                          std::string& why) {
+                          std::unique_ptr<DcmDataset>& out, std::string& why) {
   auto dataset = std::make_unique<DcmDataset>();
   DcmInputBufferStream buffer;
   dataset->transferInit();
@@ -726,8 +746,8 @@ DataResult ReceiveDataset(T_ASC_Association* assoc,
 // The C-STORE response; the instance UID is left out when it cannot be
 // copied as it came.
 OFCondition SendStoreResponse(T_ASC_Association* assoc,
-                              T_ASC_PresentationContextID id,
-                              DIC_US message_id, const std::string& sop_class,
+                              T_ASC_PresentationContextID id, DIC_US message_id,
+                              const std::string& sop_class,
                               const std::string& sop_instance, bool padded,
                               uint16_t status) {
   T_DIMSE_Message rsp;
@@ -810,8 +830,8 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
         ErrorLogWrite(0,
                       "C-STORE of " + std::string(rq.AffectedSOPInstanceUID) +
                           " on association " + std::to_string(conn.number) +
-                          " from " + Trimmed(conn.calling_aet.c_str()) +
-                          ": " + why,
+                          " from " + Trimmed(conn.calling_aet.c_str()) + ": " +
+                          why,
                       "DCMServer");
         Ended(conn, why);
         ASC_abortAssociation(assoc);
@@ -888,19 +908,20 @@ bool Server::Impl::HandleUnparsedCommand(T_ASC_Association* assoc,
   ErrorLogWrite(0,
                 "C-STORE from " + Trimmed(conn.calling_aet.c_str()) +
                     " refused: command not understood (" + why.text() +
-                    "), SOP Instance UID '" + std::string(sop_instance.c_str()) +
-                    "'",
+                    "), SOP Instance UID '" +
+                    std::string(sop_instance.c_str()) + "'",
                 "DCMServer");
   std::string instance = sop_instance.c_str();
   std::string klass = sop_class.c_str();
-  while (!instance.empty() && (instance.back() == ' ' || instance.back() == '\0'))
+  while (!instance.empty() &&
+         (instance.back() == ' ' || instance.back() == '\0'))
     instance.pop_back();
   while (!klass.empty() && (klass.back() == ' ' || klass.back() == '\0'))
     klass.pop_back();
-  OFCondition sent =
-      SendStoreResponse(assoc, pres_id, message_id, klass, instance, false,
-                        kStatusUnableToProcess);
-  Action(conn, "C-STORE", false, "Status " + StatusText(kStatusUnableToProcess));
+  OFCondition sent = SendStoreResponse(assoc, pres_id, message_id, klass,
+                                       instance, false, kStatusUnableToProcess);
+  Action(conn, "C-STORE", false,
+         "Status " + StatusText(kStatusUnableToProcess));
   if (sent.bad()) {
     Ended(conn, sent.text());
     ASC_abortAssociation(assoc);
@@ -917,8 +938,7 @@ void Server::Impl::HandleEcho(T_ASC_Association* assoc,
   DIMSE_sendEchoResponse(assoc, id, &rq, static_cast<DIC_US>(status), nullptr);
 }
 
-void Server::Impl::HandleQuery(T_ASC_Association* assoc,
-                               const Connection& conn,
+void Server::Impl::HandleQuery(T_ASC_Association* assoc, const Connection& conn,
                                T_ASC_PresentationContextID id,
                                const T_DIMSE_Message& msg,
                                DcmDataset* identifier) {
@@ -933,8 +953,7 @@ void Server::Impl::HandleQuery(T_ASC_Association* assoc,
   }
 }
 
-void Server::Impl::HandleStore(T_ASC_Association* assoc,
-                               const Connection& conn,
+void Server::Impl::HandleStore(T_ASC_Association* assoc, const Connection& conn,
                                T_ASC_PresentationContextID id,
                                const T_DIMSE_C_StoreRQ& rq,
                                std::unique_ptr<DcmDataset> data) {
@@ -957,8 +976,8 @@ void Server::Impl::HandleStore(T_ASC_Association* assoc,
   r.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
   if (rq.opts & O_STORE_RQ_BLANK_PADDING)
     r.opts |= O_STORE_PEER_REQUIRES_EXACT_UID_COPY;
-  OFCondition cond = DIMSE_sendMessageUsingMemoryData(assoc, id, &rsp, nullptr,
-                                                      nullptr, nullptr, nullptr);
+  OFCondition cond = DIMSE_sendMessageUsingMemoryData(
+      assoc, id, &rsp, nullptr, nullptr, nullptr, nullptr);
   char text[8];
   std::snprintf(text, sizeof text, "%04X", status);
   Action(conn, "C-STORE", status == kStatusSuccess && cond.good(),
@@ -977,9 +996,8 @@ void Server::Impl::HandleEventReport(T_ASC_Association* assoc,
     dataset = FromDcmDataset(*data);
   }
   uint16_t status = kStatusSuccess;
-  GuardVoid("DCMServer", [&] {
-    events.EventReport(conn, rq.EventTypeID, dataset, status);
-  });
+  GuardVoid("DCMServer",
+            [&] { events.EventReport(conn, rq.EventTypeID, dataset, status); });
   T_DIMSE_Message rsp;
   std::memset(&rsp, 0, sizeof rsp);
   rsp.CommandField = DIMSE_N_EVENT_REPORT_RSP;

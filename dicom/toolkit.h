@@ -85,8 +85,8 @@ using DatasetCollection = std::vector<Dataset>;
 struct Connection {
   std::string calling_aet;  // as the requester sent it (may hold blanks)
   std::string remote_ip;
-  int32_t number = 0;       // per-association number, counting from 1
-  std::string called_aet;   // the further descriptive text
+  int32_t number = 0;      // per-association number, counting from 1
+  std::string called_aet;  // the further descriptive text
 };
 
 // A C-FIND, C-GET or C-MOVE request on its association.

@@ -26,8 +26,8 @@ std::mutex& LogMutex() {
 // Opens, appends and closes. Returns 0 or the errno of the failed step.
 int AppendFile(const std::string& path, std::string_view text) {
   std::lock_guard<std::mutex> lock(LogMutex());
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                  0644);
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   int err = 0;
   const char* p = text.data();
@@ -119,9 +119,9 @@ void ErrorLogWrite(int32_t number, std::string_view message,
     AppendLogFile("ErrorVantor" + port + ".log",
                   LogLine({std::to_string(number), std::string(message),
                            std::string(procedure)}));
-    DebugLogWrite("[Error #" + std::to_string(number) + "] " +
-                      std::string(message),
-                  procedure);
+    DebugLogWrite(
+        "[Error #" + std::to_string(number) + "] " + std::string(message),
+        procedure);
   } catch (...) {
   }
 }

@@ -131,14 +131,15 @@ void BuildPathes() {
   std::error_code ec;
   const std::string associations = InProgramDir("Associations");
   const std::string port_dir = associations + "/" + PortText();
-  if (!fs::is_directory(associations, ec)) fs::create_directory(associations, ec);
+  if (!fs::is_directory(associations, ec))
+    fs::create_directory(associations, ec);
   if (!fs::is_directory(port_dir, ec)) fs::create_directory(port_dir, ec);
   for (fs::directory_iterator it(port_dir, ec), end; !ec && it != end;
        it.increment(ec)) {
     std::error_code entry_ec;
     if (!it->is_regular_file(entry_ec)) continue;
     // Read-only files are not forced.
-    struct stat st{};
+    struct stat st {};
     if (::stat(it->path().c_str(), &st) == 0 && !(st.st_mode & S_IWUSR))
       continue;
     fs::remove(it->path(), entry_ec);
@@ -197,8 +198,7 @@ int Main(const std::string& command_line) {
 
     const std::string caption = Settings()->Caption;
     if (!lock.Acquire(caption)) {
-      ErrorLogWrite(0, "'" + caption + "' already running, Vantor end",
-                    "Main");
+      ErrorLogWrite(0, "'" + caption + "' already running, Vantor end", "Main");
       return 1;
     }
 
@@ -212,9 +212,9 @@ int Main(const std::string& command_line) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     if (!window.DCMServer->Listen(port)) {
       Form_QueryUnload(window);
-      ErrorLogWrite(0, "Cannot list on port " + std::to_string(port) +
-                           ", Vantor end",
-                    "Main");
+      ErrorLogWrite(
+          0, "Cannot list on port " + std::to_string(port) + ", Vantor end",
+          "Main");
       return 1;
     }
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");

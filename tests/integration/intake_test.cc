@@ -38,9 +38,8 @@ void StartWith(ServiceProcess& service, RegValues values) {
 }
 
 ToolResult Echo(const ServiceProcess& s) {
-  return RunDcmtkTool("echoscu", {"-aet", "ECHOSCU", "127.0.0.1",
-                                  s.port_text()},
-                      seconds(60));
+  return RunDcmtkTool(
+      "echoscu", {"-aet", "ECHOSCU", "127.0.0.1", s.port_text()}, seconds(60));
 }
 
 TEST(IntakeTest, SilentAndHalfSentConnectionsDelayNobody) {
@@ -188,18 +187,17 @@ TEST_F(RawStoreTest, OverLongUidIsRefusedOnTheOpenAssociation) {
   EXPECT_EQ(Store(9, bad64, Dataset(bad64)), 0xC000);
   EXPECT_TRUE(EchoAnswered(10));
   EXPECT_THAT(service_.ErrorLog(), HasSubstr(uid65));
-  std::string action = service_.ReadLog("Action" + service_.port_text() +
-                                        ".log");
+  std::string action =
+      service_.ReadLog("Action" + service_.port_text() + ".log");
   EXPECT_THAT(action, HasSubstr("C-STORE\t1\tStatus C000\r\n")) << action;
 }
 
 TEST_F(RawStoreTest, DatasetThatDoesNotParseIsRefusedPromptly) {
   const std::string uid = "1.2.3.1.1.5";
   // The patient name claims 4000 bytes; the dataset ends after 10.
-  const std::string broken = Dataset(uid).substr(0, 40) +
-                             std::string("\x10\x00\x10\x00\xA0\x0F\x00\x00",
-                                         8) +
-                             "Doe^John  ";
+  const std::string broken =
+      Dataset(uid).substr(0, 40) +
+      std::string("\x10\x00\x10\x00\xA0\x0F\x00\x00", 8) + "Doe^John  ";
   const auto start = Clock::now();
   EXPECT_EQ(Store(3, uid, broken), 0xC000) << service_.Describe();
   EXPECT_LT(Clock::now() - start, seconds(10));

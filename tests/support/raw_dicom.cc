@@ -83,8 +83,8 @@ void RawConnection::Close() {
 bool RawConnection::Send(const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent,
-                       MSG_NOSIGNAL);
+    ssize_t n =
+        ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
@@ -145,8 +145,7 @@ std::string AssociateRq(
   body += Item(0x10, "1.2.840.10008.3.1.1.1");
   for (const auto& [id, abstract_syntax] : contexts) {
     body += Item(0x20, std::string(1, static_cast<char>(id)) +
-                           std::string(3, '\0') +
-                           Item(0x30, abstract_syntax) +
+                           std::string(3, '\0') + Item(0x30, abstract_syntax) +
                            Item(0x40, kImplicitLittleEndian));
   }
   body += Item(0x50, Item(0x51, Be32(16384)) + Item(0x52, "1.2.3.4"));

@@ -74,7 +74,8 @@ std::string PData(uint8_t context_id, bool command, const std::string& data,
 // (UIDs with NUL, other text with a blank).
 std::string Element(uint16_t group, uint16_t element, const std::string& value);
 std::string UsElement(uint16_t group, uint16_t element, uint16_t value);
-std::string UidElement(uint16_t group, uint16_t element, const std::string& uid);
+std::string UidElement(uint16_t group, uint16_t element,
+                       const std::string& uid);
 // A command set: the group length element, then `elements`.
 std::string CommandSet(const std::string& elements);
 
