@@ -677,7 +677,8 @@ OFCondition NextPdv(T_ASC_Association* assoc, int timeout, DUL_PDV* pdv) {
   OFCondition cond = DUL_NextPDV(&assoc->DULassociation, pdv);
   if (cond.good()) return cond;
   cond = DUL_ReadPDVs(&assoc->DULassociation, nullptr, DUL_NOBLOCK, timeout);
-  if (cond != DUL_PDATAPDUARRIVED) return cond.bad() ? cond : DIMSE_READPDVFAILED;
+  if (cond != DUL_PDATAPDUARRIVED)
+    return cond.bad() ? cond : DIMSE_READPDVFAILED;
   return DUL_NextPDV(&assoc->DULassociation, pdv);
 }
 

@@ -80,7 +80,7 @@ std::string UidElement(uint16_t group, uint16_t element,
 std::string CommandSet(const std::string& elements);
 
 std::string EchoRq(uint16_t message_id);
-// `with_dataset`: the command announces a dataset.
+// A C-STORE-RQ that announces a dataset.
 std::string StoreRq(uint16_t message_id, const std::string& sop_class,
                     const std::string& sop_instance);
 
