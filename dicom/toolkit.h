@@ -173,7 +173,9 @@ class ServerEvents {
 };
 
 // The DICOM server object: accepts every association on its port and runs
-// each on a worker thread of its own, up to `max_associations` at once.
+// each on a thread of its own, up to `max_associations` at once (more are
+// rejected for temporary congestion). Association requests are read in
+// parallel, up to 128 per port, so that no caller waits on another.
 class Server {
  public:
   explicit Server(ServerEvents& events, int max_associations = 32);
@@ -184,8 +186,18 @@ class Server {
   // Starts listening on `port` (all interfaces); false when the port cannot
   // be bound.
   bool Listen(int port);
-  // Stops listening on `port` (no-op when not listening there).
+  // Stops listening on `port` (no-op when not listening there): no new
+  // connection is taken, requests still being read are cut short.
   void StopListening(int port);
+
+  // The intake and idle times, from the configuration pass; they apply to
+  // connections accepted and to waits begun from then on.
+  //   association_seconds: time a connection has from its acceptance to a
+  //     complete association request (1 to 30; the network's ARTIM time of
+  //     30 s is the most)
+  //   idle_seconds: time an association may stay without a DIMSE message
+  //     before it is released; 0 = never
+  void SetTimeouts(int association_seconds, int idle_seconds);
 
  private:
   struct Impl;

@@ -26,8 +26,8 @@ std::mutex& LogMutex() {
 // Opens, appends and closes. Returns 0 or the errno of the failed step.
 int AppendFile(const std::string& path, std::string_view text) {
   std::lock_guard<std::mutex> lock(LogMutex());
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                  0644);
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   int err = 0;
   const char* p = text.data();
@@ -63,11 +63,30 @@ std::string LogTimestamp() {
   return buf;
 }
 
+std::string EscapeControlBytes(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string LogLine(const std::vector<std::string>& fields) {
   std::string line = LogTimestamp();
   for (const std::string& f : fields) {
     line += '\t';
-    line += f;
+    // Text from callers (AE titles, UIDs, messages) must not break or forge
+    // lines: TAB, CR, LF and the other control bytes are written escaped.
+    line += EscapeControlBytes(f);
   }
   line += "\r\n";
   return line;
@@ -100,9 +119,9 @@ void ErrorLogWrite(int32_t number, std::string_view message,
     AppendLogFile("ErrorVantor" + port + ".log",
                   LogLine({std::to_string(number), std::string(message),
                            std::string(procedure)}));
-    DebugLogWrite("[Error #" + std::to_string(number) + "] " +
-                      std::string(message),
-                  procedure);
+    DebugLogWrite(
+        "[Error #" + std::to_string(number) + "] " + std::string(message),
+        procedure);
   } catch (...) {
   }
 }

@@ -25,7 +25,12 @@ void DebugLogWrite(std::string_view message,
 // The current local time as "YYYY-MM-DD HH:MM:SS".
 std::string LogTimestamp();
 
-// The line "<timestamp>\t<field>\t<field>...\r\n".
+// `text` with every control byte (0x00 to 0x1F and 0x7F) written as \xNN
+// (two upper-case hex digits); everything else, UTF-8 included, as it is.
+std::string EscapeControlBytes(std::string_view text);
+
+// The line "<timestamp>\t<field>\t<field>...\r\n"; control bytes inside
+// the fields are escaped (EscapeControlBytes), so one call is one line.
 std::string LogLine(const std::vector<std::string>& fields);
 
 // Appends `text` as it stands to Logs/<file_name>. Returns false on failure

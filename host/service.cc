@@ -75,8 +75,20 @@ void Form_QueryUnload(MainWindow& window) {
   });
 }
 
+// The server's share of the settings: plain values, taken after every
+// configuration pass.
+void ApplyServerSettings(MainWindow& window) {
+  if (!window.DCMServer) return;
+  auto config = Settings();
+  window.DCMServer->SetTimeouts(config->AssociationTimeout,
+                                config->IdleTimeout);
+}
+
 // On every tick: the heartbeat, and every sixth tick a configuration pass.
-void OnTimerAlive(MainWindow& window) { TimerAlive_Timer(window.ticks); }
+void OnTimerAlive(MainWindow& window) {
+  TimerAlive_Timer(window.ticks);
+  ApplyServerSettings(window);
+}
 
 // Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close
 // request; the timer ticks every 5 s while enabled; the socket class's
@@ -119,14 +131,15 @@ void BuildPathes() {
   std::error_code ec;
   const std::string associations = InProgramDir("Associations");
   const std::string port_dir = associations + "/" + PortText();
-  if (!fs::is_directory(associations, ec)) fs::create_directory(associations, ec);
+  if (!fs::is_directory(associations, ec))
+    fs::create_directory(associations, ec);
   if (!fs::is_directory(port_dir, ec)) fs::create_directory(port_dir, ec);
   for (fs::directory_iterator it(port_dir, ec), end; !ec && it != end;
        it.increment(ec)) {
     std::error_code entry_ec;
     if (!it->is_regular_file(entry_ec)) continue;
     // Read-only files are not forced.
-    struct stat st{};
+    struct stat st {};
     if (::stat(it->path().c_str(), &st) == 0 && !(st.st_mode & S_IWUSR))
       continue;
     fs::remove(it->path(), entry_ec);
@@ -185,23 +198,23 @@ int Main(const std::string& command_line) {
 
     const std::string caption = Settings()->Caption;
     if (!lock.Acquire(caption)) {
-      ErrorLogWrite(0, "'" + caption + "' already running, Vantor end",
-                    "Main");
+      ErrorLogWrite(0, "'" + caption + "' already running, Vantor end", "Main");
       return 1;
     }
 
     window.DCMServer =
         std::make_unique<dicom::Server>(window.events, kMaxAssociations);
     Form_Load(window);
+    ApplyServerSettings(window);
 
     const int port = Settings()->DCM;
     window.DCMServer->StopListening(port);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     if (!window.DCMServer->Listen(port)) {
       Form_QueryUnload(window);
-      ErrorLogWrite(0, "Cannot list on port " + std::to_string(port) +
-                           ", Vantor end",
-                    "Main");
+      ErrorLogWrite(
+          0, "Cannot list on port " + std::to_string(port) + ", Vantor end",
+          "Main");
       return 1;
     }
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");

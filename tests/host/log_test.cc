@@ -57,8 +57,8 @@ class LogTest : public ::testing::Test {
 TEST_F(LogTest, ErrorLineWithDebugSwitchOn) {
   Use(104, true, false);
   ErrorLogWrite(5, "Invalid procedure call", "ReadReg");
-  EXPECT_TRUE(Lines(Read("ErrorVantor", 104),
-                    {"5\\tInvalid procedure call\\tReadReg"}))
+  EXPECT_TRUE(
+      Lines(Read("ErrorVantor", 104), {"5\\tInvalid procedure call\\tReadReg"}))
       << Read("ErrorVantor", 104);
   EXPECT_TRUE(Lines(Read("DebugVantor", 104),
                     {"\\[Error #5\\] Invalid procedure call\\tReadReg"}))
@@ -71,15 +71,15 @@ TEST_F(LogTest, LinesAreAppendedInOrder) {
   ErrorLogWrite(-2147467259, "[Microsoft][ODBC] down", "ConOpen");
   DebugLogWrite("Vantor is listen on port 104", "");
   ErrorLogWrite(0, "", "");
-  EXPECT_TRUE(Lines(Read("ErrorVantor", 104),
-                    {"-2147467259\\t\\[Microsoft\\]\\[ODBC\\] down\\tConOpen",
-                     "0\\t\\t"}))
+  EXPECT_TRUE(Lines(
+      Read("ErrorVantor", 104),
+      {"-2147467259\\t\\[Microsoft\\]\\[ODBC\\] down\\tConOpen", "0\\t\\t"}))
       << Read("ErrorVantor", 104);
-  EXPECT_TRUE(
-      Lines(Read("DebugVantor", 104),
-            {"Pathes built\\tBuildPathes",
-             "\\[Error #-2147467259\\] \\[Microsoft\\]\\[ODBC\\] down\\tConOpen",
-             "Vantor is listen on port 104\\t", "\\[Error #0\\] \\t"}))
+  EXPECT_TRUE(Lines(
+      Read("DebugVantor", 104),
+      {"Pathes built\\tBuildPathes",
+       "\\[Error #-2147467259\\] \\[Microsoft\\]\\[ODBC\\] down\\tConOpen",
+       "Vantor is listen on port 104\\t", "\\[Error #0\\] \\t"}))
       << Read("DebugVantor", 104);
 }
 
@@ -118,8 +118,8 @@ TEST_F(LogTest, PortChangeGoesToNewFiles) {
   ErrorLogWrite(2, "new port", "ReadReg");
   DebugLogWrite("after", "Main");
   EXPECT_TRUE(Lines(Read("ErrorVantor", 5201), {"1\\told port\\tReadReg"}));
-  EXPECT_TRUE(Lines(Read("DebugVantor", 5201),
-                    {"\\[Error #1\\] old port\\tReadReg"}));
+  EXPECT_TRUE(
+      Lines(Read("DebugVantor", 5201), {"\\[Error #1\\] old port\\tReadReg"}));
   EXPECT_TRUE(Lines(Read("ErrorVantor", 5202), {"2\\tnew port\\tReadReg"}));
   EXPECT_TRUE(Lines(Read("DebugVantor", 5202),
                     {"\\[Error #2\\] new port\\tReadReg", "after\\tMain"}));
@@ -127,13 +127,25 @@ TEST_F(LogTest, PortChangeGoesToNewFiles) {
 
 TEST_F(LogTest, EventLinesShareTheLayout) {
   EXPECT_TRUE(Lines(LogLine({"a", "", "c d"}), {"a\\t\\tc d"}));
-  EXPECT_TRUE(std::regex_match(
-      LogLine({}), std::regex(std::string(kTimestamp) + "\\r\\n")));
+  EXPECT_TRUE(std::regex_match(LogLine({}),
+                               std::regex(std::string(kTimestamp) + "\\r\\n")));
   std::error_code ec;
   fs::remove(TestProgramDir() + "/Logs/Calling104.log", ec);
   AppendEventLine("Calling104.log", {"1", "ECHOSCU", "127.0.0.1"});
   EXPECT_TRUE(Lines(ReadWholeFile(TestProgramDir() + "/Logs/Calling104.log"),
                     {"1\\tECHOSCU\\t127.0.0.1"}));
+}
+
+TEST_F(LogTest, ControlBytesInFieldsCannotBreakOrForgeLines) {
+  // A caller's text holding TAB, CR LF, NUL and DEL stays inside its field;
+  // UTF-8 and backslashes are written as they are.
+  std::string line =
+      LogLine({std::string("EVIL\0\r\n\t1", 9), "\x7F\xC3\xBC\\"});
+  EXPECT_EQ(line.substr(19),
+            "\tEVIL\\x00\\x0D\\x0A\\x091\t\\x7F\xC3\xBC\\\r\n");
+  ErrorLogWrite(0, "forged\r\n2024-01-01 00:00:00\t0\tfake", "Test");
+  std::string log = Read("ErrorVantor", 104);
+  EXPECT_EQ(log.find("\r\n2024-01-01"), std::string::npos) << log;
 }
 
 // Moves Logs/ away for one test and puts it back.
