@@ -74,7 +74,7 @@ void WriteReturnFile(const std::string& fs_path, const SendOutcome& outcome) {
 std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void OnStopSignal(int) { stop_requested.store(true); }
+void OnStopSignal(int) { stop_requested.store(true); }
 
 // Selects, sends and counts; a failure of the job as a whole lands in
 // `outcome.error`. While sending, the return file (`return_path`) is
