@@ -20,9 +20,12 @@ const std::set<std::string>& KnownWords() {
                                  "SeriesUID",  "Studydate",   "ImageUID",
                                  "AND",        "LIKE"};
     for (const char* fixed : {vantor::kImageBase, vantor::kSeriesBase,
-                              vantor::kStatusCondition, vantor::kImageNrTail})
-      for (const vantor::fuzz::SqlToken& t : *vantor::fuzz::Tokenise(fixed))
+                              vantor::kStatusCondition, vantor::kImageNrTail}) {
+      const std::vector<vantor::fuzz::SqlToken> tokens =
+          vantor::fuzz::Tokenise(fixed).value();
+      for (const vantor::fuzz::SqlToken& t : tokens)
         if (t.kind == vantor::fuzz::TokenKind::kWord) out.insert(t.text);
+    }
     return out;
   }();
   return words;
@@ -37,7 +40,8 @@ void CheckAccepted(const std::string& statement) {
   std::optional<vantor::JobImageSelection> selection =
       vantor::JobImageStatement(statement);
   if (!selection) vantor::fuzz::Fail("accepted without a selection", statement);
-  for (const std::string* sql : {&statement, &selection->sql}) {
+  for (const std::string* sql :
+       {&statement, static_cast<const std::string*>(&selection->sql)}) {
     std::optional<std::vector<vantor::fuzz::SqlToken>> tokens =
         vantor::fuzz::Tokenise(*sql);
     if (!tokens) vantor::fuzz::Fail("accepted with an open literal", *sql);
