@@ -87,14 +87,15 @@ inline std::string Skeleton(const std::vector<SqlToken>& tokens) {
   std::abort();
 }
 
-// Nothing outside the literals may end the statement, start a comment or
-// start a second one.
+// Nothing outside the literals may end the statement (but its own closing
+// ";"), start a comment or start a second one.
 inline void CheckNoStatementBreak(const std::vector<SqlToken>& tokens,
                                   std::string_view sql) {
   for (size_t k = 0; k < tokens.size(); ++k) {
     const SqlToken& t = tokens[k];
     if (t.kind != TokenKind::kPunct) continue;
-    if (t.text == ";") Fail("a ';' outside the literals", sql);
+    if (t.text == ";" && k + 1 != tokens.size())
+      Fail("a ';' outside the literals", sql);
     if (k + 1 < tokens.size() && tokens[k + 1].kind == TokenKind::kPunct) {
       const std::string pair = t.text + tokens[k + 1].text;
       if (pair == "--" || pair == "/*")
