@@ -8,6 +8,7 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/dcmnet/dul.h>
 
 #include <cstring>
 #include <map>
@@ -98,11 +99,17 @@ class Association {
     if (net_ != nullptr) ASC_dropNetwork(&net_);
   }
 
+  // Ends the association with an A-ABORT rather than a release.
+  void Abort() { broken_ = true; }
+
   // Proposes `classes` (SOP class -> the syntaxes its files are in) and
   // requests the association. Returns "" or what went wrong.
   std::string Open(
       const StoreDestination& d,
       const std::map<std::string, std::set<std::string>>& classes) {
+    // The TCP connect is bounded by the same timeout (the toolkit's default
+    // waits as long as the system does).
+    dcmConnectionTimeout.set(d.timeout_seconds);
     OFCondition cond =
         ASC_initializeNetwork(NET_REQUESTOR, 0, d.timeout_seconds, &net_);
     if (cond.bad()) return cond.text();
@@ -252,9 +259,10 @@ void Count(StoreRun& run, const StoreFileResult& r) {
 
 }  // namespace
 
-StoreRun StoreFiles(
-    const StoreDestination& destination, const std::vector<std::string>& paths,
-    const std::function<void(const StoreFileResult&)>& on_file) {
+StoreRun StoreFiles(const StoreDestination& destination,
+                    const std::vector<std::string>& paths,
+                    const std::function<void(const StoreFileResult&)>& on_file,
+                    const std::function<bool()>& stop) {
   StoreRun run;
   auto done = [&](StoreFileResult r) {
     Count(run, r);
@@ -272,11 +280,22 @@ StoreRun StoreFiles(
           const FileHeader& h = headers.back();
           if (h.error.empty()) classes[h.sop_class].insert(h.transfer_syntax);
         }
+        auto stopped = [&](size_t i) {
+          if (!stop || !stop()) return false;
+          run.stopped = true;
+          run.not_sent = static_cast<int>(paths.size() - i);
+          return true;
+        };
+        if (stopped(0)) return;
         Association assoc;
         if (!classes.empty())
           run.association_error = assoc.Open(destination, classes);
         bool usable = !classes.empty() && run.association_error.empty();
         for (size_t i = 0; i < paths.size(); ++i) {
+          if (stopped(i)) {
+            assoc.Abort();
+            break;
+          }
           StoreFileResult r;
           r.path = paths[i];
           if (!headers[i].error.empty()) {
@@ -293,6 +312,8 @@ StoreRun StoreFiles(
       },
       [&](const FailureInfo& failure) {
         run.association_error = failure.description;
+        run.stopped = false;
+        run.not_sent = 0;
         while (run.files.size() < paths.size()) {
           StoreFileResult r;
           r.path = paths[run.files.size()];

@@ -32,8 +32,12 @@ struct StoreRun {
   int completed = 0;
   int failed = 0;
   int warning = 0;
-  // One per path, in order.
+  // One per path, in order; when `stop` ended the run, only the files done
+  // before it.
   std::vector<StoreFileResult> files;
+  // Set when `stop` ended the run; `not_sent` files were not tried.
+  bool stopped = false;
+  int not_sent = 0;
   // Set when no association came about or it broke off; the files not sent
   // then count as failed.
   std::string association_error;
@@ -44,10 +48,16 @@ struct StoreRun {
 // each file in a syntax the destination accepted for its class (converting
 // where needed); releases the association. A file that cannot be read, has
 // no accepted context or is refused counts as failed. `on_file` (may be
-// empty) is told about each file as it is done. Never throws.
+// empty) is told about each file as it is done. `stop` (may be empty) is
+// asked before the association and before each file: once it says so, the
+// file on the wire has been answered (or its wait for the answer timed
+// out), no further file is sent and the association is aborted, so that a
+// destination that stopped answering cannot hold the end up any longer.
+// Never throws.
 StoreRun StoreFiles(const StoreDestination& destination,
                     const std::vector<std::string>& paths,
-                    const std::function<void(const StoreFileResult&)>& on_file);
+                    const std::function<void(const StoreFileResult&)>& on_file,
+                    const std::function<bool()>& stop = {});
 
 }  // namespace vantor::dicom
 

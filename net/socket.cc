@@ -16,6 +16,7 @@
 
 #include "host/failure.h"
 #include "host/paths.h"
+#include "net/line_split.h"
 #include "net/socket_errors.h"
 #include "net/tls.h"
 
@@ -694,17 +695,12 @@ void Socket::Deliver(const char* data, size_t size) {
     Raise(events.DataArrival, SocketBytes(data, data + size), RemoteHost);
     return;
   }
-  // Text stops at its first NUL.
-  line_buffer_.append(data, strnlen(data, size));
+  AppendReceivedText(line_buffer_, data, size);
   std::weak_ptr<char> token = alive_;
-  size_t at;
-  while (!LineSeparator.empty() &&
-         (at = line_buffer_.find(LineSeparator)) != std::string::npos) {
-    std::string line = line_buffer_.substr(0, at);
-    line_buffer_.erase(0, at + LineSeparator.size());
+  TakeLines(line_buffer_, LineSeparator, [&](const std::string& line) {
     Raise(events.LineDataArrival, line, RemoteHost);
-    if (!Alive(token)) return;
-  }
+    return Alive(token);
+  });
 }
 
 void Socket::OnPeerClosed() {

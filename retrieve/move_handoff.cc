@@ -189,6 +189,13 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
       throw Failure(kInvalidProcedureCall,
                     "The C-MOVE identifier holds no key that selects images");
     }
+    // A key with a line break or NUL would break the job file's lines; the
+    // sender would refuse such a job, so it is not handed over.
+    if (const std::string fault = StatementFault(sql); !fault.empty()) {
+      throw Failure(
+          kInvalidProcedureCall,
+          "The C-MOVE identifier makes no job statement (" + fault + ")");
+    }
 
     const std::string temp_dir = ToFsPath(kTempFolder);
     EnsureFolder(temp_dir);

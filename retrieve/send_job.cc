@@ -1,5 +1,7 @@
 #include "retrieve/send_job.h"
 
+#include <climits>
+#include <iterator>
 #include <vector>
 
 #include "host/numeric.h"
@@ -48,17 +50,20 @@ std::optional<SendJob> ParseSendJob(std::string_view text) {
     text = end == std::string_view::npos ? "" : text.substr(end + 1);
   }
   if (lines.size() != 9) return std::nullopt;
-  std::string port = Trim(lines[7]);
+  const std::string internal_id = Trim(lines[3]);
+  if (internal_id != "-1" && internal_id != "0") return std::nullopt;
+  const std::string port = Trim(lines[7]);
   if (!AllDigits(port) || port.size() > 5) return std::nullopt;
   SendJob job;
+  job.port = std::stoi(port);
+  if (job.port < 1 || job.port > 65535) return std::nullopt;
   job.db_server = lines[0];
   job.statement = lines[1];
   job.work_directory = lines[2];
-  job.internal_id = Trim(lines[3]) == "-1";
+  job.internal_id = internal_id == "-1";
   job.return_file = lines[4];
   job.calling_aet = lines[5];
   job.address = Trim(lines[6]);
-  job.port = std::stoi(port);
   job.called_aet = lines[8];
   return job;
 }
@@ -81,24 +86,145 @@ std::optional<std::pair<int32_t, int32_t>> JobFileNumbers(
                         std::stoi(std::string(number)));
 }
 
-std::optional<JobImageSelection> JobImageStatement(std::string_view statement) {
-  JobImageSelection out;
-  std::string_view conditions;
+bool IsReturnFileName(std::string_view name, int32_t port, int32_t n) {
+  return name == "Return" + std::to_string(port) + "_" + std::to_string(n);
+}
+
+std::string StatementFault(std::string_view statement) {
+  if (statement.find_first_of(std::string_view("\0\r\n", 3)) !=
+      std::string_view::npos)
+    return "a control character in the statement";
+  bool image_base = false;
+  std::string_view rest;
   if (StartsWith(statement, kImageBase)) {
-    conditions = statement.substr(sizeof kImageBase - 1);
+    image_base = true;
+    rest = statement.substr(sizeof kImageBase - 1);
   } else if (StartsWith(statement, kSeriesBase)) {
-    conditions = statement.substr(sizeof kSeriesBase - 1);
+    rest = statement.substr(sizeof kSeriesBase - 1);
   } else {
-    return std::nullopt;
+    return "not a statement of the service (unknown base)";
   }
+  const bool image_nr = EndsWith(rest, kImageNrTail);
+  if (image_nr) rest.remove_suffix(sizeof kImageNrTail - 1);
+  if (!EndsWith(rest, kStatusCondition))
+    return "no status condition at the end";
+  rest.remove_suffix(sizeof kStatusCondition - 1);
+
+  // The conditions, token by token: words, "=", whole numbers and literals,
+  // with blanks between them.
+  enum class Kind { kWord, kEquals, kNumber, kLiteral };
+  struct Token {
+    Kind kind;
+    std::string_view text;
+  };
+  std::vector<Token> tokens;
+  size_t i = 0;
+  auto is_word = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+           (c >= '0' && c <= '9') || c == '_';
+  };
+  while (i < rest.size()) {
+    const char c = rest[i];
+    const size_t start = i;
+    if (c == ' ') {
+      ++i;
+    } else if (c == '=') {
+      tokens.push_back({Kind::kEquals, rest.substr(i, 1)});
+      ++i;
+    } else if (c == '\'') {
+      ++i;
+      for (;;) {
+        if (i >= rest.size()) return "a literal that is not closed";
+        if (rest[i] == '\'') {
+          if (i + 1 < rest.size() && rest[i + 1] == '\'') {
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        ++i;
+      }
+      tokens.push_back({Kind::kLiteral, rest.substr(start, i - start)});
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      ++i;
+      while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') ++i;
+      tokens.push_back({Kind::kNumber, rest.substr(start, i - start)});
+    } else if (is_word(c)) {
+      while (i < rest.size() && is_word(rest[i])) ++i;
+      tokens.push_back({Kind::kWord, rest.substr(start, i - start)});
+    } else {
+      return std::string("unexpected \"") + c + "\" in the conditions";
+    }
+  }
+
+  // The columns in the order the service writes them; PATID and PATID1
+  // share the first place.
+  static constexpr std::string_view kColumns[] = {
+      "PATID",    "PATID1",    "PATNachname", "PATVorname", "PATGebDatum",
+      "StudyUID", "SeriesUID", "Studydate",   "ImageUID"};
+  auto place = [](size_t column) { return column == 0 ? 0 : column - 1; };
+  int last_place = -1;
+  bool has_image = false;
+  size_t t = 0;
+  while (t < tokens.size()) {
+    if (t > 0) {
+      if (tokens[t].kind != Kind::kWord || tokens[t].text != "AND")
+        return "conditions not joined by AND";
+      ++t;
+    }
+    if (tokens.size() - t < 3) return "an incomplete condition";
+    const Token& column = tokens[t];
+    const Token& op = tokens[t + 1];
+    const Token& value = tokens[t + 2];
+    size_t index = std::size(kColumns);
+    if (column.kind == Kind::kWord) {
+      for (size_t k = 0; k < std::size(kColumns); ++k)
+        if (column.text == kColumns[k]) index = k;
+    }
+    if (index == std::size(kColumns))
+      return "unknown column \"" + std::string(column.text) + "\"";
+    if (static_cast<int>(place(index)) <= last_place)
+      return "column " + std::string(column.text) + " out of order or twice";
+    last_place = static_cast<int>(place(index));
+    if (index == 0) {
+      if (op.kind != Kind::kEquals) return "PATID compared other than by =";
+      if (value.kind != Kind::kNumber) return "PATID is not a whole number";
+      std::string_view digits = value.text;
+      if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
+      if (!AllDigits(digits) || digits.size() > 10) return "bad PATID number";
+      const long long n = std::stoll(std::string(value.text));
+      if (n < INT32_MIN || n > INT32_MAX) return "PATID out of range";
+    } else {
+      const bool like = op.kind == Kind::kWord && op.text == "LIKE";
+      if (op.kind != Kind::kEquals && !like)
+        return std::string(column.text) + " compared other than by = or LIKE";
+      if (value.kind != Kind::kLiteral)
+        return std::string(column.text) + " without a quoted literal";
+    }
+    if (index == std::size(kColumns) - 1) has_image = true;
+    t += 3;
+  }
+  if (tokens.empty()) return "no condition before the status condition";
+  if (has_image != image_base)
+    return image_base ? "the image view without an ImageUID condition"
+                      : "an ImageUID condition on the series view";
+  if (image_nr != image_base)
+    return image_base ? "the image view without the ImageNr order"
+                      : "the ImageNr order on the series view";
+  return "";
+}
+
+std::optional<JobImageSelection> JobImageStatement(std::string_view statement) {
+  if (!StatementFault(statement).empty()) return std::nullopt;
+  JobImageSelection out;
+  std::string_view conditions = StartsWith(statement, kImageBase)
+                                    ? statement.substr(sizeof kImageBase - 1)
+                                    : statement.substr(sizeof kSeriesBase - 1);
   if (EndsWith(conditions, kImageNrTail)) {
     conditions.remove_suffix(sizeof kImageNrTail - 1);
     out.order_by_image_nr = true;
   }
-  if (!EndsWith(conditions, kStatusCondition)) return std::nullopt;
-  // A statement without any condition before the status condition selects
-  // nothing the service asked for.
-  if (conditions.size() == sizeof kStatusCondition - 1) return std::nullopt;
   out.sql = std::string(kImageBase) + std::string(conditions);
   return out;
 }

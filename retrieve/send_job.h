@@ -26,13 +26,19 @@ struct SendJob {
 std::string FormatSendJob(const SendJob& job);
 
 // Reads a job file text; a line may end in CR LF or LF alone. Empty when the
-// text does not hold nine lines or line 8 is no port number.
+// text does not hold exactly nine lines (a CR LF after the ninth is its end,
+// nothing may follow), line 4 is neither "-1" nor "0" or line 8 is no port
+// number (1 to 65535).
 std::optional<SendJob> ParseSendJob(std::string_view text);
 
 // The service's port and the job number from a job file's name
 // ("Send104_0", with or without folders); empty for another name.
 std::optional<std::pair<int32_t, int32_t>> JobFileNumbers(
     std::string_view path);
+
+// Whether `name` (no folders) is "Return<port>_<n>" for these numbers, as
+// the service names the return file of job n.
+bool IsReturnFileName(std::string_view name, int32_t port, int32_t n);
 
 // The two bases a job's statement starts with: images of one SOP instance,
 // or the series folders of everything else.
@@ -47,12 +53,24 @@ inline constexpr char kStatusCondition[] =
 // the images, not SQL.
 inline constexpr char kImageNrTail[] = ", ImageNr";
 
+// Why `statement` is not one the service writes; "" when it is one. The
+// grammar is the one MoveStatement writes: a base, then conditions joined
+// by AND in their fixed order, each column at most once:
+//   PATID = <whole number>   or   PATID1 (= | LIKE) '<literal>'
+//   PATNachname, PATVorname, PATGebDatum, StudyUID, SeriesUID, Studydate,
+//   ImageUID (= | LIKE) '<literal>'
+// then the status condition, and ", ImageNr" exactly when the base is the
+// image view, which in turn is used exactly when there is an ImageUID
+// condition. A literal holds any text but a lone apostrophe (doubled ones
+// stand for one), so nothing inside it can end it; blanks between the parts
+// are free. NUL, CR and LF are refused anywhere.
+std::string StatementFault(std::string_view statement);
+
 // The statement the sender runs for a job: the job's own conditions on the
 // image view, so that a series-level job sends exactly the images the
 // conditions select rather than whole folders. `order_by_image_nr` tells
 // whether the job asked for the ", ImageNr" order. Empty when the statement
-// is not one the service writes (another base, or no status condition at
-// its end).
+// is not one the service writes (StatementFault tells why).
 struct JobImageSelection {
   std::string sql;
   bool order_by_image_nr = false;

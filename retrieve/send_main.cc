@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: vantor-send JOBFILE\n");
     return 2;
   }
+  // First of all, so that a cancel arriving early is not lost.
+  vantor::StopOnTerminationSignal();
   vantor::dicom::InitializeToolkit();
   return vantor::RunSendJob(argv[1]);
 }

@@ -1,9 +1,14 @@
 #include "retrieve/sender.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -17,6 +22,8 @@ namespace vantor {
 namespace {
 
 constexpr char kProcedure[] = "SendJob";
+// A job file is a few hundred bytes; anything much larger is not one.
+constexpr off_t kMaxJobFileBytes = 1 << 20;
 
 struct JobImage {
   std::string study_uid;
@@ -45,32 +52,35 @@ class SendLog {
   std::string job_name_;
 };
 
-std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure(kFileNotFound, "File not found: " + path);
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
-}
-
 // Written under a temporary name and renamed, so that whoever waits for it
-// never reads half a file.
+// never reads half a file. The temporary is never a link planted to point
+// elsewhere. Not flushed to disk: the file is read by the waiting service,
+// not kept.
 void WriteReturnFile(const std::string& fs_path, const SendOutcome& outcome) {
   const std::string temporary = fs_path + ".part";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << ReturnFileContents(outcome);
-    out.close();
-    if (!out) throw Failure(kPathFileAccessError, "Cannot write " + temporary);
-  }
-  if (std::rename(temporary.c_str(), fs_path.c_str()) != 0) {
+  const std::string text = ReturnFileContents(outcome);
+  int fd = ::open(temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) throw Failure(kPathFileAccessError, "Cannot write " + temporary);
+  bool written = ::write(fd, text.data(), text.size()) ==
+                 static_cast<ssize_t>(text.size());
+  if (::close(fd) != 0) written = false;
+  if (!written || std::rename(temporary.c_str(), fs_path.c_str()) != 0) {
     ::unlink(temporary.c_str());
     throw Failure(kPathFileAccessError, "Cannot write " + fs_path);
   }
 }
 
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void OnStopSignal(int) { stop_requested.store(true); }
+
 // Selects, sends and counts; a failure of the job as a whole lands in
-// `outcome.error`.
-void CarryOut(const SendJob& job, const SendLog& log, SendOutcome& outcome) {
+// `outcome.error`. While sending, the return file (`return_path`) is
+// rewritten after each image with the counts so far and what remains.
+void CarryOut(const SendJob& job, const std::string& return_path,
+              const SendLog& log, SendOutcome& outcome) {
   GuardWith(
       [&] {
         std::optional<JobImageSelection> selection =
@@ -91,19 +101,48 @@ void CarryOut(const SendJob& job, const SendLog& log, SendOutcome& outcome) {
                   job.called_aet + " (" + job.address + ":" +
                   std::to_string(job.port) + ") as " + job.calling_aet);
 
+        SendOutcome progress;
+        progress.remaining = static_cast<int>(files.size());
+        auto report_progress = [&] {
+          GuardVoid(kProcedure,
+                    [&] { WriteReturnFile(return_path, progress); });
+        };
+        report_progress();
+
         dicom::StoreDestination destination;
         destination.address = job.address;
         destination.port = job.port;
         destination.called_aet = job.called_aet;
         destination.calling_aet = job.calling_aet;
         dicom::StoreRun run = dicom::StoreFiles(
-            destination, files, [&](const dicom::StoreFileResult& r) {
+            destination, files,
+            [&](const dicom::StoreFileResult& r) {
               if (!r.error.empty()) log.Write("Not sent: " + r.error);
-            });
+              switch (r.outcome) {
+                case dicom::StoreOutcome::kCompleted:
+                  ++progress.completed;
+                  break;
+                case dicom::StoreOutcome::kWarning:
+                  ++progress.warning;
+                  break;
+                case dicom::StoreOutcome::kFailed:
+                  ++progress.failed;
+                  break;
+              }
+              --progress.remaining;
+              // The last image's counts go into the final file.
+              if (progress.remaining > 0) report_progress();
+            },
+            [] { return SendStopRequested(); });
         outcome.completed = run.completed;
         outcome.failed = run.failed;
         outcome.warning = run.warning;
-        if (!run.association_error.empty()) {
+        if (run.stopped) {
+          outcome.remaining = run.not_sent;
+          outcome.error = kCancelledError;
+          log.Write("Cancelled: " + std::to_string(run.not_sent) +
+                    " images not sent");
+        } else if (!run.association_error.empty()) {
           outcome.error = run.association_error;
           ErrorLogWrite(0,
                         "Sending to " + job.called_aet + " (" + job.address +
@@ -116,6 +155,36 @@ void CarryOut(const SendJob& job, const SendLog& log, SendOutcome& outcome) {
         outcome.error = failure.description;
         ErrorLogWrite(failure.number, failure.description, kProcedure);
       });
+}
+
+// The job file's text, when it is a regular file of a job's size.
+std::optional<std::string> ReadJobText(const std::string& fs_path) {
+  struct stat st;
+  if (::stat(fs_path.c_str(), &st) != 0)
+    throw Failure(kFileNotFound, "File not found: " + fs_path);
+  if (!S_ISREG(st.st_mode) || st.st_size > kMaxJobFileBytes)
+    return std::nullopt;
+  std::ifstream in(fs_path, std::ios::binary);
+  if (!in) throw Failure(kFileNotFound, "File not found: " + fs_path);
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
+}
+
+// Whether `return_file` (line 5) names the return file `expected` (the
+// file-system path beside the job file): the same name and the same folder.
+bool IsTheJobsReturnFile(const std::string& return_file,
+                         const std::string& expected, int32_t port, int32_t n) {
+  const std::filesystem::path given(ToFsPath(return_file));
+  if (!IsReturnFileName(given.filename().string(), port, n)) return false;
+  auto folder_of = [](const std::filesystem::path& path) {
+    std::filesystem::path folder = path.parent_path();
+    return folder.empty() ? std::filesystem::path(".") : folder;
+  };
+  std::error_code ec;
+  return std::filesystem::equivalent(folder_of(given),
+                                     folder_of(std::filesystem::path(expected)),
+                                     ec) &&
+         !ec;
 }
 
 }  // namespace
@@ -226,30 +295,83 @@ std::vector<std::string> SelectJobImages(Database& db,
   return files;
 }
 
+bool SendStopRequested() { return stop_requested.load(); }
+
+void StopOnTerminationSignal() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  // Interrupted system calls go on: the image on the wire is finished.
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
 int RunSendJob(const std::string& job_path) {
   return Guard(kProcedure, 1, [&] {
     const std::string fs_job = ToFsPath(job_path);
     // The job's name carries the service's port, which names the logs.
+    const std::optional<std::pair<int32_t, int32_t>> numbers =
+        JobFileNumbers(fs_job);
     Config config;
-    if (auto numbers = JobFileNumbers(fs_job)) config.DCM = numbers->first;
+    if (numbers) config.DCM = numbers->first;
     PublishSettings(config);
-    const std::string job_name = fs_job.substr(fs_job.find_last_of('/') + 1);
+    const size_t slash = fs_job.find_last_of('/');
+    const std::string job_name =
+        slash == std::string::npos ? fs_job : fs_job.substr(slash + 1);
     SendLog log(job_name);
     log.Write("Job started: " + fs_job);
-
-    std::optional<SendJob> job = ParseSendJob(ReadFileText(fs_job));
-    if (!job) {
-      ::unlink(fs_job.c_str());
+    if (!numbers) {
       throw Failure(kInvalidProcedureCall,
-                    "The job file " + fs_job + " does not hold a job");
+                    "The file " + fs_job +
+                        " is not named as a send job; it is left as it is");
     }
+    const auto [port, n] = *numbers;
+    const std::string return_path =
+        (slash == std::string::npos ? "" : fs_job.substr(0, slash + 1)) +
+        "Return" + std::to_string(port) + "_" + std::to_string(n);
+
     SendOutcome outcome;
-    CarryOut(*job, log, outcome);
-    WriteReturnFile(ToFsPath(job->return_file), outcome);
+    // A job that is not run: the reason goes to the error log and into the
+    // return file beside the job file. Only a job of ours (nine lines whose
+    // return file is the one beside it) is removed; any other file is left
+    // for an administrator to look at.
+    auto refuse = [&](const std::string& why, bool remove_job) {
+      outcome.error = why;
+      ErrorLogWrite(kInvalidProcedureCall, why, kProcedure);
+      log.Write("Job refused: " + why);
+      GuardVoid(kProcedure, [&] { WriteReturnFile(return_path, outcome); });
+      if (remove_job) ::unlink(fs_job.c_str());
+      return 1;
+    };
+    std::optional<std::string> text = ReadJobText(fs_job);
+    std::optional<SendJob> job =
+        text ? ParseSendJob(*text) : std::optional<SendJob>();
+    if (!job) {
+      return refuse("The file " + fs_job +
+                        " does not hold a send job; it is left as it is",
+                    false);
+    }
+    if (!IsTheJobsReturnFile(job->return_file, return_path, port, n)) {
+      return refuse("The job's return file " + job->return_file +
+                        " is not the one beside " + fs_job +
+                        "; the job is left as it is",
+                    false);
+    }
+    const std::string fault = StatementFault(job->statement);
+    if (!fault.empty()) {
+      return refuse("The job's statement is not one the service writes (" +
+                        fault + "): " + job->statement,
+                    true);
+    }
+    CarryOut(*job, return_path, log, outcome);
+    WriteReturnFile(return_path, outcome);
     ::unlink(fs_job.c_str());
     log.Write("Job done: " + std::to_string(outcome.completed) +
               " completed, " + std::to_string(outcome.failed) + " failed, " +
               std::to_string(outcome.warning) + " warning" +
+              (outcome.remaining > 0
+                   ? ", " + std::to_string(outcome.remaining) + " not sent"
+                   : "") +
               (outcome.error.empty() ? "" : " (" + outcome.error + ")"));
     return outcome.failed == 0 && outcome.error.empty() ? 0 : 1;
   });

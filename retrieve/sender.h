@@ -47,8 +47,31 @@ std::vector<std::string> SelectJobImages(Database& db,
                                          const JobImageSelection& selection,
                                          const FileExists& exists);
 
+// The Error text of a job that was stopped (the C-MOVE was cancelled).
+inline constexpr char kCancelledError[] = "Cancelled";
+
+// Makes SIGTERM ask the running job to stop (see RunSendJob).
+void StopOnTerminationSignal();
+
+// Whether SIGTERM has asked the job to stop.
+bool SendStopRequested();
+
 // Carries out the job in the file `job_path`. Returns the exit code: 0 when
 // every image was sent, 1 otherwise.
+//
+// A job file is one only when it is named Send<port>_<n>, holds the nine
+// lines, names as its return file Return<port>_<n> in its own folder and
+// its statement is one the service writes (StatementFault). A file without
+// the name is left alone; otherwise the reason goes to the error log and,
+// as Error=..., into the return file beside it. A file that does not hold
+// nine lines or names another return file is left as it is; a job of ours
+// whose statement is refused is removed, its statement in the error log.
+//
+// While it sends, the return file is rewritten after each image with the
+// counts so far and Remaining=N. Once a stop is requested, the image on the
+// wire is finished, the association aborted, and the final return file
+// carries the counts so far, Remaining=<images not sent> and
+// Error=Cancelled; the job file is removed.
 int RunSendJob(const std::string& job_path);
 
 }  // namespace vantor

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Sets everything up and runs every test: the normal build, then the same
-# tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests once more under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then a short run of each fuzz target (when clang++ is there).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -20,4 +21,6 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export ASAN_OPTIONS UBSAN_OPTIONS
 run_suite build-sanitize -DVANTOR_SANITIZE=ON
+echo "== a short run of each fuzz target"
+sh fuzz/run.sh 5
 echo "== all tests passed"

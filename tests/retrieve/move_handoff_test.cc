@@ -338,5 +338,18 @@ TEST_F(HandOffTest, AnIdentifierWithoutKeysIsNotHandedOff) {
   EXPECT_FALSE(fs::exists(dir_ + "/drives/c/Temp/Send104_0"));
 }
 
+// A line break in a key would add lines to the job file (another database,
+// return file or destination); such an identifier is not handed over.
+TEST_F(HandOffTest, AKeyWithALineBreakIsNotHandedOff) {
+  for (const char* name : {"A\r\nsqlite:/tmp/other.db", "A\nB", "A\rB"}) {
+    EXPECT_FALSE(
+        ImagePrepareForSend(db_,
+                            Identifier({{0x0008, 0x0052, Value("STUDY")},
+                                        {0x0010, 0x0010, Value(name)}}),
+                            false, false, "127.0.0.1", 11112, "DEST"));
+  }
+  EXPECT_FALSE(fs::exists(dir_ + "/drives/c/Temp/Send104_0"));
+}
+
 }  // namespace
 }  // namespace vantor

@@ -1,22 +1,34 @@
 #include "retrieve/sender.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "retrieve/move_handoff.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"
+#include "tests/support/service_process.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_images.h"
 
 namespace vantor {
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::Eq;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 // Two series of one study in one folder, and a second study.
@@ -124,10 +136,126 @@ TEST(SenderReturnFileTest, ReadsBackWhatTheSenderWrites) {
   EXPECT_EQ(ParseReturnFile("Completed=4\n")->remaining, 0);
 }
 
+// Every statement shape the service writes is one the sender runs.
+TEST(JobStatementTest, EveryShapeTheServiceWritesIsAccepted) {
+  const std::vector<std::vector<Key>> identifiers = {
+      {{kPatient, kId, Value("P1")}},
+      {{kPatient, kId, Value("O'Brien '' x")}},
+      {{kPatient, kName, Value("Meyer^Anna")}},
+      {{kPatient, kName, Value("O'Neil^D'Arcy")}},
+      {{kPatient, kName, Value("Mey*")}},
+      {{kPatient, kId, Value("P1")}, {kPatient, kName, Value("Mey?r*^A")}},
+      {{kPatient, kBirth, Value("1970-01-02")}},
+      {{0x0020, 0x000D, Value("1.2.3")}},
+      {{0x0020, 0x000D, Value("1.2.3")}, {0x0020, 0x000E, Value("1.2.3.4")}},
+      {{0x0008, 0x0020, Value("20240101-20240131")}},
+      {{0x0008, 0x0020, Value("2024'); DROP TABLE x; --")}},
+      {{0x0008, 0x0018, Value("1.2.3.4.5")}},
+      {{kPatient, kId, Value("P1")},
+       {kPatient, kName, Value("A*^B")},
+       {kPatient, kBirth, Value("19700102")},
+       {0x0020, 0x000D, Value("1.2")},
+       {0x0020, 0x000E, Value("1.2.3")},
+       {0x0008, 0x0020, Value("20240115")},
+       {0x0008, 0x0018, Value("1.2.3.4")}},
+      {{0x0020, 0x000E, Value("x' OR '1'='1")},
+       {0x0008, 0x0018, Value("'; DELETE FROM tblImages; --")}},
+  };
+  for (bool internal_id : {false, true}) {
+    for (bool siemens : {false, true}) {
+      for (const std::vector<Key>& keys : identifiers) {
+        dicom::Dataset identifier;
+        for (const Key& k : keys) {
+          Value value = k.value;
+          // An internal key is a number.
+          if (internal_id && k.group == kPatient && k.element == kId)
+            value = Value("00123");
+          identifier.Put(k.group, k.element, value);
+        }
+        const std::string sql =
+            MoveStatement(identifier, siemens, internal_id, "YYYY-MM-DD");
+        EXPECT_EQ(StatementFault(sql), "") << sql;
+        EXPECT_TRUE(JobImageStatement(sql)) << sql;
+      }
+    }
+  }
+  EXPECT_EQ(StatementFault(MoveStatement(
+                Identifier({{kPatient, kId, Value("-2147483648")}}), false,
+                true, "YYYY-MM-DD")),
+            "");
+}
+
+TEST(JobStatementTest, AnythingElseIsRefused) {
+  const std::string series = kSeriesBase;
+  const std::string image = kImageBase;
+  const std::string status = kStatusCondition;
+  const std::vector<std::string> refused = {
+      "DELETE FROM tblImages",
+      "",
+      series + status,  // no condition
+      series + " StudyUID = '1'; DELETE FROM tblImages" + status,
+      series + " StudyUID = '1'" + status + "; DELETE FROM tblImages",
+      series + " StudyUID = '1' OR 1 = 1" + status,
+      series + " StudyUID = '1' AND FKeyStatusID = '1'" + status,
+      series + " StudyUID = '1' and SeriesUID = '2'" + status,
+      series + " Password = '1'" + status,
+      series + " StudyUID = 'x''" + status,  // the quote never ends
+      series + " StudyUID = 'x' AND SeriesUID = '" + status + "'",
+      series + " StudyUID = x" + status,  // not a literal
+      series + " StudyUID = 1" + status,
+      series + " StudyUID <> '1'" + status,
+      series + " StudyUID = '1' AND StudyUID = '2'" + status,   // twice
+      series + " SeriesUID = '2' AND StudyUID = '1'" + status,  // order
+      series + " PATID = 1 AND PATID1 = '1'" + status,
+      series + " PATID = '1'" + status,
+      series + " PATID = 1 OR 1" + status,
+      series + " PATID = 99999999999" + status,
+      series + " PATID = -" + status,
+      series + " PATID = 1 -- " + status,
+      series + " StudyUID = '1' /* */" + status,
+      series + " StudyUID = (SELECT 1)" + status,
+      series + " StudyUID = '1' AND" + status,
+      series + " StudyUID = '1' AND SeriesUID" + status,
+      series + " StudyUID = '1" + std::string(1, '\0') + "'" + status,
+      series + " ImageUID = '1' " + status,  // the image view's condition
+      series + " StudyUID = '1'" + status + kImageNrTail,
+      image + " StudyUID = '1'" + status + kImageNrTail,
+      image + " ImageUID = '1' " + status,  // no ImageNr order
+      "select * from view_images where ImageUID = '1'" + status + kImageNrTail,
+  };
+  for (const std::string& sql : refused) {
+    EXPECT_THAT(StatementFault(sql), Not(IsEmpty())) << sql;
+    EXPECT_FALSE(JobImageStatement(sql)) << sql;
+  }
+}
+
+TEST(JobFileTest, OnlyNineWellFormedLinesAreAJob) {
+  SendJob job;
+  job.statement = "S";
+  job.return_file = "R";
+  job.port = 104;
+  const std::string text = FormatSendJob(job);
+  ASSERT_TRUE(ParseSendJob(text));
+  EXPECT_FALSE(ParseSendJob(text + "more\r\n"));
+  EXPECT_FALSE(ParseSendJob(text.substr(0, text.size() - 6)));  // 8 lines
+  std::string bad_flag = text;
+  bad_flag.replace(bad_flag.find("\r\n0\r\n"), 5, "\r\nyes\r\n");
+  EXPECT_FALSE(ParseSendJob(bad_flag));
+  for (const char* port : {"0", "65536", "x", ""}) {
+    job.port = 1;
+    std::string t = FormatSendJob(job);
+    t.replace(t.find("\r\n1\r\n"), 5, std::string("\r\n") + port + "\r\n");
+    EXPECT_FALSE(ParseSendJob(t)) << port;
+  }
+  EXPECT_TRUE(IsReturnFileName("Return104_7", 104, 7));
+  EXPECT_FALSE(IsReturnFileName("Return104_7", 104, 8));
+  EXPECT_FALSE(IsReturnFileName("Return104_7.part", 104, 7));
+}
+
 // Jobs carried out in a temp folder, with their return files beside them.
 class SendJobRunTest : public SenderTest {
  protected:
-  std::string WriteJob(const std::string& statement, int port) {
+  SendJob Job(const std::string& statement, int port) {
     SendJob job;
     job.db_server = archive_.DBServer();
     job.statement = statement;
@@ -137,10 +265,18 @@ class SendJobRunTest : public SenderTest {
     job.address = "127.0.0.1";
     job.port = port;
     job.called_aet = "DEST";
-    const std::string path = archive_.dir() + "/Send9999_0";
+    return job;
+  }
+  std::string WriteJob(const SendJob& job,
+                       const std::string& name = "Send9999_0") {
+    const std::string path = archive_.dir() + "/" + name;
     std::ofstream(path, std::ios::binary) << FormatSendJob(job);
     return path;
   }
+  std::string WriteJob(const std::string& statement, int port) {
+    return WriteJob(Job(statement, port));
+  }
+  std::string ReturnFile() { return archive_.dir() + "/Return9999_0"; }
   ScopedSettings settings_;
 };
 
@@ -148,7 +284,7 @@ TEST_F(SendJobRunTest, AStatementTheServiceDoesNotWriteIsNotRun) {
   const std::string job = WriteJob("DELETE FROM tblImages", 104);
   EXPECT_EQ(RunSendJob(job), 1);
   EXPECT_FALSE(fs::exists(job));
-  EXPECT_THAT(ReadWholeFile(archive_.dir() + "/Return9999_0"),
+  EXPECT_THAT(ReadWholeFile(ReturnFile()),
               StartsWith("Completed=0\r\nFailed=0\r\nWarning=0\r\nError=The "
                          "job's statement is not one the service writes"));
   EXPECT_EQ(archive_.Query("SELECT COUNT(*) AS n FROM tblImages")
@@ -157,6 +293,224 @@ TEST_F(SendJobRunTest, AStatementTheServiceDoesNotWriteIsNotRun) {
             12);
   EXPECT_THAT(ReadWholeFile(TestProgramDir() + "/Logs/SendVantor9999.log"),
               HasSubstr("\tSend9999_0\r\n"));
+}
+
+TEST_F(SendJobRunTest, AFileThatIsNotAJobIsLeftAsItIs) {
+  const std::string other = archive_.dir() + "/notes.txt";
+  std::ofstream(other) << "keep me\n";
+  EXPECT_EQ(RunSendJob(other), 1);
+  EXPECT_EQ(ReadWholeFile(other), "keep me\n");
+
+  const std::string garbage = archive_.dir() + "/Send9999_0";
+  std::ofstream(garbage) << "not\na\njob\n";
+  EXPECT_EQ(RunSendJob(garbage), 1);
+  EXPECT_EQ(ReadWholeFile(garbage), "not\na\njob\n");
+  std::optional<SendOutcome> back =
+      ParseReturnFile(ReadWholeFile(ReturnFile()));
+  ASSERT_TRUE(back);
+  EXPECT_THAT(back->error, HasSubstr("does not hold a send job"));
+
+  fs::remove(garbage);
+  fs::create_directory(garbage);
+  EXPECT_EQ(RunSendJob(garbage), 1);
+  EXPECT_TRUE(fs::is_directory(garbage));
+}
+
+TEST_F(SendJobRunTest, AReturnFileOutsideTheJobsFolderRefusesTheJob) {
+  const std::string statement = MoveStatement(
+      Identifier({{0x0020, 0x000D, Value("1.1")}}), false, false, "YYYY-MM-DD");
+  const std::string elsewhere = archive_.dir() + "/elsewhere";
+  fs::create_directory(elsewhere);
+  for (const std::string& foreign :
+       {elsewhere + "/Return9999_0", archive_.dir() + "/Return9999_1",
+        archive_.dir() + "/Return1_0", archive_.dir() + "/archive.db",
+        std::string("Return9999_0")}) {
+    SendJob job = Job(statement, 104);
+    job.return_file = foreign;
+    const std::string path = WriteJob(job);
+    const std::string before = ReadWholeFile(path);
+    const std::string foreign_before = ReadWholeFile(foreign);
+    fs::remove(ReturnFile());
+    EXPECT_EQ(RunSendJob(path), 1) << foreign;
+    EXPECT_EQ(ReadWholeFile(path), before) << foreign;
+    EXPECT_EQ(ReadWholeFile(foreign), foreign_before) << foreign;
+    std::optional<SendOutcome> back =
+        ParseReturnFile(ReadWholeFile(ReturnFile()));
+    ASSERT_TRUE(back) << foreign;
+    EXPECT_THAT(back->error, HasSubstr("is not the one beside")) << foreign;
+  }
+  EXPECT_FALSE(fs::exists(elsewhere + "/Return9999_0"));
+  // The same folder by another spelling is the job's own.
+  SendJob job = Job(statement, 1);  // nobody listens on port 1
+  job.return_file = archive_.dir() + "/./elsewhere/../Return9999_0";
+  EXPECT_EQ(RunSendJob(WriteJob(job)), 1);
+  EXPECT_FALSE(fs::exists(archive_.dir() + "/Send9999_0"));
+  std::optional<SendOutcome> back =
+      ParseReturnFile(ReadWholeFile(ReturnFile()));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->failed, 6);
+}
+
+size_t FilesIn(const std::string& dir) {
+  size_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file()) ++n;
+  return n;
+}
+
+// vantor-send run as its own process on jobs for a storescp destination
+// that takes its time over each image.
+class SenderProcessTest : public SendJobRunTest {
+ protected:
+  void SetUp() override {
+    SendJobRunTest::SetUp();
+    for (const char* study : {"1.1", "1.2"}) {
+      for (int s = 1; s <= 2; ++s) {
+        for (int i = 1; i <= 3; ++i) {
+          TestImage image;
+          image.study_uid = study;
+          image.series_uid = std::string(study) + "." + std::to_string(s);
+          image.sop_instance_uid = image.series_uid + "." + std::to_string(i);
+          fs::create_directories(folder_ + "/S" + study);
+          WriteTestImage(File(study, image.sop_instance_uid), image);
+        }
+      }
+    }
+    program_dir_ = archive_.dir() + "/program";
+    fs::create_directories(program_dir_ + "/Logs");
+    fs::copy_file(std::string(VANTOR_BUILD_DIR) + "/vantor-send",
+                  program_dir_ + "/vantor-send");
+    received_ = archive_.dir() + "/received";
+    fs::create_directories(received_);
+  }
+  void TearDown() override {
+    for (pid_t pid : {sender_, destination_}) {
+      if (pid <= 0) continue;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+  static pid_t Spawn(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = {"TCP_NODELAY=1", "PATH=/usr/bin:/bin"};
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(null_fd, 0);
+      ::dup2(null_fd, 1);
+      ::dup2(null_fd, 2);
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(null_fd);
+    return pid;
+  }
+
+  // A storescp that sleeps `seconds` after each image before it reads the
+  // next one.
+  int StartDestination(int seconds) {
+    const int port = FreeLoopbackPort();
+    destination_ =
+        Spawn({"/usr/bin/storescp", "-aet", "DEST", "-od", received_,
+               "--sleep-after", std::to_string(seconds), std::to_string(port)});
+    for (int i = 0; i < 200 && !IsListening(port); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return port;
+  }
+
+  void StartSender(const std::string& job) {
+    sender_ = Spawn({program_dir_ + "/vantor-send", job});
+  }
+
+  // The exit code once the sender ends within `timeout`.
+  std::optional<int> WaitForSender(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(sender_, &status, WNOHANG) == sender_) {
+        sender_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+  }
+
+  // Waits until the return file reads back with `completed` images done.
+  std::optional<SendOutcome> WaitForProgress(int completed) {
+    for (int i = 0; i < 1000; ++i) {
+      std::optional<SendOutcome> now =
+          ParseReturnFile(ReadWholeFile(ReturnFile()));
+      if (now && now->completed >= completed) return now;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+  }
+
+  std::string JobFor(std::initializer_list<Key> keys, int port) {
+    return WriteJob(MoveStatement(Identifier(keys), false, false, "YYYY-MM-DD"),
+                    port);
+  }
+
+  std::string program_dir_;
+  std::string received_;
+  pid_t sender_ = -1;
+  pid_t destination_ = -1;
+};
+
+TEST_F(SenderProcessTest, TheReturnFileFollowsTheJobImageByImage) {
+  const std::string job =
+      JobFor({{0x0020, 0x000E, Value("1.2.1")}}, StartDestination(1));
+  StartSender(job);
+  std::optional<SendOutcome> first = WaitForProgress(1);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->completed, 1);
+  EXPECT_EQ(first->remaining, 2);
+  EXPECT_EQ(first->error, "");
+  std::optional<SendOutcome> second = WaitForProgress(2);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->completed + second->remaining, 3);
+  EXPECT_THAT(WaitForSender(std::chrono::seconds(30)), Eq(0));
+  std::optional<SendOutcome> last =
+      ParseReturnFile(ReadWholeFile(ReturnFile()));
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->completed, 3);
+  EXPECT_EQ(last->remaining, 0);
+  EXPECT_EQ(FilesIn(received_), 3u);
+  EXPECT_FALSE(fs::exists(job));
+  EXPECT_FALSE(fs::exists(ReturnFile() + ".part"));
+}
+
+TEST_F(SenderProcessTest, SigtermStopsBetweenImagesAndReportsTheCancel) {
+  const std::string job =
+      JobFor({{0x0020, 0x000D, Value("1.2")}}, StartDestination(1));
+  StartSender(job);
+  ASSERT_TRUE(WaitForProgress(1));
+  const auto signalled = std::chrono::steady_clock::now();
+  ASSERT_EQ(::kill(sender_, SIGTERM), 0);
+  // The image on the wire is answered within a second.
+  EXPECT_THAT(WaitForSender(std::chrono::seconds(10)), Eq(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled,
+            std::chrono::seconds(5));
+  std::optional<SendOutcome> last =
+      ParseReturnFile(ReadWholeFile(ReturnFile()));
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->error, kCancelledError);
+  EXPECT_GE(last->completed, 1);
+  EXPECT_LE(last->completed, 2);
+  EXPECT_EQ(last->failed, 0);
+  EXPECT_EQ(last->completed + last->remaining, 6);
+  EXPECT_FALSE(fs::exists(job));
+  EXPECT_EQ(FilesIn(received_), static_cast<size_t>(last->completed));
+  EXPECT_THAT(ReadWholeFile(program_dir_ + "/Logs/SendVantor9999.log"),
+              HasSubstr("Cancelled"));
 }
 
 }  // namespace
