@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "dicom/toolkit.h"
+#include "host/association_records.h"
 #include "host/config.h"
 #include "host/database.h"
 #include "host/dcm_log.h"
@@ -27,6 +28,7 @@
 #include "host/service_events.h"
 #include "net/event_loop.h"
 #include "net/heartbeat.h"
+#include "retrieve/image_reception.h"
 
 namespace vantor {
 namespace {
@@ -53,6 +55,8 @@ void Form_Load(MainWindow&) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ReadReg();
     BuildPathes();
+    // Nothing is received yet: what a crash left in the incoming folder goes.
+    RemoveInterruptedReceptions();
   });
 }
 
@@ -76,7 +80,11 @@ void Form_QueryUnload(MainWindow& window) {
 }
 
 // On every tick: the heartbeat, and every sixth tick a configuration pass.
-void OnTimerAlive(MainWindow& window) { TimerAlive_Timer(window.ticks); }
+void OnTimerAlive(MainWindow& window) {
+  TimerAlive_Timer(window.ticks);
+  // The association records are pruned with each configuration pass.
+  if (window.ticks == 0) PruneAssociationFolder();
+}
 
 // Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close
 // request; the timer ticks every 5 s while enabled; the socket class's
@@ -119,14 +127,15 @@ void BuildPathes() {
   std::error_code ec;
   const std::string associations = InProgramDir("Associations");
   const std::string port_dir = associations + "/" + PortText();
-  if (!fs::is_directory(associations, ec)) fs::create_directory(associations, ec);
+  if (!fs::is_directory(associations, ec))
+    fs::create_directory(associations, ec);
   if (!fs::is_directory(port_dir, ec)) fs::create_directory(port_dir, ec);
   for (fs::directory_iterator it(port_dir, ec), end; !ec && it != end;
        it.increment(ec)) {
     std::error_code entry_ec;
     if (!it->is_regular_file(entry_ec)) continue;
     // Read-only files are not forced.
-    struct stat st{};
+    struct stat st {};
     if (::stat(it->path().c_str(), &st) == 0 && !(st.st_mode & S_IWUSR))
       continue;
     fs::remove(it->path(), entry_ec);
@@ -185,8 +194,7 @@ int Main(const std::string& command_line) {
 
     const std::string caption = Settings()->Caption;
     if (!lock.Acquire(caption)) {
-      ErrorLogWrite(0, "'" + caption + "' already running, Vantor end",
-                    "Main");
+      ErrorLogWrite(0, "'" + caption + "' already running, Vantor end", "Main");
       return 1;
     }
 
@@ -199,9 +207,9 @@ int Main(const std::string& command_line) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     if (!window.DCMServer->Listen(port)) {
       Form_QueryUnload(window);
-      ErrorLogWrite(0, "Cannot list on port " + std::to_string(port) +
-                           ", Vantor end",
-                    "Main");
+      ErrorLogWrite(
+          0, "Cannot list on port " + std::to_string(port) + ", Vantor end",
+          "Main");
       return 1;
     }
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");
