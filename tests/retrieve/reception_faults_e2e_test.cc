@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -200,12 +201,16 @@ TEST_F(ReceptionFaultsE2eTest, AReadOnlyIncomingFolderRefusesImages) {
 }
 
 TEST_F(ReceptionFaultsE2eTest, AFolderWithoutFreeEntriesLeavesNoFileBehind) {
-  // The root, the Unzip folder and one file: the side file is written, the
-  // image finds the file system full.
-  ScopedMount disk(Incoming(), 0, "size=2g,nr_inodes=4");
+  ScopedMount disk(Incoming(), 0, "size=2g");
   if (!disk.mounted())
     GTEST_SKIP() << "cannot mount a tmpfs here (needs root and CAP_SYS_ADMIN)";
   ASSERT_TRUE(Start()) << service_.Describe();
+  // Room for one more entry: the side file is written, the image finds the
+  // file system full.
+  struct statvfs st {};
+  ASSERT_EQ(::statvfs(Incoming().c_str(), &st), 0);
+  const uint64_t used = st.f_files - st.f_ffree;
+  ASSERT_TRUE(disk.Remount(0, "size=2g,nr_inodes=" + std::to_string(used + 1)));
   const std::string uid = "1.2.826.0.1.3680043.9.7.3";
   ToolResult r = Store({Image(uid)});
   EXPECT_EQ(Count(r.output, kOutOfResources), 1u) << r.output;
