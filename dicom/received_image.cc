@@ -2,11 +2,15 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
+#include <dcmtk/dcmdata/dcwcache.h>
 #include <dcmtk/dcmdata/dcxfer.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "dicom/dataset_impl.h"
 #include "host/failure.h"
@@ -24,6 +28,27 @@ std::string TextOf(DcmDataset& ds, const DcmTagKey& key) {
 
 E_TransferSyntax XferOf(const std::string& uid) {
   return DcmXfer(uid.c_str()).getXfer();
+}
+
+constexpr size_t kWriteChunk = 1 << 20;
+
+// The failure for a file that could not be written.
+[[noreturn]] void ThrowWriteFailure(const std::string& why) {
+  throw Failure(kPathFileAccessError, "Path/File access error (" + why + ")");
+}
+
+// Writes all of `data` to `fd`; false with errno set when it cannot.
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -80,9 +105,9 @@ void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
                                  const std::string& uid) {
   E_TransferSyntax target = XferOf(uid);
   if (target == EXS_Unknown)
-    throw Failure(kInvalidProcedureCall,
-                  "Invalid procedure call or argument (transfer syntax " +
-                      uid + ")");
+    throw Failure(
+        kInvalidProcedureCall,
+        "Invalid procedure call or argument (transfer syntax " + uid + ")");
   DcmFileFormat file(dataset_.get());
   DcmDataset* ds = file.getDataset();
   if (uid != transfer_syntax_uid_) {
@@ -92,13 +117,50 @@ void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
                     std::string("Cannot convert the image to ") + uid + ": " +
                         cond.text());
   }
-  OFCondition cond = file.saveFile(
-      path.c_str(), target, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0,
-      0, part10 ? EWM_fileformat : EWM_dataset);
-  if (cond.bad()) {
+  // The encoded file goes through a buffer of our own and plain writes,
+  // so that every error is seen: a buffered file stream drops the one of
+  // its last flush when it is closed, and a full disk would leave a short
+  // file reported as written.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) ThrowWriteFailure(std::strerror(errno));
+  std::vector<char> buffer(kWriteChunk);
+  DcmOutputBufferStream out(buffer.data(), buffer.size());
+  DcmWriteCache cache;
+  std::string error;
+  if (part10) {
+    file.transferInit();
+  } else {
+    ds->transferInit();
+  }
+  for (;;) {
+    OFCondition cond =
+        part10 ? file.write(out, target, EET_ExplicitLength, &cache,
+                            EGL_recalcGL, EPD_noChange, 0, 0, 0, EWM_fileformat)
+               : ds->write(out, target, EET_ExplicitLength, &cache,
+                           EGL_recalcGL, EPD_noChange);
+    if (cond.bad() && cond != EC_StreamNotifyClient) {
+      error = cond.text();
+      break;
+    }
+    void* data = nullptr;
+    offile_off_t length = 0;
+    out.flushBuffer(data, length);
+    if (length > 0 && !WriteAll(fd, static_cast<const char*>(data),
+                                static_cast<size_t>(length))) {
+      error = std::strerror(errno);
+      break;
+    }
+    if (cond != EC_StreamNotifyClient) break;
+  }
+  if (part10) {
+    file.transferEnd();
+  } else {
+    ds->transferEnd();
+  }
+  if (::close(fd) != 0 && error.empty()) error = std::strerror(errno);
+  if (!error.empty()) {
     ::unlink(path.c_str());
-    throw Failure(kPathFileAccessError,
-                  std::string("Path/File access error (") + cond.text() + ")");
+    ThrowWriteFailure(error);
   }
 }
 

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "dicom/toolkit.h"
+#include "host/association_records.h"
 #include "host/config.h"
 #include "host/database.h"
 #include "host/dcm_log.h"
@@ -27,6 +28,7 @@
 #include "host/service_events.h"
 #include "net/event_loop.h"
 #include "net/heartbeat.h"
+#include "retrieve/image_reception.h"
 
 namespace vantor {
 namespace {
@@ -53,6 +55,8 @@ void Form_Load(MainWindow&) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ReadReg();
     BuildPathes();
+    // Nothing is received yet: what a crash left in the incoming folder goes.
+    RemoveInterruptedReceptions();
   });
 }
 
@@ -88,6 +92,8 @@ void ApplyServerSettings(MainWindow& window) {
 void OnTimerAlive(MainWindow& window) {
   TimerAlive_Timer(window.ticks);
   ApplyServerSettings(window);
+  // The association records are pruned with each configuration pass.
+  if (window.ticks == 0) PruneAssociationFolder();
 }
 
 // Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close

@@ -184,4 +184,23 @@ uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
   return ReceiveImage(Connection, Img, DefaultDiskSpaceWait(stopping));
 }
 
+void RemoveInterruptedReceptions() noexcept {
+  GuardVoid("RemoveInterruptedReceptions", [] {
+    const std::string folder = ToFsPath(Settings()->Temp);
+    std::vector<std::string> removed = RemoveStaleTemporaryFiles(folder);
+    for (const std::string& name : removed)
+      DebugLogWrite("Temporary file " + name +
+                        " of an interrupted reception "
+                        "removed",
+                    "RemoveInterruptedReceptions");
+    if (!removed.empty())
+      ErrorLogWrite(0,
+                    std::to_string(removed.size()) +
+                        " temporary files of interrupted receptions removed "
+                        "from " +
+                        folder,
+                    "RemoveInterruptedReceptions");
+  });
+}
+
 }  // namespace vantor

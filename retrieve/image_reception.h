@@ -59,6 +59,12 @@ uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
                                       dicom::ReceivedImage& Img,
                                       const std::function<bool()>& stopping);
 
+// At start-up, before anything is received: removes the temporary files
+// that an interrupted reception (a crash, a kill) left in the incoming
+// folder, writing each name to the debug log and their number to the error
+// log. Files another running instance is writing are kept.
+void RemoveInterruptedReceptions() noexcept;
+
 }  // namespace vantor
 
 #endif  // VANTOR_RETRIEVE_IMAGE_RECEPTION_H_

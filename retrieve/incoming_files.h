@@ -1,10 +1,18 @@
 // Writing into the incoming folder so that every file appears whole or not at
-// all: each is written under a hidden temporary name (".<uid>.<n>.part"),
-// flushed to the disk, and renamed to its final name.
+// all: each is written under a hidden temporary name, flushed to the disk,
+// and renamed to its final name.
+//
+// The temporary name is ".<uid>.<pid>-<n>@<host>.part": the writing
+// process's id and its host name tell whose it is, so that the files a crash
+// left behind can be told from those another instance sharing the folder is
+// writing at that moment (see RemoveStaleTemporaryFiles).
 #ifndef VANTOR_RETRIEVE_INCOMING_FILES_H_
 #define VANTOR_RETRIEVE_INCOMING_FILES_H_
 
+#include <sys/types.h>
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +57,35 @@ void StoreIncomingFiles(
     const std::string& folder, const std::string& stem,
     const std::string& calling_aet, const std::string& image_name,
     const std::function<void(const std::string&)>& write_image);
+
+// What a temporary name carries.
+struct TemporaryName {
+  std::string stem;  // the SOP Instance UID
+  pid_t pid = 0;
+  std::string host;
+};
+
+// The parts of `file_name` when it is a temporary name of reception,
+// nothing for any other name.
+std::optional<TemporaryName> ParseTemporaryName(const std::string& file_name);
+
+// This host's name as temporary names carry it: at most 64 characters of
+// letters, digits, "-", "_" and "." (others become "_").
+const std::string& TemporaryNameHost();
+
+// Whether the process `pid` of this host may still be writing: every live
+// process except this one (before the service receives anything, a file
+// carrying its own id was left by an earlier process that had that id).
+bool IsOtherLiveProcess(pid_t pid);
+
+// Removes from `folder` (ending in "/") the temporary files of reception
+// that an ended process left behind: regular files whose names parse as
+// temporary names of this host and whose writer `writer_running` says is
+// not running. Final names, other hosts' files and files of a running
+// writer are never touched. Returns the names removed.
+std::vector<std::string> RemoveStaleTemporaryFiles(
+    const std::string& folder,
+    const std::function<bool(pid_t)>& writer_running = IsOtherLiveProcess);
 
 }  // namespace vantor
 

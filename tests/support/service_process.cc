@@ -108,7 +108,8 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& args,
   std::vector<std::string> env_text = ChildEnvironment();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(path.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
   for (std::string& e : env_text) envp.push_back(e.data());
@@ -219,7 +220,8 @@ ServiceProcess::~ServiceProcess() {
 bool ServiceProcess::Start() { return Start(Options()); }
 
 bool ServiceProcess::Start(const Options& options) {
-  if (pid_ > 0) throw std::logic_error("the service was started already");
+  if (pid_ > 0 && !exit_code_)
+    throw std::logic_error("the service is running already");
   if (!options.caption.empty()) caption_ = options.caption;
   std::string registry = options.registry;
   if (registry.empty()) {
@@ -342,8 +344,10 @@ std::string ServiceProcess::Describe() {
   } else {
     out << "ended with " << *exit_code_;
   }
-  out << "\n--- output ---\n" << Output() << "--- error log ---\n"
-      << ErrorLog() << "--- debug log ---\n" << DebugLog();
+  out << "\n--- output ---\n"
+      << Output() << "--- error log ---\n"
+      << ErrorLog() << "--- debug log ---\n"
+      << DebugLog();
   return out.str();
 }
 

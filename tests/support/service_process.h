@@ -82,7 +82,9 @@ class ServiceProcess {
   // Writes registry.reg and starts the service. With wait_until_listening,
   // true once it listens; false when it ended first or did not listen in
   // time (it is left running then; Describe() tells what happened).
-  // Without waiting, true once the process runs. REQUIRES: not started.
+  // Without waiting, true once the process runs. REQUIRES: not running (a
+  // service that has ended, by Stop or on its own, may be started again in
+  // the same program directory).
   bool Start(const Options& options);
   bool Start();
 
@@ -113,9 +115,9 @@ class ServiceProcess {
   std::string DebugLog() const;  // Logs/DebugVantor<port>.log
 
   // Waits up to `timeout` until Logs/<file_name> contains `text`.
-  bool WaitForLog(const std::string& file_name, const std::string& text,
-                  std::chrono::milliseconds timeout =
-                      std::chrono::seconds(10)) const;
+  bool WaitForLog(
+      const std::string& file_name, const std::string& text,
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
   // What the service wrote to its standard output and error.
   std::string Output() const;
