@@ -101,8 +101,8 @@ std::string ToUtf8(const SQLWCHAR* text, size_t length) {
   out.reserve(length);
   for (size_t i = 0; i < length; ++i) {
     uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < length && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < length &&
+        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     }
@@ -225,10 +225,10 @@ std::vector<Column> DescribeColumns(Statement& st) {
     SQLULEN size = 0;
     SQLSMALLINT nullable = 0;
     Column& c = columns[static_cast<size_t>(i)];
-    st.Fail(SQLDescribeColW(st.get(), static_cast<SQLUSMALLINT>(i + 1), name,
-                            512, &name_length, &c.type, &size, &c.scale,
-                            &nullable),
-            "The result cannot be read.");
+    st.Fail(
+        SQLDescribeColW(st.get(), static_cast<SQLUSMALLINT>(i + 1), name, 512,
+                        &name_length, &c.type, &size, &c.scale, &nullable),
+        "The result cannot be read.");
     size_t n = static_cast<size_t>(name_length);
     if (n > 511) n = 511;
     c.name = ToUtf8(name, n);
@@ -268,8 +268,7 @@ Value ReadText(Statement& st, SQLUSMALLINT index) {
 
 // Reads one fixed-size value; returns false for a null.
 template <typename T>
-bool ReadFixed(Statement& st, SQLUSMALLINT index, SQLSMALLINT c_type,
-               T& out) {
+bool ReadFixed(Statement& st, SQLUSMALLINT index, SQLSMALLINT c_type, T& out) {
   SQLLEN indicator = 0;
   st.Fail(SQLGetData(st.get(), index, c_type, &out, sizeof out, &indicator),
           "A value cannot be read.");
@@ -288,8 +287,8 @@ Value ReadValue(Statement& st, SQLUSMALLINT index, const Column& column) {
     case SQL_TIMESTAMP: {
       SQL_TIMESTAMP_STRUCT t{};
       if (!ReadFixed(st, index, SQL_C_TYPE_TIMESTAMP, t)) return Value();
-      return Value(DateTime{Date{t.year, t.month, t.day}, t.hour, t.minute,
-                            t.second});
+      return Value(
+          DateTime{Date{t.year, t.month, t.day}, t.hour, t.minute, t.second});
     }
     case SQL_TYPE_TIME:
     case SQL_TIME: {

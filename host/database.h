@@ -62,10 +62,10 @@ class Database {
   // Runs a statement and hands each row to `row` as it is fetched; stops
   // early when `row` returns false. Column names are passed once before the
   // first row to `columns` (may be empty).
-  void QueryEach(const std::string& sql,
-                 const std::function<void(const std::vector<std::string>&)>&
-                     columns,
-                 const std::function<bool(const std::vector<Value>&)>& row);
+  void QueryEach(
+      const std::string& sql,
+      const std::function<void(const std::vector<std::string>&)>& columns,
+      const std::function<bool(const std::vector<Value>&)>& row);
 
   // Runs a statement without a result set; returns the rows affected.
   int64_t Execute(const std::string& sql);

@@ -108,16 +108,16 @@ bool CallerAuthorised(const dicom::Connection& connection, uint16_t& Status) {
       Status = dicom::kStatusNotAuthorized;
       return false;
     case dicom::kStoreOnlyNode:
-      ErrorLogWrite(0,
-                    "Unauthorized event report from " + caller +
-                        " (Store Only)",
-                    kProcedure);
+      ErrorLogWrite(
+          0, "Unauthorized event report from " + caller + " (Store Only)",
+          kProcedure);
       Status = dicom::kStatusNotAuthorized;
       return false;
     default:
       // Nobody is let in on a lookup that did not happen.
-      ErrorLogWrite(0, "Event report from " + caller +
-                           " not carried out: the caller cannot be looked up",
+      ErrorLogWrite(0,
+                    "Event report from " + caller +
+                        " not carried out: the caller cannot be looked up",
                     kProcedure);
       Status = dicom::kStatusProcessingFailure;
       return false;

@@ -186,8 +186,8 @@ class CGetFilesTest : public ::testing::Test {
   std::vector<std::string> Files(std::initializer_list<Key> keys,
                                  bool internal_id = false) {
     std::vector<std::string> files{"left over"};
-    EXPECT_TRUE(PrepareSendCGet(db_, Identifier(keys), false, internal_id,
-                                files));
+    EXPECT_TRUE(
+        PrepareSendCGet(db_, Identifier(keys), false, internal_id, files));
     return files;
   }
 
@@ -237,8 +237,9 @@ TEST_F(CGetFilesTest, FailuresAreLoggedReportedAndLeaveNoFiles) {
 
   archive_.Exec("DROP VIEW VIEW_Images");
   files = {"left over"};
-  EXPECT_FALSE(PrepareSendCGet(
-      db_, Identifier({{0x0020, 0x000D, Value("1.2.5")}}), false, false, files));
+  EXPECT_FALSE(PrepareSendCGet(db_,
+                               Identifier({{0x0020, 0x000D, Value("1.2.5")}}),
+                               false, false, files));
   EXPECT_THAT(files, IsEmpty());
 }
 
