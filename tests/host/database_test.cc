@@ -90,7 +90,7 @@ TEST(DatabaseThreadsTest, ParallelConnectionsOpenAndCloseSafely) {
   FixtureArchive archive;
   archive.AddNode("FINDSCU", "127.0.0.1");
   constexpr int kThreads = 50;
-  constexpr int kRounds = 40;
+  constexpr int kRounds = 100;
   std::atomic<int> answered{0};
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;

@@ -43,14 +43,14 @@ ToolResult Find(const ServiceProcess& service,
   return RunDcmtkTool("findscu", args, std::chrono::seconds(60));
 }
 
-// 50 findscu clients at once, each asking three times on its association
+// 50 findscu clients at once, each asking ten times on its association
 // (every request opens and closes a database connection of its own).
 // The service takes 32 associations at a time and turns the others away as
 // congested: those clients ask again. Every client must get every study it
 // asked for, with a success at the end of each round.
 TEST(DatabaseStressTest, FiftyParallelFindClientsAreAllAnswered) {
   constexpr int kClients = 50;
-  constexpr int kRepeat = 3;
+  constexpr int kRepeat = 10;
   constexpr int kStudies = 6;
   FixtureArchive archive;
   std::vector<std::string> uids;
