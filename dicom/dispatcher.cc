@@ -192,7 +192,12 @@ void AnswerGet(Request& Req, RequestServices& services, Database& db,
     return;
   }
   std::vector<std::string> files;
-  services.PrepareSendCGet(db, Req.identifier(), siemens, internal_id, files);
+  if (!services.PrepareSendCGet(db, Req.identifier(), siemens, internal_id,
+                                files)) {
+    // Images that could not be selected are not "none to send".
+    Req.SendFinal(kStatusUnableToProcess);
+    return;
+  }
   Request::SubOperations counts = Req.SendFiles(files);
   Req.SendFinal(counts.failed == 0 && counts.warning == 0
                     ? kStatusSuccess

@@ -75,8 +75,9 @@ class RequestServices {
   virtual std::optional<DatasetCollection> GetImageData(
       Database& db, const Dataset& identifier, bool bSiemensBug,
       bool bInternalID, const Cancelled& cancelled) = 0;
-  // Fills `files` with the image files of the C-GET, one per row.
-  virtual void PrepareSendCGet(Database& db, const Dataset& identifier,
+  // Fills `files` with the image files of the C-GET, one per row; false
+  // when they could not be selected (it has logged the failure itself).
+  virtual bool PrepareSendCGet(Database& db, const Dataset& identifier,
                                bool bSiemensBug, bool bInternalID,
                                std::vector<std::string>& files) = 0;
   // Hands the C-MOVE to the sender; null when the hand-off failed.

@@ -28,6 +28,8 @@ inline constexpr uint16_t kStatusSubOperationsFailed = 0xB000;
 inline constexpr uint16_t kStatusProcessingFailure = 0x0110;
 inline constexpr uint16_t kStatusMoveOutOfResources = 0xA702;
 inline constexpr uint16_t kStatusCancel = 0xFE00;
+// Refused: the caller is not authorised for the operation.
+inline constexpr uint16_t kStatusNotAuthorized = 0x0124;
 
 // The toolkit failure that ends the service when it reaches the dispatcher
 // (the association layer's network went away under the server).

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "host/config.h"
 #include "host/failure.h"
@@ -100,8 +101,8 @@ std::string ToUtf8(const SQLWCHAR* text, size_t length) {
   out.reserve(length);
   for (size_t i = 0; i < length; ++i) {
     uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < length && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < length &&
+        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     }
@@ -112,26 +113,35 @@ std::string ToUtf8(const SQLWCHAR* text, size_t length) {
 
 // ---- handles and diagnostics ----
 
-// The process-wide ODBC environment, created once.
-SQLHENV Environment() {
-  static SQLHENV env = [] {
-    // The driver manager converts between the wide calls and drivers with
-    // narrow entry points (the SQLite driver) in the locale's character set;
-    // the service's text is UTF-8, so the conversion must be too.
+// Makes the driver manager's conversions between the wide calls and drivers
+// with narrow entry points (the SQLite driver) use UTF-8, the service's own
+// text: they go by the locale's character set. Done once, before the first
+// environment.
+void UseUtf8Conversions() {
+  static std::once_flag once;
+  std::call_once(once, [] {
     if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
       std::setlocale(LC_CTYPE, "en_US.UTF-8");
-    SQLHENV handle = SQL_NULL_HENV;
-    if (!SQL_SUCCEEDED(
-            SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) {
-      return SQLHENV{SQL_NULL_HENV};
-    }
-    SQLSetEnvAttr(handle, SQL_ATTR_ODBC_VERSION,
-                  reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    return handle;
-  }();
-  if (env == SQL_NULL_HENV) {
+  });
+}
+
+// An ODBC environment of its own for one connection. The driver manager
+// gives every environment one driver environment per driver, and a
+// connection is added to and removed from that driver environment's list
+// while it connects and disconnects. The SQLite driver keeps that list
+// without a lock, and the driver manager locks nothing across connections
+// unless its Threading level is 3 (which makes every statement of the
+// process wait for every other). Connections opened and closed by parallel
+// requests on one shared environment therefore corrupt the heap; with one
+// environment per connection nothing is shared.
+SQLHENV NewEnvironment() {
+  UseUtf8Conversions();
+  SQLHENV env = SQL_NULL_HENV;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
     throw Failure(kDatabaseError, "The ODBC environment cannot be created.");
   }
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION,
+                reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   return env;
 }
 
@@ -215,10 +225,10 @@ std::vector<Column> DescribeColumns(Statement& st) {
     SQLULEN size = 0;
     SQLSMALLINT nullable = 0;
     Column& c = columns[static_cast<size_t>(i)];
-    st.Fail(SQLDescribeColW(st.get(), static_cast<SQLUSMALLINT>(i + 1), name,
-                            512, &name_length, &c.type, &size, &c.scale,
-                            &nullable),
-            "The result cannot be read.");
+    st.Fail(
+        SQLDescribeColW(st.get(), static_cast<SQLUSMALLINT>(i + 1), name, 512,
+                        &name_length, &c.type, &size, &c.scale, &nullable),
+        "The result cannot be read.");
     size_t n = static_cast<size_t>(name_length);
     if (n > 511) n = 511;
     c.name = ToUtf8(name, n);
@@ -258,8 +268,7 @@ Value ReadText(Statement& st, SQLUSMALLINT index) {
 
 // Reads one fixed-size value; returns false for a null.
 template <typename T>
-bool ReadFixed(Statement& st, SQLUSMALLINT index, SQLSMALLINT c_type,
-               T& out) {
+bool ReadFixed(Statement& st, SQLUSMALLINT index, SQLSMALLINT c_type, T& out) {
   SQLLEN indicator = 0;
   st.Fail(SQLGetData(st.get(), index, c_type, &out, sizeof out, &indicator),
           "A value cannot be read.");
@@ -278,8 +287,8 @@ Value ReadValue(Statement& st, SQLUSMALLINT index, const Column& column) {
     case SQL_TIMESTAMP: {
       SQL_TIMESTAMP_STRUCT t{};
       if (!ReadFixed(st, index, SQL_C_TYPE_TIMESTAMP, t)) return Value();
-      return Value(DateTime{Date{t.year, t.month, t.day}, t.hour, t.minute,
-                            t.second});
+      return Value(
+          DateTime{Date{t.year, t.month, t.day}, t.hour, t.minute, t.second});
     }
     case SQL_TYPE_TIME:
     case SQL_TIME: {
@@ -380,16 +389,28 @@ const Value& ResultSet::Get(size_t row, std::string_view name) const {
 
 std::string ConnectionText(const std::string& db_server) {
   if (StartsWith(db_server, "sqlite:")) {
-    return "Driver=SQLite3;Database=" + ToFsPath(db_server.substr(7));
+    // An archive that is not there is a failed open, not a new empty one.
+    return "Driver=SQLite3;Database=" + ToFsPath(db_server.substr(7)) +
+           ";NoCreat=1";
   }
   if (StartsWith(db_server, "odbc:")) return db_server.substr(5);
   return "driver={SQL Server};server=" + db_server +
          ";uid=K391;pwd=QpRsTu482;database=TavikDB2";
 }
 
+void CreateSqliteFile(const std::string& path) {
+  // An empty file is an empty database to SQLite.
+  std::FILE* file = std::fopen(path.c_str(), "ab");
+  if (file == nullptr || std::fclose(file) != 0) {
+    throw Failure(kPathFileAccessError,
+                  "Path/File access error (" + path + ")");
+  }
+}
+
 // ---- Database ----
 
 struct Database::Handles {
+  SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   std::string connection_text;
   // A statement whose rows are being handed out by QueryEach: statements run
@@ -416,28 +437,41 @@ bool Database::IsOpen() const { return h_->dbc != SQL_NULL_HDBC; }
 
 void Database::Open(const std::string& connection_text) {
   Close();
-  SQLHENV env = Environment();
+  SQLHENV env = NewEnvironment();
   SQLHDBC dbc = SQL_NULL_HDBC;
-  Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env,
-        "The connection cannot be created.");
+  // Frees what was made so far when the open fails.
+  auto release = [&] {
+    if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+  };
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  if (!SQL_SUCCEEDED(rc)) {
+    dbc = SQL_NULL_HDBC;
+    try {
+      ThrowDiagnostic(SQL_HANDLE_ENV, env, "The connection cannot be created.");
+    } catch (...) {
+      release();
+      throw;
+    }
+  }
   SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT,
                     reinterpret_cast<SQLPOINTER>(kTimeoutSeconds), 0);
   SQLSetConnectAttr(dbc, SQL_ATTR_CONNECTION_TIMEOUT,
                     reinterpret_cast<SQLPOINTER>(kTimeoutSeconds), 0);
   std::basic_string<SQLWCHAR> wide = ToWide(connection_text);
   SQLSMALLINT out_length = 0;
-  SQLRETURN rc = SQLDriverConnectW(
-      dbc, nullptr, const_cast<SQLWCHAR*>(wide.c_str()),
-      static_cast<SQLSMALLINT>(wide.size()), nullptr, 0, &out_length,
-      SQL_DRIVER_NOPROMPT);
+  rc = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(wide.c_str()),
+                         static_cast<SQLSMALLINT>(wide.size()), nullptr, 0,
+                         &out_length, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
     try {
       ThrowDiagnostic(SQL_HANDLE_DBC, dbc, "The connection cannot be opened.");
     } catch (...) {
-      SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+      release();
       throw;
     }
   }
+  h_->env = env;
   h_->dbc = dbc;
   h_->connection_text = connection_text;
 }
@@ -446,10 +480,15 @@ void Database::Close() noexcept {
   if (h_->nested) h_->nested->Close();
   h_->nested.reset();
   h_->streaming = false;
-  if (h_->dbc == SQL_NULL_HDBC) return;
-  SQLDisconnect(h_->dbc);
-  SQLFreeHandle(SQL_HANDLE_DBC, h_->dbc);
-  h_->dbc = SQL_NULL_HDBC;
+  if (h_->dbc != SQL_NULL_HDBC) {
+    SQLDisconnect(h_->dbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, h_->dbc);
+    h_->dbc = SQL_NULL_HDBC;
+  }
+  if (h_->env != SQL_NULL_HENV) {
+    SQLFreeHandle(SQL_HANDLE_ENV, h_->env);
+    h_->env = SQL_NULL_HENV;
+  }
 }
 
 namespace {

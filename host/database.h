@@ -29,11 +29,17 @@ struct ResultSet {
 };
 
 // The connection text for a DBServer setting:
-//   "sqlite:PATH"    -> "Driver=SQLite3;Database=PATH"  (PATH translated)
+//   "sqlite:PATH"    -> "Driver=SQLite3;Database=PATH;NoCreat=1"  (PATH
+//                       translated; a missing file is not created)
 //   "odbc:TEXT"      -> TEXT as it stands
 //   any other name   -> "driver={SQL Server};server=NAME;uid=K391;
 //                        pwd=QpRsTu482;database=TavikDB2"
 std::string ConnectionText(const std::string& db_server);
+
+// Makes an empty SQLite database file at the file-system path `path` when
+// nothing is there yet, for the tools that write a new archive (opening
+// never creates one). Throws a Failure when it cannot be made.
+void CreateSqliteFile(const std::string& path);
 
 class Database {
  public:
@@ -56,10 +62,10 @@ class Database {
   // Runs a statement and hands each row to `row` as it is fetched; stops
   // early when `row` returns false. Column names are passed once before the
   // first row to `columns` (may be empty).
-  void QueryEach(const std::string& sql,
-                 const std::function<void(const std::vector<std::string>&)>&
-                     columns,
-                 const std::function<bool(const std::vector<Value>&)>& row);
+  void QueryEach(
+      const std::string& sql,
+      const std::function<void(const std::vector<std::string>&)>& columns,
+      const std::function<bool(const std::vector<Value>&)>& row);
 
   // Runs a statement without a result set; returns the rows affected.
   int64_t Execute(const std::string& sql);

@@ -78,11 +78,12 @@ std::optional<dicom::DatasetCollection> ServiceEvents::GetImageData(
                                 cancelled);
 }
 
-void ServiceEvents::PrepareSendCGet(Database& db,
+bool ServiceEvents::PrepareSendCGet(Database& db,
                                     const dicom::Dataset& identifier,
                                     bool bSiemensBug, bool bInternalID,
                                     std::vector<std::string>& files) {
-  ::vantor::PrepareSendCGet(db, identifier, bSiemensBug, bInternalID, files);
+  return ::vantor::PrepareSendCGet(db, identifier, bSiemensBug, bInternalID,
+                                   files);
 }
 
 std::unique_ptr<dicom::MoveJob> ServiceEvents::ImagePrepareForSend(

@@ -40,7 +40,7 @@ class ServiceEvents : public dicom::ServerEvents,
   std::optional<dicom::DatasetCollection> GetImageData(
       Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
       bool bInternalID, const Cancelled& cancelled) override;
-  void PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
+  bool PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
                        bool bSiemensBug, bool bInternalID,
                        std::vector<std::string>& files) override;
   std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(

@@ -87,17 +87,20 @@ void ResolveCGetFiles(Database& db, const std::string& sql,
       });
 }
 
-void PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
+bool PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
                      bool bSiemensBug, bool bInternalID,
                      std::vector<std::string>& files) {
   files.clear();
-  GuardVoid(kProcedure, [&] {
+  bool selected = Guard(kProcedure, false, [&] {
     std::string sql = CGetStatement(identifier, bSiemensBug, bInternalID,
                                     Settings()->DateFormat);
     DebugLogWrite("DICOM-Operation: C-GET", "");
     DebugLogWrite("SQL: " + sql, "");
     ResolveCGetFiles(db, sql, RegularFileExists, files);
+    return true;
   });
+  if (!selected) files.clear();
+  return selected;
 }
 
 }  // namespace vantor

@@ -29,8 +29,11 @@ void ResolveCGetFiles(Database& db, const std::string& sql,
                       std::vector<std::string>& files);
 
 // Fills `files` with one path per selected image (file-system paths, already
-// translated). Logs its own failures; `files` then holds what was found.
-void PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
+// translated). Returns false when the images could not be selected (the
+// statement could not be made or was rejected, the database is gone): the
+// failure is logged and `files` is left empty, since a part of the images is
+// no answer to the request.
+bool PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
                      bool bSiemensBug, bool bInternalID,
                      std::vector<std::string>& files);
 

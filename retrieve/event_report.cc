@@ -1,7 +1,9 @@
 #include "retrieve/event_report.h"
 
 #include <cctype>
+#include <optional>
 
+#include "dicom/node_registry.h"
 #include "host/config.h"
 #include "host/database.h"
 #include "host/failure.h"
@@ -14,6 +16,7 @@ namespace {
 constexpr uint16_t kCommandEvent = 10;
 constexpr char kUpdateError[] = "DCMServer EventReport UPDATE_ERROR";
 constexpr char kErrorHandler[] = "DCMServer EventReport ERROR_HANDLER";
+constexpr char kProcedure[] = "DCMServer EventReport";
 
 std::string UpperCase(std::string text) {
   for (char& c : text)
@@ -40,8 +43,10 @@ void UpdateOn(const std::string& db_server, const std::string& sql,
   db.Close();
 }
 
-// Sets the study's status on every server of the list; a server that fails
-// is logged and the next one tried. Returns false when one failed.
+// Sets the study's status on every server of the list that the allow-list
+// holds; a server that is not allowed is not connected to, a server that
+// fails is logged and the next one tried. Returns false when one was not
+// allowed or failed.
 bool Renamer(const dicom::Dataset& dataset) {
   DebugLogWrite("EventReport Aktion: RENAMER", "");
   const std::string servers_text = dataset.GetText(0x0019, 0x0020);
@@ -50,9 +55,17 @@ bool Renamer(const dicom::Dataset& dataset) {
   const std::string study_uid = Required(dataset, 0x0019, 0x0030);
   DebugLogWrite("StudyUID: " + study_uid, "");
   const std::string sql = RenamerStatement(study_uid);
+  const std::vector<std::string> allowed = Settings()->EventServers;
   bool all_done = true;
   for (const std::string& server : servers) {
-    GuardWith([&] { UpdateOn(server, sql, true); },
+    std::optional<std::string> target = AllowedEventServer(server, allowed);
+    if (!target) {
+      ErrorLogWrite(0, "Server not allowed for event reports: " + server,
+                    kUpdateError);
+      all_done = false;
+      continue;
+    }
+    GuardWith([&] { UpdateOn(*target, sql, true); },
               [&](const FailureInfo& info) {
                 ErrorLogWrite(info.number, info.description, kUpdateError);
                 all_done = false;
@@ -74,7 +87,57 @@ void KeyStudy(const dicom::Dataset& dataset) {
   UpdateOn(Settings()->DBServer, sql, false);
 }
 
+// Whether the caller may have its event report carried out: a node of the
+// node table (AE title trimmed, and its address) that is not store-only.
+// Otherwise sets `Status` to the refusal and logs it.
+bool CallerAuthorised(const dicom::Connection& connection, uint16_t& Status) {
+  const std::string calling = Trim(connection.calling_aet);
+  const std::string caller = calling + "/" + connection.remote_ip;
+  Database db;
+  ConOpen(db);  // a failed open is logged; the lookup then fails too
+  bool siemens = false;
+  bool internal_id = false;
+  const int32_t node =
+      dicom::GetAET(db, calling, connection.remote_ip, siemens, internal_id);
+  ConClose(db);
+  switch (node) {
+    case dicom::kKnownNode:
+      return true;
+    case dicom::kUnknownNode:
+      ErrorLogWrite(0, "Unauthorized event report from " + caller, kProcedure);
+      Status = dicom::kStatusNotAuthorized;
+      return false;
+    case dicom::kStoreOnlyNode:
+      ErrorLogWrite(
+          0, "Unauthorized event report from " + caller + " (Store Only)",
+          kProcedure);
+      Status = dicom::kStatusNotAuthorized;
+      return false;
+    default:
+      // Nobody is let in on a lookup that did not happen.
+      ErrorLogWrite(0,
+                    "Event report from " + caller +
+                        " not carried out: the caller cannot be looked up",
+                    kProcedure);
+      Status = dicom::kStatusProcessingFailure;
+      return false;
+  }
+}
+
 }  // namespace
+
+std::optional<std::string> AllowedEventServer(
+    const std::string& server, const std::vector<std::string>& allowed) {
+  for (const std::string& entry : allowed) {
+    if (entry == server) return Trim(entry);
+  }
+  const std::string trimmed = Trim(server);
+  if (trimmed.empty()) return std::nullopt;
+  for (const std::string& entry : allowed) {
+    if (Trim(entry) == trimmed) return trimmed;
+  }
+  return std::nullopt;
+}
 
 std::vector<std::string> SplitServerList(const std::string& text) {
   std::vector<std::string> servers;
@@ -108,11 +171,13 @@ bool IsWholeNumber(std::string_view text) {
   return true;
 }
 
-void DCMServer_EventReport(const dicom::Connection&, uint16_t EventID,
-                           const dicom::Dataset& dataset, uint16_t& Status) {
+void DCMServer_EventReport(const dicom::Connection& Connection,
+                           uint16_t EventID, const dicom::Dataset& dataset,
+                           uint16_t& Status) {
   GuardWith(
       [&] {
         DebugLogWrite("EventReport ID " + std::to_string(EventID), "");
+        if (!CallerAuthorised(Connection, Status)) return;
         if (EventID != kCommandEvent) return;
         const std::string command = UpperCase(dataset.GetText(0x0019, 0x0010));
         if (command == "RENAMER") {

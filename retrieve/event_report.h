@@ -7,10 +7,17 @@
 //   (0019,0011) KEYSTUDY: the new key-study value, a whole number
 // KEYSTUDY works on the dataset's Study Instance UID and the DBServer
 // database. Every update runs on a connection of its own.
+//
+// Only callers that the node table knows (AE title and address) and that
+// are not store-only have their event reports carried out; others are
+// refused with 0124 (not authorized), a failed lookup gives 0110, and
+// nothing is changed. RENAMER connects only to the servers of the
+// EventServers allow-list.
 #ifndef VANTOR_RETRIEVE_EVENT_REPORT_H_
 #define VANTOR_RETRIEVE_EVENT_REPORT_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +30,13 @@ namespace vantor {
 // text gives none.
 std::vector<std::string> SplitServerList(const std::string& text);
 
+// The server to connect to for the RENAMER entry `server`: the allow-list
+// entry written exactly like it, else the one equal to it once blanks are
+// trimmed from both (a list written "a; b" holds " b"); the entry is given
+// trimmed. Nothing when the allow-list holds no such entry.
+std::optional<std::string> AllowedEventServer(
+    const std::string& server, const std::vector<std::string>& allowed);
+
 // "UPDATE tblstudies SET FkeyStatusID = -1 WHERE StudyUID = '<uid>'".
 std::string RenamerStatement(std::string_view study_uid);
 
@@ -34,8 +48,10 @@ std::string KeyStudyStatement(std::string_view key_study,
 // Whether `text` is a whole number: an optional sign and 1 to 18 digits.
 bool IsWholeNumber(std::string_view text);
 
-// `Status` as left is the N-EVENT-REPORT response status: 0110 when an
-// update failed or could not be made, otherwise as it came (0000).
+// `Status` as left is the N-EVENT-REPORT response status: 0124 for a caller
+// that is not authorised, 0110 when the caller could not be looked up or an
+// update failed, was not allowed or could not be made, otherwise as it came
+// (0000).
 void DCMServer_EventReport(const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
                            uint16_t& Status);

@@ -459,6 +459,7 @@ int main(int argc, char** argv) {
         fs::create_directories(archive_dir);
 
         Database db;
+        CreateSqliteFile(db_path);
         db.Open(ConnectionText("sqlite:" + db_path));
         RunSqlScript(db, schema);
         db.Execute("BEGIN");

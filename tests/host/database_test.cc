@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/config.h"
@@ -17,12 +20,13 @@ namespace {
 
 TEST(DatabaseConnectionTextTest, SqlitePathOdbcTextAndServerName) {
   EXPECT_EQ(ConnectionText("sqlite:/var/lib/kelmora/archive.db"),
-            "Driver=SQLite3;Database=/var/lib/kelmora/archive.db");
-  EXPECT_EQ(ConnectionText("SQLite:/a.db"), "Driver=SQLite3;Database=/a.db");
+            "Driver=SQLite3;Database=/var/lib/kelmora/archive.db;NoCreat=1");
+  EXPECT_EQ(ConnectionText("SQLite:/a.db"),
+            "Driver=SQLite3;Database=/a.db;NoCreat=1");
   // A Windows path is translated like every configured path.
   EXPECT_EQ(ConnectionText("sqlite:D:\\Archiv\\archive.db"),
             "Driver=SQLite3;Database=" + ProgramDir() +
-                "/drives/d/Archiv/archive.db");
+                "/drives/d/Archiv/archive.db;NoCreat=1");
   EXPECT_EQ(ConnectionText("odbc:Driver=SQLite3;Database=/x;Timeout=5"),
             "Driver=SQLite3;Database=/x;Timeout=5");
   EXPECT_EQ(ConnectionText("ODBC:DSN=Kelmora"), "DSN=Kelmora");
@@ -62,6 +66,55 @@ TEST(DatabaseOpenTest, UnknownDriverOrBadTextThrowsAFailure) {
     db.Open(ConnectionText("sqlite:/nonexistent-vantor-dir/sub/archive.db"));
   });
   EXPECT_FALSE(db.IsOpen());
+}
+
+TEST(DatabaseOpenTest, AMissingSqliteArchiveIsAFailedOpenAndNotCreated) {
+  FixtureArchive archive;
+  const std::string path = archive.dir() + "/missing.db";
+  Database db;
+  ExpectFailure([&] { db.Open(ConnectionText("sqlite:" + path)); });
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_FALSE(std::filesystem::exists(path));
+  // An existing archive opens as before, and so does a file made for a new
+  // one.
+  db.Open(ConnectionText(archive.DBServer()));
+  EXPECT_EQ(db.Query("SELECT count(*) AS n FROM tblDicomAETs").rows.size(), 1u);
+  CreateSqliteFile(path);
+  db.Open(ConnectionText("sqlite:" + path));
+  EXPECT_EQ(db.Execute("CREATE TABLE t (k INTEGER)"), 0);
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+// Parallel requests each open, use and close a connection of their own.
+TEST(DatabaseThreadsTest, ParallelConnectionsOpenAndCloseSafely) {
+  FixtureArchive archive;
+  archive.AddNode("FINDSCU", "127.0.0.1");
+  constexpr int kThreads = 50;
+  constexpr int kRounds = 100;
+  std::atomic<int> answered{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round) {
+        GuardWith(
+            [&] {
+              Database db;
+              db.Open(ConnectionText(archive.DBServer()));
+              ResultSet rs = db.Query("SELECT AET FROM tblDicomAETs");
+              if (rs.rows.size() == 1 && rs.Get(0, "AET") == Value("FINDSCU"))
+                ++answered;
+              else
+                ++wrong;
+              db.Close();
+            },
+            [&](const FailureInfo&) { ++wrong; });
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(answered.load(), kThreads * kRounds);
 }
 
 TEST(DatabaseOpenTest, ClosedDatabaseRefusesStatements) {

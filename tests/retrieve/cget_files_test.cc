@@ -186,7 +186,8 @@ class CGetFilesTest : public ::testing::Test {
   std::vector<std::string> Files(std::initializer_list<Key> keys,
                                  bool internal_id = false) {
     std::vector<std::string> files{"left over"};
-    PrepareSendCGet(db_, Identifier(keys), false, internal_id, files);
+    EXPECT_TRUE(
+        PrepareSendCGet(db_, Identifier(keys), false, internal_id, files));
     return files;
   }
 
@@ -222,11 +223,24 @@ TEST_F(CGetFilesTest, WithdrawnStudiesAndNonMatchesGiveNothing) {
   EXPECT_THAT(Files({{0x0020, 0x000D, Value("1.2.5")}}), IsEmpty());
 }
 
-TEST_F(CGetFilesTest, FailuresAreLoggedAndLeaveTheListAsFound) {
-  EXPECT_THAT(Files({{kPatient, kId, Value("P1X")}}, true), IsEmpty());
+// A selection that failed is reported, so that the C-GET does not end as a
+// success with nothing sent.
+TEST_F(CGetFilesTest, FailuresAreLoggedReportedAndLeaveNoFiles) {
+  Touch(archive_dir_ + "/ST1/1.2.5.1.1.dcm");
+  std::vector<std::string> files{"left over"};
+  EXPECT_FALSE(PrepareSendCGet(db_, Identifier({{kPatient, kId, Value("P1X")}}),
+                               false, true, files));
+  EXPECT_THAT(files, IsEmpty());
   EXPECT_THAT(ReadWholeFile(TestProgramDir() + "/Logs/ErrorVantor" +
                             std::to_string(Settings()->DCM) + ".log"),
               HasSubstr("\tType mismatch\tPrepareSendCGet\r\n"));
+
+  archive_.Exec("DROP VIEW VIEW_Images");
+  files = {"left over"};
+  EXPECT_FALSE(PrepareSendCGet(db_,
+                               Identifier({{0x0020, 0x000D, Value("1.2.5")}}),
+                               false, false, files));
+  EXPECT_THAT(files, IsEmpty());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <regex>
 #include <string>
 
+#include "dicom/node_registry.h"
 #include "host/config.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
@@ -58,13 +59,17 @@ FixtureArchive::Study StudyWithUid(const std::string& uid) {
 class EventReportTest : public ::testing::Test {
  protected:
   static constexpr char kUid[] = "1.2.826.0.1.42";
+  static constexpr char kCaller[] = "EVENTSCU";
 
   void SetUp() override {
     Config c;
     c.DCM = 105;
     c.Debug = true;
     c.DBServer = first_.DBServer();
+    c.EventServers = {first_.DBServer(), second_.DBServer()};
     PublishSettings(c);
+    // The caller is a node of DBServer's node table.
+    first_.AddNode(kCaller, "127.0.0.1");
     for (FixtureArchive* a : {&first_, &second_}) {
       int64_t patient = a->AddPatient(PatientWithId("P1"));
       a->AddStudy(patient, StudyWithUid(kUid));
@@ -91,6 +96,20 @@ class EventReportTest : public ::testing::Test {
       out.push_back((*it)[1]);
     return out;
   }
+  // What the caller's lookup on DBServer writes to the debug log.
+  static std::vector<std::string> LookupMessages() {
+    return {"DB-Connection established\tConOpen",
+            "Execute: " + dicom::NodeLookupStatement(kCaller, "127.0.0.1") +
+                "\tGetAET",
+            "DB-Connection closed\tConClose"};
+  }
+  static std::vector<std::string> Messages(
+      const std::string& first, const std::vector<std::string>& rest) {
+    std::vector<std::string> out{first};
+    for (const std::string& m : LookupMessages()) out.push_back(m);
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+  }
   static std::string Column(FixtureArchive& a, const std::string& column,
                             const std::string& uid) {
     ResultSet r = a.Query("SELECT " + column +
@@ -100,7 +119,10 @@ class EventReportTest : public ::testing::Test {
 
   uint16_t Report(uint16_t event_id, const dicom::Dataset& dataset) {
     uint16_t status = dicom::kStatusSuccess;
-    DCMServer_EventReport(dicom::Connection{}, event_id, dataset, status);
+    dicom::Connection connection;
+    connection.calling_aet = std::string(kCaller) + "  ";
+    connection.remote_ip = "127.0.0.1";
+    DCMServer_EventReport(connection, event_id, dataset, status);
     return status;
   }
   static dicom::Dataset Renamer(const std::string& command,
@@ -125,21 +147,24 @@ TEST_F(EventReportTest, RenamerUpdatesEveryServerOnItsOwnConnection) {
   EXPECT_EQ(Column(second_, "FKeyStatusID", kUid), "-1");
   EXPECT_EQ(Column(first_, "FKeyStatusID", "1.2.826.0.1.43"), "");
   const std::string sql = RenamerStatement(kUid);
-  EXPECT_THAT(
-      DebugMessages(),
-      ElementsAre("EventReport ID 10\t", "EventReport Aktion: RENAMER\t",
-                  "Sql-Servers: " + servers + "\t",
-                  "StudyUID: " + std::string(kUid) + "\t",
-                  "SQL Server: " + first_.DBServer() + "\t",
-                  "SQL Command: " + sql + "\t",
-                  "SQL Server: " + second_.DBServer() + "\t",
-                  "SQL Command: " + sql + "\t"));
+  EXPECT_EQ(DebugMessages(),
+            Messages("EventReport ID 10\t",
+                     {"EventReport Aktion: RENAMER\t",
+                      "Sql-Servers: " + servers + "\t",
+                      "StudyUID: " + std::string(kUid) + "\t",
+                      "SQL Server: " + first_.DBServer() + "\t",
+                      "SQL Command: " + sql + "\t",
+                      "SQL Server: " + second_.DBServer() + "\t",
+                      "SQL Command: " + sql + "\t"}));
   EXPECT_EQ(Read("Error"), "");
 }
 
 TEST_F(EventReportTest, AnUnreachableServerIsLoggedAndTheNextUpdated) {
-  const std::string servers =
-      "sqlite:/tmp/vantor-no-such-folder/a.db;" + second_.DBServer();
+  const std::string missing = "sqlite:/tmp/vantor-no-such-folder/a.db";
+  Config c = *Settings();
+  c.EventServers.push_back(missing);
+  PublishSettings(c);
+  const std::string servers = missing + ";" + second_.DBServer();
   // The command word is compared in upper case.
   EXPECT_EQ(Report(10, Renamer("renamer", servers, kUid)),
             dicom::kStatusProcessingFailure);
@@ -171,7 +196,7 @@ TEST_F(EventReportTest, RenamerWithoutStudyIsAnError) {
 TEST_F(EventReportTest, OtherEventsAndCommandsChangeNothing) {
   EXPECT_EQ(Report(9, Renamer("RENAMER", first_.DBServer(), kUid)),
             dicom::kStatusSuccess);
-  EXPECT_THAT(DebugMessages(), ElementsAre("EventReport ID 9\t"));
+  EXPECT_EQ(DebugMessages(), Messages("EventReport ID 9\t", {}));
   EXPECT_EQ(Report(10, Renamer("RENAME", first_.DBServer(), kUid)),
             dicom::kStatusSuccess);
   EXPECT_EQ(Column(first_, "FKeyStatusID", kUid), "");
@@ -187,10 +212,9 @@ TEST_F(EventReportTest, KeyStudyMarksTheDatasetsStudyOnDBServer) {
   EXPECT_EQ(Column(first_, "KeyStudy", kUid), "1");
   EXPECT_EQ(Column(first_, "KeyStudy", "1.2.826.0.1.43"), "0");
   EXPECT_EQ(Column(second_, "KeyStudy", kUid), "0");
-  EXPECT_THAT(
-      DebugMessages(),
-      ElementsAre("EventReport ID 10\t",
-                  "SQL Command: " + KeyStudyStatement("1", kUid) + "\t"));
+  EXPECT_EQ(DebugMessages(),
+            Messages("EventReport ID 10\t",
+                     {"SQL Command: " + KeyStudyStatement("1", kUid) + "\t"}));
 }
 
 TEST_F(EventReportTest, KeyStudyValueMustBeAWholeNumber) {
@@ -206,9 +230,8 @@ TEST_F(EventReportTest, KeyStudyValueMustBeAWholeNumber) {
 }
 
 TEST_F(EventReportTest, AFailingKeyStudyUpdateIsReported) {
-  Config c = *Settings();
-  c.DBServer = "sqlite:/tmp/vantor-no-such-folder/a.db";
-  PublishSettings(c);
+  // The caller is found, the update then finds no studies table.
+  first_.Exec("ALTER TABLE tblStudies RENAME TO tblStudiesGone");
   dicom::Dataset ds;
   ds.Put(0x0019, 0x0010, "KEYSTUDY");
   ds.Put(0x0019, 0x0011, "1");
@@ -216,6 +239,34 @@ TEST_F(EventReportTest, AFailingKeyStudyUpdateIsReported) {
   EXPECT_EQ(Report(10, ds), dicom::kStatusProcessingFailure);
   EXPECT_THAT(Read("Error"),
               HasSubstr("\tDCMServer EventReport ERROR_HANDLER\r\n"));
+}
+
+// Without the node table nobody is let in: nothing is changed and the
+// report fails.
+TEST_F(EventReportTest, AFailedCallerLookupChangesNothing) {
+  Config c = *Settings();
+  c.DBServer = "sqlite:/tmp/vantor-no-such-folder/a.db";
+  PublishSettings(c);
+  EXPECT_EQ(Report(10, Renamer("RENAMER", second_.DBServer(), kUid)),
+            dicom::kStatusProcessingFailure);
+  EXPECT_EQ(Column(second_, "FKeyStatusID", kUid), "");
+  EXPECT_THAT(Read("Error"),
+              HasSubstr("\tEvent report from EVENTSCU/127.0.0.1 not carried "
+                        "out: the caller cannot be looked up\tDCMServer "
+                        "EventReport\r\n"));
+}
+
+TEST(EventServerAllowListTest, AsWrittenOrTrimmedOnBothSides) {
+  const std::vector<std::string> allowed = {"sqlite:/a.db", " KELMORA01 ",
+                                            "odbc:DSN=X"};
+  EXPECT_EQ(AllowedEventServer("sqlite:/a.db", allowed), "sqlite:/a.db");
+  EXPECT_EQ(AllowedEventServer(" KELMORA01 ", allowed), "KELMORA01");
+  EXPECT_EQ(AllowedEventServer("KELMORA01", allowed), "KELMORA01");
+  EXPECT_EQ(AllowedEventServer("  sqlite:/a.db\t", allowed), "sqlite:/a.db");
+  for (const char* refused : {"sqlite:/b.db", "SQLITE:/a.db", "sqlite:/a.db;",
+                              "KELMORA0", "", " ", "odbc:DSN=X;UID=sa"})
+    EXPECT_EQ(AllowedEventServer(refused, allowed), std::nullopt) << refused;
+  EXPECT_EQ(AllowedEventServer("sqlite:/a.db", {}), std::nullopt);
 }
 
 }  // namespace

@@ -58,6 +58,7 @@ FixtureArchive::FixtureArchive() {
   dir_ = pattern;
   db_path_ = dir_ + "/archive.db";
   try {
+    CreateSqliteFile(db_path_);
     db_.Open(ConnectionText(DBServer()));
     // No waiting for the disk: the file lives as long as the test.
     db_.Execute("PRAGMA synchronous = OFF");
