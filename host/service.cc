@@ -27,6 +27,7 @@
 #include "host/service_events.h"
 #include "net/event_loop.h"
 #include "net/heartbeat.h"
+#include "retrieve/move_handoff.h"
 
 namespace vantor {
 namespace {
@@ -53,6 +54,7 @@ void Form_Load(MainWindow&) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ReadReg();
     BuildPathes();
+    CreateJobFolder();
   });
 }
 

@@ -60,6 +60,29 @@ TEST(ServiceTest, StartUpPreparesTheFoldersAndLogs) {
   EXPECT_TRUE(service.running());
 }
 
+// The C-MOVE job folder C:\Temp\ is made at start-up when its drive is
+// there; without the drive the start-up says why and the service runs on.
+TEST(ServiceTest, StartUpCreatesTheJobFolderOrLogsWhyNot) {
+  {
+    ServiceProcess service;
+    fs::remove_all(service.program_dir() + "/drives/c/Temp");
+    ASSERT_TRUE(service.Start()) << service.Describe();
+    EXPECT_TRUE(fs::is_directory(service.program_dir() + "/drives/c/Temp"));
+    EXPECT_EQ(service.ErrorLog(), "");
+  }
+  {
+    ServiceProcess service;
+    fs::remove_all(service.program_dir() + "/drives/c");
+    ASSERT_TRUE(service.Start()) << service.Describe();
+    const std::string errors = service.ErrorLog();
+    EXPECT_THAT(errors, HasSubstr("Job folder C:\\Temp\\ (" +
+                                  service.program_dir() + "/drives/c/Temp)"));
+    EXPECT_THAT(errors, HasSubstr("\tBuildPathes\r\n"));
+    EXPECT_FALSE(fs::exists(service.program_dir() + "/drives/c"));
+    EXPECT_TRUE(service.running());
+  }
+}
+
 TEST(ServiceTest, EchoscuGetsAnAssociation) {
   ServiceProcess service;
   ASSERT_TRUE(service.Start()) << service.Describe();
