@@ -25,6 +25,7 @@
 #include "host/paths.h"
 #include "host/read_reg.h"
 #include "host/service_events.h"
+#include "host/systemd_notify.h"
 #include "net/event_loop.h"
 #include "net/heartbeat.h"
 #include "retrieve/move_handoff.h"
@@ -90,6 +91,7 @@ void ApplyServerSettings(MainWindow& window) {
 void OnTimerAlive(MainWindow& window) {
   TimerAlive_Timer(window.ticks);
   ApplyServerSettings(window);
+  NotifyWatchdog();
 }
 
 // Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close
@@ -222,8 +224,10 @@ int Main(const std::string& command_line) {
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");
     window.TimerAlive = true;
     DebugLogWrite("Main finished", "Main");
+    NotifyReady();
 
     RunMainLoop(window, signal_fd);
+    NotifyStopping();
     Form_QueryUnload(window);
     ::close(signal_fd);
     return 0;

@@ -47,8 +47,8 @@ TEST(ServiceTest, StartUpPreparesTheFoldersAndLogs) {
   // folders built.
   const std::string debug = service.DebugLog();
   size_t built = LinePos(debug, "Pathes built\tBuildPathes");
-  size_t listen = LinePos(debug, "Vantor is listen on port " +
-                                     service.port_text() + "\t");
+  size_t listen =
+      LinePos(debug, "Vantor is listen on port " + service.port_text() + "\t");
   size_t finished = LinePos(debug, "Main finished\tMain");
   ASSERT_NE(built, std::string::npos) << debug;
   EXPECT_EQ(built, debug.find('\t')) << "the first line is " << debug;

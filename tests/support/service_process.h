@@ -67,6 +67,9 @@ class ServiceProcess {
     // The command line's instance number; empty: none (the key "01").
     std::string instance;
 
+    // Further environment variables ("NAME=value") of the service.
+    std::vector<std::string> environment;
+
     // Whether Start waits until the service listens on its port (and, when
     // its debug log is written, until start-up has logged "Main finished").
     bool wait_until_listening = true;
@@ -113,9 +116,9 @@ class ServiceProcess {
   std::string DebugLog() const;  // Logs/DebugVantor<port>.log
 
   // Waits up to `timeout` until Logs/<file_name> contains `text`.
-  bool WaitForLog(const std::string& file_name, const std::string& text,
-                  std::chrono::milliseconds timeout =
-                      std::chrono::seconds(10)) const;
+  bool WaitForLog(
+      const std::string& file_name, const std::string& text,
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
   // What the service wrote to its standard output and error.
   std::string Output() const;
