@@ -26,9 +26,11 @@
 #include "host/paths.h"
 #include "host/read_reg.h"
 #include "host/service_events.h"
+#include "host/systemd_notify.h"
 #include "net/event_loop.h"
 #include "net/heartbeat.h"
 #include "retrieve/image_reception.h"
+#include "retrieve/move_handoff.h"
 
 namespace vantor {
 namespace {
@@ -57,6 +59,7 @@ void Form_Load(MainWindow&) {
     BuildPathes();
     // Nothing is received yet: what a crash left in the incoming folder goes.
     RemoveInterruptedReceptions();
+    CreateJobFolder();
   });
 }
 
@@ -94,6 +97,7 @@ void OnTimerAlive(MainWindow& window) {
   ApplyServerSettings(window);
   // The association records are pruned with each configuration pass.
   if (window.ticks == 0) PruneAssociationFolder();
+  NotifyWatchdog();
 }
 
 // Runs the main loop until SIGTERM or SIGINT. `signal_fd` reads the close
@@ -226,8 +230,10 @@ int Main(const std::string& command_line) {
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");
     window.TimerAlive = true;
     DebugLogWrite("Main finished", "Main");
+    NotifyReady();
 
     RunMainLoop(window, signal_fd);
+    NotifyStopping();
     Form_QueryUnload(window);
     ::close(signal_fd);
     return 0;

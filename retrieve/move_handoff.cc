@@ -130,6 +130,16 @@ std::string ReturnFileText(int32_t port, int32_t n) {
          std::to_string(n);
 }
 
+void CreateJobFolder() {
+  GuardVoid("BuildPathes", [] {
+    const std::string dir = ToFsPath(kTempFolder);
+    if (IsFolder(dir)) return;
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+      ThrowErrno(errno, "Job folder " + std::string(kTempFolder) + "\\ (" +
+                            dir + ") cannot be created");
+  });
+}
+
 int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
                       const std::function<std::string(int32_t)>& contents) {
   for (int32_t n = 0; n < kMaxJobNumber; ++n) {

@@ -35,6 +35,10 @@ std::string MoveStatement(const dicom::Dataset& identifier, bool bSiemensBug,
 std::string JobFileText(int32_t port, int32_t n);
 std::string ReturnFileText(int32_t port, int32_t n);
 
+// Creates the job folder C:\Temp\ when it is missing (one level: the drive's
+// folder must exist); a failure is logged under "BuildPathes". Never throws.
+void CreateJobFolder();
+
 // Creates the job file under the first number from 0 up that no file holds
 // yet (each number taken by an exclusive create, so two hand-offs never
 // share one) and writes `contents(n)` into it. `temp_dir` is the file-system

@@ -16,6 +16,20 @@ run_suite() {
 }
 
 run_suite build
+echo "== the Debian package"
+(cd build && cpack -G DEB >/dev/null)
+deb=$(ls build/vantor_*_*.deb | head -n1)
+contents=$(dpkg-deb -c "$deb")
+for f in ./opt/vantor/vantor ./opt/vantor/vantor-send \
+  ./lib/systemd/system/vantor@.service ./etc/logrotate.d/vantor \
+  ./usr/share/vantor/archive/schema.sql ./usr/share/vantor/registry.reg.example; do
+  echo "$contents" | grep -q " $f\$" || { echo "missing in $deb: $f"; exit 1; }
+done
+if echo "$contents" | grep -q "registry.reg\$"; then
+  echo "$deb must not carry a registry.reg"; exit 1
+fi
+dpkg-deb -I "$deb" postinst | sh -n
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/logrotate.d/vantor
 echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -47,8 +47,8 @@ TEST(ServiceTest, StartUpPreparesTheFoldersAndLogs) {
   // folders built.
   const std::string debug = service.DebugLog();
   size_t built = LinePos(debug, "Pathes built\tBuildPathes");
-  size_t listen = LinePos(debug, "Vantor is listen on port " +
-                                     service.port_text() + "\t");
+  size_t listen =
+      LinePos(debug, "Vantor is listen on port " + service.port_text() + "\t");
   size_t finished = LinePos(debug, "Main finished\tMain");
   ASSERT_NE(built, std::string::npos) << debug;
   EXPECT_EQ(built, debug.find('\t')) << "the first line is " << debug;
@@ -58,6 +58,29 @@ TEST(ServiceTest, StartUpPreparesTheFoldersAndLogs) {
   EXPECT_LT(listen, finished);
   EXPECT_EQ(service.ErrorLog(), "");
   EXPECT_TRUE(service.running());
+}
+
+// The C-MOVE job folder C:\Temp\ is made at start-up when its drive is
+// there; without the drive the start-up says why and the service runs on.
+TEST(ServiceTest, StartUpCreatesTheJobFolderOrLogsWhyNot) {
+  {
+    ServiceProcess service;
+    fs::remove_all(service.program_dir() + "/drives/c/Temp");
+    ASSERT_TRUE(service.Start()) << service.Describe();
+    EXPECT_TRUE(fs::is_directory(service.program_dir() + "/drives/c/Temp"));
+    EXPECT_EQ(service.ErrorLog(), "");
+  }
+  {
+    ServiceProcess service;
+    fs::remove_all(service.program_dir() + "/drives/c");
+    ASSERT_TRUE(service.Start()) << service.Describe();
+    const std::string errors = service.ErrorLog();
+    EXPECT_THAT(errors, HasSubstr("Job folder C:\\Temp\\ (" +
+                                  service.program_dir() + "/drives/c/Temp)"));
+    EXPECT_THAT(errors, HasSubstr("\tBuildPathes\r\n"));
+    EXPECT_FALSE(fs::exists(service.program_dir() + "/drives/c"));
+    EXPECT_TRUE(service.running());
+  }
 }
 
 TEST(ServiceTest, EchoscuGetsAnAssociation) {

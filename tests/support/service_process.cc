@@ -86,8 +86,9 @@ int KillAndReap(pid_t pid) {
 }
 
 // The test process's environment without VANTOR_REGISTRY, with
-// TCP_NODELAY=1.
-std::vector<std::string> ChildEnvironment() {
+// TCP_NODELAY=1 and `extra`.
+std::vector<std::string> ChildEnvironment(
+    const std::vector<std::string>& extra) {
   std::vector<std::string> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string_view var(*e);
@@ -96,6 +97,7 @@ std::vector<std::string> ChildEnvironment() {
     env.emplace_back(var);
   }
   env.emplace_back("TCP_NODELAY=1");
+  env.insert(env.end(), extra.begin(), extra.end());
   return env;
 }
 
@@ -103,9 +105,10 @@ std::vector<std::string> ChildEnvironment() {
 // input from /dev/null, in `work_dir`. The child is killed when the calling
 // thread ends. Throws when the process cannot be made.
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args,
-            const std::string& work_dir, int out_fd) {
+            const std::string& work_dir, int out_fd,
+            const std::vector<std::string>& extra_env = {}) {
   // Everything the child needs is prepared before the fork.
-  std::vector<std::string> env_text = ChildEnvironment();
+  std::vector<std::string> env_text = ChildEnvironment(extra_env);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(path.c_str()));
   for (const std::string& a : args)
@@ -253,7 +256,7 @@ bool ServiceProcess::Start(const Options& options) {
   int out_fd = ::open((dir_ + "/service.out").c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out_fd < 0) throw std::runtime_error("cannot create service.out");
-  pid_ = Spawn(program, args, dir_, out_fd);
+  pid_ = Spawn(program, args, dir_, out_fd, options.environment);
   ::close(out_fd);
   exit_code_.reset();
 

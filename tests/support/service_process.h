@@ -67,6 +67,9 @@ class ServiceProcess {
     // The command line's instance number; empty: none (the key "01").
     std::string instance;
 
+    // Further environment variables ("NAME=value") of the service.
+    std::vector<std::string> environment;
+
     // Whether Start waits until the service listens on its port (and, when
     // its debug log is written, until start-up has logged "Main finished").
     bool wait_until_listening = true;

@@ -1,0 +1,123 @@
+// `vantor --check [instance]` run from the built service's program
+// directory against real registry files and a real SQLite archive.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/fixture_archive.h"
+#include "tests/support/service_process.h"
+
+namespace vantor {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// `vantor --check <instance>` in the program directory of `service` with
+// `registry` as its registry.reg.
+ToolResult Check(const ServiceProcess& service, const std::string& registry,
+                 const std::string& instance = "01") {
+  std::ofstream(service.program_dir() + "/registry.reg", std::ios::binary)
+      << registry;
+  return RunDcmtkTool(service.program_dir() + "/vantor", {"--check", instance},
+                      std::chrono::seconds(30), service.program_dir());
+}
+
+TEST(ConfigCheckTest, SoundInstancePassesAndARunningOneDoesNot) {
+  FixtureArchive archive;
+  ServiceProcess service;
+  const std::string registry = RegistryText(
+      {{"DBServer", archive.DBServer()}},
+      {{"DCM", service.port_text()}, {"Caption", service.caption()}}, "02");
+  ToolResult result = Check(service, registry, "02");
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  const std::string& out = result.output;
+  EXPECT_THAT(out,
+              HasSubstr("Instance key Software\\Tavik\\Kelmora\\Vantor\\02"));
+  EXPECT_THAT(out,
+              HasSubstr("DBServer = \"" + archive.DBServer() + "\"  [file]"));
+  EXPECT_THAT(out, HasSubstr("DCM = \"" + service.port_text() + "\"  [file]"));
+  EXPECT_THAT(out, HasSubstr("IdleTimeout = \"120\"  [default]"));
+  EXPECT_THAT(
+      out, HasSubstr("Temp (incoming): E:\\Temp\\ -> " + service.program_dir() +
+                     "/drives/e/Temp/  [exists, writable]"));
+  EXPECT_THAT(out,
+              HasSubstr("job folder: C:\\Temp\\ -> " + service.program_dir() +
+                        "/drives/c/Temp/  [exists, writable]"));
+  EXPECT_THAT(out, HasSubstr("node lookup ran: Select * from tblDicomAETs"));
+  EXPECT_THAT(out, HasSubstr("DICOM port " + service.port_text() + ": free"));
+  EXPECT_THAT(out, Not(HasSubstr("PROBLEM")));
+
+  // The same instance while it runs: port and caption are taken.
+  ServiceProcess::Options options;
+  options.registry = registry;
+  options.instance = "02";
+  ASSERT_TRUE(service.Start(options)) << service.Describe();
+  result = Check(service, registry, "02");
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output,
+              HasSubstr("PROBLEM: DICOM port " + service.port_text() +
+                        " cannot be listened on: Address already in use"));
+  EXPECT_THAT(result.output, HasSubstr("is running already"));
+}
+
+TEST(ConfigCheckTest, BrokenRegistryIsReported) {
+  FixtureArchive archive;
+  ServiceProcess service;
+  // Without its header line the file is no registry at all.
+  ToolResult result =
+      Check(service,
+            "[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\ Default]\r\n"
+            "\"DBServer\"=\"" +
+                archive.DBServer() + "\"\r\n");
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("PROBLEM: no key could be read"));
+  EXPECT_THAT(result.output, HasSubstr("DBServer = \"\"  [default]"));
+
+  // Damaged lines, a number out of range and one that is no number.
+  std::string registry = RegistryText({{"DBServer", archive.DBServer()}},
+                                      {{"DCM", service.port_text()},
+                                       {"IdleTimeout", "soon"},
+                                       {"Dicomloglevel", "70000"}});
+  registry += "Caption=Vantor 01\r\n";
+  result = Check(service, registry);
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output,
+              HasSubstr("is not understood and is skipped: Caption=Vantor 01"));
+  EXPECT_THAT(result.output,
+              HasSubstr("PROBLEM: Dicomloglevel = \"70000\" is out of range"));
+  EXPECT_THAT(result.output,
+              HasSubstr("IdleTimeout = \"120\"  [default (\"soon\" in the file "
+                        "is not a number)]"));
+}
+
+TEST(ConfigCheckTest, MissingOrEmptyDatabaseIsReported) {
+  ServiceProcess service;
+  const std::string missing = service.program_dir() + "/archive.db";
+  ToolResult result =
+      Check(service, RegistryText({{"DBServer", "sqlite:" + missing}},
+                                  {{"DCM", service.port_text()}}));
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("PROBLEM: the SQLite archive " +
+                                       missing + " does not exist"));
+  EXPECT_FALSE(fs::exists(missing));
+
+  // A database without the archive's tables fails the node lookup.
+  std::ofstream(missing).flush();
+  result = Check(service, RegistryText({{"DBServer", "sqlite:" + missing}},
+                                       {{"DCM", service.port_text()}}));
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("PROBLEM: the node lookup failed"));
+  EXPECT_THAT(result.output, HasSubstr("tblDicomAETs"));
+
+  result = Check(service, RegistryText({}, {{"DCM", service.port_text()}}));
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("PROBLEM: DBServer is empty"));
+}
+
+}  // namespace
+}  // namespace vantor
