@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "dicom/dataset_impl.h"
+#include "dicom/dataset_reader.h"
 #include "dicom/negotiation.h"
 #include "dicom/query_request.h"
 #include "dicom/received_image.h"
@@ -665,85 +666,6 @@ void Server::Impl::EndIdle(T_ASC_Association* assoc, const Connection& conn,
 
 namespace {
 
-// How receiving an announced dataset ended.
-enum class DataResult {
-  kReceived,    // complete and parsed
-  kUnparsable,  // every piece arrived; its content does not parse
-  kLost,        // the association is of no more use
-};
-
-// The next PDV of the association, reading PDUs as needed.
-OFCondition NextPdv(T_ASC_Association* assoc, int timeout, DUL_PDV* pdv) {
-  OFCondition cond = DUL_NextPDV(&assoc->DULassociation, pdv);
-  if (cond.good()) return cond;
-  cond = DUL_ReadPDVs(&assoc->DULassociation, nullptr, DUL_NOBLOCK, timeout);
-  if (cond != DUL_PDATAPDUARRIVED)
-    return cond.bad() ? cond : DIMSE_READPDVFAILED;
-  return DUL_NextPDV(&assoc->DULassociation, pdv);
-}
-
-// Reads the dataset a command announced, piece by piece up to its last
-// piece even when its content stops parsing, so that the association
-// stays in step for the response and the next command. `why` tells what
-// went wrong.
-DataResult ReceiveDataset(T_ASC_Association* assoc,
-                          std::unique_ptr<DcmDataset>& out, std::string& why) {
-  auto dataset = std::make_unique<DcmDataset>();
-  DcmInputBufferStream buffer;
-  dataset->transferInit();
-  E_TransferSyntax syntax = EXS_Unknown;
-  T_ASC_PresentationContextID first_id = 0;
-  bool broken = false;
-  bool last = false;
-  for (int count = 0; !last; ++count) {
-    buffer.releaseBuffer();
-    DUL_PDV pdv;
-    OFCondition cond = NextPdv(assoc, kDataTimeout, &pdv);
-    if (cond.bad()) {
-      why = std::string("dataset not received: ") + cond.text();
-      return DataResult::kLost;
-    }
-    if (pdv.pdvType != DUL_DATASETPDV) {
-      why = "a command arrived where a dataset was announced";
-      return DataResult::kLost;
-    }
-    if (count == 0) {
-      first_id = pdv.presentationContextID;
-      T_ASC_PresentationContext pc;
-      if (ASC_findAcceptedPresentationContext(assoc->params, first_id, &pc)
-              .bad()) {
-        why = "dataset on a presentation context that was not accepted";
-        return DataResult::kLost;
-      }
-      syntax = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-    } else if (pdv.presentationContextID != first_id) {
-      why = "dataset pieces on different presentation contexts";
-      return DataResult::kLost;
-    }
-    last = pdv.lastPDV;
-    if (broken) continue;
-    if (pdv.fragmentLength % 2 != 0) {
-      broken = true;
-      why = "dataset piece of odd length";
-      continue;
-    }
-    if (pdv.fragmentLength > 0) buffer.setBuffer(pdv.data, pdv.fragmentLength);
-    if (last) buffer.setEos();
-    OFCondition read = dataset->read(buffer, syntax);
-    if (read.bad() && read != EC_StreamNotifyClient) {
-      broken = true;
-      why = std::string("dataset does not parse: ") + read.text();
-    } else if (last && read == EC_StreamNotifyClient) {
-      broken = true;
-      why = "dataset ends inside an element";
-    }
-  }
-  dataset->transferEnd();
-  if (broken) return DataResult::kUnparsable;
-  out = std::move(dataset);
-  return DataResult::kReceived;
-}
-
 // The C-STORE response; the instance UID is left out when it cannot be
 // copied as it came.
 OFCondition SendStoreResponse(T_ASC_Association* assoc,
@@ -799,7 +721,7 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
   std::string why;
   // Receives the announced dataset; false when the association ended.
   auto receive = [&](const char* what) {
-    DataResult result = ReceiveDataset(assoc, data, why);
+    DataResult result = ReceiveDataset(assoc, kDataTimeout, data, why);
     if (result == DataResult::kReceived) return true;
     if (result == DataResult::kUnparsable) {
       ErrorLogWrite(0,
@@ -826,7 +748,7 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
     }
     case DIMSE_C_STORE_RQ: {
       const T_DIMSE_C_StoreRQ& rq = msg.msg.CStoreRQ;
-      DataResult result = ReceiveDataset(assoc, data, why);
+      DataResult result = ReceiveDataset(assoc, kDataTimeout, data, why);
       if (result == DataResult::kLost) {
         ErrorLogWrite(0,
                       "C-STORE of " + std::string(rq.AffectedSOPInstanceUID) +
@@ -901,7 +823,8 @@ bool Server::Impl::HandleUnparsedCommand(T_ASC_Association* assoc,
   std::unique_ptr<DcmDataset> data;
   std::string data_why;
   if (data_type != kNoDataSet &&
-      ReceiveDataset(assoc, data, data_why) == DataResult::kLost) {
+      ReceiveDataset(assoc, kDataTimeout, data, data_why) ==
+          DataResult::kLost) {
     Ended(conn, data_why);
     ASC_abortAssociation(assoc);
     return false;

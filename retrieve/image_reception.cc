@@ -85,21 +85,6 @@ bool IsModalityDismissed(std::string_view Modality,
   return false;
 }
 
-bool IsFileNameUid(std::string_view uid) {
-  if (uid.empty() || uid.size() > 64) return false;
-  bool after_digit = false;
-  for (char c : uid) {
-    if (c >= '0' && c <= '9') {
-      after_digit = true;
-    } else if (c == '.' && after_digit) {
-      after_digit = false;
-    } else {
-      return false;
-    }
-  }
-  return after_digit;
-}
-
 std::vector<std::string> ReceptionLineFields(const std::string& calling_aet,
                                              const dicom::ReceivedImage& Img,
                                              int32_t port, bool Compress) {

@@ -17,6 +17,7 @@
 
 #include "dicom/toolkit.h"
 #include "retrieve/disk_space.h"
+#include "retrieve/incoming_files.h"
 
 namespace vantor {
 
@@ -35,10 +36,6 @@ std::string ChooseTransferSyntax(bool Compress,
 // otherwise as stored (" MR" keeps its blank).
 bool IsModalityDismissed(std::string_view Modality,
                          const std::vector<std::string>& DismissModalities);
-
-// Whether `uid` may name a file: 1 to 64 characters, components of digits
-// separated by single dots.
-bool IsFileNameUid(std::string_view uid);
 
 // The fields after the time stamp of the receive log's lines.
 std::vector<std::string> ReceptionLineFields(const std::string& calling_aet,

@@ -41,10 +41,12 @@ bool AllDigits(std::string_view text) {
   return true;
 }
 
-bool IsUidText(std::string_view text) {
-  if (text.empty() || text.size() > 64) return false;
+}  // namespace
+
+bool IsFileNameUid(std::string_view uid) {
+  if (uid.empty() || uid.size() > 64) return false;
   bool after_digit = false;
-  for (char c : text) {
+  for (char c : uid) {
     if (c >= '0' && c <= '9') {
       after_digit = true;
     } else if (c == '.' && after_digit) {
@@ -55,8 +57,6 @@ bool IsUidText(std::string_view text) {
   }
   return after_digit;
 }
-
-}  // namespace
 
 const std::string& TemporaryNameHost() {
   static const std::string host = [] {
@@ -97,7 +97,7 @@ std::optional<TemporaryName> ParseTemporaryName(const std::string& file_name) {
       !AllDigits(writer.substr(dash + 1)))
     return std::nullopt;
   std::string_view stem = head.substr(0, dot);
-  if (!IsUidText(stem)) return std::nullopt;
+  if (!IsFileNameUid(stem)) return std::nullopt;
   parsed.stem = std::string(stem);
   long long pid = std::stoll(std::string(writer.substr(0, dash)));
   if (pid <= 0 || pid > 0x3fffffff) return std::nullopt;

@@ -14,9 +14,14 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantor {
+
+// Whether `uid` may name a file: 1 to 64 characters, components of digits
+// separated by single dots.
+bool IsFileNameUid(std::string_view uid);
 
 // A temporary file beside its final name; removed again unless committed.
 class PendingFile {
