@@ -55,7 +55,7 @@ std::string RemoveBrackets(std::string_view text) {
 PreparedName PrepareName(const Value& key, bool bSiemensBug) {
   std::string name = key.ToText();
   if (name.empty()) {
-    name = "%";
+    name.assign(1, '%');
   } else {
     size_t comma = name.find(", ");
     if (bSiemensBug && comma != std::string::npos)
