@@ -20,14 +20,13 @@ void WriteWholeFile(const std::string& path, const std::string& content) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     int err = errno;
-    throw Failure(err == ENOENT ? kPathNotFound : kPathFileAccessError,
-                  std::strerror(err));
+    throw Failure(FileErrorNumber(err), std::strerror(err));
   }
   ssize_t n = ::write(fd, content.data(), content.size());
   int err = errno;
   ::close(fd);
   if (n != static_cast<ssize_t>(content.size()))
-    throw Failure(kPathFileAccessError, std::strerror(err));
+    throw Failure(FileErrorNumber(err), std::strerror(err));
 }
 
 }  // namespace

@@ -33,8 +33,8 @@ E_TransferSyntax XferOf(const std::string& uid) {
 constexpr size_t kWriteChunk = 1 << 20;
 
 // The failure for a file that could not be written.
-[[noreturn]] void ThrowWriteFailure(const std::string& why) {
-  throw Failure(kPathFileAccessError, "Path/File access error (" + why + ")");
+[[noreturn]] void ThrowWriteFailure(int32_t number, const std::string& why) {
+  throw Failure(number, std::string(FileErrorText(number)) + " (" + why + ")");
 }
 
 // Writes all of `data` to `fd`; false with errno set when it cannot.
@@ -122,11 +122,15 @@ void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
   // its last flush when it is closed, and a full disk would leave a short
   // file reported as written.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) ThrowWriteFailure(std::strerror(errno));
+  if (fd < 0) {
+    const int err = errno;
+    ThrowWriteFailure(FileErrorNumber(err), std::strerror(err));
+  }
   std::vector<char> buffer(kWriteChunk);
   DcmOutputBufferStream out(buffer.data(), buffer.size());
   DcmWriteCache cache;
   std::string error;
+  int32_t number = kPathFileAccessError;  // what the toolkit's errors log
   if (part10) {
     file.transferInit();
   } else {
@@ -147,6 +151,7 @@ void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
     out.flushBuffer(data, length);
     if (length > 0 && !WriteAll(fd, static_cast<const char*>(data),
                                 static_cast<size_t>(length))) {
+      number = FileErrorNumber(errno);
       error = std::strerror(errno);
       break;
     }
@@ -157,10 +162,13 @@ void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
   } else {
     ds->transferEnd();
   }
-  if (::close(fd) != 0 && error.empty()) error = std::strerror(errno);
+  if (::close(fd) != 0 && error.empty()) {
+    number = FileErrorNumber(errno);
+    error = std::strerror(errno);
+  }
   if (!error.empty()) {
     ::unlink(path.c_str());
-    ThrowWriteFailure(error);
+    ThrowWriteFailure(number, error);
   }
 }
 

@@ -35,9 +35,11 @@ struct Record {
 class Folder {
  public:
   explicit Folder(const std::string& path) : dir_(::opendir(path.c_str())) {
-    if (dir_ == nullptr)
-      throw Failure(errno == ENOENT ? kPathNotFound : kPathFileAccessError,
-                    std::string(std::strerror(errno)) + " (" + path + ")");
+    if (dir_ == nullptr) {
+      const int err = errno;
+      throw Failure(FileErrorNumber(err),
+                    std::string(std::strerror(err)) + " (" + path + ")");
+    }
   }
   ~Folder() { ::closedir(dir_); }
   Folder(const Folder&) = delete;

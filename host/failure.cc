@@ -1,11 +1,39 @@
 #include "host/failure.h"
 
+#include <cerrno>
 #include <new>
 #include <system_error>
 
 #include "host/log.h"
 
 namespace vantor {
+
+int32_t FileErrorNumber(int err, bool names_a_file) noexcept {
+  switch (err) {
+    case ENOENT:
+      return names_a_file ? kFileNotFound : kPathNotFound;
+    case ENOTDIR:
+      return kPathNotFound;
+    case EACCES:
+    case EPERM:
+      return kPermissionDenied;
+    default:
+      return kPathFileAccessError;
+  }
+}
+
+const char* FileErrorText(int32_t number) noexcept {
+  switch (number) {
+    case kFileNotFound:
+      return "File not found";
+    case kPathNotFound:
+      return "Path not found";
+    case kPermissionDenied:
+      return "Permission denied";
+    default:
+      return "Path/File access error";
+  }
+}
 
 FailureInfo CurrentFailure() noexcept {
   try {

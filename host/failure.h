@@ -38,6 +38,14 @@ inline constexpr int32_t kPathFileAccessError = 75;
 inline constexpr int32_t kInvalidUseOfNull = 94;
 inline constexpr int32_t kDatabaseError = -2147467259;  // 0x80004005
 
+// The failure number for the errno of a failed file, folder or program
+// operation, the one mapping every such operation uses: a missing part of
+// the path is 76 (53 when `names_a_file` says the missing thing is the file
+// itself, as for a program to start), refused access 70, anything else 75.
+int32_t FileErrorNumber(int err, bool names_a_file = false) noexcept;
+// The classic description of such a number ("Path not found", ...).
+const char* FileErrorText(int32_t number) noexcept;
+
 // Number and description of the exception being handled.
 // REQUIRES: called inside a catch block.
 struct FailureInfo {

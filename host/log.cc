@@ -104,10 +104,7 @@ void AppendEventLine(std::string_view file_name,
                      const std::vector<std::string>& fields) {
   int err = AppendFile(LogPath(file_name), LogLine(fields));
   if (err != 0) {
-    int32_t number = err == ENOENT   ? kPathNotFound
-                     : err == EACCES ? kPermissionDenied
-                                     : kPathFileAccessError;
-    throw Failure(number, std::strerror(err));
+    throw Failure(FileErrorNumber(err), std::strerror(err));
   }
 }
 

@@ -76,9 +76,8 @@ void CreateWhenMissing(const std::string& dir_text) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) return;
   if (::mkdir(path.c_str(), 0755) == 0) return;
-  if (errno == ENOENT || errno == ENOTDIR)
-    throw Failure(kPathNotFound, "Path not found");
-  throw Failure(kPathFileAccessError, "Path/File access error");
+  const int32_t number = FileErrorNumber(errno);
+  throw Failure(number, FileErrorText(number));
 }
 
 // A directory text always ends in a separator: "\" is added unless it

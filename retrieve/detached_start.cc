@@ -23,10 +23,8 @@ namespace {
 constexpr int kReportFd = 3;
 
 [[noreturn]] void Fail(int err) {
-  int32_t number = err == ENOENT   ? kFileNotFound
-                   : err == EACCES ? kPermissionDenied
-                                   : kPathFileAccessError;
-  throw Failure(number, std::strerror(err));
+  throw Failure(FileErrorNumber(err, /*names_a_file=*/true),
+                std::strerror(err));
 }
 
 // Everything below runs between fork and exec: only async-signal-safe calls.

@@ -18,9 +18,8 @@ constexpr int32_t kDiskFull = 61;
 uint64_t AvailableSpace(const std::string& fs_path) {
   struct statvfs st {};
   if (::statvfs(fs_path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR)
-      throw Failure(kPathNotFound, "Path not found");
-    throw Failure(kPathFileAccessError, "Path/File access error");
+    const int32_t number = FileErrorNumber(errno);
+    throw Failure(number, FileErrorText(number));
   }
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }

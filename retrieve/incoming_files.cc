@@ -20,10 +20,7 @@ namespace {
 
 // The failure for the errno of a failed file operation.
 [[noreturn]] void ThrowFileFailure(int err) {
-  int32_t number = err == ENOENT || err == ENOTDIR ? kPathNotFound
-                   : err == EACCES || err == EPERM ? kPermissionDenied
-                                                   : kPathFileAccessError;
-  throw Failure(number, std::strerror(err));
+  throw Failure(FileErrorNumber(err), std::strerror(err));
 }
 
 constexpr char kTemporaryEnd[] = ".part";

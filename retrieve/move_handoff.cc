@@ -26,10 +26,7 @@ constexpr char kTempFolder[] = "C:\\Temp";
 constexpr int32_t kMaxJobNumber = 1000000;
 
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
-  int32_t number = err == ENOENT   ? kPathNotFound
-                   : err == EACCES ? kPermissionDenied
-                                   : kPathFileAccessError;
-  throw Failure(number, what + ": " + std::strerror(err));
+  throw Failure(FileErrorNumber(err), what + ": " + std::strerror(err));
 }
 
 // Creates `fs_path` (one level) unless it is a folder already.
