@@ -311,7 +311,11 @@ void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
         const std::string caller = calling + "/" + connection.remote_ip;
         context.operation = Req.operation();
         DebugLogWrite("Query request received from " + caller, kProcedure);
-        ConOpen(db);
+        if (!ConOpen(db)) {
+          // ConOpen has logged why; nobody is let in without the node table.
+          Req.SendFinal(kStatusUnableToProcess);
+          return;
+        }
         const Dataset& identifier = Req.identifier();
 
         bool siemens = false;

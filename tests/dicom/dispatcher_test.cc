@@ -1,0 +1,425 @@
+// The request dispatcher alone: a scripted request and scripted services on
+// a real SQLite node table, so that every status decision is seen without a
+// network or a query engine.
+#include "dicom/dispatcher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/config.h"
+#include "host/failure.h"
+#include "tests/support/fixture_archive.h"
+#include "tests/support/test_env.h"
+
+namespace vantor::dicom {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+constexpr char kCaller[] = "VIEWER";
+constexpr char kCallerIp[] = "127.0.0.1";
+
+// A request whose answers are recorded.
+class ScriptedRequest : public Request {
+ public:
+  ScriptedRequest(std::string operation, Dataset identifier)
+      : operation_(std::move(operation)), identifier_(std::move(identifier)) {
+    connection_.calling_aet = kCaller;
+    connection_.remote_ip = kCallerIp;
+    connection_.number = 1;
+  }
+
+  const Connection& connection() const override { return connection_; }
+  std::string operation() const override { return operation_; }
+  const Dataset& identifier() const override { return identifier_; }
+  std::string move_destination() const override { return destination; }
+  bool finished() const override { return finished_flag || cancelled_flag; }
+  bool cancelled() const override { return cancelled_flag; }
+  void SendPending(const DatasetCollection& datasets,
+                   uint16_t status) override {
+    for (const Dataset& d : datasets) {
+      if (finished()) break;
+      pending.push_back(d);
+      pending_statuses.push_back(status);
+    }
+  }
+  void SendFinal(uint16_t status) override { finals.push_back(status); }
+  void SendMoveProgress(const SubOperations& counts, int remaining) override {
+    progress.push_back(counts.completed * 1000 + remaining);
+  }
+  void SendMoveFinal(uint16_t status, const SubOperations& counts, int,
+                     const std::string& error_comment) override {
+    finals.push_back(status);
+    final_counts = counts;
+    final_comment = error_comment;
+  }
+  SubOperations SendFiles(const std::vector<std::string>& paths) override {
+    sent_files = paths;
+    return files_result;
+  }
+
+  std::string destination;
+  bool finished_flag = false;
+  bool cancelled_flag = false;
+  SubOperations files_result;
+
+  std::vector<Dataset> pending;
+  std::vector<uint16_t> pending_statuses;
+  std::vector<uint16_t> finals;
+  std::vector<int> progress;
+  SubOperations final_counts;
+  std::string final_comment;
+  std::vector<std::string> sent_files;
+
+ private:
+  std::string operation_;
+  Dataset identifier_;
+  Connection connection_;
+};
+
+// A sender that has ended with a fixed report.
+class EndedJob : public MoveJob {
+ public:
+  explicit EndedJob(MoveProgress progress, bool ended = true)
+      : progress_(progress), ended_(ended) {}
+  bool Ended() override { return ended_; }
+  MoveProgress Progress() override { return progress_; }
+  void Stop() override {
+    stopped = true;
+    ended_ = true;
+  }
+  bool stopped = false;
+
+ private:
+  MoveProgress progress_;
+  bool ended_;
+};
+
+// Services that answer as scripted and note what was asked of them.
+class ScriptedServices : public RequestServices {
+ public:
+  std::optional<DatasetCollection> GetPatientData(
+      Database&, const Dataset&, bool siemens, bool internal_id,
+      const Cancelled&) override {
+    return Answer("PATIENT", siemens, internal_id);
+  }
+  std::optional<DatasetCollection> GetStudyData(
+      Database&, const Dataset&, bool siemens, bool internal_id,
+      const Cancelled&) override {
+    return Answer("STUDY", siemens, internal_id);
+  }
+  std::optional<DatasetCollection> GetSeriesData(
+      Database&, const Dataset&, bool siemens, bool internal_id,
+      const Cancelled&) override {
+    return Answer("SERIES", siemens, internal_id);
+  }
+  std::optional<DatasetCollection> GetImageData(
+      Database&, const Dataset&, bool siemens, bool internal_id,
+      const Cancelled&) override {
+    return Answer("IMAGE", siemens, internal_id);
+  }
+  bool PrepareSendCGet(Database&, const Dataset&, bool, bool,
+                       std::vector<std::string>& files) override {
+    calls.push_back("CGET");
+    files = cget_files;
+    return cget_ok;
+  }
+  std::unique_ptr<MoveJob> ImagePrepareForSend(
+      Database&, const Dataset&, bool, bool, const std::string& address,
+      int32_t port, const std::string& calling_aet) override {
+    calls.push_back("MOVE " + address + ":" + std::to_string(port) + " " +
+                    calling_aet);
+    return std::move(move_job);
+  }
+  bool Stopping() const override { return false; }
+  void EndService() override { ended_service = true; }
+
+  std::vector<std::string> calls;
+  std::optional<DatasetCollection> result = DatasetCollection(2);
+  int32_t throw_number = 0;  // a level query that throws this
+  std::vector<std::string> cget_files;
+  bool cget_ok = true;
+  std::unique_ptr<MoveJob> move_job;
+  bool ended_service = false;
+
+ private:
+  std::optional<DatasetCollection> Answer(const std::string& level,
+                                          bool siemens, bool internal_id) {
+    calls.push_back(level + (siemens ? " siemens" : "") +
+                    (internal_id ? " internal" : ""));
+    if (throw_number != 0) throw Failure(throw_number, "scripted failure");
+    return result;
+  }
+};
+
+Dataset Identifier(const char* level) {
+  Dataset d;
+  if (level != nullptr) d.Put(0x0008, 0x0052, Value(level));
+  d.Put(0x0010, 0x0020, Value("P1"));
+  return d;
+}
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestProgramDir();
+    Config config = *Settings();
+    config.DCM = 4711;
+    config.OwnAET = "VANTOR";
+    config.DBServer = archive_.DBServer();
+    PublishSettings(config);
+    error_log_ = TestProgramDir() + "/Logs/ErrorVantor4711.log";
+    log_start_ = ReadWholeFile(error_log_).size();
+  }
+
+  // What the error log gained during the test.
+  std::string NewErrors() const {
+    return ReadWholeFile(error_log_).substr(log_start_);
+  }
+
+  ScriptedRequest& Run(const char* operation, const char* level) {
+    request_ = std::make_unique<ScriptedRequest>(operation, Identifier(level));
+    return *request_;
+  }
+  void Dispatch() { DCMServer_QueryRequest(*request_, services_); }
+
+  FixtureArchive archive_;
+  ScriptedServices services_;
+  std::unique_ptr<ScriptedRequest> request_;
+  std::string error_log_;
+  size_t log_start_ = 0;
+};
+
+TEST_F(DispatcherTest, UnknownAndStoreOnlyCallersGetTheRefusalOnly) {
+  ScriptedRequest& unknown = Run("C-FIND", "STUDY");
+  Dispatch();
+  EXPECT_THAT(services_.calls, IsEmpty());
+  ASSERT_EQ(unknown.pending.size(), 1u);
+  EXPECT_EQ(unknown.pending[0].GetText(0x0010, 0x0010), "Unauthorized access");
+  EXPECT_EQ(unknown.pending[0].GetText(0x0010, 0x0020), "Unknown");
+  EXPECT_EQ(unknown.pending[0].GetText(0x0010, 0x0030).size(), 8u);
+  EXPECT_EQ(unknown.pending[0].GetText(0x0010, 0x0040), "O");
+  EXPECT_THAT(unknown.finals, ElementsAre(kStatusSuccess));
+  EXPECT_THAT(NewErrors(), HasSubstr("Unauthorized access from VIEWER/"
+                                     "127.0.0.1\tQueryRequest"));
+
+  archive_.AddNode(kCaller, kCallerIp, false, false, /*store_only=*/true);
+  ScriptedRequest& store_only = Run("C-GET", "STUDY");
+  Dispatch();
+  EXPECT_THAT(services_.calls, IsEmpty());
+  ASSERT_EQ(store_only.pending.size(), 1u);
+  EXPECT_EQ(store_only.pending[0].GetText(0x0010, 0x0020), "Store only");
+  EXPECT_THAT(store_only.finals, ElementsAre(kStatusSuccess));
+  EXPECT_THAT(NewErrors(),
+              HasSubstr("Unauthorized access from VIEWER (Store Only)"));
+}
+
+TEST_F(DispatcherTest, EachLevelGoesToItsQueryWithTheNodesFlags) {
+  archive_.AddNode(kCaller, kCallerIp, /*siemens=*/true, /*internal_id=*/true);
+  for (const char* level : {"PATIENT", "STUDY", "SERIES", "IMAGE"}) {
+    SCOPED_TRACE(level);
+    services_.calls.clear();
+    ScriptedRequest& request = Run("C-FIND", level);
+    Dispatch();
+    EXPECT_THAT(services_.calls,
+                ElementsAre(std::string(level) + " siemens internal"));
+    EXPECT_EQ(request.pending.size(), 2u);
+    EXPECT_THAT(request.pending_statuses, Not(IsEmpty()));
+    for (uint16_t s : request.pending_statuses) EXPECT_EQ(s, kStatusPending);
+    EXPECT_THAT(request.finals, ElementsAre(kStatusSuccess));
+    // Not asked for: no Retrieve AE Title is added.
+    EXPECT_FALSE(request.pending[0].Has(0x0008, 0x0054));
+  }
+  EXPECT_EQ(NewErrors(), "");
+}
+
+TEST_F(DispatcherTest, RetrieveAETitleNamesThisService) {
+  archive_.AddNode(kCaller, kCallerIp);
+  request_ = std::make_unique<ScriptedRequest>("C-FIND", [] {
+    Dataset d = Identifier("STUDY");
+    d.Put(0x0008, 0x0054, Value("SOMEONE"));
+    return d;
+  }());
+  Dispatch();
+  ASSERT_EQ(request_->pending.size(), 2u);
+  for (const Dataset& d : request_->pending)
+    EXPECT_EQ(d.GetText(0x0008, 0x0054), "VANTOR");
+}
+
+TEST_F(DispatcherTest, LevelsAreMatchedExactly) {
+  archive_.AddNode(kCaller, kCallerIp);
+  for (const char* level : {"study", "Study", "WORKLIST"}) {
+    SCOPED_TRACE(level);
+    ScriptedRequest& request = Run("C-FIND", level);
+    Dispatch();
+    EXPECT_THAT(services_.calls, IsEmpty());
+    EXPECT_THAT(request.pending, IsEmpty());
+    EXPECT_THAT(request.finals, ElementsAre(kStatusSuccess));
+  }
+}
+
+TEST_F(DispatcherTest, AFailedQueryIsNotASuccessWithNoMatches) {
+  archive_.AddNode(kCaller, kCallerIp);
+  services_.result.reset();
+  ScriptedRequest& request = Run("C-FIND", "SERIES");
+  Dispatch();
+  EXPECT_THAT(request.pending, IsEmpty());
+  EXPECT_THAT(request.finals, ElementsAre(kStatusUnableToProcess));
+}
+
+TEST_F(DispatcherTest, ACancelledFindSendsNoMoreMatches) {
+  archive_.AddNode(kCaller, kCallerIp);
+  ScriptedRequest& request = Run("C-FIND", "STUDY");
+  request.cancelled_flag = true;
+  Dispatch();
+  EXPECT_THAT(request.pending, IsEmpty());
+  EXPECT_EQ(request.finals.size(), 1u);
+}
+
+TEST_F(DispatcherTest, TheFailurePathLogsTheRequestAndAnswersC000) {
+  archive_.AddNode(kCaller, kCallerIp);
+  // No Query/Retrieve Level at all.
+  ScriptedRequest& request = Run("C-FIND", nullptr);
+  Dispatch();
+  EXPECT_THAT(request.finals, ElementsAre(kStatusUnableToProcess));
+  EXPECT_THAT(NewErrors(),
+              HasSubstr("\t94\tInvalid use of Null QueryRequest Port: 4711 "
+                        "Operation: C-FIND Destination:  Host:\tQueryRequest"));
+
+  // A failure inside a level query ends the same way.
+  services_.throw_number = kOverflow;
+  ScriptedRequest& overflow = Run("C-FIND", "IMAGE");
+  Dispatch();
+  EXPECT_THAT(overflow.finals, ElementsAre(kStatusUnableToProcess));
+  EXPECT_THAT(NewErrors(), HasSubstr("\t6\tscripted failure QueryRequest Port: "
+                                     "4711 Operation: C-FIND Level: IMAGE"));
+}
+
+TEST_F(DispatcherTest, TheToolkitsFatalFailureEndsTheService) {
+  archive_.AddNode(kCaller, kCallerIp);
+  services_.throw_number = kFatalToolkitFailure;
+  ScriptedRequest& request = Run("C-FIND", "PATIENT");
+  Dispatch();
+  EXPECT_TRUE(services_.ended_service);
+  EXPECT_THAT(request.finals, IsEmpty());
+  EXPECT_THAT(NewErrors(), HasSubstr("\t61706\t"));
+}
+
+TEST_F(DispatcherTest, NobodyIsLetInWhenTheNodeLookupFails) {
+  archive_.AddNode(kCaller, kCallerIp);
+  archive_.Exec("DROP TABLE tblDicomAETs");
+  ScriptedRequest& request = Run("C-FIND", "STUDY");
+  Dispatch();
+  EXPECT_THAT(services_.calls, IsEmpty());
+  EXPECT_THAT(request.pending, IsEmpty());
+  EXPECT_THAT(request.finals, ElementsAre(kStatusUnableToProcess));
+  EXPECT_THAT(NewErrors(), HasSubstr("\tGetAET\r\n"));
+}
+
+TEST_F(DispatcherTest, ADatabaseThatCannotBeOpenedIsLoggedOnce) {
+  Config config = *Settings();
+  config.DBServer = "sqlite:" + archive_.dir() + "/missing/archive.db";
+  PublishSettings(config);
+  ScriptedRequest& request = Run("C-FIND", "STUDY");
+  Dispatch();
+  EXPECT_THAT(services_.calls, IsEmpty());
+  EXPECT_THAT(request.pending, IsEmpty());
+  EXPECT_THAT(request.finals, ElementsAre(kStatusUnableToProcess));
+  const std::string errors = NewErrors();
+  EXPECT_THAT(errors, HasSubstr("\tConOpen\r\n"));
+  EXPECT_THAT(errors, Not(HasSubstr("GetAET")));
+  EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
+}
+
+TEST_F(DispatcherTest, CGetStatusesFollowWhatWasSent) {
+  archive_.AddNode(kCaller, kCallerIp);
+  services_.cget_files = {"/a.dcm", "/b.dcm"};
+
+  ScriptedRequest& all = Run("C-GET", "STUDY");
+  all.files_result.completed = 2;
+  Dispatch();
+  EXPECT_THAT(all.sent_files, ElementsAre("/a.dcm", "/b.dcm"));
+  EXPECT_THAT(all.finals, ElementsAre(kStatusSuccess));
+
+  ScriptedRequest& some = Run("C-GET", "STUDY");
+  some.files_result = {1, 1, 0};
+  Dispatch();
+  EXPECT_THAT(some.finals, ElementsAre(kStatusSubOperationsFailed));
+
+  services_.cget_ok = false;
+  ScriptedRequest& none = Run("C-GET", "STUDY");
+  Dispatch();
+  EXPECT_THAT(none.sent_files, IsEmpty());
+  EXPECT_THAT(none.finals, ElementsAre(kStatusUnableToProcess));
+}
+
+TEST_F(DispatcherTest, CMoveFindsItsDestinationAndReportsTheSender) {
+  archive_.AddNode(kCaller, kCallerIp);
+  ScriptedRequest& unknown = Run("C-MOVE", "STUDY");
+  unknown.destination = "NOWHERE";
+  Dispatch();
+  EXPECT_THAT(unknown.finals, ElementsAre(kStatusMoveDestinationUnknown));
+  EXPECT_THAT(NewErrors(), HasSubstr("NOWHERE Unknown move destination"));
+
+  archive_.AddNode("STORE", "10.0.0.9", false, false, false, 11112, "STORESCU");
+  ScriptedRequest& failed = Run("C-MOVE", "STUDY");
+  failed.destination = "STORE";
+  Dispatch();  // no job: the hand-off failed
+  EXPECT_THAT(services_.calls, ElementsAre("MOVE 10.0.0.9:11112 STORESCU"));
+  EXPECT_THAT(failed.finals, ElementsAre(kStatusUnableToProcess));
+
+  MoveProgress report;
+  report.reported = true;
+  report.counts = {3, 1, 0};
+  services_.move_job = std::make_unique<EndedJob>(report);
+  ScriptedRequest& partly = Run("C-MOVE", "STUDY");
+  partly.destination = "STORE";
+  Dispatch();
+  EXPECT_THAT(partly.finals, ElementsAre(kStatusSubOperationsFailed));
+  EXPECT_EQ(partly.final_counts.completed, 3);
+  EXPECT_EQ(partly.final_counts.failed, 1);
+}
+
+TEST_F(DispatcherTest, ACancelledMoveStopsTheSender) {
+  archive_.AddNode(kCaller, kCallerIp);
+  archive_.AddNode("STORE", "10.0.0.9");
+  MoveProgress report;
+  report.reported = true;
+  report.counts = {1, 0, 0};
+  report.remaining = 4;
+  auto job = std::make_unique<EndedJob>(report, /*ended=*/false);
+  EndedJob* watched = job.get();
+  services_.move_job = std::move(job);
+  ScriptedRequest& request = Run("C-MOVE", "STUDY");
+  request.destination = "STORE";
+  request.cancelled_flag = true;
+  Dispatch();
+  // Cancelled before the hand-off: no sender was started at all.
+  EXPECT_THAT(services_.calls, IsEmpty());
+  EXPECT_THAT(request.finals, IsEmpty());
+  ASSERT_NE(services_.move_job, nullptr);
+
+  // Cancelled while the sender works: stopped, answered FE00 with counts.
+  struct CancelOnFirstLook : ScriptedRequest {
+    using ScriptedRequest::ScriptedRequest;
+    mutable int looks = 0;
+    bool cancelled() const override { return ++looks > 1; }
+    bool finished() const override { return looks > 1; }
+  };
+  request_ = std::make_unique<CancelOnFirstLook>("C-MOVE", Identifier("STUDY"));
+  request_->destination = "STORE";
+  Dispatch();
+  EXPECT_TRUE(watched->stopped);
+  EXPECT_THAT(request_->finals, ElementsAre(kStatusCancel));
+  EXPECT_EQ(request_->final_counts.completed, 1);
+}
+
+}  // namespace
+}  // namespace vantor::dicom
