@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/database.h"
+#include "host/base/database.h"
 
 namespace vantor {
 

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
-#include "host/numeric.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
+#include "host/base/numeric.h"
+#include "host/base/paths.h"
 
 namespace vantor::dicom {
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "dicom/dataset_impl.h"
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor::dicom {
 namespace {

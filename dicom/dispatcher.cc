@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "dicom/node_registry.h"
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
-#include "host/numeric.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
+#include "host/base/numeric.h"
 
 namespace vantor::dicom {
 namespace {

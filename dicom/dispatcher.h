@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dicom/toolkit.h"
-#include "host/database.h"
+#include "host/base/database.h"
 
 namespace vantor::dicom {
 

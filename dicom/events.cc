@@ -1,8 +1,8 @@
 #include "dicom/events.h"
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
 
 namespace vantor::dicom {
 

@@ -1,7 +1,7 @@
 #include "dicom/node_registry.h"
 
-#include "host/failure.h"
-#include "host/log.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
 
 namespace vantor::dicom {
 

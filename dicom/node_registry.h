@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/database.h"
+#include "host/base/database.h"
 
 namespace vantor::dicom {
 

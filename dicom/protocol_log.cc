@@ -11,7 +11,7 @@
 #include <string>
 
 #include "dicom/toolkit.h"
-#include "host/log.h"
+#include "host/base/log.h"
 
 namespace vantor::dicom {
 namespace {

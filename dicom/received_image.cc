@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dicom/dataset_impl.h"
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor::dicom {
 namespace {

@@ -37,8 +37,8 @@
 #include "dicom/query_request.h"
 #include "dicom/received_image.h"
 #include "dicom/toolkit.h"
-#include "host/failure.h"
-#include "host/log.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
 
 namespace vantor::dicom {
 namespace {

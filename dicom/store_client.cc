@@ -15,7 +15,7 @@
 #include <set>
 
 #include "dicom/toolkit.h"
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor::dicom {
 namespace {

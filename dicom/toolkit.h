@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/value.h"
+#include "host/base/value.h"
 
 namespace vantor::dicom {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 #include "query/date_keys.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "dicom/toolkit.h"
 #include "fuzz/sql_tokens.h"
-#include "host/value.h"
+#include "host/base/value.h"
 #include "query/image_query.h"
 #include "query/patient_query.h"
 #include "query/series_query.h"

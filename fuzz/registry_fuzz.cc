@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/registry.h"
+#include "host/base/registry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

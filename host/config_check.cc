@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "dicom/node_registry.h"
-#include "host/config.h"
-#include "host/database.h"
-#include "host/failure.h"
+#include "host/base/config.h"
+#include "host/base/database.h"
+#include "host/base/failure.h"
 #include "host/instance_lock.h"
-#include "host/numeric.h"
-#include "host/paths.h"
-#include "host/read_reg.h"
-#include "host/registry.h"
+#include "host/base/numeric.h"
+#include "host/base/paths.h"
+#include "host/base/read_reg.h"
+#include "host/base/registry.h"
 
 namespace vantor {
 namespace {

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "dicom/toolkit.h"
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 

@@ -1,6 +1,5 @@
 #include "host/service.h"
 
-#include <glob.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -17,18 +16,17 @@
 
 #include "dicom/toolkit.h"
 #include "host/association_records.h"
-#include "host/config.h"
-#include "host/database.h"
+#include "host/base/config.h"
+#include "host/base/database.h"
 #include "host/dcm_log.h"
-#include "host/failure.h"
+#include "host/base/failure.h"
 #include "host/instance_lock.h"
-#include "host/log.h"
-#include "host/paths.h"
-#include "host/read_reg.h"
+#include "host/base/log.h"
+#include "host/base/paths.h"
+#include "host/configuration_pass.h"
 #include "host/service_events.h"
 #include "host/systemd_notify.h"
 #include "net/event_loop.h"
-#include "net/heartbeat.h"
 #include "retrieve/image_reception.h"
 #include "retrieve/move_handoff.h"
 
@@ -55,7 +53,7 @@ void Form_Load(MainWindow&) {
     // The pause lets a supervisor that started us settle; 500 short sleeps.
     for (int i = 0; i < 500; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ReadReg();
+    ConfigurationPass();
     BuildPathes();
     // Nothing is received yet: what a crash left in the incoming folder goes.
     RemoveInterruptedReceptions();
@@ -159,34 +157,6 @@ void BuildPathes() {
   DebugLogWrite("Pathes built", "BuildPathes");
 }
 
-void DateienLoeschen(const std::string& path) {
-  GuardVoid("DateienLoeschen", [&] {
-    std::string pattern = path;
-    if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
-    std::string fs_pattern = ToFsPath(pattern);
-    // "*.*" matches every file, with or without an extension.
-    const std::string all = "/*.*";
-    if (fs_pattern.size() >= all.size() &&
-        fs_pattern.compare(fs_pattern.size() - all.size(), all.size(), all) ==
-            0)
-      fs_pattern.replace(fs_pattern.size() - 3, 3, "*");
-    glob_t matches{};
-    int rc = ::glob(fs_pattern.c_str(), GLOB_NOSORT | GLOB_PERIOD, nullptr,
-                    &matches);
-    size_t deleted = 0;
-    if (rc == 0) {
-      for (size_t i = 0; i < matches.gl_pathc; ++i) {
-        std::error_code ec;
-        if (!fs::is_regular_file(matches.gl_pathv[i], ec)) continue;
-        // Forced: the file's own read-only mark does not keep it.
-        if (::unlink(matches.gl_pathv[i]) == 0) ++deleted;
-      }
-    }
-    globfree(&matches);
-    if (deleted == 0) throw Failure(kFileNotFound, "File not found");
-  });
-}
-
 int Main(const std::string& command_line) {
   MainWindow window;
   InstanceLock lock;
@@ -204,7 +174,7 @@ int Main(const std::string& command_line) {
     Config first = *Settings();
     first.instance_key = InstanceKeyFromCommandLine(command_line);
     PublishSettings(first);
-    ReadReg();
+    ConfigurationPass();
 
     const std::string caption = Settings()->Caption;
     if (!lock.Acquire(caption)) {

@@ -16,11 +16,6 @@ int Main(const std::string& command_line);
 // program directory; each step is tried even when an earlier one failed.
 void BuildPathes();
 
-// Deletes every file matching `path` ("\" at the end means every file of
-// that folder), read-only files included; folders are not touched. A pattern
-// that matches nothing is logged under "DateienLoeschen".
-void DateienLoeschen(const std::string& path);
-
 }  // namespace vantor
 
 #endif  // VANTOR_HOST_SERVICE_H_

@@ -5,7 +5,7 @@
 
 #include "dicom/association.h"
 #include "dicom/events.h"
-#include "host/log.h"
+#include "host/base/log.h"
 #include "query/image_query.h"
 #include "query/patient_query.h"
 #include "query/series_query.h"

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "host/config.h"
-#include "host/failure.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 

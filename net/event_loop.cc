@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 #include "net/line_split.h"
 #include "net/socket_errors.h"
 #include "net/tls.h"

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "host/value.h"
+#include "host/base/value.h"
 #include "net/event_loop.h"
 
 namespace vantor {

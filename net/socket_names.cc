@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 #include "net/socket.h"
 
 namespace vantor {

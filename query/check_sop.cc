@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

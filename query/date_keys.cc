@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

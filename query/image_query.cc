@@ -1,6 +1,6 @@
 #include "query/image_query.h"
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 #include "query/match_keys.h"
 
 namespace vantor {

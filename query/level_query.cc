@@ -1,6 +1,6 @@
 #include "query/level_query.h"
 
-#include "host/log.h"
+#include "host/base/log.h"
 
 namespace vantor {
 

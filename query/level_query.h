@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "dicom/toolkit.h"
-#include "host/database.h"
+#include "host/base/database.h"
 #include "query/result_row.h"
 
 namespace vantor {

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "host/database.h"
-#include "host/failure.h"
-#include "host/numeric.h"
+#include "host/base/database.h"
+#include "host/base/failure.h"
+#include "host/base/numeric.h"
 
 namespace vantor {
 namespace {

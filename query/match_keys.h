@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/value.h"
+#include "host/base/value.h"
 
 namespace vantor {
 

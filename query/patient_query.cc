@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "host/config.h"
-#include "host/failure.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
 #include "query/date_keys.h"
 #include "query/match_keys.h"
 #include "query/related_counts.h"

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "host/failure.h"
-#include "host/log.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
 #include "query/result_row.h"
 
 namespace vantor {

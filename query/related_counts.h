@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "host/database.h"
+#include "host/base/database.h"
 
 namespace vantor {
 

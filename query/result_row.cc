@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cmath>
 
-#include "host/failure.h"
-#include "host/numeric.h"
+#include "host/base/failure.h"
+#include "host/base/numeric.h"
 #include "query/match_keys.h"
 
 namespace vantor {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/value.h"
+#include "host/base/value.h"
 
 namespace vantor {
 

@@ -1,7 +1,7 @@
 #include "query/series_query.h"
 
-#include "host/config.h"
-#include "host/failure.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
 #include "query/match_keys.h"
 #include "query/related_counts.h"
 #include "query/study_keys.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "dicom/toolkit.h"
-#include "host/database.h"
+#include "host/base/database.h"
 #include "query/level_query.h"
 #include "query/result_row.h"
 

@@ -1,8 +1,8 @@
 #include "retrieve/cget_files.h"
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
 #include "query/match_keys.h"
 #include "retrieve/retrieve_keys.h"
 

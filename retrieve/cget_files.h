@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "dicom/toolkit.h"
-#include "host/database.h"
+#include "host/base/database.h"
 #include "retrieve/image_files.h"
 
 namespace vantor {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 extern char** environ;
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

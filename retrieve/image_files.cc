@@ -3,8 +3,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

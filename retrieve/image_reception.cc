@@ -3,11 +3,11 @@
 #include <cctype>
 #include <memory>
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
-#include "host/numeric.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
+#include "host/base/numeric.h"
+#include "host/base/paths.h"
 #include "query/check_sop.h"
 #include "retrieve/incoming_files.h"
 

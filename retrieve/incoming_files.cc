@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
-#include "host/paths.h"
-#include "host/service.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/files.h"
+#include "host/base/log.h"
+#include "host/base/paths.h"
 #include "query/match_keys.h"
 #include "retrieve/detached_start.h"
 #include "retrieve/move_job.h"

@@ -16,7 +16,7 @@
 
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit.h"
-#include "host/database.h"
+#include "host/base/database.h"
 #include "retrieve/send_job.h"
 
 namespace vantor {

@@ -4,7 +4,7 @@
 #include <iterator>
 #include <vector>
 
-#include "host/numeric.h"
+#include "host/base/numeric.h"
 
 namespace vantor {
 namespace {

@@ -13,10 +13,10 @@
 #include <iterator>
 
 #include "dicom/store_client.h"
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/database.h"
+#include "host/base/database.h"
 #include "retrieve/image_files.h"
 #include "retrieve/send_job.h"
 

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "archive/sql_script.h"
-#include "host/database.h"
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/database.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "host/database.h"
-#include "host/paths.h"
+#include "host/base/database.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/sql_script.h"
-#include "host/database.h"
+#include "host/base/database.h"
 #include "tests/support/fixture_archive.h"
 
 namespace vantor {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/config.h"
-#include "host/failure.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
 

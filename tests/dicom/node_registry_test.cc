@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "host/config.h"
-#include "host/database.h"
+#include "host/base/config.h"
+#include "host/base/database.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
 

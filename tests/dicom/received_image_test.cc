@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 #include "tests/support/test_images.h"
 
 namespace vantor::dicom {

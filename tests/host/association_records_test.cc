@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 #include "tests/support/service_process.h"
 
 namespace vantor {

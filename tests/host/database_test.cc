@@ -1,4 +1,4 @@
-#include "host/database.h"
+#include "host/base/database.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
 

@@ -1,4 +1,4 @@
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 #include <gtest/gtest.h>
 

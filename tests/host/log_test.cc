@@ -1,4 +1,4 @@
-#include "host/log.h"
+#include "host/base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <regex>
 #include <string>
 
-#include "host/config.h"
-#include "host/failure.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {

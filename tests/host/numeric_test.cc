@@ -1,8 +1,8 @@
-#include "host/numeric.h"
+#include "host/base/numeric.h"
 
 #include <gtest/gtest.h>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

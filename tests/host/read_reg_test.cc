@@ -1,4 +1,4 @@
-#include "host/read_reg.h"
+#include "host/base/read_reg.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/config.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/paths.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {

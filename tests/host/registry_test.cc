@@ -1,4 +1,4 @@
-#include "host/registry.h"
+#include "host/base/registry.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "host/database.h"
+#include "host/base/database.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/service_process.h"
 #include "tests/support/test_env.h"

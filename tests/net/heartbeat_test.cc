@@ -9,8 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "host/config.h"
-#include "host/read_reg.h"
+#include "host/base/config.h"
+#include "host/base/read_reg.h"
+#include "host/configuration_pass.h"
 #include "tests/net/net_test_util.h"
 #include "tests/support/service_process.h"
 #include "tests/support/test_env.h"

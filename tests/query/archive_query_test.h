@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/database.h"
+#include "host/base/database.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"

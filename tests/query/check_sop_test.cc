@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "host/config.h"
+#include "host/base/config.h"
 #include "tests/support/fake_received_image.h"
 #include "tests/support/test_env.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "dicom/toolkit.h"
-#include "host/config.h"
-#include "host/value.h"
+#include "host/base/config.h"
+#include "host/base/value.h"
 
 namespace vantor {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 #include "query/image_query.h"
 #include "query/series_query.h"
 #include "tests/query/query_test_util.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"

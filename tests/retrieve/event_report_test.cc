@@ -9,7 +9,7 @@
 #include <string>
 
 #include "dicom/node_registry.h"
-#include "host/config.h"
+#include "host/base/config.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
 

@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "host/config.h"
+#include "host/base/config.h"
 #include "tests/support/fake_received_image.h"
 #include "tests/support/test_env.h"
 

@@ -12,8 +12,8 @@
 #include <set>
 #include <thread>
 
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/test_env.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dicom/toolkit.h"
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 

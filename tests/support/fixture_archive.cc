@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "archive/sql_script.h"
-#include "host/config.h"
+#include "host/base/config.h"
 
 namespace vantor {
 namespace {

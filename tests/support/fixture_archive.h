@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "host/database.h"
+#include "host/base/database.h"
 
 namespace vantor {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "host/paths.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

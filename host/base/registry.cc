@@ -1,4 +1,4 @@
-#include "host/registry.h"
+#include "host/base/registry.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 #include <iterator>
 #include <vector>
 
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

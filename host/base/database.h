@@ -1,7 +1,7 @@
 // The archive database over unixODBC. Each request works on a Database of
 // its own; statements are the service's own text, logged as run.
-#ifndef VANTOR_HOST_DATABASE_H_
-#define VANTOR_HOST_DATABASE_H_
+#ifndef VANTOR_HOST_BASE_DATABASE_H_
+#define VANTOR_HOST_BASE_DATABASE_H_
 
 #include <cstdint>
 #include <functional>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/value.h"
+#include "host/base/value.h"
 
 namespace vantor {
 
@@ -88,4 +88,4 @@ std::string SqlQuote(std::string_view value);
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_DATABASE_H_
+#endif  // VANTOR_HOST_BASE_DATABASE_H_

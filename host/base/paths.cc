@@ -1,4 +1,4 @@
-#include "host/paths.h"
+#include "host/base/paths.h"
 
 #include <unistd.h>
 

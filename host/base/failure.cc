@@ -1,10 +1,10 @@
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 #include <cerrno>
 #include <new>
 #include <system_error>
 
-#include "host/log.h"
+#include "host/base/log.h"
 
 namespace vantor {
 

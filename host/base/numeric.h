@@ -1,7 +1,7 @@
 // The reading rules for numeric texts: "numeric" means optional blanks, an
 // optional sign, digits, an optional decimal part, optional blanks.
-#ifndef VANTOR_HOST_NUMERIC_H_
-#define VANTOR_HOST_NUMERIC_H_
+#ifndef VANTOR_HOST_BASE_NUMERIC_H_
+#define VANTOR_HOST_BASE_NUMERIC_H_
 
 #include <cstdint>
 #include <string>
@@ -25,4 +25,4 @@ int16_t ToInt16(std::string_view text);
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_NUMERIC_H_
+#endif  // VANTOR_HOST_BASE_NUMERIC_H_

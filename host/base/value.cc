@@ -1,8 +1,8 @@
-#include "host/value.h"
+#include "host/base/value.h"
 
 #include <cstdio>
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 

@@ -2,8 +2,8 @@
 // open-append-close; fields are TAB-separated, the first is the local date
 // and time "YYYY-MM-DD HH:MM:SS", the line ends in CR LF. Lines are written
 // whole even when several threads log at once. Failures are swallowed.
-#ifndef VANTOR_HOST_LOG_H_
-#define VANTOR_HOST_LOG_H_
+#ifndef VANTOR_HOST_BASE_LOG_H_
+#define VANTOR_HOST_BASE_LOG_H_
 
 #include <cstdint>
 #include <string>
@@ -45,4 +45,4 @@ void AppendEventLine(std::string_view file_name,
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_LOG_H_
+#endif  // VANTOR_HOST_BASE_LOG_H_

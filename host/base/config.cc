@@ -1,9 +1,9 @@
-#include "host/config.h"
+#include "host/base/config.h"
 
 #include <atomic>
 #include <mutex>
 
-#include "host/numeric.h"
+#include "host/base/numeric.h"
 
 namespace vantor {
 namespace {

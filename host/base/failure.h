@@ -1,8 +1,8 @@
 // The one failure path every procedure boundary shares: a procedure runs its
 // body through Guard(), which turns any failure into the error-log line
 // "number TAB description TAB procedure" and the procedure's neutral result.
-#ifndef VANTOR_HOST_FAILURE_H_
-#define VANTOR_HOST_FAILURE_H_
+#ifndef VANTOR_HOST_BASE_FAILURE_H_
+#define VANTOR_HOST_BASE_FAILURE_H_
 
 #include <cstdint>
 #include <exception>
@@ -98,4 +98,4 @@ void GuardWith(F&& body, H&& on_failure) noexcept {
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_FAILURE_H_
+#endif  // VANTOR_HOST_BASE_FAILURE_H_

@@ -1,6 +1,6 @@
-#include "host/numeric.h"
+#include "host/base/numeric.h"
 
-#include "host/failure.h"
+#include "host/base/failure.h"
 
 namespace vantor {
 namespace {

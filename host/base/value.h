@@ -1,6 +1,6 @@
 // A typed value as it comes from the archive database or a dataset.
-#ifndef VANTOR_HOST_VALUE_H_
-#define VANTOR_HOST_VALUE_H_
+#ifndef VANTOR_HOST_BASE_VALUE_H_
+#define VANTOR_HOST_BASE_VALUE_H_
 
 #include <cstdint>
 #include <string>
@@ -64,4 +64,4 @@ class Value {
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_VALUE_H_
+#endif  // VANTOR_HOST_BASE_VALUE_H_

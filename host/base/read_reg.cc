@@ -1,4 +1,4 @@
-#include "host/read_reg.h"
+#include "host/base/read_reg.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -9,12 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "host/config.h"
-#include "host/dcm_log.h"
-#include "host/failure.h"
-#include "host/numeric.h"
-#include "host/paths.h"
-#include "host/registry.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/numeric.h"
+#include "host/base/paths.h"
+#include "host/base/registry.h"
 
 namespace vantor {
 namespace {
@@ -148,18 +147,6 @@ void ReadInstanceKey(const KeyReader& key, Config& c) {
   }
 }
 
-// Brings the protocol log in line with the Dicomlog switch just read.
-void AdjustProtocolLog(bool wanted) {
-  bool running = DcmLogStatus();
-  if (!running && wanted) {
-    DcmLogStart();
-  } else if (running && !wanted) {
-    DcmLogStop();
-  } else if (running && wanted) {
-    DcmLogWrite();
-  }
-}
-
 // Runs one fallback step; its errors are ignored.
 template <typename F>
 void Fallback(F&& step) {
@@ -214,9 +201,8 @@ void ReadReg() {
     try {
       ReadDefaultKey(default_key, c);
       ReadInstanceKey(instance_key, c);
-      // Handlers and the protocol log's own lines see the values read so far.
+      // Handlers see the values read so far.
       PublishSettings(c);
-      AdjustProtocolLog(c.Dicomlog);
       c.DateFormat = instance_key.Text("DateFormat");
       if (c.DateFormat.empty()) c.DateFormat = kDefaultDateFormat;
     } catch (...) {

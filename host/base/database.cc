@@ -1,4 +1,4 @@
-#include "host/database.h"
+#include "host/base/database.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/log.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

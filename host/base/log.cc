@@ -1,4 +1,4 @@
-#include "host/log.h"
+#include "host/base/log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 #include <ctime>
 #include <mutex>
 
-#include "host/config.h"
-#include "host/failure.h"
-#include "host/paths.h"
+#include "host/base/config.h"
+#include "host/base/failure.h"
+#include "host/base/paths.h"
 
 namespace vantor {
 namespace {

@@ -1,8 +1,8 @@
 // The service's settings: one immutable snapshot per configuration pass.
 // ReadReg builds the next snapshot from the registry file and publishes it as
 // a whole; readers take the current snapshot and keep it for their work.
-#ifndef VANTOR_HOST_CONFIG_H_
-#define VANTOR_HOST_CONFIG_H_
+#ifndef VANTOR_HOST_BASE_CONFIG_H_
+#define VANTOR_HOST_BASE_CONFIG_H_
 
 #include <cstdint>
 #include <memory>
@@ -71,4 +71,4 @@ std::string InstanceKeyFromCommandLine(const std::string& command_line);
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_CONFIG_H_
+#endif  // VANTOR_HOST_BASE_CONFIG_H_

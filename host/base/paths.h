@@ -1,8 +1,8 @@
 // The program directory and the translation of Windows path texts to this
 // file system (X:\rest -> <program dir>/drives/x/rest,
 // \\host\share\rest -> <program dir>/drives/unc/host/share/rest).
-#ifndef VANTOR_HOST_PATHS_H_
-#define VANTOR_HOST_PATHS_H_
+#ifndef VANTOR_HOST_BASE_PATHS_H_
+#define VANTOR_HOST_BASE_PATHS_H_
 
 #include <string>
 #include <string_view>
@@ -23,4 +23,4 @@ std::string InProgramDir(std::string_view relative);
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_PATHS_H_
+#endif  // VANTOR_HOST_BASE_PATHS_H_

@@ -2,8 +2,8 @@
 // UTF-8 with or without BOM, or UTF-16LE with BOM). Key paths and value names
 // compare without regard to case. Only string values are read; values of
 // other kinds read as empty.
-#ifndef VANTOR_HOST_REGISTRY_H_
-#define VANTOR_HOST_REGISTRY_H_
+#ifndef VANTOR_HOST_BASE_REGISTRY_H_
+#define VANTOR_HOST_BASE_REGISTRY_H_
 
 #include <map>
 #include <optional>
@@ -51,4 +51,4 @@ std::string GetRegValue(const Registry& registry, std::string_view root,
 
 }  // namespace vantor
 
-#endif  // VANTOR_HOST_REGISTRY_H_
+#endif  // VANTOR_HOST_BASE_REGISTRY_H_
