@@ -15,6 +15,7 @@
 #include "host/numeric.h"
 #include "host/paths.h"
 #include "host/registry.h"
+#include "host/tls_settings.h"
 
 namespace vantor {
 namespace {
@@ -215,6 +216,7 @@ void ReadReg() {
     try {
       ReadDefaultKey(default_key, c);
       ReadInstanceKey(instance_key, c);
+      ReadTlsSettings(registry, c.instance_key, c);
       // Handlers and the protocol log's own lines see the values read so far.
       PublishSettings(c);
       AdjustProtocolLog(c.Dicomlog);
