@@ -155,8 +155,9 @@ struct Server::Impl {
     bool raw = false;
     std::string raw_called;
     std::string raw_calling;
-    // A TLS connection: its session once the handshake is done ("" before),
-    // or why the handshake failed.
+    // A TLS connection (set under watch_mu, which the watchdog reads it
+    // under): its session once the handshake is done ("" before), or why
+    // the handshake failed.
     bool tls = false;
     std::string security;
     std::string tls_error;
@@ -164,9 +165,9 @@ struct Server::Impl {
 
   // The transport layer of the listening networks: tells the intake that
   // a connection was accepted, and gives it a connection the watchdog can
-  // cut short.
-  // A TLS listener's layer also holds the TLS context that new connections
-  // take; a renewed certificate replaces it while the port stays open.
+  // cut short. A TLS listener's layer also holds the TLS context that new
+  // connections take; a renewed certificate replaces it while the port
+  // stays open.
   class IntakeLayer : public DcmTransportLayer {
    public:
     IntakeLayer(Impl& impl, std::shared_ptr<DcmTLSTransportLayer> tls)
@@ -277,11 +278,12 @@ struct Server::Impl {
 
   static thread_local Slot* current_slot;
 
+  // REQUIRES: mu held. A TLS listener when `tls` is not null.
   bool OpenListener(int port, std::shared_ptr<DcmTLSTransportLayer> tls);
   // REQUIRES: mu held.
   void MaybeStartAcceptor(Listener& l);
   void IntakeThread(Listener& l);
-  void Accepted(Slot& slot, int fd);
+  void Accepted(Slot& slot, int fd, bool tls);
   void WatchdogLoop();
   void SetDeadline(Slot& slot, Clock::time_point deadline, Expiry expiry);
   // Clears the deadline; true when the watchdog had acted on it.
@@ -333,9 +335,8 @@ DcmTransportConnection* Server::Impl::IntakeLayer::createConnection(
     DcmNativeSocketType sock, OFBool secure) {
   Slot* slot = current_slot;
   if (slot == nullptr) return DcmTransportLayer::createConnection(sock, secure);
-  impl_.Accepted(*slot, sock);
+  impl_.Accepted(*slot, sock, secure);
   if (!secure) return new IntakeConnection(impl_, slot, sock);
-  slot->tls = true;
   std::shared_ptr<DcmTLSTransportLayer> tls = Tls();
   SSL* ssl = tls ? SSL_new(tls->getNativeHandle()) : nullptr;
   if (ssl == nullptr || SSL_set_fd(ssl, sock) != 1) {
@@ -464,15 +465,15 @@ void Server::Impl::MaybeStartAcceptor(Listener& l) {
   std::thread([this, &l] { IntakeThread(l); }).detach();
 }
 
-void Server::Impl::Accepted(Slot& slot, int fd) {
+void Server::Impl::Accepted(Slot& slot, int fd, bool tls) {
   slot.accepted = true;
   slot.fd = fd;
   slot.address = PeerAddress(fd);
-  slot.tls = false;
   slot.security.clear();
   slot.tls_error.clear();
   {
     std::lock_guard<std::mutex> lock(watch_mu);
+    slot.tls = tls;
     slot.open = true;
     slot.negotiating = true;
     slot.fired = false;
