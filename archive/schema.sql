@@ -115,7 +115,9 @@ CREATE TABLE tblDicomAETs (
   CallingHostName VARCHAR(64),
   AETSiemens      BIT DEFAULT 0,
   InternalID      BIT DEFAULT 0,
-  StoreOnly       BIT
+  StoreOnly       BIT,
+  -- Sent to over TLS by the sender; null = no.
+  UseTLS          BIT
 );
 CREATE INDEX idxDicomAETs ON tblDicomAETs (AET, IPAdress);
 

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
@@ -37,10 +39,13 @@ void DCMServer_AssociationRequest2(const Connection& connection, bool& isOK) {
     const std::string port = std::to_string(config->DCM);
     const std::string calling = Trim(connection.calling_aet);
     if (config->AnyDebug()) {
-      AppendEventLine("Calling" + port + ".log",
-                      {calling, isOK ? "True" : "False", connection.remote_ip,
-                       std::to_string(connection.number),
-                       connection.called_aet});
+      std::vector<std::string> fields = {
+          calling, isOK ? "True" : "False", connection.remote_ip,
+          std::to_string(connection.number), connection.called_aet};
+      // An encrypted connection says so in a further field.
+      if (!connection.security.empty())
+        fields.push_back("TLS " + connection.security);
+      AppendEventLine("Calling" + port + ".log", fields);
     }
     WriteWholeFile(InProgramDir("Associations/" + port + "/" +
                                 std::to_string(connection.number)),

@@ -15,6 +15,7 @@
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmtls/tlstrans.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -36,6 +37,7 @@
 #include "dicom/negotiation.h"
 #include "dicom/query_request.h"
 #include "dicom/received_image.h"
+#include "dicom/tls_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
@@ -125,8 +127,11 @@ struct Server::Impl {
     watchdog = std::thread([this] { WatchdogLoop(); });
   }
 
+  class IntakeLayer;
   struct Listener {
     T_ASC_Network* network = nullptr;
+    bool secure = false;    // DICOM over TLS
+    IntakeLayer* layer = nullptr;  // owned by the network
     bool stop = false;      // guarded by mu
     bool acceptor = false;  // an intake thread waits for connections
     int negotiating = 0;    // connections reading their request
@@ -150,19 +155,38 @@ struct Server::Impl {
     bool raw = false;
     std::string raw_called;
     std::string raw_calling;
+    // A TLS connection (set under watch_mu, which the watchdog reads it
+    // under): its session once the handshake is done ("" before), or why
+    // the handshake failed.
+    bool tls = false;
+    std::string security;
+    std::string tls_error;
   };
 
   // The transport layer of the listening networks: tells the intake that
   // a connection was accepted, and gives it a connection the watchdog can
-  // cut short.
+  // cut short. A TLS listener's layer also holds the TLS context that new
+  // connections take; a renewed certificate replaces it while the port
+  // stays open.
   class IntakeLayer : public DcmTransportLayer {
    public:
-    explicit IntakeLayer(Impl& impl) : impl_(impl) {}
+    IntakeLayer(Impl& impl, std::shared_ptr<DcmTLSTransportLayer> tls)
+        : impl_(impl), tls_(std::move(tls)) {}
     DcmTransportConnection* createConnection(DcmNativeSocketType sock,
                                              OFBool secure) override;
+    void SetTls(std::shared_ptr<DcmTLSTransportLayer> tls) {
+      std::lock_guard<std::mutex> lock(mu_);
+      tls_ = std::move(tls);
+    }
 
    private:
+    std::shared_ptr<DcmTLSTransportLayer> Tls() {
+      std::lock_guard<std::mutex> lock(mu_);
+      return tls_;
+    }
     Impl& impl_;
+    std::mutex mu_;
+    std::shared_ptr<DcmTLSTransportLayer> tls_;
   };
 
   class IntakeConnection : public DcmTCPConnection {
@@ -186,6 +210,53 @@ struct Server::Impl {
     Slot* slot_;
   };
 
+  // The TLS counterpart. The handshake runs when the toolkit asks for it,
+  // on the intake thread that accepted the connection, after another one
+  // has taken over the waiting; the watchdog bounds it like the request.
+  class IntakeTlsConnection : public DcmTLSConnection {
+   public:
+    IntakeTlsConnection(Impl& impl, Slot* slot, DcmNativeSocketType sock,
+                        SSL* ssl, std::shared_ptr<DcmTLSTransportLayer> context)
+        : DcmTLSConnection(sock, ssl),
+          impl_(impl),
+          slot_(slot),
+          ssl_(ssl),
+          context_(std::move(context)) {}
+    ~IntakeTlsConnection() override { Forget(); }
+    OFCondition serverSideHandshake() override {
+      OFCondition cond = DcmTLSConnection::serverSideHandshake();
+      if (slot_ != nullptr) {
+        if (cond.good()) {
+          slot_->security = DescribeTlsSession(ssl_);
+        } else {
+          slot_->tls_error = cond.text();
+          const long verify = SSL_get_verify_result(ssl_);
+          if (verify != X509_V_OK)
+            slot_->tls_error += std::string(" (") +
+                                X509_verify_cert_error_string(verify) + ")";
+        }
+      }
+      return cond;
+    }
+    void close() override {
+      Forget();
+      DcmTLSConnection::close();
+    }
+
+   private:
+    void Forget() {
+      if (slot_ == nullptr) return;
+      std::lock_guard<std::mutex> lock(impl_.watch_mu);
+      slot_->open = false;
+      slot_ = nullptr;
+    }
+    Impl& impl_;
+    Slot* slot_;
+    SSL* ssl_;
+    // The context stays while a connection made from it lives.
+    std::shared_ptr<DcmTLSTransportLayer> context_;
+  };
+
   ServerEvents& events;
   const int max_associations;
   std::atomic<bool> stopping{false};
@@ -207,10 +278,12 @@ struct Server::Impl {
 
   static thread_local Slot* current_slot;
 
+  // REQUIRES: mu held. A TLS listener when `tls` is not null.
+  bool OpenListener(int port, std::shared_ptr<DcmTLSTransportLayer> tls);
   // REQUIRES: mu held.
   void MaybeStartAcceptor(Listener& l);
   void IntakeThread(Listener& l);
-  void Accepted(Slot& slot, int fd);
+  void Accepted(Slot& slot, int fd, bool tls);
   void WatchdogLoop();
   void SetDeadline(Slot& slot, Clock::time_point deadline, Expiry expiry);
   // Clears the deadline; true when the watchdog had acted on it.
@@ -261,10 +334,20 @@ thread_local Server::Impl::Slot* Server::Impl::current_slot = nullptr;
 DcmTransportConnection* Server::Impl::IntakeLayer::createConnection(
     DcmNativeSocketType sock, OFBool secure) {
   Slot* slot = current_slot;
-  if (slot == nullptr || secure)
-    return DcmTransportLayer::createConnection(sock, secure);
-  impl_.Accepted(*slot, sock);
-  return new IntakeConnection(impl_, slot, sock);
+  if (slot == nullptr) return DcmTransportLayer::createConnection(sock, secure);
+  impl_.Accepted(*slot, sock, secure);
+  if (!secure) return new IntakeConnection(impl_, slot, sock);
+  std::shared_ptr<DcmTLSTransportLayer> tls = Tls();
+  SSL* ssl = tls ? SSL_new(tls->getNativeHandle()) : nullptr;
+  if (ssl == nullptr || SSL_set_fd(ssl, sock) != 1) {
+    if (ssl != nullptr) SSL_free(ssl);
+    // The toolkit closes the socket: the watchdog must not touch it.
+    std::lock_guard<std::mutex> lock(impl_.watch_mu);
+    slot->open = false;
+    slot->tls_error = "no TLS context for the connection";
+    return nullptr;
+  }
+  return new IntakeTlsConnection(impl_, slot, sock, ssl, std::move(tls));
 }
 
 Server::Server(ServerEvents& events, int max_associations)
@@ -299,6 +382,33 @@ void Server::SetTimeouts(int association_seconds, int idle_seconds) {
 bool Server::Listen(int port) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   if (impl_->listeners.count(port) != 0) return true;
+  return impl_->OpenListener(port, nullptr);
+}
+
+bool Server::ListenTls(int port, const TlsFiles& files, std::string& error) {
+  std::shared_ptr<DcmTLSTransportLayer> tls =
+      MakeTlsLayer(NET_ACCEPTOR, files, error);
+  if (!tls) return false;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  auto it = impl_->listeners.find(port);
+  if (it != impl_->listeners.end()) {
+    if (!it->second->secure) {
+      error = "port " + std::to_string(port) + " serves plain DICOM";
+      return false;
+    }
+    it->second->layer->SetTls(std::move(tls));
+    return true;
+  }
+  if (!impl_->OpenListener(port, std::move(tls))) {
+    error = "cannot listen on port " + std::to_string(port);
+    return false;
+  }
+  return true;
+}
+
+bool Server::Impl::OpenListener(int port,
+                                std::shared_ptr<DcmTLSTransportLayer> tls) {
+  const bool secure = tls != nullptr;
   T_ASC_Network* net = nullptr;
   OFCondition cond =
       ASC_initializeNetwork(NET_ACCEPTOR, port, kAcseTimeout, &net);
@@ -306,14 +416,18 @@ bool Server::Listen(int port) {
     if (net != nullptr) ASC_dropNetwork(&net);
     return false;
   }
-  if (ASC_setTransportLayer(net, new Impl::IntakeLayer(*impl_), 1).bad()) {
+  auto* layer = new Impl::IntakeLayer(*this, std::move(tls));
+  if (ASC_setTransportLayer(net, layer, 1).bad()) {
+    delete layer;
     ASC_dropNetwork(&net);
     return false;
   }
   auto l = std::make_unique<Impl::Listener>();
   l->network = net;
-  impl_->MaybeStartAcceptor(*l);
-  impl_->listeners[port] = std::move(l);
+  l->secure = secure;
+  l->layer = layer;
+  MaybeStartAcceptor(*l);
+  listeners[port] = std::move(l);
   return true;
 }
 
@@ -351,12 +465,15 @@ void Server::Impl::MaybeStartAcceptor(Listener& l) {
   std::thread([this, &l] { IntakeThread(l); }).detach();
 }
 
-void Server::Impl::Accepted(Slot& slot, int fd) {
+void Server::Impl::Accepted(Slot& slot, int fd, bool tls) {
   slot.accepted = true;
   slot.fd = fd;
   slot.address = PeerAddress(fd);
+  slot.security.clear();
+  slot.tls_error.clear();
   {
     std::lock_guard<std::mutex> lock(watch_mu);
+    slot.tls = tls;
     slot.open = true;
     slot.negotiating = true;
     slot.fired = false;
@@ -407,7 +524,9 @@ void Server::Impl::WatchdogLoop() {
         continue;
       }
       s->fired = true;
-      if (s->expiry == Expiry::kAbort) {
+      // On a TLS connection the PDU would have to be encrypted: it is
+      // only closed.
+      if (s->expiry == Expiry::kAbort && !s->tls) {
         // A-ABORT, service-user source, no reason.
         const unsigned char abort_pdu[10] = {0x07, 0, 0, 0, 0, 4, 0, 0, 0, 0};
         (void)!::send(s->fd, abort_pdu, sizeof abort_pdu,
@@ -443,7 +562,8 @@ void Server::Impl::IntakeThread(Listener& l) {
     unsigned long pdu_length = 0;
     cond =
         ASC_receiveAssociation(l.network, &assoc, kReceivePdu, &pdu,
-                               &pdu_length, OFFalse, DUL_NOBLOCK, kPollSeconds);
+                               &pdu_length, l.secure ? OFTrue : OFFalse,
+                               DUL_NOBLOCK, kPollSeconds);
     if (pdu != nullptr) {
       slot.raw =
           RawAeTitles(pdu, pdu_length, slot.raw_called, slot.raw_calling);
@@ -468,7 +588,18 @@ void Server::Impl::IntakeThread(Listener& l) {
     if (cond.good()) {
       Admit(assoc, slot);
     } else {
-      if (slot.raw && !timed_out && slot.open &&
+      if (slot.tls && slot.security.empty() && !stopping &&
+          !listener_stopped) {
+        ErrorLogWrite(0,
+                      "TLS handshake with " + slot.address + " failed: " +
+                          (timed_out ? "no handshake within " +
+                                           std::to_string(association_timeout) +
+                                           " s"
+                           : slot.tls_error.empty() ? std::string(cond.text())
+                                                    : slot.tls_error),
+                      "DCMServer");
+      }
+      if (slot.raw && !slot.tls && !timed_out && slot.open &&
           cond != DUL_UNSUPPORTEDPEERPROTOCOL) {
         // The request arrived whole but the toolkit refused it: it gets a
         // rejection rather than a closed connection.
@@ -559,6 +690,7 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
       colon != std::string::npos && conn.remote_ip.find(':') == colon) {
     conn.remote_ip.erase(colon);
   }
+  conn.security = slot.security;
   conn.number = next_number++;
   RunAssociation(assoc, conn, slot);
   std::lock_guard<std::mutex> lock(mu);

@@ -12,8 +12,10 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 
+#include "dicom/tls_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/failure.h"
 
@@ -115,6 +117,14 @@ class Association {
     if (cond.bad()) return cond.text();
     cond = ASC_createAssociationParameters(&params_, ASC_MAXIMUMPDUSIZE);
     if (cond.bad()) return cond.text();
+    if (d.tls) {
+      std::string error;
+      tls_ = MakeTlsLayer(NET_REQUESTOR, d.tls_files, error);
+      if (!tls_) return "TLS: " + error;
+      cond = ASC_setTransportLayer(net_, tls_.get(), 0);
+      if (cond.good()) cond = ASC_setTransportLayerType(params_, OFTrue);
+      if (cond.bad()) return cond.text();
+    }
     ASC_setAPTitles(params_, d.calling_aet.c_str(), d.called_aet.c_str(),
                     nullptr);
     std::string peer = d.address + ":" + std::to_string(d.port);
@@ -237,6 +247,8 @@ class Association {
   }
 
  private:
+  // Outlives the network that uses it.
+  std::shared_ptr<DcmTLSTransportLayer> tls_;
   T_ASC_Network* net_ = nullptr;
   T_ASC_Parameters* params_ = nullptr;
   T_ASC_Association* assoc_ = nullptr;

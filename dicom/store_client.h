@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "dicom/toolkit.h"
+
 namespace vantor::dicom {
 
 struct StoreDestination {
@@ -17,6 +19,10 @@ struct StoreDestination {
   std::string calling_aet;
   // Seconds for the association and for each response.
   int timeout_seconds = 60;
+  // DICOM over TLS, the destination's certificate verified against the
+  // CAs of `tls_files` (which may also hold our own certificate and key).
+  bool tls = false;
+  TlsFiles tls_files;
 };
 
 enum class StoreOutcome { kCompleted, kWarning, kFailed };

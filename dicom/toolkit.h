@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/base/value.h"
+#include "host/base/tls_settings.h"
 
 namespace vantor::dicom {
 
@@ -91,7 +92,14 @@ struct Connection {
   std::string remote_ip;
   int32_t number = 0;      // per-association number, counting from 1
   std::string called_aet;  // the further descriptive text
+  // How the connection is protected: "" for plain TCP, else the TLS
+  // version, cipher suite and, when one was presented, the peer's
+  // certificate subject ("TLSv1.3 TLS_AES_256_GCM_SHA384 CN=...").
+  std::string security;
 };
+
+// The files of a TLS end point (the base floor reads them from the settings).
+using TlsFiles = ::vantor::TlsFiles;
 
 // A C-FIND, C-GET or C-MOVE request on its association.
 class Request {
@@ -188,6 +196,14 @@ class Server {
   // Starts listening on `port` (all interfaces); false when the port cannot
   // be bound.
   bool Listen(int port);
+  // Starts listening for DICOM over TLS on `port` (TLS 1.2 or 1.3, the BCP
+  // 195 cipher suites) with the certificate, key and CAs of `files`; when
+  // it listens there with TLS already, new connections use these files
+  // from now on (running ones keep theirs). False, with the reason in
+  // `error`, when the files cannot be read or do not fit together (nothing
+  // changes then) or the port cannot be bound. The TLS handshake runs on
+  // the connection's own intake thread within the association time.
+  bool ListenTls(int port, const TlsFiles& files, std::string& error);
   // Stops listening on `port` (no-op when not listening there): no new
   // connection is taken, requests still being read are cut short.
   void StopListening(int port);

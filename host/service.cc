@@ -26,6 +26,7 @@
 #include "host/configuration_pass.h"
 #include "host/service_events.h"
 #include "host/systemd_notify.h"
+#include "host/tls_listener.h"
 #include "net/event_loop.h"
 #include "retrieve/image_reception.h"
 #include "retrieve/move_handoff.h"
@@ -42,6 +43,7 @@ constexpr int kMaxAssociations = 32;
 struct MainWindow {
   ServiceEvents events;
   std::unique_ptr<dicom::Server> DCMServer;
+  TlsListener tls;
   bool TimerAlive = false;
   uint16_t ticks = 0;
 };
@@ -66,7 +68,10 @@ void Form_Load(MainWindow&) {
 void Form_QueryUnload(MainWindow& window) {
   GuardVoid("QueryUnload", [&] {
     window.TimerAlive = false;
-    if (window.DCMServer) window.DCMServer->StopListening(Settings()->DCM);
+    if (window.DCMServer) {
+      window.DCMServer->StopListening(Settings()->DCM);
+      window.tls.Close(*window.DCMServer);
+    }
     window.events.BeginShutdown();
     window.DCMServer.reset();
     // Requests work on connections of their own; the shared connection of
@@ -94,7 +99,11 @@ void OnTimerAlive(MainWindow& window) {
   TimerAlive_Timer(window.ticks);
   ApplyServerSettings(window);
   // The association records are pruned with each configuration pass.
-  if (window.ticks == 0) PruneAssociationFolder();
+  if (window.ticks == 0) {
+    PruneAssociationFolder();
+    // A renewed certificate is taken up without a restart.
+    if (window.DCMServer) window.tls.Update(*window.DCMServer);
+  }
   NotifyWatchdog();
 }
 
@@ -198,6 +207,7 @@ int Main(const std::string& command_line) {
       return 1;
     }
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");
+    window.tls.Update(*window.DCMServer);
     window.TimerAlive = true;
     DebugLogWrite("Main finished", "Main");
     NotifyReady();

@@ -17,6 +17,7 @@
 #include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/paths.h"
+#include "retrieve/destination_tls.h"
 
 namespace vantor {
 namespace {
@@ -92,14 +93,17 @@ void CarryOut(const SendJob& job, const std::string& return_path,
         }
         log.Write("SQL: " + selection->sql);
         std::vector<std::string> files;
+        bool tls = false;
         {
           Database db;
           db.Open(ConnectionText(job.db_server));
           files = SelectJobImages(db, *selection, RegularFileExists);
+          tls = DestinationUsesTls(db, job.called_aet, job.address);
         }
         log.Write(std::to_string(files.size()) + " images to send to " +
                   job.called_aet + " (" + job.address + ":" +
-                  std::to_string(job.port) + ") as " + job.calling_aet);
+                  std::to_string(job.port) + ") as " + job.calling_aet +
+                  (tls ? " over TLS" : ""));
 
         SendOutcome progress;
         progress.remaining = static_cast<int>(files.size());
@@ -114,6 +118,8 @@ void CarryOut(const SendJob& job, const std::string& return_path,
         destination.port = job.port;
         destination.called_aet = job.called_aet;
         destination.calling_aet = job.calling_aet;
+        destination.tls = tls;
+        if (tls) destination.tls_files = SenderTlsFiles(Settings()->DCM);
         dicom::StoreRun run = dicom::StoreFiles(
             destination, files,
             [&](const dicom::StoreFileResult& r) {

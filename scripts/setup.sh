@@ -4,7 +4,7 @@
 # Idempotent; run as root (or through sudo).
 set -eu
 PKGS="build-essential cmake pkg-config libdcmtk-dev dcmtk unixodbc unixodbc-dev odbcinst \
-libsqliteodbc sqlite3 tdsodbc libssl-dev openssl libgtest-dev libgmock-dev python3 netcat-openbsd \
+libsqliteodbc sqlite3 tdsodbc libssl-dev openssl libgtest-dev libgmock-dev python3 netcat-openbsd socat \
 clang libclang-rt-14-dev libsystemd-dev systemd logrotate dpkg-dev \
 postgresql odbc-postgresql"
 missing=""

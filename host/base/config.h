@@ -50,6 +50,16 @@ struct Config {
   // Database servers an event report may name (RENAMER); ";"-separated in
   // the registry. Empty in the registry: DBServer alone.
   std::vector<std::string> EventServers;
+  // DICOM over TLS on a port of its own; 0 = no TLS listener. The files are
+  // path texts as written (Windows or POSIX form): the service's
+  // certificate and private key (PEM), the trusted CA certificates (a PEM
+  // bundle or a folder of them), and whether a caller must present a
+  // certificate that those CAs vouch for.
+  int32_t TLSPort = 0;
+  std::string TLSCertificate;
+  std::string TLSPrivateKey;
+  std::string TLSCACertificates;
+  bool TLSVerifyPeer = false;
 
   // Derived: instance AET, else default AET, else "Kelmora2000".
   std::string OwnAET;

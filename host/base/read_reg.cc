@@ -14,6 +14,7 @@
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
 #include "host/base/registry.h"
+#include "host/base/tls_settings.h"
 
 namespace vantor {
 namespace {
@@ -75,8 +76,9 @@ void CreateWhenMissing(const std::string& dir_text) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) return;
   if (::mkdir(path.c_str(), 0755) == 0) return;
-  const int32_t number = FileErrorNumber(errno);
-  throw Failure(number, FileErrorText(number));
+  if (errno == ENOENT || errno == ENOTDIR)
+    throw Failure(kPathNotFound, "Path not found");
+  throw Failure(kPathFileAccessError, "Path/File access error");
 }
 
 // A directory text always ends in a separator: "\" is added unless it
@@ -201,6 +203,7 @@ void ReadReg() {
     try {
       ReadDefaultKey(default_key, c);
       ReadInstanceKey(instance_key, c);
+      ReadTlsSettings(registry, c.instance_key, c);
       // Handlers see the values read so far.
       PublishSettings(c);
       c.DateFormat = instance_key.Text("DateFormat");

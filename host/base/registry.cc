@@ -213,6 +213,19 @@ std::string RegistryPath() {
   return InProgramDir("registry.reg");
 }
 
+std::vector<std::string> Registry::SubKeys(std::string_view key) const {
+  const std::string prefix = Lower(key) + '\\';
+  std::vector<std::string> names;
+  for (auto it = keys_.lower_bound(prefix);
+       it != keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+       ++it) {
+    std::string rest = it->first.substr(prefix.size());
+    if (!rest.empty() && rest.find('\\') == std::string::npos)
+      names.push_back(std::move(rest));
+  }
+  return names;
+}
+
 std::string GetRegValue(const Registry& registry, std::string_view root,
                         std::string_view key_path, std::string_view name) {
   return Guard("GetRegValue", std::string(), [&]() -> std::string {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantor {
 
@@ -28,6 +29,10 @@ class Registry {
   // ("HKEY_LOCAL_MACHINE\Software\..."), or nothing.
   std::optional<std::string> Find(std::string_view key,
                                   std::string_view name) const;
+
+  // The names of the keys directly under the full key path `key`, lower
+  // cased, in order.
+  std::vector<std::string> SubKeys(std::string_view key) const;
 
   // Number of keys read.
   size_t key_count() const { return keys_.size(); }
