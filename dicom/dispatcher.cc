@@ -19,7 +19,7 @@ namespace {
 constexpr char kProcedure[] = "QueryRequest";
 
 // What the failure path reports about the request.
-struct RequestContext {
+struct RequestNotes {
   std::string operation;
   std::string level;
   std::string destination_aet;
@@ -44,32 +44,23 @@ int32_t RequiredWholeNumber(const Value& v) {
   return ToInt32(text);
 }
 
-void AnswerFind(Request& Req, RequestServices& services, Database& db,
-                const std::string& level, bool siemens, bool internal_id,
+void AnswerFind(Request& Req, const RequestServices& services,
+                const RequestContext& context, const std::string& level,
                 const std::string& caller) {
   const Dataset& identifier = Req.identifier();
-  RequestServices::Cancelled cancelled = [&Req] { return Req.finished(); };
+  const RequestServices::LevelQuery* query =
+      level == "PATIENT"  ? &services.GetPatientData
+      : level == "STUDY"  ? &services.GetStudyData
+      : level == "SERIES" ? &services.GetSeriesData
+      : level == "IMAGE"  ? &services.GetImageData
+                          : nullptr;
+  const bool known_level = query != nullptr;
   std::optional<DatasetCollection> result;
-  bool known_level = true;
-  if (level == "PATIENT") {
-    result = services.GetPatientData(db, identifier, siemens, internal_id,
-                                     cancelled);
-  } else if (level == "STUDY") {
-    result =
-        services.GetStudyData(db, identifier, siemens, internal_id, cancelled);
-  } else if (level == "SERIES") {
-    result =
-        services.GetSeriesData(db, identifier, siemens, internal_id, cancelled);
-  } else if (level == "IMAGE") {
-    result =
-        services.GetImageData(db, identifier, siemens, internal_id, cancelled);
-  } else {
-    known_level = false;
-  }
+  if (known_level) result = (*query)(context, identifier);
   // Asked for, the Retrieve AE Title names this service: it is where the
   // matches can be retrieved from.
   if (result && identifier.Has(0x0008, 0x0054)) {
-    const Value own_aet(Settings()->OwnAET);
+    const Value own_aet(context.settings().OwnAET);
     for (Dataset& response : *result) response.Put(0x0008, 0x0054, own_aet);
   }
   if (!Req.finished() && result) Req.SendPending(*result, kStatusPending);
@@ -95,7 +86,8 @@ bool SameCounts(const MoveProgress& a, const MoveProgress& b) {
 
 // Follows the sender until it ends, the requester cancels or goes away, or
 // the service stops; sends a pending response whenever its counts move.
-MoveEnd FollowSender(Request& Req, RequestServices& services, MoveJob& job,
+MoveEnd FollowSender(Request& Req, const RequestServices& services,
+                     MoveJob& job,
                      MoveProgress& last) {
   const auto until = std::chrono::steady_clock::now() + kMoveWaitBound;
   for (;;) {
@@ -120,8 +112,9 @@ MoveEnd FollowSender(Request& Req, RequestServices& services, MoveJob& job,
   }
 }
 
-void AnswerMove(Request& Req, RequestServices& services, Database& db,
-                bool siemens, bool internal_id, RequestContext& context) {
+void AnswerMove(Request& Req, const RequestServices& services,
+                const RequestContext& context, RequestNotes& notes) {
+  Database& db = context.db;
   const std::string destination = Req.move_destination();
   const std::string sql =
       "SELECT * FROM tblDicomAETs WHERE AET = '" + SqlQuote(destination) + "'";
@@ -132,15 +125,15 @@ void AnswerMove(Request& Req, RequestServices& services, Database& db,
     Req.SendFinal(kStatusMoveDestinationUnknown);
     return;
   }
-  context.destination_host = RequiredText(rs.Get(0, "CallingHostName"));
+  notes.destination_host = RequiredText(rs.Get(0, "CallingHostName"));
   const std::string address = RequiredText(rs.Get(0, "IPAdress"));
   const int32_t port = RequiredWholeNumber(rs.Get(0, "IPPort"));
   const std::string calling_aet = RequiredText(rs.Get(0, "CallingAET"));
-  context.destination_aet = RequiredText(rs.Get(0, "AET"));
+  notes.destination_aet = RequiredText(rs.Get(0, "AET"));
   // A requester that cancelled or went away meanwhile gets no images.
   if (Req.finished()) return;
   std::unique_ptr<MoveJob> job = services.ImagePrepareForSend(
-      db, Req.identifier(), siemens, internal_id, address, port, calling_aet);
+      context, Req.identifier(), address, port, calling_aet);
   // A hand-off that did not happen must not read as success.
   if (!job) {
     Req.SendFinal(kStatusUnableToProcess);
@@ -152,7 +145,7 @@ void AnswerMove(Request& Req, RequestServices& services, Database& db,
   // The database is not needed while the sender works (the common end
   // does not close it twice).
   ConClose(db);
-  context.closed = true;
+  notes.closed = true;
   // The requester learns what the sender achieved, not merely that it
   // started: the answer waits for the sender's end.
   MoveProgress last;
@@ -178,8 +171,9 @@ void AnswerMove(Request& Req, RequestServices& services, Database& db,
       kProcedure);
 }
 
-void AnswerGet(Request& Req, RequestServices& services, Database& db,
-               bool siemens, bool internal_id) {
+void AnswerGet(Request& Req, const RequestServices& services,
+               const RequestContext& context) {
+  Database& db = context.db;
   const Connection& connection = Req.connection();
   const std::string sql = "SELECT * FROM tblDicomAETs WHERE AET = '" +
                           SqlQuote(connection.calling_aet) + "'";
@@ -192,8 +186,7 @@ void AnswerGet(Request& Req, RequestServices& services, Database& db,
     return;
   }
   std::vector<std::string> files;
-  if (!services.PrepareSendCGet(db, Req.identifier(), siemens, internal_id,
-                                files)) {
+  if (!services.PrepareSendCGet(context, Req.identifier(), files)) {
     // Images that could not be selected are not "none to send".
     Req.SendFinal(kStatusUnableToProcess);
     return;
@@ -301,27 +294,30 @@ Dataset RefusalAnswer(const Dataset& identifier, bool store_only,
   return answer;
 }
 
-void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
-  RequestContext context;
+void DCMServer_QueryRequest(Request& Req, const RequestServices& services) {
+  // The request's settings snapshot: every decision below reads this one.
+  const std::shared_ptr<const Config> config = Settings();
   Database db;
+  RequestContext context{.config = config, .db = db};
+  RequestNotes notes;
   GuardWith(
       [&] {
         const Connection& connection = Req.connection();
-        const std::string calling = Trim(connection.calling_aet);
-        const std::string caller = calling + "/" + connection.remote_ip;
-        context.operation = Req.operation();
+        context.calling_aet = Trim(connection.calling_aet);
+        context.remote_ip = connection.remote_ip;
+        context.cancelled = [&Req] { return Req.finished(); };
+        const std::string caller = context.calling_aet + "/" + context.remote_ip;
+        notes.operation = Req.operation();
         DebugLogWrite("Query request received from " + caller, kProcedure);
-        if (!ConOpen(db)) {
+        if (!ConOpen(db, config->DBServer)) {
           // ConOpen has logged why; nobody is let in without the node table.
           Req.SendFinal(kStatusUnableToProcess);
           return;
         }
         const Dataset& identifier = Req.identifier();
 
-        bool siemens = false;
-        bool internal_id = false;
-        int32_t node =
-            GetAET(db, calling, connection.remote_ip, siemens, internal_id);
+        int32_t node = GetAET(db, context.calling_aet, context.remote_ip,
+                              context.bSiemensBug, context.bInternalID);
         if (node == kNodeLookupFailed) {
           // Nobody is let in on a lookup that did not happen.
           Req.SendFinal(kStatusUnableToProcess);
@@ -331,8 +327,8 @@ void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
         if (node == kUnknownNode || node == kStoreOnlyNode) {
           bool store_only = node == kStoreOnlyNode;
           ErrorLogWrite(0,
-                        store_only ? "Unauthorized access from " + calling +
-                                         " (Store Only)"
+                        store_only ? "Unauthorized access from " +
+                                         context.calling_aet + " (Store Only)"
                                    : "Unauthorized access from " + caller,
                         kProcedure);
           DatasetCollection refusal;
@@ -344,29 +340,28 @@ void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
           return;
         }
 
-        context.level = RequiredText(identifier.Get(0x0008, 0x0052));
-        DebugLogWrite("Operation " + context.operation, "");
-        if (context.operation == "C-FIND") {
-          AnswerFind(Req, services, db, context.level, siemens, internal_id,
-                     caller);
-        } else if (context.operation == "C-GET" ||
-                   context.operation == "C-MOVE") {
+        notes.level = RequiredText(identifier.Get(0x0008, 0x0052));
+        DebugLogWrite("Operation " + notes.operation, "");
+        if (notes.operation == "C-FIND") {
+          AnswerFind(Req, services, context, notes.level, caller);
+        } else if (notes.operation == "C-GET" ||
+                   notes.operation == "C-MOVE") {
           if (!Req.finished()) {
-            if (context.operation == "C-MOVE")
-              AnswerMove(Req, services, db, siemens, internal_id, context);
+            if (notes.operation == "C-MOVE")
+              AnswerMove(Req, services, context, notes);
             else
-              AnswerGet(Req, services, db, siemens, internal_id);
+              AnswerGet(Req, services, context);
           }
         }
-        if (!context.closed) ConClose(db);
+        if (!notes.closed) ConClose(db);
       },
       [&](const FailureInfo& failure) {
         std::string text = failure.description + " " + kProcedure +
-                           " Port: " + std::to_string(Settings()->DCM) +
-                           " Operation: " + context.operation;
-        if (!context.level.empty()) text += " Level: " + context.level;
-        text += " Destination: " + context.destination_aet +
-                " Host: " + context.destination_host;
+                           " Port: " + std::to_string(config->DCM) +
+                           " Operation: " + notes.operation;
+        if (!notes.level.empty()) text += " Level: " + notes.level;
+        text += " Destination: " + notes.destination_aet +
+                " Host: " + notes.destination_host;
         ErrorLogWrite(failure.number, Trim(text), kProcedure);
         if (failure.number == kFatalToolkitFailure) {
           services.EndService();
@@ -374,7 +369,7 @@ void DCMServer_QueryRequest(Request& Req, RequestServices& services) {
         }
         // The request was not served: it must not read as a success.
         if (!Req.finished()) Req.SendFinal(kStatusUnableToProcess);
-        if (!context.closed) ConClose(db);
+        if (!notes.closed) ConClose(db);
       });
 }
 

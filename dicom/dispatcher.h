@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom/request_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/database.h"
 
@@ -55,40 +56,33 @@ struct MoveAnswer {
 };
 MoveAnswer AnswerForMove(MoveEnd end, const MoveProgress& progress);
 
-// The work the dispatcher hands out; the query engine and the retrieval
-// subsystem implement it. A level query returns no collection when it
-// failed (it has logged the failure itself). `cancelled` tells a long query
-// that the requester no longer waits.
-class RequestServices {
- public:
-  using Cancelled = std::function<bool()>;
-  virtual ~RequestServices() = default;
-  virtual std::optional<DatasetCollection> GetPatientData(
-      Database& db, const Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) = 0;
-  virtual std::optional<DatasetCollection> GetStudyData(
-      Database& db, const Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) = 0;
-  virtual std::optional<DatasetCollection> GetSeriesData(
-      Database& db, const Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) = 0;
-  virtual std::optional<DatasetCollection> GetImageData(
-      Database& db, const Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) = 0;
+// The work the dispatcher hands out, wired by the service host to the query
+// engine and the retrieval subsystem. Each handler works on the request's
+// context. A level query returns no collection when it failed (it has
+// logged the failure itself).
+struct RequestServices {
+  using LevelQuery = std::function<std::optional<DatasetCollection>(
+      const RequestContext& context, const Dataset& identifier)>;
+  LevelQuery GetPatientData;
+  LevelQuery GetStudyData;
+  LevelQuery GetSeriesData;
+  LevelQuery GetImageData;
   // Fills `files` with the image files of the C-GET, one per row; false
   // when they could not be selected (it has logged the failure itself).
-  virtual bool PrepareSendCGet(Database& db, const Dataset& identifier,
-                               bool bSiemensBug, bool bInternalID,
-                               std::vector<std::string>& files) = 0;
-  // Hands the C-MOVE to the sender; null when the hand-off failed.
-  virtual std::unique_ptr<MoveJob> ImagePrepareForSend(
-      Database& db, const Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const std::string& address, int32_t port,
-      const std::string& calling_aet) = 0;
+  std::function<bool(const RequestContext& context, const Dataset& identifier,
+                     std::vector<std::string>& files)>
+      PrepareSendCGet;
+  // Hands the C-MOVE to the sender for the destination at `address`:`port`
+  // known as `calling_aet`; null when the hand-off failed.
+  std::function<std::unique_ptr<MoveJob>(
+      const RequestContext& context, const Dataset& identifier,
+      const std::string& address, int32_t port,
+      const std::string& calling_aet)>
+      ImagePrepareForSend;
   // True once the service is stopping: nobody waits any longer.
-  virtual bool Stopping() const = 0;
+  std::function<bool()> Stopping;
   // Failure 61706 reached the dispatcher: the service must end.
-  virtual void EndService() = 0;
+  std::function<void()> EndService;
 };
 
 // The refusal answer for an unknown (`store_only` false) or store-only node:
@@ -100,7 +94,10 @@ Dataset RefusalAnswer(const Dataset& identifier, bool store_only,
 // Today's date written with a DateFormat pattern (YYYY, MM, DD).
 std::string FormatToday(const std::string& date_format);
 
-void DCMServer_QueryRequest(Request& Req, RequestServices& services);
+// Serves one C-FIND, C-GET or C-MOVE: makes the request's context (the
+// settings snapshot, a database connection of its own, the caller's node),
+// refuses callers the node table does not let in, and answers by level.
+void DCMServer_QueryRequest(Request& Req, const RequestServices& services);
 
 }  // namespace vantor::dicom
 

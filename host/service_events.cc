@@ -17,13 +17,25 @@
 
 namespace vantor {
 
+ServiceEvents::ServiceEvents() {
+  services_.GetPatientData = &GetPatientData;
+  services_.GetStudyData = &GetStudyData;
+  services_.GetSeriesData = &GetSeriesData;
+  services_.GetImageData = &GetImageData;
+  services_.PrepareSendCGet = &PrepareSendCGet;
+  services_.ImagePrepareForSend = &ImagePrepareForSend;
+  services_.Stopping = [this] { return stopping_.load(); };
+  // The main loop treats this like a close request.
+  services_.EndService = [] { ::kill(::getpid(), SIGTERM); };
+}
+
 void ServiceEvents::AssociationRequest2(const dicom::Connection& connection,
                                         bool& is_ok) {
   dicom::DCMServer_AssociationRequest2(connection, is_ok);
 }
 
 void ServiceEvents::QueryRequest(dicom::Request& request) {
-  dicom::DCMServer_QueryRequest(request, *this);
+  dicom::DCMServer_QueryRequest(request, services_);
 }
 
 uint16_t ServiceEvents::ImageReceivedAsync(const dicom::Connection& connection,
@@ -51,52 +63,6 @@ void ServiceEvents::ActionComplete(const dicom::Connection& connection,
 
 void ServiceEvents::InfoMessage(int16_t info_type, const std::string& text) {
   dicom::DCMServer_InfoMessage(info_type, text);
-}
-
-std::optional<dicom::DatasetCollection> ServiceEvents::GetPatientData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) {
-  return ::vantor::GetPatientData(db, identifier, bSiemensBug, bInternalID,
-                                  cancelled);
-}
-std::optional<dicom::DatasetCollection> ServiceEvents::GetStudyData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) {
-  return ::vantor::GetStudyData(db, identifier, bSiemensBug, bInternalID,
-                                cancelled);
-}
-std::optional<dicom::DatasetCollection> ServiceEvents::GetSeriesData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) {
-  return ::vantor::GetSeriesData(db, identifier, bSiemensBug, bInternalID,
-                                 cancelled);
-}
-std::optional<dicom::DatasetCollection> ServiceEvents::GetImageData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) {
-  return ::vantor::GetImageData(db, identifier, bSiemensBug, bInternalID,
-                                cancelled);
-}
-
-bool ServiceEvents::PrepareSendCGet(Database& db,
-                                    const dicom::Dataset& identifier,
-                                    bool bSiemensBug, bool bInternalID,
-                                    std::vector<std::string>& files) {
-  return ::vantor::PrepareSendCGet(db, identifier, bSiemensBug, bInternalID,
-                                   files);
-}
-
-std::unique_ptr<dicom::MoveJob> ServiceEvents::ImagePrepareForSend(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const std::string& address, int32_t port,
-    const std::string& calling_aet) {
-  return ::vantor::ImagePrepareForSend(db, identifier, bSiemensBug, bInternalID,
-                                       address, port, calling_aet);
-}
-
-void ServiceEvents::EndService() {
-  // The main loop treats this like a close request.
-  ::kill(::getpid(), SIGTERM);
 }
 
 }  // namespace vantor

@@ -10,9 +10,10 @@
 
 namespace vantor {
 
-class ServiceEvents : public dicom::ServerEvents,
-                      public dicom::RequestServices {
+class ServiceEvents : public dicom::ServerEvents {
  public:
+  ServiceEvents();
+
   // dicom::ServerEvents
   void AssociationRequest2(const dicom::Connection& connection,
                            bool& is_ok) override;
@@ -27,35 +28,14 @@ class ServiceEvents : public dicom::ServerEvents,
                       const std::string& error_message) override;
   void InfoMessage(int16_t info_type, const std::string& text) override;
 
-  // dicom::RequestServices
-  std::optional<dicom::DatasetCollection> GetPatientData(
-      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) override;
-  std::optional<dicom::DatasetCollection> GetStudyData(
-      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) override;
-  std::optional<dicom::DatasetCollection> GetSeriesData(
-      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) override;
-  std::optional<dicom::DatasetCollection> GetImageData(
-      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const Cancelled& cancelled) override;
-  bool PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
-                       bool bSiemensBug, bool bInternalID,
-                       std::vector<std::string>& files) override;
-  std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
-      Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-      bool bInternalID, const std::string& address, int32_t port,
-      const std::string& calling_aet) override;
-  bool Stopping() const override { return stopping_.load(); }
-  void EndService() override;
-
   // From now on, images waiting for disk space are refused instead of held,
   // and C-MOVE requests stop waiting for their senders.
   void BeginShutdown() { stopping_ = true; }
 
  private:
   std::atomic<bool> stopping_{false};
+  // The dispatcher's work: the query engine and the retrieval subsystem.
+  dicom::RequestServices services_;
 };
 
 }  // namespace vantor

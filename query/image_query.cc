@@ -124,14 +124,15 @@ dicom::Dataset ImageResponse(const dicom::Dataset& identifier,
 }
 
 std::optional<dicom::DatasetCollection> GetImageData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept {
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept {
   using Result = std::optional<dicom::DatasetCollection>;
   return Guard(kProcedure, Result(), [&]() -> Result {
-    std::string sql = ImageStatement(identifier, bSiemensBug, bInternalID);
-    return RunLevelQuery(db, kProcedure,
+    std::string sql =
+        ImageStatement(identifier, context.bSiemensBug, context.bInternalID);
+    return RunLevelQuery(context.db, kProcedure,
                          "DICOM-Operation: C-FIND DICOM-Level: IMAGE", sql,
-                         cancelled,
+                         context.cancelled,
                          [&](const ResultRow& row, int32_t row_number) {
                            return ImageResponse(identifier, row, row_number);
                          });

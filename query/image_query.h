@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "dicom/request_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/database.h"
 #include "query/level_query.h"
@@ -33,8 +34,8 @@ dicom::Dataset ImageResponse(const dicom::Dataset& identifier,
 // Runs the IMAGE-level query on `db`. No collection when it failed; the
 // failure is logged under "GetImageData".
 std::optional<dicom::DatasetCollection> GetImageData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept;
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept;
 
 }  // namespace vantor
 

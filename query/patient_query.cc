@@ -105,25 +105,28 @@ dicom::Dataset PatientResponse(const dicom::Dataset& identifier,
 }
 
 std::optional<dicom::DatasetCollection> GetPatientData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept {
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept {
+  Database& db = context.db;
+  const bool bSiemensBug = context.bSiemensBug;
+  const bool bInternalID = context.bInternalID;
   using Result = std::optional<dicom::DatasetCollection>;
   return Guard(kProcedure, Result(), [&]() -> Result {
-    std::shared_ptr<const Config> settings = Settings();
-    std::string sql = PatientStatement(identifier, settings->DateFormat);
+    const Config& settings = context.settings();
+    std::string sql = PatientStatement(identifier, settings.DateFormat);
     return RunLevelQuery(
         db, kProcedure, "DICOM-Operation: C-Find DICOM-Level: PATIENT", sql,
-        cancelled, [&](const ResultRow& row, int32_t) {
+        context.cancelled, [&](const ResultRow& row, int32_t) {
           dicom::Dataset response =
               PatientResponse(identifier, row, bSiemensBug, bInternalID);
           int32_t patient_key = WholeNumber(row["PATID"]);
           bool emergency = !db.Query(EmergencyStatement(patient_key)).empty();
           response.Put(0x0038, 0x0500, Value(emergency ? 1 : 0));  // State
-          if (settings->StudyStatus) {
+          if (settings.StudyStatus) {
             response.Put(0x0038, 0x0008,  // Visit Status ID
                          Value(GetPatientStatus(db, patient_key)));
           }
-          if (settings->CountPatient) {
+          if (settings.CountPatient) {
             response.Put(0x0020, 0x1200,
                          Value(GetStudyCountFromPatient(db, patient_key)));
             response.Put(0x0020, 0x1202,

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "dicom/request_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/database.h"
 #include "query/level_query.h"
@@ -36,8 +37,8 @@ dicom::Dataset PatientResponse(const dicom::Dataset& identifier,
 // (DateFormat, StudyStatus, CountPatient). No collection when it failed;
 // the failure is logged under "GetPatientData".
 std::optional<dicom::DatasetCollection> GetPatientData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept;
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept;
 
 }  // namespace vantor
 

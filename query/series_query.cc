@@ -81,17 +81,20 @@ dicom::Dataset SeriesResponse(const dicom::Dataset& identifier,
 }
 
 std::optional<dicom::DatasetCollection> GetSeriesData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept {
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept {
+  Database& db = context.db;
+  const bool bSiemensBug = context.bSiemensBug;
+  const bool bInternalID = context.bInternalID;
   using Result = std::optional<dicom::DatasetCollection>;
   return Guard(kProcedure, Result(), [&]() -> Result {
-    std::shared_ptr<const Config> settings = Settings();
+    const Config& settings = context.settings();
     std::string sql = SeriesStatement(identifier, bSiemensBug, bInternalID);
     return RunLevelQuery(
         db, kProcedure, "DICOM-Operation: C-FIND DICOM-Level: SERIES", sql,
-        cancelled, [&](const ResultRow& row, int32_t row_number) {
+        context.cancelled, [&](const ResultRow& row, int32_t row_number) {
           dicom::Dataset response = SeriesResponse(identifier, row, row_number);
-          if (settings->CountSeries) {
+          if (settings.CountSeries) {
             response.Put(0x0020, 0x1209,  // Number of Series Related Instances
                          Value(GetImageCountFromSeries(
                              db, WholeNumber(row["SeriesID"]))));

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "dicom/request_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/database.h"
 #include "query/level_query.h"
@@ -28,8 +29,8 @@ dicom::Dataset SeriesResponse(const dicom::Dataset& identifier,
 // (CountSeries). No collection when it failed; the failure is logged under
 // "GetSeriesData".
 std::optional<dicom::DatasetCollection> GetSeriesData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept;
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept;
 
 }  // namespace vantor
 

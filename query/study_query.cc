@@ -129,20 +129,23 @@ dicom::Dataset StudyResponse(const dicom::Dataset& identifier,
 }
 
 std::optional<dicom::DatasetCollection> GetStudyData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept {
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept {
+  Database& db = context.db;
+  const bool bSiemensBug = context.bSiemensBug;
+  const bool bInternalID = context.bInternalID;
   using Result = std::optional<dicom::DatasetCollection>;
   return Guard(kProcedure, Result(), [&]() -> Result {
-    std::shared_ptr<const Config> settings = Settings();
+    const Config& settings = context.settings();
     std::string sql = StudyStatement(identifier, bSiemensBug, bInternalID,
-                                     settings->DateFormat);
+                                     settings.DateFormat);
     return RunLevelQuery(
         db, kProcedure, "DICOM-Operation: C-FIND DICOM-Level: STUDY", sql,
-        cancelled, [&](const ResultRow& row, int32_t row_number) {
+        context.cancelled, [&](const ResultRow& row, int32_t row_number) {
           dicom::Dataset response =
               StudyResponse(identifier, row, row_number, bSiemensBug,
-                            bInternalID, settings->StudyStatus);
-          if (settings->CountStudy) {
+                            bInternalID, settings.StudyStatus);
+          if (settings.CountStudy) {
             int32_t study_key = WholeNumber(row["StudyID"]);
             int32_t series = GetSeriesCountFromStudy(db, study_key);
             response.Put(0x0020, 0x1000, Value(series));  // Series in Study

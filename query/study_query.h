@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "dicom/request_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/database.h"
 #include "query/level_query.h"
@@ -33,8 +34,8 @@ dicom::Dataset StudyResponse(const dicom::Dataset& identifier,
 // StudyStatus, CountStudy). No collection when it failed; the failure is
 // logged under "GetStudyData".
 std::optional<dicom::DatasetCollection> GetStudyData(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const Cancelled& cancelled) noexcept;
+    const dicom::RequestContext& context,
+    const dicom::Dataset& identifier) noexcept;
 
 }  // namespace vantor
 

@@ -87,16 +87,17 @@ void ResolveCGetFiles(Database& db, const std::string& sql,
       });
 }
 
-bool PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
-                     bool bSiemensBug, bool bInternalID,
+bool PrepareSendCGet(const dicom::RequestContext& context,
+                     const dicom::Dataset& identifier,
                      std::vector<std::string>& files) {
   files.clear();
   bool selected = Guard(kProcedure, false, [&] {
-    std::string sql = CGetStatement(identifier, bSiemensBug, bInternalID,
-                                    Settings()->DateFormat);
+    std::string sql =
+        CGetStatement(identifier, context.bSiemensBug, context.bInternalID,
+                      context.settings().DateFormat);
     DebugLogWrite("DICOM-Operation: C-GET", "");
     DebugLogWrite("SQL: " + sql, "");
-    ResolveCGetFiles(db, sql, RegularFileExists, files);
+    ResolveCGetFiles(context.db, sql, RegularFileExists, files);
     return true;
   });
   if (!selected) files.clear();

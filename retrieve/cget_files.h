@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dicom/request_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/database.h"
 #include "retrieve/image_files.h"
@@ -33,8 +34,8 @@ void ResolveCGetFiles(Database& db, const std::string& sql,
 // statement could not be made or was rejected, the database is gone): the
 // failure is logged and `files` is left empty, since a part of the images is
 // no answer to the request.
-bool PrepareSendCGet(Database& db, const dicom::Dataset& identifier,
-                     bool bSiemensBug, bool bInternalID,
+bool PrepareSendCGet(const dicom::RequestContext& context,
+                     const dicom::Dataset& identifier,
                      std::vector<std::string>& files);
 
 }  // namespace vantor

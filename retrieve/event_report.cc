@@ -94,7 +94,7 @@ bool CallerAuthorised(const dicom::Connection& connection, uint16_t& Status) {
   const std::string calling = Trim(connection.calling_aet);
   const std::string caller = calling + "/" + connection.remote_ip;
   Database db;
-  ConOpen(db);  // a failed open is logged; the lookup then fails too
+  ConOpen(db, Settings()->DBServer);  // a failed open is logged; the lookup then fails too
   bool siemens = false;
   bool internal_id = false;
   const int32_t node =

@@ -169,12 +169,13 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
 }
 
 std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
-    Database&, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const std::string& address, int32_t port,
-    const std::string& calling_aet) {
+    const dicom::RequestContext& context, const dicom::Dataset& identifier,
+    const std::string& address, int32_t port, const std::string& calling_aet) {
   using Job = std::unique_ptr<dicom::MoveJob>;
   return Guard(kProcedure, Job(), [&]() -> Job {
-    std::shared_ptr<const Config> config = Settings();
+    const Config* config = context.config.get();
+    const bool bSiemensBug = context.bSiemensBug;
+    const bool bInternalID = context.bInternalID;
     const int32_t own_port = config->DCM;
 
     // The work directory is shared by every hand-off of this instance.

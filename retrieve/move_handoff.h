@@ -51,9 +51,8 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
 // title `calling_aet` (the destination's). Returns the running job, or null
 // when the hand-off failed (logged under "ImagePrepareForSend").
 std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
-    Database& db, const dicom::Dataset& identifier, bool bSiemensBug,
-    bool bInternalID, const std::string& address, int32_t port,
-    const std::string& calling_aet);
+    const dicom::RequestContext& context, const dicom::Dataset& identifier,
+    const std::string& address, int32_t port, const std::string& calling_aet);
 
 }  // namespace vantor
 

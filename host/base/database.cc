@@ -555,10 +555,10 @@ int64_t Database::Execute(const std::string& sql) {
 
 // ---- shared procedures ----
 
-bool ConOpen(Database& db) noexcept {
+bool ConOpen(Database& db, const std::string& db_server) noexcept {
   return Guard("ConOpen", false, [&] {
     db.Close();
-    db.Open(ConnectionText(Settings()->DBServer));
+    db.Open(ConnectionText(db_server));
     DebugLogWrite("DB-Connection established", "ConOpen");
     return true;
   });

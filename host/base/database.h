@@ -75,10 +75,10 @@ class Database {
   std::unique_ptr<Handles> h_;
 };
 
-// Opens `db` on the current DBServer with the debug line "DB-Connection
-// established" ("ConOpen"); a failure is logged under "ConOpen" and returns
-// false. Never throws.
-bool ConOpen(Database& db) noexcept;
+// Opens `db` on `db_server` (a DBServer setting) with the debug line
+// "DB-Connection established" ("ConOpen"); a failure is logged under
+// "ConOpen" and returns false. Never throws.
+bool ConOpen(Database& db, const std::string& db_server) noexcept;
 
 // Closes `db` with the debug line "DB-Connection closed" ("ConClose").
 void ConClose(Database& db) noexcept;

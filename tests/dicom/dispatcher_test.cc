@@ -103,43 +103,32 @@ class EndedJob : public MoveJob {
 };
 
 // Services that answer as scripted and note what was asked of them.
-class ScriptedServices : public RequestServices {
+class ScriptedServices {
  public:
-  std::optional<DatasetCollection> GetPatientData(
-      Database&, const Dataset&, bool siemens, bool internal_id,
-      const Cancelled&) override {
-    return Answer("PATIENT", siemens, internal_id);
+  RequestServices Wired() {
+    RequestServices services;
+    services.GetPatientData = Level("PATIENT");
+    services.GetStudyData = Level("STUDY");
+    services.GetSeriesData = Level("SERIES");
+    services.GetImageData = Level("IMAGE");
+    services.PrepareSendCGet = [this](const RequestContext&, const Dataset&,
+                                      std::vector<std::string>& files) {
+      calls.push_back("CGET");
+      files = cget_files;
+      return cget_ok;
+    };
+    services.ImagePrepareForSend =
+        [this](const RequestContext&, const Dataset&,
+               const std::string& address, int32_t port,
+               const std::string& calling_aet) {
+          calls.push_back("MOVE " + address + ":" + std::to_string(port) +
+                          " " + calling_aet);
+          return std::move(move_job);
+        };
+    services.Stopping = [] { return false; };
+    services.EndService = [this] { ended_service = true; };
+    return services;
   }
-  std::optional<DatasetCollection> GetStudyData(
-      Database&, const Dataset&, bool siemens, bool internal_id,
-      const Cancelled&) override {
-    return Answer("STUDY", siemens, internal_id);
-  }
-  std::optional<DatasetCollection> GetSeriesData(
-      Database&, const Dataset&, bool siemens, bool internal_id,
-      const Cancelled&) override {
-    return Answer("SERIES", siemens, internal_id);
-  }
-  std::optional<DatasetCollection> GetImageData(
-      Database&, const Dataset&, bool siemens, bool internal_id,
-      const Cancelled&) override {
-    return Answer("IMAGE", siemens, internal_id);
-  }
-  bool PrepareSendCGet(Database&, const Dataset&, bool, bool,
-                       std::vector<std::string>& files) override {
-    calls.push_back("CGET");
-    files = cget_files;
-    return cget_ok;
-  }
-  std::unique_ptr<MoveJob> ImagePrepareForSend(
-      Database&, const Dataset&, bool, bool, const std::string& address,
-      int32_t port, const std::string& calling_aet) override {
-    calls.push_back("MOVE " + address + ":" + std::to_string(port) + " " +
-                    calling_aet);
-    return std::move(move_job);
-  }
-  bool Stopping() const override { return false; }
-  void EndService() override { ended_service = true; }
 
   std::vector<std::string> calls;
   std::optional<DatasetCollection> result = DatasetCollection(2);
@@ -150,12 +139,13 @@ class ScriptedServices : public RequestServices {
   bool ended_service = false;
 
  private:
-  std::optional<DatasetCollection> Answer(const std::string& level,
-                                          bool siemens, bool internal_id) {
-    calls.push_back(level + (siemens ? " siemens" : "") +
-                    (internal_id ? " internal" : ""));
-    if (throw_number != 0) throw Failure(throw_number, "scripted failure");
-    return result;
+  RequestServices::LevelQuery Level(std::string level) {
+    return [this, level](const RequestContext& context, const Dataset&) {
+      calls.push_back(level + (context.bSiemensBug ? " siemens" : "") +
+                      (context.bInternalID ? " internal" : ""));
+      if (throw_number != 0) throw Failure(throw_number, "scripted failure");
+      return result;
+    };
   }
 };
 
@@ -188,7 +178,7 @@ class DispatcherTest : public ::testing::Test {
     request_ = std::make_unique<ScriptedRequest>(operation, Identifier(level));
     return *request_;
   }
-  void Dispatch() { DCMServer_QueryRequest(*request_, services_); }
+  void Dispatch() { DCMServer_QueryRequest(*request_, services_.Wired()); }
 
   FixtureArchive archive_;
   ScriptedServices services_;

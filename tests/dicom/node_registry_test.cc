@@ -31,7 +31,7 @@ class GetAETTest : public ::testing::Test {
     config.DCM = 40102;
     config.DBServer = archive_.DBServer();
     PublishSettings(config);
-    ASSERT_TRUE(ConOpen(db_));
+    ASSERT_TRUE(ConOpen(db_, Settings()->DBServer));
   }
   void TearDown() override {
     ConClose(db_);
@@ -161,7 +161,7 @@ TEST_F(GetAETTest, DatabaseDownIsAFailureNotAKnownNode) {
   Config config = *Settings();
   config.DBServer = "sqlite:/nonexistent-vantor-dir/archive.db";
   PublishSettings(config);
-  EXPECT_FALSE(ConOpen(db_));
+  EXPECT_FALSE(ConOpen(db_, Settings()->DBServer));
 
   EXPECT_EQ(Lookup("VIEWER", "127.0.0.1", /*flags_in=*/true),
             kNodeLookupFailed);

@@ -131,7 +131,7 @@ TEST(DatabaseOpenTest, ConOpenLogsItsFailureAndReturnsFalse) {
   config.DCM = 40101;
   PublishSettings(config);
   Database db;
-  EXPECT_FALSE(ConOpen(db));
+  EXPECT_FALSE(ConOpen(db, Settings()->DBServer));
   EXPECT_FALSE(db.IsOpen());
   std::string log =
       ReadWholeFile(TestProgramDir() + "/Logs/ErrorVantor40101.log");
@@ -139,7 +139,7 @@ TEST(DatabaseOpenTest, ConOpenLogsItsFailureAndReturnsFalse) {
 
   FixtureArchive archive;
   archive.UseAsDBServer();
-  EXPECT_TRUE(ConOpen(db));
+  EXPECT_TRUE(ConOpen(db, Settings()->DBServer));
   EXPECT_TRUE(db.IsOpen());
   ConClose(db);
   EXPECT_FALSE(db.IsOpen());

@@ -28,7 +28,7 @@ class PatientQueryTest : public ArchiveQueryTest {
   std::optional<dicom::DatasetCollection> Find(
       std::initializer_list<Key> keys, bool siemens = false,
       bool internal_id = false) {
-    return GetPatientData(db_, Identifier(keys), siemens, internal_id, {});
+    return GetPatientData(ContextOn(db_, siemens, internal_id), Identifier(keys));
   }
 
   int64_t meyer_ = 0, brandt_ = 0, nameless_ = 0;

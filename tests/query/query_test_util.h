@@ -1,5 +1,6 @@
 // Helpers for the query tests: identifiers built from (group, element,
-// value) triples, and a settings snapshot that is put back afterwards.
+// value) triples, a request's context, and a settings snapshot that is put
+// back afterwards.
 #ifndef VANTOR_TESTS_QUERY_QUERY_TEST_UTIL_H_
 #define VANTOR_TESTS_QUERY_QUERY_TEST_UTIL_H_
 
@@ -7,6 +8,10 @@
 #include <initializer_list>
 #include <string>
 
+#include <functional>
+#include <utility>
+
+#include "dicom/request_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/config.h"
 #include "host/base/value.h"
@@ -29,6 +34,17 @@ inline dicom::Dataset Identifier(std::initializer_list<Key> keys) {
 inline constexpr uint16_t kPatient = 0x0010;
 inline constexpr uint16_t kName = 0x0010, kId = 0x0020, kBirth = 0x0030,
                           kSex = 0x0040;
+
+// A request's context on `db` with the settings as they are now.
+inline dicom::RequestContext ContextOn(Database& db, bool siemens = false,
+                                       bool internal_id = false,
+                                       std::function<bool()> cancelled = {}) {
+  return {.config = Settings(),
+          .db = db,
+          .bSiemensBug = siemens,
+          .bInternalID = internal_id,
+          .cancelled = std::move(cancelled)};
+}
 
 // Changes settings for one test and restores the previous snapshot.
 class ScopedSettings {

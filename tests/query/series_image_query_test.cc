@@ -40,11 +40,11 @@ class SeriesImageQueryTest : public ArchiveQueryTest {
 
   std::optional<dicom::DatasetCollection> Series(
       std::initializer_list<Key> keys, bool internal_id = false) {
-    return GetSeriesData(db_, Identifier(keys), false, internal_id, {});
+    return GetSeriesData(ContextOn(db_, false, internal_id), Identifier(keys));
   }
   std::optional<dicom::DatasetCollection> Images(
       std::initializer_list<Key> keys, bool internal_id = false) {
-    return GetImageData(db_, Identifier(keys), false, internal_id, {});
+    return GetImageData(ContextOn(db_, false, internal_id), Identifier(keys));
   }
 
   int64_t patient_ = 0, study_ = 0, ct_ = 0, mr_ = 0;

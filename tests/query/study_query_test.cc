@@ -39,8 +39,8 @@ class StudyQueryTest : public ArchiveQueryTest {
   std::optional<dicom::DatasetCollection> Find(
       std::initializer_list<Key> keys, bool siemens = false,
       bool internal_id = false, const Cancelled& cancelled = {}) {
-    return GetStudyData(db_, Identifier(keys), siemens, internal_id,
-                        cancelled);
+    return GetStudyData(ContextOn(db_, siemens, internal_id, cancelled),
+                        Identifier(keys));
   }
 
   static std::vector<std::string> Uids(

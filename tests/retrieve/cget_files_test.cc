@@ -187,7 +187,8 @@ class CGetFilesTest : public ::testing::Test {
                                  bool internal_id = false) {
     std::vector<std::string> files{"left over"};
     EXPECT_TRUE(
-        PrepareSendCGet(db_, Identifier(keys), false, internal_id, files));
+        PrepareSendCGet(ContextOn(db_, false, internal_id), Identifier(keys),
+                        files));
     return files;
   }
 
@@ -228,8 +229,9 @@ TEST_F(CGetFilesTest, WithdrawnStudiesAndNonMatchesGiveNothing) {
 TEST_F(CGetFilesTest, FailuresAreLoggedReportedAndLeaveNoFiles) {
   Touch(archive_dir_ + "/ST1/1.2.5.1.1.dcm");
   std::vector<std::string> files{"left over"};
-  EXPECT_FALSE(PrepareSendCGet(db_, Identifier({{kPatient, kId, Value("P1X")}}),
-                               false, true, files));
+  EXPECT_FALSE(PrepareSendCGet(ContextOn(db_, false, true),
+                               Identifier({{kPatient, kId, Value("P1X")}}),
+                               files));
   EXPECT_THAT(files, IsEmpty());
   EXPECT_THAT(ReadWholeFile(TestProgramDir() + "/Logs/ErrorVantor" +
                             std::to_string(Settings()->DCM) + ".log"),
@@ -237,9 +239,9 @@ TEST_F(CGetFilesTest, FailuresAreLoggedReportedAndLeaveNoFiles) {
 
   archive_.Exec("DROP VIEW VIEW_Images");
   files = {"left over"};
-  EXPECT_FALSE(PrepareSendCGet(db_,
+  EXPECT_FALSE(PrepareSendCGet(ContextOn(db_),
                                Identifier({{0x0020, 0x000D, Value("1.2.5")}}),
-                               false, false, files));
+                               files));
   EXPECT_THAT(files, IsEmpty());
 }
 

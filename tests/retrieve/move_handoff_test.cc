@@ -227,10 +227,10 @@ class HandOffTest : public ::testing::Test {
   }
 
   std::unique_ptr<dicom::MoveJob> Job(bool internal_id = false) {
-    return ImagePrepareForSend(db_,
+    return ImagePrepareForSend(ContextOn(db_, false, internal_id),
                                Identifier({{0x0008, 0x0052, Value("STUDY")},
                                            {0x0020, 0x000D, Value("1.2.3")}}),
-                               false, internal_id, "127.0.0.1", 11112, "DEST");
+                               "127.0.0.1", 11112, "DEST");
   }
   bool HandOff(bool internal_id = false) { return Job(internal_id) != nullptr; }
 
@@ -332,8 +332,9 @@ TEST_F(HandOffTest, FailsWhenTheSenderCannotStartOrTheJobCannotBeWritten) {
 
 TEST_F(HandOffTest, AnIdentifierWithoutKeysIsNotHandedOff) {
   EXPECT_EQ(
-      ImagePrepareForSend(db_, Identifier({{0x0008, 0x0052, Value("STUDY")}}),
-                          false, false, "127.0.0.1", 11112, "DEST"),
+      ImagePrepareForSend(ContextOn(db_),
+                          Identifier({{0x0008, 0x0052, Value("STUDY")}}),
+                          "127.0.0.1", 11112, "DEST"),
       nullptr);
   EXPECT_FALSE(fs::exists(dir_ + "/drives/c/Temp/Send104_0"));
 }
@@ -343,10 +344,10 @@ TEST_F(HandOffTest, AnIdentifierWithoutKeysIsNotHandedOff) {
 TEST_F(HandOffTest, AKeyWithALineBreakIsNotHandedOff) {
   for (const char* name : {"A\r\nsqlite:/tmp/other.db", "A\nB", "A\rB"}) {
     EXPECT_FALSE(
-        ImagePrepareForSend(db_,
+        ImagePrepareForSend(ContextOn(db_),
                             Identifier({{0x0008, 0x0052, Value("STUDY")},
                                         {0x0010, 0x0010, Value(name)}}),
-                            false, false, "127.0.0.1", 11112, "DEST"));
+                            "127.0.0.1", 11112, "DEST"));
   }
   EXPECT_FALSE(fs::exists(dir_ + "/drives/c/Temp/Send104_0"));
 }
