@@ -116,7 +116,7 @@ MoveEnd FollowSender(Request& Req, RequestServices& services, MoveJob& job,
     if (Req.finished() || services.Stopping() ||
         std::chrono::steady_clock::now() >= until)
       return MoveEnd::kGaveUp;
-    std::this_thread::sleep_for(kMovePoll);
+    job.WaitForChange(kMovePoll);
   }
 }
 
