@@ -7,9 +7,9 @@
 // and the folder's entries are flushed. A commit that arrives while another
 // one is flushing waits; when that one ends, everything that has gathered
 // meanwhile goes to the disk as one batch: the writing out of every file is
-// started first (sync_file_range), then each file is waited for
-// (fdatasync), the files renamed, and the folder flushed once for the whole
-// batch. With one association each batch holds one image and the flushes
+// started first and then waited for (sync_file_range), then each file is
+// flushed (fdatasync: the first flush's journal commit records them all),
+// the files renamed, and the folder flushed once for the whole batch. With one association each batch holds one image and the flushes
 // are those of an image alone; with several they fall per image.
 //
 // A flush that fails fails exactly the images it covered: a file's flush
