@@ -1,20 +1,17 @@
 #!/bin/sh
-# C-GET and C-MOVE benchmark: one study of 200 images of 512x512 16-bit
-# pixels (100 MiB of pixel data), served by the built service and by DCMTK's
+# C-GET and C-MOVE benchmark: studies of 512x512 16-bit images (by default
+# one of 50 images and one of 5), served by the built service and by DCMTK's
 # dcmqrscp from the same files, fetched with getscu and moved with movescu
 # to a storescp destination (both receivers with --ignore: nothing is
-# written on arrival). Each figure is the best of five rounds; a C-MOVE
-# counts until the last image has arrived at the destination (the service
-# answers the C-MOVE at once and its sender delivers afterwards: the figure
-# runs until the sender's return file is there).
-#   sh bench/retrieve_bench.sh [build dir] [image count]
+# written on arrival). Each figure is the best of RUNS rounds (5); a C-MOVE
+# counts until its final response, which both servers send once the last
+# image has been stored at the destination.
+#   sh bench/retrieve_bench.sh [build dir] [image counts, e.g. "50 5"]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-count=${2:-200}
+counts=${2:-50 5}
 runs=${RUNS:-5}
-study=1.2.826.0.1.3680043.9.98.1
-series=$study.1
 work=$(mktemp -d /tmp/vantor-retrieve-bench.XXXXXX)
 pids=""
 cleanup() {
@@ -40,31 +37,43 @@ wait_for_port() {  # port [called AE title]
   done
 }
 
-echo "== making $count images"
-mkdir -p "$work/archive/ST1"
-"$build/make-study" --dir "$work/archive/ST1" --study-uid $study \
-  --series-uid $series --count "$count" --rows 512 --cols 512
-bytes=$((count * 512 * 512 * 2))
-
-echo "== archive database and service"
-sqlite3 "$work/archive.db" <"$root/archive/schema.sql"
+# Study k holds the k-th count of images, in folder STk.
+study_uid() { echo "1.2.826.0.1.3680043.9.98.$1"; }
 {
   echo "BEGIN;"
   echo "INSERT INTO tblPatienten (PATID, PATID1, PATNachname) VALUES (1, 'BENCH1', 'Bench');"
   echo "INSERT INTO tblArchive (ArchiveID, ArchivePath) VALUES (1, '$work/archive');"
-  echo "INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, FKeyArchiveID, StudyDirectory1) VALUES (1, '$study', 1, 1, 'ST1');"
-  echo "INSERT INTO tblSeries (SeriesID, SeriesUID, FKeyStudyID) VALUES (1, '$series', 1);"
-  i=1
-  while [ $i -le "$count" ]; do
-    echo "INSERT INTO tblImages (ImageUID, FKeySeriesID, ImageNr) VALUES ('$series.$i', 1, $i);"
-    i=$((i + 1))
-  done
   for aet in GETSCU MOVESCU; do
     echo "INSERT INTO tblDicomAETs (AET, IPAdress, IPPort, CallingAET, CallingHostName) VALUES ('$aet', '127.0.0.1', 0, '$aet', 'localhost');"
   done
   echo "INSERT INTO tblDicomAETs (AET, IPAdress, IPPort, CallingAET, CallingHostName) VALUES ('DEST', '127.0.0.1', $dport, 'DEST', 'localhost');"
   echo "COMMIT;"
-} | sqlite3 "$work/archive.db"
+} >"$work/archive.sql"
+k=0
+for count in $counts; do
+  k=$((k + 1))
+  study=$(study_uid $k)
+  series=$study.1
+  echo "== making study $k: $count images"
+  mkdir -p "$work/archive/ST$k"
+  "$build/make-study" --dir "$work/archive/ST$k" --study-uid "$study" \
+    --series-uid "$series" --count "$count" --rows 512 --cols 512
+  {
+    echo "BEGIN;"
+    echo "INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, FKeyArchiveID, StudyDirectory1) VALUES ($k, '$study', 1, 1, 'ST$k');"
+    echo "INSERT INTO tblSeries (SeriesID, SeriesUID, FKeyStudyID) VALUES ($k, '$series', $k);"
+    i=1
+    while [ $i -le "$count" ]; do
+      echo "INSERT INTO tblImages (ImageUID, FKeySeriesID, ImageNr) VALUES ('$series.$i', $k, $i);"
+      i=$((i + 1))
+    done
+    echo "COMMIT;"
+  } >>"$work/archive.sql"
+done
+
+echo "== archive database and service"
+sqlite3 "$work/archive.db" <"$root/archive/schema.sql"
+sqlite3 "$work/archive.db" <"$work/archive.sql"
 
 mkdir -p "$work/prog/drives/c/Temp"
 cp "$build/vantor" "$build/vantor-send" "$work/prog/"
@@ -104,7 +113,7 @@ AETable BEGIN
 QRSCP $work/qr/db RW (10000, 4096mb) ANY
 AETable END
 CFG
-dcmqridx "$work/qr/db" "$work/archive/ST1/"*.dcm
+dcmqridx "$work/qr/db" "$work/archive/"ST*/*.dcm
 dcmqrscp -c "$work/qr/dcmqrscp.cfg" >"$work/qr.log" 2>&1 &
 pids="$pids $!"
 
@@ -116,71 +125,69 @@ wait_for_port "$vport"
 wait_for_port "$qport" QRSCP
 wait_for_port "$dport"
 
-# get PORT CALLED: seconds of one run
+# get PORT CALLED STUDY COUNT: seconds of one run
 get() {
   start=$(now)
   getscu -v --ignore -S -aet GETSCU -aec "$2" \
-    -k QueryRetrieveLevel=STUDY -k StudyInstanceUID=$study 127.0.0.1 "$1" \
+    -k QueryRetrieveLevel=STUDY -k StudyInstanceUID="$3" 127.0.0.1 "$1" \
     >"$work/tool.log" 2>&1
   end=$(now)
-  grep -q "Number of Completed Suboperations : $count\$" "$work/tool.log" ||
-    { echo "getscu from $1 did not get $count images" >&2; exit 1; }
+  grep -q "Number of Completed Suboperations : $4\$" "$work/tool.log" ||
+    { echo "getscu from $1 did not get $4 images" >&2; exit 1; }
   echo "$start $end" | awk '{print $2 - $1}'
 }
 
-# move PORT CALLED: seconds of one run, until every image has been stored at
-# the destination: for dcmqrscp when movescu returns (it answers once its
-# sub-operations are done), for the service when its sender has written the
-# return file (after the last C-STORE response). The wait polls with shell
-# built-ins only, so that it takes no processor time from the transfer.
+# move PORT CALLED STUDY COUNT: seconds of one run, until the final response
+# (both servers send it once the last image is stored at the destination).
 move() {
   rm -f "$work/prog/drives/c/Temp"/Return*
   start=$(now)
   movescu -v -S -aet MOVESCU -aec "$2" -aem DEST \
-    -k QueryRetrieveLevel=STUDY -k StudyInstanceUID=$study 127.0.0.1 "$1" \
+    -k QueryRetrieveLevel=STUDY -k StudyInstanceUID="$3" 127.0.0.1 "$1" \
     >"$work/tool.log" 2>&1
+  end=$(now)
+  grep -q "Final Move Response (Success)" "$work/tool.log" ||
+    { echo "the C-MOVE from $1 did not succeed" >&2; cat "$work/tool.log" >&2; exit 1; }
   if [ "$1" = "$vport" ]; then
-    i=0
-    while :; do
-      for f in "$work/prog/drives/c/Temp"/Return*; do [ -e "$f" ] && break 2; done
-      i=$((i + 1)); [ $i -lt 12000 ] || { echo "no return file" >&2; exit 1; }
-      sleep 0.01
-    done
-    end=$(now)
-    grep -q "^Completed=$count" "$f" ||
-      { echo "the sender did not send $count images" >&2; exit 1; }
+    # What the sender reported in its return file.
+    grep -q "^Completed=$4" "$work/prog/drives/c/Temp"/Return* ||
+      { echo "the sender did not send $4 images" >&2; exit 1; }
+    # The sender's last step (removing its job file) before the next run.
+    sleep 0.2
   else
-    end=$(now)
-    [ "$(grep -c "Move Response .* (Pending)" "$work/tool.log")" -eq "$count" ] &&
-      grep -q "Final Move Response (Success)" "$work/tool.log" ||
-      { echo "dcmqrscp did not move $count images" >&2; exit 1; }
+    [ "$(grep -c "Move Response .* (Pending)" "$work/tool.log")" -eq "$4" ] ||
+      { echo "dcmqrscp did not move $4 images" >&2; exit 1; }
   fi
-  # The sender's last step (removing its job file) before the next run.
-  sleep 0.3
   echo "$start $end" | awk '{print $2 - $1}'
 }
 
 least() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
 
+printf '%-8s %-7s %-10s %9s %10s %9s %12s\n' "" "images" "server" "seconds" "images/s" "MB/s" "vs dcmqrscp"
+row() {  # op count server seconds peer_seconds
+  echo "$1 $2 $3 $4 $5 $(($2 * 512 * 512 * 2))" | awk '{printf "%-8s %-7s %-10s %9.3f %10.1f %9.1f %11.0f%%\n", $1, $2, $3, $4, $2 / $4, $6 / $4 / 1e6, 100 * $5 / $4}'
+}
+
 # Rounds alternate between the two servers, so that both meet the same load
 # of the machine; the best of each is kept.
-echo "== measuring ($runs rounds, best shown)"
-vg="" qg="" vm="" qm=""
-r=0
-while [ $r -lt $runs ]; do
-  vg=$(least "$vg" "$(get "$vport" ANY-SCP)")
-  qg=$(least "$qg" "$(get "$qport" QRSCP)")
-  vm=$(least "$vm" "$(move "$vport" ANY-SCP)")
-  qm=$(least "$qm" "$(move "$qport" QRSCP)")
-  r=$((r + 1))
+k=0
+for count in $counts; do
+  k=$((k + 1))
+  study=$(study_uid $k)
+  vg="" qg="" vm="" qm=""
+  r=0
+  while [ $r -lt $runs ]; do
+    vg=$(least "$vg" "$(get "$vport" ANY-SCP "$study" "$count")")
+    qg=$(least "$qg" "$(get "$qport" QRSCP "$study" "$count")")
+    vm=$(least "$vm" "$(move "$vport" ANY-SCP "$study" "$count")")
+    qm=$(least "$qm" "$(move "$qport" QRSCP "$study" "$count")")
+    r=$((r + 1))
+  done
+  for v in "$vg" "$qg" "$vm" "$qm"; do
+    [ -n "$v" ] || { echo "a run failed (see above)" >&2; exit 1; }
+  done
+  row C-GET "$count" vantor "$vg" "$qg"
+  row C-GET "$count" dcmqrscp "$qg" "$qg"
+  row C-MOVE "$count" vantor "$vm" "$qm"
+  row C-MOVE "$count" dcmqrscp "$qm" "$qm"
 done
-
-echo
-printf '%-8s %-10s %9s %10s %9s %12s\n' "" "server" "seconds" "images/s" "MB/s" "vs dcmqrscp"
-row() {  # op server seconds peer_seconds
-  echo "$1 $2 $3 $4 $count $bytes" | awk '{printf "%-8s %-10s %9.2f %10.1f %9.1f %11.0f%%\n", $1, $2, $3, $5 / $3, $6 / $3 / 1e6, 100 * $4 / $3}'
-}
-row C-GET vantor "$vg" "$qg"
-row C-GET dcmqrscp "$qg" "$qg"
-row C-MOVE vantor "$vm" "$qm"
-row C-MOVE dcmqrscp "$qm" "$qm"

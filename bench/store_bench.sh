@@ -1,20 +1,31 @@
 #!/bin/sh
 # C-STORE benchmark: 1,000 images of 512x512 16-bit pixels sent by DCMTK's
-# storescu over one association and over four at once, into the built
-# service and into DCMTK's storescp, both writing to the same file system.
+# storescu over one association and over four and eight at once, into the
+# built service and into DCMTK's storescp, all writing to the same file
+# system.
 #   sh bench/store_bench.sh [build dir] [image count] [rounds]
+# ASSOCS="1 4 8" chooses the numbers of associations, COMPRESS=0 leaves the
+# runs with Compress out.
 # Each configuration runs once per round, the rounds alternating between the
 # receivers; the best round of each is reported.
 #
-# Durability: the service flushes every image file, its side file and the
-# incoming folder (fsync) before it answers. storescp has no flush of its
-# own: it runs once as it comes (no flush at all) and once with coreutils'
-# `sync` of the file and its folder run before each answer (--exec-sync).
+# Durability: the service has every image file, its side file and the
+# incoming folder on the disk before it answers; images of concurrent
+# associations that wait for the disk at the same moment share the flushes.
+# storescp has no flush of its own: it runs as it comes (no flush at all),
+# in one process (associations one after the other) and with --fork (one
+# process per association), and with --fork and coreutils' `sync` of the
+# file and its folder run before each answer (--exec-sync).
+# The disk's own rates on the same file system are measured beside them:
+# dd conv=fdatasync of 256 MiB (MB/s) and small files created and flushed
+# one after the other (files/s).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 count=${2:-1000}
 rounds=${3:-3}
+assoc_counts=${ASSOCS:-1 4 8}
+compress=${COMPRESS:-1}
 work=$(mktemp -d /tmp/vantor-store-bench.XXXXXX)
 pid=""
 cleanup() {
@@ -60,13 +71,18 @@ DUMP
   dump2dcm -q +E -g +te "$work/dump.txt" "$work/images/$i.dcm"
   i=$((i + 1))
 done
-# Four equal shares for the parallel runs.
-for k in 0 1 2 3; do mkdir -p "$work/share$k"; done
-i=1
-while [ $i -le "$count" ]; do
-  ln "$work/images/$i.dcm" "$work/share$((i % 4))/$i.dcm"
-  i=$((i + 1))
+# Equal shares for the parallel runs: share<N>_<k> is the k-th of N.
+for a in $assoc_counts; do
+  if [ "$a" = 1 ]; then continue; fi
+  k=0
+  while [ $k -lt "$a" ]; do mkdir -p "$work/share${a}_$k"; k=$((k + 1)); done
+  i=1
+  while [ $i -le "$count" ]; do
+    ln "$work/images/$i.dcm" "$work/share${a}_$((i % a))/$i.dcm"
+    i=$((i + 1))
+  done
 done
+image_bytes=$(stat -c %s "$work/images/1.dcm")
 
 now() { date +%s.%N; }
 cpu_of() {  # user + system seconds of process $1
@@ -81,15 +97,18 @@ wait_for_port() {
 }
 stop_server() { kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""; }
 
-# send ASSOCIATIONS: all images over one association or four at once.
+# send ASSOCIATIONS: all images over one association or shared out over
+# that many at once.
 send() {
   if [ "$1" = 1 ]; then
     storescu -q -aet BENCH 127.0.0.1 "$port" "$work/images" +sd >/dev/null
   else
     senders=""
-    for k in 0 1 2 3; do
-      storescu -q -aet BENCH 127.0.0.1 "$port" "$work/share$k" +sd >/dev/null &
+    k=0
+    while [ $k -lt "$1" ]; do
+      storescu -q -aet BENCH 127.0.0.1 "$port" "$work/share${1}_$k" +sd >/dev/null &
       senders="$senders $!"
+      k=$((k + 1))
     done
     for s in $senders; do wait "$s"; done
   fi
@@ -99,7 +118,7 @@ start_storescp() {  # $@ = further storescp options
   rm -rf "$work/scp"; mkdir -p "$work/scp"
   # The same largest PDU the service accepts, so both read the images in
   # pieces of the same size.
-  storescp --fork -pdu 131072 -od "$work/scp" "$@" "$port" >/dev/null 2>&1 &
+  storescp -pdu 131072 -od "$work/scp" "$@" "$port" >/dev/null 2>&1 &
   pid=$!
   wait_for_port
 }
@@ -140,40 +159,77 @@ measure() {
     >>"$work/results"
 }
 
+# The disk's own rates, on the file system the receivers write to.
+disk_rates() {
+  dd if=/dev/zero of="$work/dd.bin" bs=1M count=256 conv=fdatasync 2>&1 |
+    awk '/copied/ { for (i = 1; i <= NF; i++) if ($i == "copied,") t = $(i + 1);
+                    printf "%.1f\n", 256 * 1048576 / t / 1e6 }' >>"$work/dd"
+  rm -f "$work/dd.bin"
+  python3 - "$work/small" >>"$work/files" <<'PY'
+import os, sys, time
+d = sys.argv[1]
+os.makedirs(d, exist_ok=True)
+n = 500
+start = time.monotonic()
+for i in range(n):
+    fd = os.open(os.path.join(d, str(i)), os.O_WRONLY | os.O_CREAT, 0o644)
+    os.write(fd, b"x" * 100)
+    os.fsync(fd)
+    os.close(fd)
+print("%.1f" % (n / (time.monotonic() - start)))
+PY
+  rm -rf "$work/small"
+}
+
 durable='sync #p/#f #p'
 : >"$work/results"
+: >"$work/dd"
+: >"$work/files"
 round=1
 while [ $round -le "$rounds" ]; do
   echo "== round $round of $rounds"
-  for a in 1 4; do
-    measure "storescp, no flush" $a start_storescp
-    measure "storescp + sync of file and folder" $a \
-      start_storescp -xcr "$durable" -xs
-    measure "vantor, fsync of files and folder" $a start_vantor 0
-    measure "vantor Compress, fsync of files and folder" $a start_vantor 1
+  disk_rates
+  for a in $assoc_counts; do
+    if [ "$a" = 1 ]; then measure "storescp, no flush" $a start_storescp; fi
+    measure "storescp --fork, no flush" $a start_storescp --fork
+    measure "storescp --fork + sync of file and folder" $a \
+      start_storescp --fork -xcr "$durable" -xs
+    measure "vantor, durable" $a start_vantor 0
+    if [ "$compress" = 1 ]; then
+      measure "vantor Compress, durable" $a start_vantor 1
+    fi
   done
   round=$((round + 1))
 done
 
-# The best round of each configuration (its images per second and the CPU
-# the receiving process spent per image in that round); the ratios compare
-# the service with both storescp runs.
-echo "== best of $rounds rounds, $count images"
-awk -F'|' '
+# The best round of each configuration (its images per second, MB/s and the
+# CPU the receiving process spent per image in that round); the ratios
+# compare the service with storescp and with the disk.
+dd_best=$(sort -n "$work/dd" | tail -1)
+files_best=$(sort -n "$work/files" | tail -1)
+echo "== best of $rounds rounds, $count images of $image_bytes bytes"
+echo "disk: dd conv=fdatasync $dd_best MB/s, small flushed files $files_best/s"
+awk -F'|' -v bytes="$image_bytes" -v dd="$dd_best" -v assocs="$assoc_counts" '
   { key = $1 "|" $2
     if (!(key in best) || $3 > best[key]) { best[key] = $3; cpu[key] = $4 }
     if (!(key in seen)) { seen[key] = 1; order[++n] = key } }
   END {
-    printf "%-44s %-6s %12s %14s\n", "receiver", "assocs", "images/s", "ms CPU/image"
+    printf "%-44s %-6s %10s %8s %14s\n", "receiver", "assocs", "images/s", "MB/s", "ms CPU/image"
     for (i = 1; i <= n; i++) {
       split(order[i], k, "|")
       # storescp works in forked children, whose CPU is not seen here.
       c = k[1] ~ /^storescp/ ? "-" : sprintf("%.1f", cpu[order[i]])
-      printf "%-44s %-6s %12.1f %14s\n", k[1], k[2], best[order[i]], c
+      printf "%-44s %-6s %10.1f %8.1f %14s\n", k[1], k[2], best[order[i]],
+             best[order[i]] * bytes / 1e6, c
     }
-    for (a = 1; a <= 4; a += 3) {
-      v = best["vantor, fsync of files and folder|" a]
-      printf "vantor / storescp no flush, %d assoc:   %5.0f %%\n", a, 100 * v / best["storescp, no flush|" a]
-      printf "vantor / storescp + sync, %d assoc:     %5.0f %%\n", a, 100 * v / best["storescp + sync of file and folder|" a]
+    na = split(assocs, list, " ")
+    for (j = 1; j <= na; j++) {
+      a = list[j]
+      v = best["vantor, durable|" a]
+      if (a == 1)
+        printf "vantor / storescp no flush, 1 assoc:          %5.0f %%\n", 100 * v / best["storescp, no flush|1"]
+      printf "vantor / storescp --fork no flush, %d assoc:   %5.0f %%\n", a, 100 * v / best["storescp --fork, no flush|" a]
+      printf "vantor / storescp --fork + sync, %d assoc:     %5.0f %%\n", a, 100 * v / best["storescp --fork + sync of file and folder|" a]
+      printf "vantor / dd conv=fdatasync, %d assoc:          %5.0f %%\n", a, 100 * v * bytes / 1e6 / dd
     }
   }' "$work/results"

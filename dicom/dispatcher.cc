@@ -108,7 +108,7 @@ MoveEnd FollowSender(Request& Req, const RequestServices& services,
     if (Req.finished() || services.Stopping() ||
         std::chrono::steady_clock::now() >= until)
       return MoveEnd::kGaveUp;
-    std::this_thread::sleep_for(kMovePoll);
+    job.WaitForChange(kMovePoll);
   }
 }
 

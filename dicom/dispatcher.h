@@ -4,11 +4,13 @@
 #ifndef VANTOR_DICOM_DISPATCHER_H_
 #define VANTOR_DICOM_DISPATCHER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dicom/request_context.h"
@@ -33,6 +35,11 @@ class MoveJob {
   virtual ~MoveJob() = default;
   // True once the sender has ended.
   virtual bool Ended() = 0;
+  // Waits at most `most` before the sender is looked at again; returns at
+  // once when it ends.
+  virtual void WaitForChange(std::chrono::milliseconds most) {
+    std::this_thread::sleep_for(most);
+  }
   // What the sender's return file says now.
   virtual MoveProgress Progress() = 0;
   // The requester cancelled: stops the sender and waits (bounded) for it.

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "dicom/dataset_impl.h"
+#include "dicom/part10_file.h"
 
 namespace vantor::dicom {
 namespace {
@@ -210,53 +211,79 @@ void DcmQueryRequest::EnsureFinal() {
 }
 
 bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
-  DcmFileFormat file;
-  OFCondition cond = file.loadFile(path.c_str());
-  if (cond.bad()) {
-    error = path + ": " + cond.text();
-    return false;
-  }
-  DcmDataset* ds = file.getDataset();
-  OFString sop_class, sop_instance;
-  ds->findAndGetOFString(DCM_SOPClassUID, sop_class);
-  ds->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
-  if (sop_class.empty() || sop_instance.empty()) {
-    error = path + ": no SOP Class or SOP Instance UID";
-    return false;
-  }
-  E_TransferSyntax original = ds->getOriginalXfer();
-  T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
-      assoc_, sop_class.c_str(), DcmXfer(original).getXferID());
-  if (pc_id == 0) {
-    error =
-        path + ": the requester accepted no context for " + sop_class.c_str();
-    return false;
-  }
-  T_ASC_PresentationContext pc;
-  ASC_findAcceptedPresentationContext(assoc_->params, pc_id, &pc);
-  E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-  if (accepted != original) {
-    cond = ds->chooseRepresentation(accepted, nullptr);
-    if (cond.bad() || !ds->canWriteXfer(accepted)) {
-      error = path + ": cannot convert to " + pc.acceptedTransferSyntax;
-      return false;
-    }
-  }
   T_DIMSE_C_StoreRQ req;
   std::memset(&req, 0, sizeof req);
-  req.MessageID = assoc_->nextMsgID++;
-  OFStandard::strlcpy(req.AffectedSOPClassUID, sop_class.c_str(),
-                      sizeof req.AffectedSOPClassUID);
-  OFStandard::strlcpy(req.AffectedSOPInstanceUID, sop_instance.c_str(),
-                      sizeof req.AffectedSOPInstanceUID);
   req.DataSetType = DIMSE_DATASET_PRESENT;
   req.Priority = DIMSE_PRIORITY_MEDIUM;
+  auto set_uids = [&](const char* sop_class, const char* sop_instance) {
+    OFStandard::strlcpy(req.AffectedSOPClassUID, sop_class,
+                        sizeof req.AffectedSOPClassUID);
+    OFStandard::strlcpy(req.AffectedSOPInstanceUID, sop_instance,
+                        sizeof req.AffectedSOPInstanceUID);
+  };
   T_DIMSE_C_StoreRSP rsp;
   std::memset(&rsp, 0, sizeof rsp);
   DcmDataset* detail = nullptr;
-  cond =
-      DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
-                      DIMSE_NONBLOCKING, kStoreResponseTimeout, &rsp, &detail);
+  OFCondition cond;
+
+  // A file in a syntax the requester takes goes out from the disk as it is
+  // stored, without being parsed and encoded again.
+  const Part10Header header = ReadPart10Header(path);
+  T_ASC_PresentationContextID stored_id = 0;
+  if (header.error.empty() && header.has_meta) {
+    T_ASC_PresentationContextID id = ASC_findAcceptedPresentationContextID(
+        assoc_, header.sop_class.c_str(), header.transfer_syntax.c_str());
+    T_ASC_PresentationContext pc;
+    if (id != 0 &&
+        ASC_findAcceptedPresentationContext(assoc_->params, id, &pc).good() &&
+        header.transfer_syntax == pc.acceptedTransferSyntax)
+      stored_id = id;
+  }
+  if (stored_id != 0) {
+    set_uids(header.sop_class.c_str(), header.sop_instance.c_str());
+    req.MessageID = assoc_->nextMsgID++;
+    cond = DIMSE_storeUser(assoc_, stored_id, &req, path.c_str(), nullptr,
+                           nullptr, nullptr, DIMSE_NONBLOCKING,
+                           kStoreResponseTimeout, &rsp, &detail);
+  } else {
+    DcmFileFormat file;
+    cond = file.loadFile(path.c_str());
+    if (cond.bad()) {
+      error = path + ": " + cond.text();
+      return false;
+    }
+    DcmDataset* ds = file.getDataset();
+    OFString sop_class, sop_instance;
+    ds->findAndGetOFString(DCM_SOPClassUID, sop_class);
+    ds->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
+    if (sop_class.empty() || sop_instance.empty()) {
+      error = path + ": no SOP Class or SOP Instance UID";
+      return false;
+    }
+    E_TransferSyntax original = ds->getOriginalXfer();
+    T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
+        assoc_, sop_class.c_str(), DcmXfer(original).getXferID());
+    if (pc_id == 0) {
+      error =
+          path + ": the requester accepted no context for " + sop_class.c_str();
+      return false;
+    }
+    T_ASC_PresentationContext pc;
+    ASC_findAcceptedPresentationContext(assoc_->params, pc_id, &pc);
+    E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+    if (accepted != original) {
+      cond = ds->chooseRepresentation(accepted, nullptr);
+      if (cond.bad() || !ds->canWriteXfer(accepted)) {
+        error = path + ": cannot convert to " + pc.acceptedTransferSyntax;
+        return false;
+      }
+    }
+    set_uids(sop_class.c_str(), sop_instance.c_str());
+    req.MessageID = assoc_->nextMsgID++;
+    cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
+                           DIMSE_NONBLOCKING, kStoreResponseTimeout, &rsp,
+                           &detail);
+  }
   delete detail;
   if (cond.bad()) {
     error = path + ": " + cond.text();
@@ -280,8 +307,12 @@ Request::SubOperations DcmQueryRequest::SendFiles(
     const std::vector<std::string>& paths) {
   sent_files_ = true;
   remaining_ = static_cast<int>(paths.size());
-  for (const std::string& path : paths) {
+  if (!paths.empty()) ReadAhead(paths.front());
+  for (size_t i = 0; i < paths.size(); ++i) {
     if (finished()) break;
+    const std::string& path = paths[i];
+    // The next file comes from the disk while this one is on the wire.
+    if (i + 1 < paths.size()) ReadAhead(paths[i + 1]);
     std::string error;
     bool ok = StoreOne(path, error);
     --remaining_;

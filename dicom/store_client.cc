@@ -3,7 +3,6 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/assoc.h>
@@ -15,6 +14,7 @@
 #include <memory>
 #include <set>
 
+#include "dicom/part10_file.h"
 #include "dicom/tls_context.h"
 #include "dicom/toolkit.h"
 #include "host/base/failure.h"
@@ -25,48 +25,7 @@ namespace {
 // Presentation context IDs are the odd numbers 1 to 255.
 constexpr size_t kMaxContexts = 128;
 
-struct FileHeader {
-  std::string sop_class;
-  std::string sop_instance;
-  std::string transfer_syntax;
-  bool has_meta = false;  // the values come from a Part 10 meta header
-  std::string error;
-};
-
-// The SOP class and transfer syntax of a Part 10 file, from its meta header
-// (or, without one, from the dataset's start).
-FileHeader ReadHeader(const std::string& path) {
-  FileHeader h;
-  DcmMetaInfo meta;
-  OFString sop_class, sop_instance, syntax;
-  if (meta.loadFile(path.c_str()).good()) {
-    meta.findAndGetOFString(DCM_MediaStorageSOPClassUID, sop_class);
-    meta.findAndGetOFString(DCM_MediaStorageSOPInstanceUID, sop_instance);
-    meta.findAndGetOFString(DCM_TransferSyntaxUID, syntax);
-  }
-  h.has_meta = !sop_class.empty() && !sop_instance.empty() && !syntax.empty();
-  if (!h.has_meta) {
-    DcmFileFormat file;
-    OFCondition cond =
-        file.loadFileUntilTag(path.c_str(), EXS_Unknown, EGL_noChange, 4096,
-                              ERM_autoDetect, DCM_PixelData);
-    if (cond.bad()) {
-      h.error = path + ": " + cond.text();
-      return h;
-    }
-    file.getDataset()->findAndGetOFString(DCM_SOPClassUID, sop_class);
-    file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
-    syntax = DcmXfer(file.getDataset()->getOriginalXfer()).getXferID();
-  }
-  if (sop_class.empty()) {
-    h.error = path + ": no SOP Class UID";
-    return h;
-  }
-  h.sop_class = sop_class.c_str();
-  h.sop_instance = sop_instance.c_str();
-  h.transfer_syntax = syntax.c_str();
-  return h;
-}
+using FileHeader = Part10Header;
 
 bool IsUncompressed(const std::string& syntax) {
   return syntax == UID_LittleEndianExplicitTransferSyntax ||
@@ -275,6 +234,16 @@ StoreRun StoreFiles(const StoreDestination& destination,
                     const std::vector<std::string>& paths,
                     const std::function<void(const StoreFileResult&)>& on_file,
                     const std::function<bool()>& stop) {
+  std::vector<StoreItem> items;
+  items.reserve(paths.size());
+  for (const std::string& path : paths) items.push_back({path, "", ""});
+  return StoreFiles(destination, items, on_file, stop);
+}
+
+StoreRun StoreFiles(const StoreDestination& destination,
+                    const std::vector<StoreItem>& items,
+                    const std::function<void(const StoreFileResult&)>& on_file,
+                    const std::function<bool()>& stop) {
   StoreRun run;
   auto done = [&](StoreFileResult r) {
     Count(run, r);
@@ -284,18 +253,29 @@ StoreRun StoreFiles(const StoreDestination& destination,
   GuardWith(
       [&] {
         InitializeToolkit();
+        // The first files come from the disk while the association is made.
+        for (size_t i = 0; i < items.size() && i < 2; ++i)
+          ReadAhead(items[i].path);
+        // The contexts to propose: from what the archive says of a file
+        // when it tells class and syntax, else from the file's header.
         std::map<std::string, std::set<std::string>> classes;
-        std::vector<FileHeader> headers;
-        headers.reserve(paths.size());
-        for (const std::string& path : paths) {
-          headers.push_back(ReadHeader(path));
-          const FileHeader& h = headers.back();
+        std::vector<FileHeader> headers(items.size());
+        std::vector<bool> read(items.size(), false);
+        for (size_t i = 0; i < items.size(); ++i) {
+          const StoreItem& item = items[i];
+          if (!item.sop_class.empty() && !item.transfer_syntax.empty()) {
+            classes[item.sop_class].insert(item.transfer_syntax);
+            continue;
+          }
+          headers[i] = ReadPart10Header(item.path);
+          read[i] = true;
+          const FileHeader& h = headers[i];
           if (h.error.empty()) classes[h.sop_class].insert(h.transfer_syntax);
         }
         auto stopped = [&](size_t i) {
           if (!stop || !stop()) return false;
           run.stopped = true;
-          run.not_sent = static_cast<int>(paths.size() - i);
+          run.not_sent = static_cast<int>(items.size() - i);
           return true;
         };
         if (stopped(0)) return;
@@ -303,18 +283,22 @@ StoreRun StoreFiles(const StoreDestination& destination,
         if (!classes.empty())
           run.association_error = assoc.Open(destination, classes);
         bool usable = !classes.empty() && run.association_error.empty();
-        for (size_t i = 0; i < paths.size(); ++i) {
+        for (size_t i = 0; i < items.size(); ++i) {
           if (stopped(i)) {
             assoc.Abort();
             break;
           }
+          const std::string& path = items[i].path;
+          // The next file comes from the disk while this one is on the wire.
+          if (usable && i + 2 < items.size()) ReadAhead(items[i + 2].path);
+          if (usable && !read[i]) headers[i] = ReadPart10Header(path);
           StoreFileResult r;
-          r.path = paths[i];
+          r.path = path;
           if (!headers[i].error.empty()) {
             r.error = headers[i].error;
           } else if (!usable) {
-            r.error = paths[i] + ": not sent (" + run.association_error + ")";
-          } else if (!assoc.Send(paths[i], headers[i],
+            r.error = path + ": not sent (" + run.association_error + ")";
+          } else if (!assoc.Send(path, headers[i],
                                  destination.timeout_seconds, r)) {
             run.association_error = r.error;
             usable = false;
@@ -326,9 +310,9 @@ StoreRun StoreFiles(const StoreDestination& destination,
         run.association_error = failure.description;
         run.stopped = false;
         run.not_sent = 0;
-        while (run.files.size() < paths.size()) {
+        while (run.files.size() < items.size()) {
           StoreFileResult r;
-          r.path = paths[run.files.size()];
+          r.path = items[run.files.size()].path;
           r.error = r.path + ": not sent (" + run.association_error + ")";
           done(std::move(r));
         }

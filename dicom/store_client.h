@@ -49,6 +49,14 @@ struct StoreRun {
   std::string association_error;
 };
 
+// A file to send, with what the archive says of it: its SOP class and
+// transfer syntax, both or neither ("" when it does not say).
+struct StoreItem {
+  std::string path;
+  std::string sop_class;
+  std::string transfer_syntax;
+};
+
 // Associates with `destination`, proposing for every SOP class of the files
 // the transfer syntaxes they are stored in and the uncompressed ones; sends
 // each file in a syntax the destination accepted for its class (converting
@@ -62,6 +70,16 @@ struct StoreRun {
 // Never throws.
 StoreRun StoreFiles(const StoreDestination& destination,
                     const std::vector<std::string>& paths,
+                    const std::function<void(const StoreFileResult&)>& on_file,
+                    const std::function<bool()>& stop = {});
+
+// The same for files whose class and syntax the archive may tell: for an
+// item that carries both, the contexts are proposed from them and its file
+// is first read when it is sent (a file found in another syntax is then
+// converted to an accepted one, or fails when its class was not proposed).
+// While a file is on the wire the next ones are read ahead.
+StoreRun StoreFiles(const StoreDestination& destination,
+                    const std::vector<StoreItem>& items,
                     const std::function<void(const StoreFileResult&)>& on_file,
                     const std::function<bool()>& stop = {});
 

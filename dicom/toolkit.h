@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/base/value.h"
@@ -241,6 +242,12 @@ class ProtocolLog {
 // Sets the process up for the network (TCP_NODELAY=1, DCMTK's dictionary and
 // codecs). Call once before the first Server.
 void InitializeToolkit();
+
+// The same, with the slow part (reading the dictionary, registering the
+// codecs) on the thread returned, so that a short-lived program does its
+// own start meanwhile; InitializeToolkit waits for it. The environment is
+// set before it returns. The thread must be joined before the program ends.
+std::thread InitializeToolkitInBackground();
 
 }  // namespace vantor::dicom
 

@@ -17,7 +17,9 @@
 
 namespace vantor::dicom {
 
-void InitializeToolkit() {
+namespace {
+
+void PrepareEnvironment() {
   static std::once_flag once;
   std::call_once(once, [] {
     // Without it every small PDU waits for the delayed ACK on loopback.
@@ -25,6 +27,20 @@ void InitializeToolkit() {
     // A peer that goes away mid-write is an error of that write, not the
     // end of the process.
     std::signal(SIGPIPE, SIG_IGN);
+  });
+}
+
+}  // namespace
+
+std::thread InitializeToolkitInBackground() {
+  PrepareEnvironment();
+  return std::thread([] { InitializeToolkit(); });
+}
+
+void InitializeToolkit() {
+  PrepareEnvironment();
+  static std::once_flag once;
+  std::call_once(once, [] {
     // The remote address is logged and matched as the IP address itself.
     dcmDisableGethostbyaddr.set(OFTrue);
     DJDecoderRegistration::registerCodecs();

@@ -1,6 +1,7 @@
 #include "retrieve/detached_start.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -90,6 +91,22 @@ bool StartedProgram::WaitEnded(int seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+bool StartedProgram::WaitEndedFor(std::chrono::milliseconds most) {
+  if (Ended()) return true;
+  // Not collected yet, so the number still names our child.
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (fd < 0) {
+    std::this_thread::sleep_for(most);
+  } else {
+    pollfd end = {fd, POLLIN, 0};
+    while (::poll(&end, 1, static_cast<int>(most.count())) < 0 &&
+           errno == EINTR) {
+    }
+    ::close(fd);
+  }
+  return Ended();
 }
 
 StartedProgram StartDetached(const std::string& program,

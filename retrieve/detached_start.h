@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ class StartedProgram {
   void Terminate();
   // Waits at most `seconds` for the end; true when it ended.
   bool WaitEnded(int seconds);
+  // Waits at most `most` for the end, returning as soon as it comes; true
+  // when it ended.
+  bool WaitEndedFor(std::chrono::milliseconds most);
 
  private:
   pid_t pid_;

@@ -14,14 +14,12 @@
 #include <vector>
 
 #include "host/base/failure.h"
+#include "retrieve/group_commit.h"
 
 namespace vantor {
 namespace {
 
-// The failure for the errno of a failed file operation.
-[[noreturn]] void ThrowFileFailure(int err) {
-  throw Failure(FileErrorNumber(err), std::strerror(err));
-}
+[[noreturn]] void ThrowFileFailure(int err) { throw FileFailure(err); }
 
 constexpr char kTemporaryEnd[] = ".part";
 
@@ -39,6 +37,10 @@ bool AllDigits(std::string_view text) {
 }
 
 }  // namespace
+
+Failure FileFailure(int err) {
+  return Failure(FileErrorNumber(err), std::strerror(err));
+}
 
 bool IsFileNameUid(std::string_view uid) {
   if (uid.empty() || uid.size() > 64) return false;
@@ -163,51 +165,28 @@ void WriteText(const std::string& path, const std::string& text) {
   if (err != 0) ThrowFileFailure(err);
 }
 
-void SyncFiles(const std::vector<std::string>& paths) {
-  std::vector<int> fds;
-  int err = 0;
-  for (const std::string& path : paths) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      err = errno;
-      break;
-    }
-    fds.push_back(fd);
-    // Starts the writing out, so that the files go to the disk together
-    // instead of one after the other; fsync below waits for them and reports
-    // what failed.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-  }
-  for (int fd : fds) {
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    ::close(fd);
-  }
-  if (err != 0) ThrowFileFailure(err);
-}
-
-void SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) ThrowFileFailure(errno);
-  int err = ::fsync(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  // Some file systems cannot flush a folder; their renames are as durable
-  // as they get.
-  if (err != 0 && err != EINVAL && err != ENOTSUP) ThrowFileFailure(err);
+void StoreIncomingFiles(
+    const std::string& folder, const std::string& stem,
+    const std::string& calling_aet, const std::string& image_name,
+    const std::function<void(const std::string&)>& write_image) {
+  StoreIncomingFiles(GroupCommitFor(folder), folder, stem, calling_aet,
+                     image_name, write_image);
 }
 
 void StoreIncomingFiles(
-    const std::string& folder, const std::string& stem,
+    GroupCommit& commit, const std::string& folder, const std::string& stem,
     const std::string& calling_aet, const std::string& image_name,
     const std::function<void(const std::string&)>& write_image) {
   PendingFile side(folder, stem);
   PendingFile image(folder, stem);
   WriteText(side.path(), calling_aet + "\r\n");
   write_image(image.path());
-  SyncFiles({side.path(), image.path()});
-  // The side file comes first, so the importer finds it with the image.
-  side.CommitAs(folder + stem + ".cae");
-  image.CommitAs(folder + image_name);
-  SyncFolder(folder);
+  IncomingImageFiles files;
+  files.side = &side;
+  files.side_final = folder + stem + ".cae";
+  files.image = &image;
+  files.image_final = folder + image_name;
+  commit.Commit(files);
 }
 
 }  // namespace vantor

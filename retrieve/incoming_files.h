@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/base/failure.h"
+
 namespace vantor {
 
 // Whether `uid` may name a file: 1 to 64 characters, components of digits
@@ -43,23 +45,26 @@ class PendingFile {
   bool committed_ = false;
 };
 
+// The failure for the errno of a failed file operation.
+Failure FileFailure(int err);
+
 // Creates or replaces `path` with `text`. Throws a Failure when it cannot.
 void WriteText(const std::string& path, const std::string& text);
 
-// Flushes the files' contents to the disk. Throws a Failure when one cannot
-// be opened or flushed.
-void SyncFiles(const std::vector<std::string>& paths);
-
-// Flushes the folder's entries (the renames) to the disk. Throws a Failure
-// when it cannot.
-void SyncFolder(const std::string& folder);
+class GroupCommit;
 
 // The side file `stem`.cae with `calling_aet` and CR LF, and the image file
 // `image_name` written by `write_image(path)`, both in `folder` (ending in
-// "/"), both on the disk when it returns. On failure neither is created or
-// replaced and the Failure is thrown.
+// "/"), both on the disk when it returns: committed through `commit`, the
+// folder's group commit, or the process's own one for `folder`. On failure
+// the Failure is thrown and neither is created or replaced, unless the
+// failure was the folder's flush after the renames.
 void StoreIncomingFiles(
     const std::string& folder, const std::string& stem,
+    const std::string& calling_aet, const std::string& image_name,
+    const std::function<void(const std::string&)>& write_image);
+void StoreIncomingFiles(
+    GroupCommit& commit, const std::string& folder, const std::string& stem,
     const std::string& calling_aet, const std::string& image_name,
     const std::function<void(const std::string&)>& write_image);
 

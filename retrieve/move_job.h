@@ -17,6 +17,9 @@ class SenderMoveJob : public dicom::MoveJob {
       : sender_(std::move(sender)), return_path_(std::move(return_path)) {}
 
   bool Ended() override { return sender_.Ended(); }
+  void WaitForChange(std::chrono::milliseconds most) override {
+    sender_.WaitEndedFor(most);
+  }
   // Reads the return file afresh; the sender replaces it as a whole, so a
   // read never sees half of it.
   dicom::MoveProgress Progress() override;

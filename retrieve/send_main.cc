@@ -1,5 +1,6 @@
 // vantor-send JOBFILE: carries out one C-MOVE job of the service.
 #include <cstdio>
+#include <thread>
 
 #include "dicom/toolkit.h"
 #include "retrieve/sender.h"
@@ -11,6 +12,9 @@ int main(int argc, char** argv) {
   }
   // First of all, so that a cancel arriving early is not lost.
   vantor::StopOnTerminationSignal();
-  vantor::dicom::InitializeToolkit();
-  return vantor::RunSendJob(argv[1]);
+  // The toolkit gets ready while the job is read and its images selected.
+  std::thread toolkit = vantor::dicom::InitializeToolkitInBackground();
+  const int code = vantor::RunSendJob(argv[1]);
+  toolkit.join();
+  return code;
 }

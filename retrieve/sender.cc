@@ -16,6 +16,7 @@
 #include "host/base/config.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
+#include "host/base/numeric.h"
 #include "host/base/paths.h"
 #include "retrieve/destination_tls.h"
 
@@ -32,6 +33,8 @@ struct JobImage {
   Value image_nr;
   std::string image_uid;
   std::string file;
+  std::string sop_class;
+  std::string transfer_syntax;
 };
 
 // Image numbers in order, images without one first.
@@ -92,12 +95,12 @@ void CarryOut(const SendJob& job, const std::string& return_path,
                             job.statement);
         }
         log.Write("SQL: " + selection->sql);
-        std::vector<std::string> files;
+        std::vector<dicom::StoreItem> files;
         bool tls = false;
         {
           Database db;
           db.Open(ConnectionText(job.db_server));
-          files = SelectJobImages(db, *selection, RegularFileExists);
+          files = SelectJobFiles(db, *selection, RegularFileExists);
           tls = DestinationUsesTls(db, job.called_aet, job.address);
         }
         log.Write(std::to_string(files.size()) + " images to send to " +
@@ -250,12 +253,13 @@ std::optional<SendOutcome> ParseReturnFile(std::string_view text) {
   return outcome;
 }
 
-std::vector<std::string> SelectJobImages(Database& db,
+std::vector<dicom::StoreItem> SelectJobFiles(Database& db,
                                          const JobImageSelection& selection,
                                          const FileExists& exists) {
   std::vector<JobImage> images;
   std::vector<int> file_index;
   int study = -1, series = -1, number = -1, uid = -1;
+  int sop_class = -1, syntax = -1;
   db.QueryEach(
       selection.sql,
       [&](const std::vector<std::string>& columns) {
@@ -265,6 +269,9 @@ std::vector<std::string> SelectJobImages(Database& db,
         series = names.ColumnIndex("SeriesUID");
         number = names.ColumnIndex("ImageNr");
         uid = names.ColumnIndex("ImageUID");
+        // An archive whose view tells them: what the files hold.
+        sop_class = names.ColumnIndex("SOPClassUID");
+        syntax = names.ColumnIndex("TransferSyntaxUID");
       },
       [&](const std::vector<Value>& row) {
         auto text = [&](int i) { return i < 0 ? "" : row[i].ToText(); };
@@ -273,6 +280,11 @@ std::vector<std::string> SelectJobImages(Database& db,
         image.series_uid = text(series);
         if (number >= 0) image.image_nr = row[number];
         image.image_uid = text(uid);
+        if (sop_class >= 0 && syntax >= 0 && !row[sop_class].IsNull() &&
+            !row[syntax].IsNull()) {
+          image.sop_class = Trim(row[sop_class].ToText());
+          image.transfer_syntax = Trim(row[syntax].ToText());
+        }
         image.file = ResolveImageFile(
             CandidatesFor(FileColumnsOf(row, file_index)), exists);
         images.push_back(std::move(image));
@@ -295,10 +307,22 @@ std::vector<std::string> SelectJobImages(Database& db,
                        return a.image_uid < b.image_uid;
                      });
   }
-  std::vector<std::string> files;
+  std::vector<dicom::StoreItem> files;
   files.reserve(images.size());
-  for (JobImage& image : images) files.push_back(std::move(image.file));
+  for (JobImage& image : images) {
+    files.push_back({std::move(image.file), std::move(image.sop_class),
+                     std::move(image.transfer_syntax)});
+  }
   return files;
+}
+
+std::vector<std::string> SelectJobImages(Database& db,
+                                         const JobImageSelection& selection,
+                                         const FileExists& exists) {
+  std::vector<std::string> paths;
+  for (dicom::StoreItem& item : SelectJobFiles(db, selection, exists))
+    paths.push_back(std::move(item.path));
+  return paths;
 }
 
 bool SendStopRequested() { return stop_requested.load(); }

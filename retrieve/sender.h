@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dicom/store_client.h"
 #include "host/base/database.h"
 #include "retrieve/image_files.h"
 #include "retrieve/send_job.h"
@@ -44,6 +45,13 @@ std::optional<SendOutcome> ParseReturnFile(std::string_view text);
 // the job asked for that order, else by study, series, ImageNr and UID.
 // Throws when the statement fails.
 std::vector<std::string> SelectJobImages(Database& db,
+                                         const JobImageSelection& selection,
+                                         const FileExists& exists);
+
+// The same with what the rows tell of each file: its SOP class and transfer
+// syntax when the view has both columns (SOPClassUID, TransferSyntaxUID)
+// and the row fills them.
+std::vector<dicom::StoreItem> SelectJobFiles(Database& db,
                                          const JobImageSelection& selection,
                                          const FileExists& exists);
 

@@ -166,6 +166,7 @@ class ReceptionFaultsE2eTest : public ::testing::Test {
         ++n;
     return n;
   }
+  void KillInTheMiddle(int associations);
   void Plant(const std::string& name) {
     std::ofstream(Incoming(name)) << "left behind";
   }
@@ -220,35 +221,46 @@ TEST_F(ReceptionFaultsE2eTest, AFolderWithoutFreeEntriesLeavesNoFileBehind) {
   service_.Stop();
 }
 
-TEST_F(ReceptionFaultsE2eTest, AKillInTheMiddleLosesNoAcknowledgedImage) {
+// Stores 200 images over `associations` associations at once and kills the
+// service in the middle: every answered image is whole on the disk, and so
+// is every file under a final name.
+void ReceptionFaultsE2eTest::KillInTheMiddle(int associations) {
   ASSERT_TRUE(Start(/*debug=*/false)) << service_.Describe();
   constexpr int kImages = 200;
   constexpr int kPixels = 16;
-  std::vector<std::string> files;
+  std::vector<std::vector<std::string>> shares(associations);
   for (int i = 1; i <= kImages; ++i)
-    files.push_back(
+    shares[i % associations].push_back(
         Image("1.2.826.0.1.3680043.9.8." + std::to_string(i), kPixels));
 
-  std::future<ToolResult> store = std::async(std::launch::async, [&] {
-    return Store(files, std::chrono::seconds(60));
-  });
+  std::vector<std::future<ToolResult>> stores;
+  for (const std::vector<std::string>& share : shares) {
+    stores.push_back(std::async(std::launch::async, [this, &share] {
+      return Store(share, std::chrono::seconds(60));
+    }));
+  }
   // Killed once a good part of the run is stored, well before its end.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (CountIncoming(".dcm") < 40 &&
          std::chrono::steady_clock::now() < deadline &&
-         store.wait_for(std::chrono::milliseconds(2)) ==
+         stores.front().wait_for(std::chrono::milliseconds(2)) ==
              std::future_status::timeout) {
   }
   ASSERT_EQ(::kill(service_.pid(), SIGKILL), 0);
   EXPECT_EQ(service_.WaitForExit(std::chrono::seconds(10)), 128 + SIGKILL);
-  ToolResult r = store.get();
+  std::set<std::string> stored;
+  std::string outputs;
+  for (std::future<ToolResult>& store : stores) {
+    ToolResult r = store.get();
+    stored.merge(StoredUids(r.output));
+    outputs += r.output;
+  }
 
-  const std::set<std::string> stored = StoredUids(r.output);
   // The kill may land between an image's rename and its answer, so a few of
   // the files counted above may not have been answered yet.
-  EXPECT_GE(stored.size(), 20u) << r.output;
-  EXPECT_LT(stored.size(), static_cast<size_t>(kImages)) << r.output;
+  EXPECT_GE(stored.size(), 20u) << outputs;
+  EXPECT_LT(stored.size(), static_cast<size_t>(kImages)) << outputs;
   // Every acknowledged image is there with its side file.
   for (const std::string& uid : stored) {
     EXPECT_EQ(ReadWholeFile(Incoming(uid + ".cae")), "MODAL\r\n") << uid;
@@ -276,6 +288,15 @@ TEST_F(ReceptionFaultsE2eTest, AKillInTheMiddleLosesNoAcknowledgedImage) {
   for (const std::string& name : before)
     if (IsFinalName(name)) finals.insert(name);
   EXPECT_EQ(IncomingFiles(), finals);
+}
+
+TEST_F(ReceptionFaultsE2eTest, AKillInTheMiddleLosesNoAcknowledgedImage) {
+  KillInTheMiddle(1);
+}
+
+TEST_F(ReceptionFaultsE2eTest,
+       AKillAmongConcurrentAssociationsLosesNoAcknowledgedImage) {
+  KillInTheMiddle(4);
 }
 
 TEST_F(ReceptionFaultsE2eTest, TemporaryFilesOfAnEndedProcessGoAtTheStart) {

@@ -101,6 +101,44 @@ TEST_F(SenderTest, AnImageJobSendsThatImage) {
               ElementsAre(File("1.2", "1.2.1.3")));
 }
 
+TEST_F(SenderTest, RowsThatTellClassAndSyntaxCarryThemToTheSending) {
+  std::optional<JobImageSelection> selection = JobImageStatement(MoveStatement(
+      Identifier({{0x0020, 0x000E, Value("1.1.2")}}), false, false,
+      "YYYY-MM-DD"));
+  ASSERT_TRUE(selection);
+  auto none = [](const std::string&) { return false; };
+  // The archive's view as it comes tells neither.
+  for (const dicom::StoreItem& item : SelectJobFiles(db_, *selection, none)) {
+    EXPECT_EQ(item.sop_class, "");
+    EXPECT_EQ(item.transfer_syntax, "");
+  }
+  // A view with both columns: rows that fill both are told, others not.
+  archive_.Exec("ALTER TABLE tblImages ADD COLUMN TransferSyntaxUID TEXT");
+  archive_.Exec(
+      "UPDATE tblImages SET SOPClassUID = '1.2.840.10008.5.1.4.1.1.2', "
+      "TransferSyntaxUID = '1.2.840.10008.1.2.1 ' WHERE ImageUID = '1.1.2.2'");
+  archive_.Exec(
+      "UPDATE tblImages SET SOPClassUID = '1.2.840.10008.5.1.4.1.1.2' "
+      "WHERE ImageUID = '1.1.2.3'");
+  archive_.Exec("CREATE TABLE ImagesBefore AS SELECT * FROM VIEW_Images");
+  archive_.Exec("DROP VIEW VIEW_Images");
+  archive_.Exec(
+      "CREATE VIEW VIEW_Images AS SELECT b.*, i.SOPClassUID, "
+      "i.TransferSyntaxUID FROM ImagesBefore b JOIN tblImages i ON "
+      "i.ImageID = b.ImageID");
+  // A connection of its own, as the sender's is.
+  Database db;
+  db.Open(ConnectionText(archive_.DBServer()));
+  std::vector<dicom::StoreItem> items = SelectJobFiles(db, *selection, none);
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].path, File("1.1", "1.1.2.1"));
+  EXPECT_EQ(items[0].transfer_syntax, "");
+  EXPECT_EQ(items[1].sop_class, "1.2.840.10008.5.1.4.1.1.2");
+  EXPECT_EQ(items[1].transfer_syntax, "1.2.840.10008.1.2.1");
+  EXPECT_EQ(items[2].sop_class, "");
+  EXPECT_EQ(items[2].transfer_syntax, "");
+}
+
 TEST(SenderReturnFileTest, CountsAndTheReason) {
   SendOutcome outcome;
   outcome.completed = 3;
