@@ -137,6 +137,15 @@ int WaitFor(pid_t pid, std::chrono::seconds limit) {
   return -1;
 }
 
+// Whether the postmaster.pid at `path` says the server is ready.
+bool ReadyLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  for (int n = 1; n <= 8 && std::getline(in, line); ++n)
+    if (n == 8) return line.rfind("ready", 0) == 0;
+  return false;
+}
+
 std::string ReadSchema() {
   return ReadWholeFile(std::string(VANTOR_SOURCE_DIR) +
                        "/archive/schema-postgresql.sql");
@@ -242,17 +251,15 @@ void PgServer::Start() {
            "synchronous_commit=off", "-c", "full_page_writes=off", "-c",
            "max_connections=200", "-c", "shared_buffers=16MB"},
           log, who);
-      for (int i = 0; i < 400; ++i) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) break;  // gave up
-        try {
-          Database probe;
-          probe.Open(ConnectionTextFor("postgres"));
+      // The server says "ready" in line 8 of postmaster.pid once it
+      // takes connections; it ends when it cannot listen.
+      for (int i = 0; i < 400 && pid_ < 0; ++i) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
+        if (ReadyLine(dir_ + "/data/postmaster.pid")) {
           pid_ = pid;
           break;
-        } catch (...) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       if (pid_ < 0) {
         ::kill(pid, SIGKILL);
@@ -262,6 +269,11 @@ void PgServer::Start() {
     if (pid_ < 0)
       throw std::runtime_error("the PostgreSQL server did not start:\n" +
                                ReadWholeFile(log));
+    {
+      // Through ODBC, as every archive is reached; a failure says why.
+      Database probe;
+      probe.Open(ConnectionTextFor("postgres"));
+    }
     PrepareTemplate();
   } catch (...) {
     Stop();
