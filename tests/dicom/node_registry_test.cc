@@ -23,9 +23,11 @@ TEST(NodeLookupStatementTest, QuotesBothValues) {
 }
 
 // GetAET on a fresh archive, through the connection the dispatcher opens.
-class GetAETTest : public ::testing::Test {
+// The node table of a fixture archive, SQLite or PostgreSQL.
+class GetAETTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
   void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(archive_);
     saved_ = Settings();
     Config config = *saved_;
     config.DCM = 40102;
@@ -35,7 +37,7 @@ class GetAETTest : public ::testing::Test {
   }
   void TearDown() override {
     ConClose(db_);
-    PublishSettings(*saved_);
+    if (saved_) PublishSettings(*saved_);
   }
 
   // Looks the caller up with both flags passed in as `flags_in`.
@@ -47,13 +49,16 @@ class GetAETTest : public ::testing::Test {
   }
 
   std::shared_ptr<const Config> saved_;
-  FixtureArchive archive_;
+  FixtureArchive archive_{GetParam()};
   Database db_;
   bool siemens_ = false;
   bool internal_id_ = false;
 };
 
-TEST_F(GetAETTest, KnownNodeHandsOnItsFlags) {
+INSTANTIATE_TEST_SUITE_P(Archive, GetAETTest, kArchiveBackends,
+                         ArchiveBackendName);
+
+TEST_P(GetAETTest, KnownNodeHandsOnItsFlags) {
   archive_.AddNode("VIEWER", "127.0.0.1", /*siemens=*/true,
                    /*internal_id=*/false);
   archive_.AddNode("RIS", "127.0.0.2", /*siemens=*/false,
@@ -74,7 +79,7 @@ TEST_F(GetAETTest, KnownNodeHandsOnItsFlags) {
   EXPECT_FALSE(internal_id_);
 }
 
-TEST_F(GetAETTest, TitleAndAddressMustMatchTogether) {
+TEST_P(GetAETTest, TitleAndAddressMustMatchTogether) {
   archive_.AddNode("VIEWER", "127.0.0.1", true, true);
   archive_.AddNode("MODALITY", "127.0.0.5");
 
@@ -87,7 +92,7 @@ TEST_F(GetAETTest, TitleAndAddressMustMatchTogether) {
   EXPECT_TRUE(internal_id_);
 }
 
-TEST_F(GetAETTest, StoreOnlyNodeIsRefusedAndKeepsTheFlagsUntouched) {
+TEST_P(GetAETTest, StoreOnlyNodeIsRefusedAndKeepsTheFlagsUntouched) {
   archive_.AddNode("STORER", "127.0.0.1", /*siemens=*/true,
                    /*internal_id=*/true, /*store_only=*/true);
   EXPECT_EQ(Lookup("STORER", "127.0.0.1"), kStoreOnlyNode);
@@ -95,7 +100,7 @@ TEST_F(GetAETTest, StoreOnlyNodeIsRefusedAndKeepsTheFlagsUntouched) {
   EXPECT_FALSE(internal_id_);
 }
 
-TEST_F(GetAETTest, NullFlagsCountAsFalse) {
+TEST_P(GetAETTest, NullFlagsCountAsFalse) {
   archive_.AddNode("NULLSTORE", "127.0.0.1", /*siemens=*/true, false,
                    /*store_only=*/std::nullopt);
   EXPECT_EQ(Lookup("NULLSTORE", "127.0.0.1"), kKnownNode);
@@ -109,7 +114,7 @@ TEST_F(GetAETTest, NullFlagsCountAsFalse) {
   EXPECT_FALSE(internal_id_);
 }
 
-TEST_F(GetAETTest, OnlyTheFirstOfTwoMatchingRowsCounts) {
+TEST_P(GetAETTest, OnlyTheFirstOfTwoMatchingRowsCounts) {
   archive_.AddNode("TWICE", "127.0.0.1", /*siemens=*/true, false);
   archive_.AddNode("TWICE", "127.0.0.1", false, /*internal_id=*/true,
                    /*store_only=*/true);
@@ -122,7 +127,7 @@ TEST_F(GetAETTest, OnlyTheFirstOfTwoMatchingRowsCounts) {
   EXPECT_EQ(Lookup("TWICE2", "127.0.0.1"), kStoreOnlyNode);
 }
 
-TEST_F(GetAETTest, ApostropheCannotEndTheLiteral) {
+TEST_P(GetAETTest, ApostropheCannotEndTheLiteral) {
   archive_.AddNode("O'NEIL", "127.0.0.1", true, false);
   EXPECT_EQ(Lookup("O'NEIL", "127.0.0.1"), kKnownNode);
   EXPECT_TRUE(siemens_);
@@ -134,7 +139,11 @@ TEST_F(GetAETTest, ApostropheCannotEndTheLiteral) {
   EXPECT_EQ(Lookup("VIEWER'--", "127.0.0.1"), kUnknownNode);
 }
 
-TEST_F(GetAETTest, TrailingBlanksOfATitleDoNotCount) {
+TEST_P(GetAETTest, TrailingBlanksOfATitleDoNotCount) {
+  if (GetParam() == ArchiveBackend::kPostgres)
+    GTEST_SKIP() << "PostgreSQL compares trailing blanks: its node table "
+                    "refuses them, and the titles looked up come trimmed "
+                    "(archive/README.md)";
   // The dispatcher trims the calling title; the archive compares titles and
   // addresses as SQL Server does, ignoring trailing blanks on either side.
   archive_.AddNode("ECHOSCU", "127.0.0.1", true, false);
@@ -147,16 +156,16 @@ TEST_F(GetAETTest, TrailingBlanksOfATitleDoNotCount) {
   EXPECT_EQ(Lookup("  ECHOSCU", "127.0.0.1"), kUnknownNode);
 }
 
-TEST_F(GetAETTest, RowsAreReadAfreshOnEveryLookup) {
+TEST_P(GetAETTest, RowsAreReadAfreshOnEveryLookup) {
   archive_.AddNode("LATER", "127.0.0.1");
   EXPECT_EQ(Lookup("LATER", "127.0.0.1"), kKnownNode);
-  archive_.Exec("UPDATE tblDicomAETs SET StoreOnly = 1 WHERE AET = 'LATER'");
+  archive_.Exec("UPDATE tblDicomAETs SET StoreOnly = '1' WHERE AET = 'LATER'");
   EXPECT_EQ(Lookup("LATER", "127.0.0.1"), kStoreOnlyNode);
   archive_.Exec("DELETE FROM tblDicomAETs WHERE AET = 'LATER'");
   EXPECT_EQ(Lookup("LATER", "127.0.0.1"), kUnknownNode);
 }
 
-TEST_F(GetAETTest, DatabaseDownIsAFailureNotAKnownNode) {
+TEST_P(GetAETTest, DatabaseDownIsAFailureNotAKnownNode) {
   archive_.AddNode("VIEWER", "127.0.0.1");
   Config config = *Settings();
   config.DBServer = "sqlite:/nonexistent-vantor-dir/archive.db";
@@ -172,7 +181,7 @@ TEST_F(GetAETTest, DatabaseDownIsAFailureNotAKnownNode) {
   EXPECT_NE(log.find("\tGetAET\r\n"), std::string::npos) << log;
 }
 
-TEST_F(GetAETTest, MissingNodeTableIsAFailure) {
+TEST_P(GetAETTest, MissingNodeTableIsAFailure) {
   archive_.Exec("DROP TABLE tblDicomAETs");
   EXPECT_EQ(Lookup("VIEWER", "127.0.0.1"), kNodeLookupFailed);
 }

@@ -1,6 +1,7 @@
-// The archive database under the running service: many parallel C-FIND
-// clients, and an archive file that goes missing, turns into garbage or
-// loses its views, then comes back.
+// The archive database under the running service, on SQLite and on
+// PostgreSQL: many parallel C-FIND clients, and an archive that goes
+// missing, turns into garbage (a file only) or loses its views, then comes
+// back.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -48,11 +49,17 @@ ToolResult Find(const ServiceProcess& service,
 // The service takes 32 associations at a time and turns the others away as
 // congested: those clients ask again. Every client must get every study it
 // asked for, with a success at the end of each round.
-TEST(DatabaseStressTest, FiftyParallelFindClientsAreAllAnswered) {
+class DatabaseStressTest : public ::testing::TestWithParam<ArchiveBackend> {};
+
+INSTANTIATE_TEST_SUITE_P(Archive, DatabaseStressTest, kArchiveBackends,
+                         ArchiveBackendName);
+
+TEST_P(DatabaseStressTest, FiftyParallelFindClientsAreAllAnswered) {
   constexpr int kClients = 50;
   constexpr int kRepeat = 10;
   constexpr int kStudies = 6;
-  FixtureArchive archive;
+  FixtureArchive archive(GetParam());
+  VANTOR_SKIP_UNLESS_READY(archive);
   std::vector<std::string> uids;
   for (int p = 0; p < kStudies; ++p) {
     FixtureArchive::Patient patient;
@@ -113,11 +120,12 @@ TEST(DatabaseStressTest, FiftyParallelFindClientsAreAllAnswered) {
 }
 
 // A study of two images in the archive folder; C-FIND and C-GET callers.
-// Each test breaks the archive file, expects both requests to fail, puts
-// the file back and expects both to be answered, without a restart.
-class DatabaseFaultTest : public ::testing::Test {
+// Each test breaks the archive, expects both requests to fail, puts it back
+// and expects both to be answered, without a restart.
+class DatabaseFaultTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
   void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(archive_);
     const std::string folder = archive_.dir() + "/archive/ST1";
     fs::create_directories(folder);
     FixtureArchive::Location where;
@@ -148,20 +156,10 @@ class DatabaseFaultTest : public ::testing::Test {
     }
     archive_.AddNode("FINDSCU", "127.0.0.1");
     archive_.AddNode("GETSCU", "127.0.0.1");
-    fs::copy_file(archive_.db_path(), Saved());
     ServiceProcess::Options options;
     options.db_server = archive_.DBServer();
     ASSERT_TRUE(service_.Start(options)) << service_.Describe();
     ExpectAnswered();
-  }
-
-  std::string Saved() const { return archive_.dir() + "/saved.db"; }
-
-  // Puts the saved archive back in place in one step.
-  void Restore() {
-    const std::string staged = archive_.dir() + "/staged.db";
-    fs::copy_file(Saved(), staged, fs::copy_options::overwrite_existing);
-    fs::rename(staged, archive_.db_path());
   }
 
   ToolResult StudyFind() {
@@ -216,36 +214,46 @@ class DatabaseFaultTest : public ::testing::Test {
     EXPECT_TRUE(service_.running()) << service_.Describe();
   }
 
-  FixtureArchive archive_;
+  FixtureArchive archive_{GetParam()};
   ServiceProcess service_;
   int gets_ = 0;
 };
 
-TEST_F(DatabaseFaultTest, MissingArchiveFileIsAFailureAndNotCreated) {
-  fs::remove(archive_.db_path());
+INSTANTIATE_TEST_SUITE_P(Archive, DatabaseFaultTest, kArchiveBackends,
+                         ArchiveBackendName);
+
+TEST_P(DatabaseFaultTest, MissingArchiveIsAFailureAndNotCreated) {
+  archive_.TakeAway();
   ExpectFailed();
-  EXPECT_FALSE(fs::exists(archive_.db_path()));
+  EXPECT_FALSE(archive_.Present());
   EXPECT_THAT(service_.ErrorLog(), HasSubstr("\tConOpen\r\n"));
-  Restore();
+  archive_.PutBack();
   ExpectAnswered();
 }
 
-TEST_F(DatabaseFaultTest, ArchiveFileOfGarbageIsAFailure) {
-  fs::remove(archive_.db_path());
+// An archive file to spoil: SQLite only.
+class ArchiveFileFaultTest : public DatabaseFaultTest {};
+
+INSTANTIATE_TEST_SUITE_P(Archive, ArchiveFileFaultTest,
+                         ::testing::Values(ArchiveBackend::kSqlite),
+                         ArchiveBackendName);
+
+TEST_P(ArchiveFileFaultTest, ArchiveFileOfGarbageIsAFailure) {
+  archive_.TakeAway();
   std::ofstream(archive_.db_path(), std::ios::binary)
       << std::string(4096, '\x5a') << "no database at all";
   ExpectFailed();
-  Restore();
+  archive_.PutBack();
   ExpectAnswered();
 }
 
-TEST_F(DatabaseFaultTest, DroppedViewsAreAFailure) {
+TEST_P(DatabaseFaultTest, DroppedViewsAreAFailure) {
   for (const char* view : {"VIEW_Images", "VIEW_Series", "VIEW_Studies",
                            "VIEW_Patienten_Standard"})
     archive_.Exec(std::string("DROP VIEW ") + view);
   ExpectFailed();
   EXPECT_THAT(service_.ErrorLog(), HasSubstr("\tPrepareSendCGet\r\n"));
-  Restore();
+  archive_.RestoreViews();
   ExpectAnswered();
 }
 

@@ -63,9 +63,12 @@ TEST(EchoTest, TrailingBlanksOfTheCallingTitleAreTrimmedInTheRecord) {
   EXPECT_EQ(RecordFile(service, 1), "ECHO/127.0.0.1\r\n");
 }
 
-// A C-FIND service with a small fixture archive and the FINDSCU node.
-class FindTest : public ::testing::Test {
+// A C-FIND service with a small fixture archive and the FINDSCU node, on
+// SQLite and on PostgreSQL.
+class FindTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
+  void SetUp() override { VANTOR_SKIP_UNLESS_READY(archive_); }
+
   void StartService(const RegValues& instance_values = {}) {
     FixtureArchive::Patient p{.patient_id = "P1",
                               .last_name = "M\xC3\xBCller",
@@ -105,11 +108,14 @@ class FindTest : public ::testing::Test {
     return RunDcmtkTool("findscu", args);
   }
 
-  FixtureArchive archive_;
+  FixtureArchive archive_{GetParam()};
   ServiceProcess service_;
 };
 
-TEST_F(FindTest, StudyLevelAnswersOneResponsePerStudy) {
+INSTANTIATE_TEST_SUITE_P(Archive, FindTest, kArchiveBackends,
+                         ArchiveBackendName);
+
+TEST_P(FindTest, StudyLevelAnswersOneResponsePerStudy) {
   StartService();
   ToolResult find =
       Find("FINDSCU", {"QueryRetrieveLevel=STUDY", "PatientID=P1",
@@ -129,7 +135,7 @@ TEST_F(FindTest, StudyLevelAnswersOneResponsePerStudy) {
       << find.output;
 }
 
-TEST_F(FindTest, UnknownCallerGetsNoArchiveData) {
+TEST_P(FindTest, UnknownCallerGetsNoArchiveData) {
   // The refusal's made-up birth date is a DICOM date whatever the archive's
   // date pattern.
   StartService({{"DateFormat", "DD.MM.YYYY"}});
@@ -142,7 +148,7 @@ TEST_F(FindTest, UnknownCallerGetsNoArchiveData) {
       << find.output;
 }
 
-TEST_F(FindTest, PatientLevelOnPatientRoot) {
+TEST_P(FindTest, PatientLevelOnPatientRoot) {
   StartService();
   ToolResult find = Find("FINDSCU",
                          {"QueryRetrieveLevel=PATIENT", "PatientName=M*",
@@ -153,7 +159,7 @@ TEST_F(FindTest, PatientLevelOnPatientRoot) {
       << find.output;
 }
 
-TEST_F(FindTest, SeriesAndImageLevels) {
+TEST_P(FindTest, SeriesAndImageLevels) {
   StartService();
   ToolResult series =
       Find("FINDSCU", {"QueryRetrieveLevel=SERIES", "PatientID=P1",
@@ -175,7 +181,7 @@ TEST_F(FindTest, SeriesAndImageLevels) {
       << study.output;
 }
 
-TEST_F(FindTest, StoreOnlyNodeAndLowerCaseLevelGetNoArchiveData) {
+TEST_P(FindTest, StoreOnlyNodeAndLowerCaseLevelGetNoArchiveData) {
   StartService();
   ToolResult store_only =
       Find("STOREONLY",

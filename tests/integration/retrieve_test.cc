@@ -155,10 +155,12 @@ int SendersOf(pid_t pid) {
 }
 
 // The fixture archive: one study of two series (3 and 2 images of 64 x 64
-// 16-bit pixels), its files in the archive folder, and the nodes.
-class RetrieveTest : public ::testing::Test {
+// 16-bit pixels), its files in the archive folder, and the nodes; on SQLite
+// and on PostgreSQL.
+class RetrieveTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
   void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(archive_);
     ASSERT_TRUE(fs::exists(std::string(VANTOR_BUILD_DIR) + "/vantor-send"));
     source_ = archive_.dir() + "/archive/ST1";
     fs::create_directories(source_);
@@ -256,12 +258,15 @@ class RetrieveTest : public ::testing::Test {
     }
   }
 
-  FixtureArchive archive_;
+  FixtureArchive archive_{GetParam()};
   ServiceProcess service_;
   std::string source_;
 };
 
-TEST_F(RetrieveTest, GetOfAStudyASeriesAndAnImage) {
+INSTANTIATE_TEST_SUITE_P(Archive, RetrieveTest, kArchiveBackends,
+                         ArchiveBackendName);
+
+TEST_P(RetrieveTest, GetOfAStudyASeriesAndAnImage) {
   Start();
   const std::string out = archive_.dir() + "/got";
   for (const char* level : {"study", "series", "image"})
@@ -305,7 +310,7 @@ TEST_F(RetrieveTest, GetOfAStudyASeriesAndAnImage) {
                         "QueryRequest\r\n"));
 }
 
-TEST_F(RetrieveTest, GetWithAMissingFileReportsTheFailedSubOperation) {
+TEST_P(RetrieveTest, GetWithAMissingFileReportsTheFailedSubOperation) {
   fs::remove(source_ + "/" + std::string(kSeriesB) + ".2.dcm");
   Start();
   const std::string out = archive_.dir() + "/got";
@@ -322,7 +327,7 @@ TEST_F(RetrieveTest, GetWithAMissingFileReportsTheFailedSubOperation) {
       << get.output;
 }
 
-TEST_F(RetrieveTest, GetFromACallerNotInTheNodeTableIsRefused) {
+TEST_P(RetrieveTest, GetFromACallerNotInTheNodeTableIsRefused) {
   Start();
   const std::string out = archive_.dir() + "/got";
   fs::create_directories(out);
@@ -340,7 +345,7 @@ TEST_F(RetrieveTest, GetFromACallerNotInTheNodeTableIsRefused) {
               HasSubstr("\t0\t GETSCU Unknown move destination\tQueryRequest"));
 }
 
-TEST_F(RetrieveTest, MoveDeliversTheImagesToTheDestination) {
+TEST_P(RetrieveTest, MoveDeliversTheImagesToTheDestination) {
   StoreDestination destination("DEST");
   ASSERT_TRUE(destination.listening());
   archive_.AddNode("DEST", "127.0.0.1", false, false, false,
@@ -376,7 +381,7 @@ TEST_F(RetrieveTest, MoveDeliversTheImagesToTheDestination) {
               HasSubstr("1 images to send to DEST"));
 }
 
-TEST_F(RetrieveTest, MoveToAnUnknownDestinationIsRefused) {
+TEST_P(RetrieveTest, MoveToAnUnknownDestinationIsRefused) {
   Start();
   ToolResult move = Move(
       "NOWHERE",
@@ -387,7 +392,7 @@ TEST_F(RetrieveTest, MoveToAnUnknownDestinationIsRefused) {
   EXPECT_TRUE(FilesIn(TempFolder()).empty());
 }
 
-TEST_F(RetrieveTest, MoveWhoseSenderCannotStartIsNotASuccess) {
+TEST_P(RetrieveTest, MoveWhoseSenderCannotStartIsNotASuccess) {
   archive_.AddNode("DEST", "127.0.0.1", false, false, false,
                    FreeLoopbackPort());
   Start();
@@ -398,7 +403,7 @@ TEST_F(RetrieveTest, MoveWhoseSenderCannotStartIsNotASuccess) {
   EXPECT_THAT(service_.ErrorLog(), HasSubstr("\tImagePrepareForSend\r\n"));
 }
 
-TEST_F(RetrieveTest, MoveToADestinationThatDoesNotAnswerReportsTheFailures) {
+TEST_P(RetrieveTest, MoveToADestinationThatDoesNotAnswerReportsTheFailures) {
   archive_.AddNode("DEST", "127.0.0.1", false, false, false,
                    FreeLoopbackPort());
   Start();
@@ -415,7 +420,7 @@ TEST_F(RetrieveTest, MoveToADestinationThatDoesNotAnswerReportsTheFailures) {
               StartsWith("Completed=0\r\nFailed=3\r\nWarning=0\r\nError="));
 }
 
-TEST_F(RetrieveTest, MoveFailsWhileTheArchiveIsBrokenAndWorksOnceItIsBack) {
+TEST_P(RetrieveTest, MoveFailsWhileTheArchiveIsBrokenAndWorksOnceItIsBack) {
   StoreDestination destination("DEST");
   ASSERT_TRUE(destination.listening());
   archive_.AddNode("DEST", "127.0.0.1", false, false, false,
@@ -423,9 +428,6 @@ TEST_F(RetrieveTest, MoveFailsWhileTheArchiveIsBrokenAndWorksOnceItIsBack) {
   Start();
   const std::vector<std::string> study = {
       "QueryRetrieveLevel=STUDY", std::string("StudyInstanceUID=") + kStudy};
-  const std::string db = archive_.db_path();
-  const std::string good = db + ".good";
-  fs::copy_file(db, good);
 
   // The views gone: the sender's selection fails, and says why.
   archive_.Exec("DROP VIEW VIEW_Series");
@@ -434,23 +436,27 @@ TEST_F(RetrieveTest, MoveFailsWhileTheArchiveIsBrokenAndWorksOnceItIsBack) {
   EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
   EXPECT_THAT(move.output, HasSubstr("ErrorComment")) << move.output;
 
-  // No database file, or one that is not a database: the node lookup fails.
-  fs::remove(db);
+  // No database, or (SQLite) a file that is not one: the node lookup fails.
+  archive_.TakeAway();
   move = Move("DEST", study);
   EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
-  std::ofstream(db, std::ios::trunc) << std::string(4096, 'x');
-  move = Move("DEST", study);
-  EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
+  if (GetParam() == ArchiveBackend::kSqlite) {
+    std::ofstream(archive_.db_path(), std::ios::trunc)
+        << std::string(4096, 'x');
+    move = Move("DEST", study);
+    EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
+  }
   EXPECT_TRUE(FilesIn(destination.received()).empty());
 
   // Back in place: the next request works without a restart.
-  fs::copy_file(good, db, fs::copy_options::overwrite_existing);
+  archive_.PutBack();
+  archive_.RestoreViews();
   move = Move("DEST", study);
   EXPECT_EQ(FinalStatus(move), "0x0000") << move.output;
   EXPECT_EQ(LastResponse(move, "Completed Suboperations"), "5");
 }
 
-TEST_F(RetrieveTest, MoveToTheRequestersOwnStorageReceivesEveryImage) {
+TEST_P(RetrieveTest, MoveToTheRequestersOwnStorageReceivesEveryImage) {
   // A requester that takes the images itself closes its receiver on the
   // final response: they must all have arrived by then.
   const int port = FreeLoopbackPort();
@@ -469,7 +475,8 @@ TEST_F(RetrieveTest, MoveToTheRequestersOwnStorageReceivesEveryImage) {
 }
 
 // Stand-in senders: shell scripts in place of vantor-send that behave as a
-// slow, a silent or a site's own sender would.
+// slow, a silent or a site's own sender would. They do not read the
+// archive: SQLite only.
 class StandInSenderTest : public RetrieveTest {
  protected:
   void StartWithSender(const std::string& body) {
@@ -517,7 +524,11 @@ class StandInSenderTest : public RetrieveTest {
   }
 };
 
-TEST_F(StandInSenderTest, ProgressIsPendingAndACancelStopsTheSender) {
+INSTANTIATE_TEST_SUITE_P(Archive, StandInSenderTest,
+                         ::testing::Values(ArchiveBackend::kSqlite),
+                         ArchiveBackendName);
+
+TEST_P(StandInSenderTest, ProgressIsPendingAndACancelStopsTheSender) {
   StartWithSender(
       "trap 'report \"Completed=1\\r\\nFailed=0\\r\\nWarning=0\\r\\n"
       "Error=Cancelled\\r\\n\"; exit 1' TERM\n"
@@ -537,13 +548,13 @@ TEST_F(StandInSenderTest, ProgressIsPendingAndACancelStopsTheSender) {
   EXPECT_THAT(ReadWholeFile(ReturnPath()), HasSubstr("Error=Cancelled"));
 }
 
-TEST_F(StandInSenderTest, ASenderThatWritesNoReturnFileIsTakenAtItsWord) {
+TEST_P(StandInSenderTest, ASenderThatWritesNoReturnFileIsTakenAtItsWord) {
   StartWithSender("exit 0\n");
   ToolResult move = MoveStudy();
   EXPECT_EQ(FinalStatus(move), "0x0000") << move.output;
 }
 
-TEST_F(StandInSenderTest, AFailedJobIsAFailureWithTheSendersReason) {
+TEST_P(StandInSenderTest, AFailedJobIsAFailureWithTheSendersReason) {
   StartWithSender(
       "report \"Completed=0\\r\\nFailed=0\\r\\nWarning=0\\r\\n"
       "Error=no such table: VIEW_Series\\r\\n\"\n");
@@ -552,7 +563,7 @@ TEST_F(StandInSenderTest, AFailedJobIsAFailureWithTheSendersReason) {
   EXPECT_THAT(move.output, HasSubstr("no such table: VIEW_Series"));
 }
 
-TEST_F(StandInSenderTest, AStoppingServiceAnswersTheWaitingMove) {
+TEST_P(StandInSenderTest, AStoppingServiceAnswersTheWaitingMove) {
   StartWithSender(
       "report \"Completed=2\\r\\nFailed=0\\r\\nWarning=0\\r\\n"
       "Remaining=3\\r\\n\"\n"
@@ -572,7 +583,7 @@ TEST_F(StandInSenderTest, AStoppingServiceAnswersTheWaitingMove) {
   EXPECT_EQ(LastResponse(move, "Completed Suboperations"), "2");
 }
 
-TEST_F(RetrieveTest, CompressedFilesAreDecompressedForUncompressedPeers) {
+TEST_P(RetrieveTest, CompressedFilesAreDecompressedForUncompressedPeers) {
   // The series B files, stored JPEG lossless; an uncompressed copy of the
   // same pixels to compare with.
   const std::string plain = archive_.dir() + "/plain";

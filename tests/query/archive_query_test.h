@@ -1,6 +1,6 @@
-// A test fixture for queries run on a fresh SQLite fixture archive: the
-// archive, a connection to it, settings that match its date form and a
-// debug log of the test's own.
+// A test fixture for queries run on a fresh fixture archive, SQLite or
+// PostgreSQL (the test's parameter): the archive, a connection to it,
+// settings that match its date form and a debug log of the test's own.
 #ifndef VANTOR_TESTS_QUERY_ARCHIVE_QUERY_TEST_H_
 #define VANTOR_TESTS_QUERY_ARCHIVE_QUERY_TEST_H_
 
@@ -16,11 +16,12 @@
 
 namespace vantor {
 
-class ArchiveQueryTest : public ::testing::Test {
+class ArchiveQueryTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
   static constexpr int32_t kPort = 41004;
 
   void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(archive_);
     settings_.Change([](Config& c) {
       c.DateFormat = FixtureArchive::kDateFormat;
       c.DCM = kPort;
@@ -46,7 +47,7 @@ class ArchiveQueryTest : public ::testing::Test {
   static std::string ErrorLog() { return ReadWholeFile(LogPath("Error")); }
 
   ScopedSettings settings_;
-  FixtureArchive archive_;
+  FixtureArchive archive_{GetParam()};
   Database db_;
 };
 

@@ -149,11 +149,12 @@ TEST(ImageFileTest, CandidatesAndTheirTranslation) {
   EXPECT_EQ(ResolveImageFile(both, all), dir + "/drives/e/a/x.dcm");
 }
 
-// A fixture archive with one study in an archive folder and a mirror folder
-// of the test's own.
-class CGetFilesTest : public ::testing::Test {
+// A fixture archive (SQLite or PostgreSQL) with one study in an archive
+// folder and a mirror folder of the test's own.
+class CGetFilesTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
   void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(archive_);
     TestProgramDir();
     archive_dir_ = archive_.dir() + "/archive";
     mirror_dir_ = archive_.dir() + "/mirror";
@@ -192,13 +193,16 @@ class CGetFilesTest : public ::testing::Test {
     return files;
   }
 
-  FixtureArchive archive_;
+  FixtureArchive archive_{GetParam()};
   Database db_;
   std::string archive_dir_, mirror_dir_;
   int64_t study_ = 0, series_ = 0;
 };
 
-TEST_F(CGetFilesTest, ArchiveThenMirrorThenTheMissingArchiveFile) {
+INSTANTIATE_TEST_SUITE_P(Archive, CGetFilesTest, kArchiveBackends,
+                         ArchiveBackendName);
+
+TEST_P(CGetFilesTest, ArchiveThenMirrorThenTheMissingArchiveFile) {
   Touch(archive_dir_ + "/ST1/1.2.5.1.1.dcm");
   Touch(archive_dir_ + "/ST1/1.2.5.1.2.dcm");
   Touch(mirror_dir_ + "/ST1/1.2.5.1.2.dcm");
@@ -214,7 +218,7 @@ TEST_F(CGetFilesTest, ArchiveThenMirrorThenTheMissingArchiveFile) {
               ElementsAre(archive_dir_ + "/ST1/1.2.5.1.3.dcm"));
 }
 
-TEST_F(CGetFilesTest, WithdrawnStudiesAndNonMatchesGiveNothing) {
+TEST_P(CGetFilesTest, WithdrawnStudiesAndNonMatchesGiveNothing) {
   EXPECT_THAT(Files({{0x0020, 0x000D, Value("9.9")}}), IsEmpty());
   archive_.Exec("UPDATE tblStudies SET FKeyStatusID = -1");
   EXPECT_THAT(Files({{0x0020, 0x000D, Value("1.2.5")}}), IsEmpty());
@@ -226,7 +230,7 @@ TEST_F(CGetFilesTest, WithdrawnStudiesAndNonMatchesGiveNothing) {
 
 // A selection that failed is reported, so that the C-GET does not end as a
 // success with nothing sent.
-TEST_F(CGetFilesTest, FailuresAreLoggedReportedAndLeaveNoFiles) {
+TEST_P(CGetFilesTest, FailuresAreLoggedReportedAndLeaveNoFiles) {
   Touch(archive_dir_ + "/ST1/1.2.5.1.1.dcm");
   std::vector<std::string> files{"left over"};
   EXPECT_FALSE(PrepareSendCGet(ContextOn(db_, false, true),

@@ -17,9 +17,11 @@ using ::testing::Not;
 
 constexpr char kUid[] = "1.2.826.0.1.3680043.9.7";
 
-class EventReportE2eTest : public ::testing::Test {
+// Two archives of the same backend: SQLite files, or PostgreSQL databases.
+class EventReportE2eTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
   void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(first_);
     for (FixtureArchive* a : {&first_, &second_}) {
       FixtureArchive::Patient patient;
       patient.patient_id = "P1";
@@ -54,12 +56,15 @@ class EventReportE2eTest : public ::testing::Test {
         .ToText();
   }
 
-  FixtureArchive first_;
-  FixtureArchive second_;
+  FixtureArchive first_{GetParam()};
+  FixtureArchive second_{GetParam()};
   ServiceProcess service_;
 };
 
-TEST_F(EventReportE2eTest, RenamerWithdrawsTheStudyOnBothArchives) {
+INSTANTIATE_TEST_SUITE_P(Archive, EventReportE2eTest, kArchiveBackends,
+                         ArchiveBackendName);
+
+TEST_P(EventReportE2eTest, RenamerWithdrawsTheStudyOnBothArchives) {
   ToolResult r = Send({"--command", "RENAMER", "--servers",
                        first_.DBServer() + ";" + second_.DBServer(),
                        "--renamer-uid", kUid});
@@ -72,24 +77,23 @@ TEST_F(EventReportE2eTest, RenamerWithdrawsTheStudyOnBothArchives) {
   EXPECT_EQ(service_.ErrorLog(), "");
 }
 
-TEST_F(EventReportE2eTest, AFailedServerIsReportedAndTheOthersUpdated) {
+TEST_P(EventReportE2eTest, AFailedServerIsReportedAndTheOthersUpdated) {
   // The second archive is gone: it is not created, the first is updated.
-  const std::string missing = second_.db_path();
-  std::filesystem::rename(missing, missing + ".away");
+  second_.TakeAway();
   ToolResult r = Send({"--command", "renamer", "--servers",
                        second_.DBServer() + ";" + first_.DBServer(),
                        "--renamer-uid", kUid});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("Status: 0110"));
   EXPECT_EQ(Study(first_, "FKeyStatusID"), "-1");
-  EXPECT_FALSE(std::filesystem::exists(missing));
+  EXPECT_FALSE(second_.Present());
   EXPECT_THAT(service_.ErrorLog(),
               HasSubstr("\tDCMServer EventReport UPDATE_ERROR\r\n"));
 }
 
 // Callers that the node table does not let query are refused with 0124 and
 // change nothing: one not registered at all, and a store-only node.
-TEST_F(EventReportE2eTest, UnknownAndStoreOnlyCallersAreRefused) {
+TEST_P(EventReportE2eTest, UnknownAndStoreOnlyCallersAreRefused) {
   for (const char* aet : {"STRANGER", "STOREONLY"}) {
     SCOPED_TRACE(aet);
     ToolResult r = Send({"--command", "RENAMER", "--servers", first_.DBServer(),
@@ -115,7 +119,7 @@ TEST_F(EventReportE2eTest, UnknownAndStoreOnlyCallersAreRefused) {
 // A registered caller may name only the servers of EventServers: others are
 // not connected to (an sqlite: path is not created), and the report fails;
 // the allowed ones are still updated.
-TEST_F(EventReportE2eTest, ServersOutsideTheAllowListAreNotConnectedTo) {
+TEST_P(EventReportE2eTest, ServersOutsideTheAllowListAreNotConnectedTo) {
   const std::string made = second_.dir() + "/made-by-caller.db";
   ToolResult r =
       Send({"--command", "RENAMER", "--servers",
@@ -140,7 +144,7 @@ TEST_F(EventReportE2eTest, ServersOutsideTheAllowListAreNotConnectedTo) {
               Not(HasSubstr("SQL Server: sqlite:" + made)));
 }
 
-TEST_F(EventReportE2eTest, KeyStudyMarksTheStudyOnDBServer) {
+TEST_P(EventReportE2eTest, KeyStudyMarksTheStudyOnDBServer) {
   ToolResult r =
       Send({"--command", "KEYSTUDY", "--key-study", "1", "--study-uid", kUid});
   ASSERT_EQ(r.exit_code, 0) << r.output;
@@ -154,7 +158,7 @@ TEST_F(EventReportE2eTest, KeyStudyMarksTheStudyOnDBServer) {
   EXPECT_EQ(Study(first_, "KeyStudy"), "1");
 }
 
-TEST_F(EventReportE2eTest, OtherEventIdsOnlyLog) {
+TEST_P(EventReportE2eTest, OtherEventIdsOnlyLog) {
   ToolResult r = Send({"--event-id", "9", "--command", "RENAMER", "--servers",
                        first_.DBServer(), "--renamer-uid", kUid});
   ASSERT_EQ(r.exit_code, 0) << r.output;

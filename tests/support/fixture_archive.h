@@ -1,7 +1,10 @@
-// A fresh SQLite archive for one test: archive/schema.sql run into an empty
-// file in a temp folder of its own, with small verbs that insert rows.
+// A fresh archive for one test, with small verbs that insert rows: on
+// SQLite, archive/schema.sql run into an empty file in a temp folder of its
+// own; on PostgreSQL, a fresh database of the test binary's server
+// (tests/support/pg_server.h) made from archive/schema-postgresql.sql, with
+// a temp folder of its own as well.
 //
-//   FixtureArchive archive;
+//   FixtureArchive archive;                      // or (ArchiveBackend::kPostgres)
 //   archive.UseAsDBServer();
 //   int64_t p = archive.AddPatient({.patient_id = "P1", .last_name = "Meyer",
 //                                   .first_name = "Anna"});
@@ -10,8 +13,22 @@
 // Dates are written YYYY-MM-DD and times HH:MM:SS, the forms the SQLite
 // driver reads back as dates and times; statements that compare dates need
 // kDateFormat as the DateFormat setting. The folder goes with the object.
+//
+// The end-to-end tests run on both backends as value-parameterised tests:
+//
+//   class FindTest : public ::testing::TestWithParam<ArchiveBackend> {
+//     void SetUp() override { VANTOR_SKIP_UNLESS_READY(archive_); ... }
+//     FixtureArchive archive_{GetParam()};
+//   };
+//   INSTANTIATE_TEST_SUITE_P(Archive, FindTest, kArchiveBackends,
+//                            ArchiveBackendName);
+//
+// Where PostgreSQL is not installed, a PostgreSQL archive is made without a
+// database and VANTOR_SKIP_UNLESS_READY skips the test, saying why.
 #ifndef VANTOR_TESTS_SUPPORT_FIXTURE_ARCHIVE_H_
 #define VANTOR_TESTS_SUPPORT_FIXTURE_ARCHIVE_H_
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
@@ -20,6 +37,22 @@
 #include "host/base/database.h"
 
 namespace vantor {
+
+enum class ArchiveBackend { kSqlite, kPostgres };
+
+inline const auto kArchiveBackends =
+    ::testing::Values(ArchiveBackend::kSqlite, ArchiveBackend::kPostgres);
+
+// "SQLite" or "PostgreSQL", for the names of parameterised tests.
+std::string ArchiveBackendName(
+    const ::testing::TestParamInfo<ArchiveBackend>& info);
+
+// Skips the running test when `archive` has no database (its backend is not
+// installed here), with the reason.
+#define VANTOR_SKIP_UNLESS_READY(archive)                      \
+  do {                                                         \
+    if (!(archive).ready()) GTEST_SKIP() << (archive).why_not_ready(); \
+  } while (0)
 
 class FixtureArchive {
  public:
@@ -77,19 +110,34 @@ class FixtureArchive {
   };
 
   // Creates the folder and the archive; throws when the schema cannot be
-  // read or run.
-  FixtureArchive();
+  // read or run, or the database server cannot be started.
+  explicit FixtureArchive(ArchiveBackend backend = ArchiveBackend::kSqlite);
   ~FixtureArchive();
   FixtureArchive(const FixtureArchive&) = delete;
   FixtureArchive& operator=(const FixtureArchive&) = delete;
 
+  ArchiveBackend backend() const { return backend_; }
+  bool ready() const { return !dir_.empty(); }
+  const std::string& why_not_ready() const { return why_not_ready_; }
+
   // The temp folder (no trailing "/"); it may hold the test's own files too.
   const std::string& dir() const { return dir_; }
-  const std::string& db_path() const { return db_path_; }
-  // "sqlite:" + db_path().
+  // The SQLite file; throws on PostgreSQL, which has none.
+  const std::string& db_path() const;
+  // "sqlite:" + db_path(), or "odbc:DSN=vantor_<n>" (no ";" in it).
   std::string DBServer() const;
   // Publishes a copy of the current settings with DBServer() as DBServer.
   void UseAsDBServer() const;
+
+  // Takes the archive away from where DBServer() finds it (the file renamed,
+  // the database renamed) and puts it back, as it was, in one step.
+  void TakeAway();
+  void PutBack();
+  // Whether something is where DBServer() points.
+  bool Present();
+  // Drops the views that are left and makes them all again from the schema
+  // (after a test dropped some).
+  void RestoreViews();
 
   // Runs a statement on the archive; throws a Failure when it is rejected.
   int64_t Exec(const std::string& sql);
@@ -112,11 +160,20 @@ class FixtureArchive {
   std::string ImageUid(int64_t image_key);
 
  private:
-  int64_t Insert(const std::string& sql);
+  // Runs the INSERT and returns the new row's `key`.
+  int64_t Insert(const std::string& sql, const char* key);
   std::string NewUid();
+  std::string Flag(const std::optional<bool>& value) const;
+  std::string Schema() const;
+  void Connect();
 
+  ArchiveBackend backend_;
+  std::string why_not_ready_;
   std::string dir_;
-  std::string db_path_;
+  std::string db_path_;   // SQLite
+  std::string database_;  // PostgreSQL
+  int database_number_ = 0;
+  bool away_ = false;
   Database db_;
   int uid_counter_ = 0;
 };
