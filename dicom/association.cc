@@ -33,9 +33,10 @@ void WriteWholeFile(const std::string& path, const std::string& content) {
 
 }  // namespace
 
-void DCMServer_AssociationRequest2(const Connection& connection, bool& isOK) {
+void DCMServer_AssociationRequest2(const Config& settings,
+                                   const Connection& connection, bool& isOK) {
   GuardVoid("AssociationRequest", [&] {
-    auto config = Settings();
+    const Config* config = &settings;
     const std::string port = std::to_string(config->DCM);
     const std::string calling = Trim(connection.calling_aet);
     if (config->AnyDebug()) {

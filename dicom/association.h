@@ -3,6 +3,7 @@
 #define VANTOR_DICOM_ASSOCIATION_H_
 
 #include "dicom/toolkit.h"
+#include "host/base/config.h"
 
 namespace vantor::dicom {
 
@@ -10,7 +11,8 @@ namespace vantor::dicom {
 // record file Associations/<DCM>/<connection number> holding
 // "<calling AE>/<address>" CR LF, both trimmed. Never changes `isOK`;
 // failures are logged under "AssociationRequest".
-void DCMServer_AssociationRequest2(const Connection& connection, bool& isOK);
+void DCMServer_AssociationRequest2(const Config& config,
+                                   const Connection& connection, bool& isOK);
 
 }  // namespace vantor::dicom
 

@@ -16,20 +16,22 @@ void DCMServer_VerifyReceived(int32_t& Status) {
   }
 }
 
-void DCMServer_ActionComplete(const Connection& connection,
+void DCMServer_ActionComplete(const Config& settings,
+                              const Connection& connection,
                               const std::string& Action, bool /*Success*/,
                               const std::string& ErrorMessage) {
   GuardVoid("ActionComplete", [&] {
-    auto config = Settings();
+    const Config* config = &settings;
     if (!config->AnyDebug()) return;
     AppendEventLine("Action" + std::to_string(config->DCM) + ".log",
                     {Action, std::to_string(connection.number), ErrorMessage});
   });
 }
 
-void DCMServer_InfoMessage(int16_t InfoType, const std::string& Text) {
+void DCMServer_InfoMessage(const Config& settings, int16_t InfoType,
+                           const std::string& Text) {
   GuardVoid("InfoMessages", [&] {
-    auto config = Settings();
+    const Config* config = &settings;
     if (!config->AnyDebug()) return;
     AppendEventLine("Message" + std::to_string(config->DCM) + ".log",
                     {std::to_string(InfoType), Text});

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dicom/toolkit.h"
+#include "host/base/config.h"
 
 namespace vantor::dicom {
 
@@ -15,12 +16,14 @@ void DCMServer_VerifyReceived(int32_t& Status);
 
 // Action log line "<action> TAB <connection number> TAB <error message>"
 // when either debug switch is on.
-void DCMServer_ActionComplete(const Connection& connection,
+void DCMServer_ActionComplete(const Config& config,
+                              const Connection& connection,
                               const std::string& Action, bool Success,
                               const std::string& ErrorMessage);
 
 // Message log line "<type> TAB <text>" when either debug switch is on.
-void DCMServer_InfoMessage(int16_t InfoType, const std::string& Text);
+void DCMServer_InfoMessage(const Config& config, int16_t InfoType,
+                           const std::string& Text);
 
 }  // namespace vantor::dicom
 

@@ -31,7 +31,10 @@ void ConfigurationPass() noexcept {
 }
 
 void TimerAlive_Timer(uint16_t& ticks) noexcept {
-  SendAlive();
+  {
+    const auto config = Settings();
+    SendAlive(config->Caption, config->UDP);
+  }
   ++ticks;
   if (ticks >= kTicksPerConfigurationPass) {
     ticks = 0;

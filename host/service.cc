@@ -58,7 +58,7 @@ void Form_Load(MainWindow&) {
     ConfigurationPass();
     BuildPathes();
     // Nothing is received yet: what a crash left in the incoming folder goes.
-    RemoveInterruptedReceptions();
+    RemoveInterruptedReceptions(*Settings());
     CreateJobFolder();
   });
 }

@@ -5,6 +5,7 @@
 
 #include "dicom/association.h"
 #include "dicom/events.h"
+#include "host/base/config.h"
 #include "host/base/log.h"
 #include "query/image_query.h"
 #include "query/patient_query.h"
@@ -31,7 +32,7 @@ ServiceEvents::ServiceEvents() {
 
 void ServiceEvents::AssociationRequest2(const dicom::Connection& connection,
                                         bool& is_ok) {
-  dicom::DCMServer_AssociationRequest2(connection, is_ok);
+  dicom::DCMServer_AssociationRequest2(*Settings(), connection, is_ok);
 }
 
 void ServiceEvents::QueryRequest(dicom::Request& request) {
@@ -40,7 +41,7 @@ void ServiceEvents::QueryRequest(dicom::Request& request) {
 
 uint16_t ServiceEvents::ImageReceivedAsync(const dicom::Connection& connection,
                                            dicom::ReceivedImage& image) {
-  return DCMServer_ImageReceivedAsync(connection, image,
+  return DCMServer_ImageReceivedAsync(*Settings(), connection, image,
                                       [this] { return stopping_.load(); });
 }
 
@@ -52,17 +53,18 @@ void ServiceEvents::EventReport(const dicom::Connection& connection,
                                 uint16_t event_id,
                                 const dicom::Dataset& dataset,
                                 uint16_t& status) {
-  DCMServer_EventReport(connection, event_id, dataset, status);
+  DCMServer_EventReport(*Settings(), connection, event_id, dataset, status);
 }
 
 void ServiceEvents::ActionComplete(const dicom::Connection& connection,
                                    const std::string& action, bool success,
                                    const std::string& error_message) {
-  dicom::DCMServer_ActionComplete(connection, action, success, error_message);
+  dicom::DCMServer_ActionComplete(*Settings(), connection, action, success,
+                                  error_message);
 }
 
 void ServiceEvents::InfoMessage(int16_t info_type, const std::string& text) {
-  dicom::DCMServer_InfoMessage(info_type, text);
+  dicom::DCMServer_InfoMessage(*Settings(), info_type, text);
 }
 
 }  // namespace vantor

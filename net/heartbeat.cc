@@ -1,17 +1,15 @@
 #include "net/heartbeat.h"
 
-#include "host/base/config.h"
 #include "host/base/failure.h"
 #include "net/socket.h"
 
 namespace vantor {
 
-void SendAlive() noexcept {
-  GuardVoid("SendAlive", [] {
-    const auto config = Settings();
+void SendAlive(const std::string& caption, int32_t udp_port) noexcept {
+  GuardVoid("SendAlive", [&] {
     Socket socket;
     socket.Protocol = Socket::kProtocolUdp;
-    socket.SendDataTo(config->Caption, "127.0.0.1", config->UDP);
+    socket.SendDataTo(caption, "127.0.0.1", udp_port);
   });
 }
 

@@ -4,13 +4,14 @@
 #define VANTOR_NET_HEARTBEAT_H_
 
 #include <cstdint>
+#include <string>
 
 namespace vantor {
 
 // Sends one datagram: the Caption's bytes, nothing else, from a new socket
 // that is closed again at once (the system picks the source port). Nobody
 // listening is not an error. A failure is logged under "SendAlive".
-void SendAlive() noexcept;
+void SendAlive(const std::string& caption, int32_t udp_port) noexcept;
 
 }  // namespace vantor
 

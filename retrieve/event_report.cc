@@ -47,7 +47,7 @@ void UpdateOn(const std::string& db_server, const std::string& sql,
 // holds; a server that is not allowed is not connected to, a server that
 // fails is logged and the next one tried. Returns false when one was not
 // allowed or failed.
-bool Renamer(const dicom::Dataset& dataset) {
+bool Renamer(const Config& config, const dicom::Dataset& dataset) {
   DebugLogWrite("EventReport Aktion: RENAMER", "");
   const std::string servers_text = dataset.GetText(0x0019, 0x0020);
   DebugLogWrite("Sql-Servers: " + servers_text, "");
@@ -55,7 +55,7 @@ bool Renamer(const dicom::Dataset& dataset) {
   const std::string study_uid = Required(dataset, 0x0019, 0x0030);
   DebugLogWrite("StudyUID: " + study_uid, "");
   const std::string sql = RenamerStatement(study_uid);
-  const std::vector<std::string> allowed = Settings()->EventServers;
+  const std::vector<std::string>& allowed = config.EventServers;
   bool all_done = true;
   for (const std::string& server : servers) {
     std::optional<std::string> target = AllowedEventServer(server, allowed);
@@ -74,7 +74,7 @@ bool Renamer(const dicom::Dataset& dataset) {
   return all_done;
 }
 
-void KeyStudy(const dicom::Dataset& dataset) {
+void KeyStudy(const Config& config, const dicom::Dataset& dataset) {
   const std::string value = Trim(Required(dataset, 0x0019, 0x0011));
   if (!IsWholeNumber(value))
     throw Failure(kTypeMismatch, "Type mismatch (KeyStudy value '" + value +
@@ -84,17 +84,19 @@ void KeyStudy(const dicom::Dataset& dataset) {
     throw Failure(kInvalidUseOfNull, "Invalid use of Null");
   const std::string sql = KeyStudyStatement(value, study_uid);
   DebugLogWrite("SQL Command: " + sql, "");
-  UpdateOn(Settings()->DBServer, sql, false);
+  UpdateOn(config.DBServer, sql, false);
 }
 
 // Whether the caller may have its event report carried out: a node of the
 // node table (AE title trimmed, and its address) that is not store-only.
 // Otherwise sets `Status` to the refusal and logs it.
-bool CallerAuthorised(const dicom::Connection& connection, uint16_t& Status) {
+bool CallerAuthorised(const Config& config, const dicom::Connection& connection,
+                      uint16_t& Status) {
   const std::string calling = Trim(connection.calling_aet);
   const std::string caller = calling + "/" + connection.remote_ip;
   Database db;
-  ConOpen(db, Settings()->DBServer);  // a failed open is logged; the lookup then fails too
+  // A failed open is logged; the lookup then fails too.
+  ConOpen(db, config.DBServer);
   bool siemens = false;
   bool internal_id = false;
   const int32_t node =
@@ -171,19 +173,20 @@ bool IsWholeNumber(std::string_view text) {
   return true;
 }
 
-void DCMServer_EventReport(const dicom::Connection& Connection,
+void DCMServer_EventReport(const Config& config,
+                           const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
                            uint16_t& Status) {
   GuardWith(
       [&] {
         DebugLogWrite("EventReport ID " + std::to_string(EventID), "");
-        if (!CallerAuthorised(Connection, Status)) return;
+        if (!CallerAuthorised(config, Connection, Status)) return;
         if (EventID != kCommandEvent) return;
         const std::string command = UpperCase(dataset.GetText(0x0019, 0x0010));
         if (command == "RENAMER") {
-          if (!Renamer(dataset)) Status = dicom::kStatusProcessingFailure;
+          if (!Renamer(config, dataset)) Status = dicom::kStatusProcessingFailure;
         } else if (command == "KEYSTUDY") {
-          KeyStudy(dataset);
+          KeyStudy(config, dataset);
         }
       },
       [&](const FailureInfo& info) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dicom/toolkit.h"
+#include "host/base/config.h"
 
 namespace vantor {
 
@@ -52,7 +53,8 @@ bool IsWholeNumber(std::string_view text);
 // that is not authorised, 0110 when the caller could not be looked up or an
 // update failed, was not allowed or could not be made, otherwise as it came
 // (0000).
-void DCMServer_EventReport(const dicom::Connection& Connection,
+void DCMServer_EventReport(const Config& config,
+                           const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
                            uint16_t& Status);
 

@@ -100,10 +100,11 @@ std::vector<std::string> DismissalLineFields(std::string_view Modality) {
   return {"Image dismissed cause of modality " + std::string(Modality)};
 }
 
-uint16_t ReceiveImage(const dicom::Connection& Connection,
+uint16_t ReceiveImage(const Config& settings,
+                      const dicom::Connection& Connection,
                       dicom::ReceivedImage& Img,
                       const DiskSpaceWait& wait) noexcept {
-  std::shared_ptr<const Config> config = Settings();
+  const Config* config = &settings;
   uint16_t status = dicom::kStatusOutOfResources;
   bool stored = false;
   std::string sCallingAET;
@@ -163,15 +164,16 @@ uint16_t ReceiveImage(const dicom::Connection& Connection,
   return status;
 }
 
-uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
+uint16_t DCMServer_ImageReceivedAsync(const Config& config,
+                                      const dicom::Connection& Connection,
                                       dicom::ReceivedImage& Img,
                                       const std::function<bool()>& stopping) {
-  return ReceiveImage(Connection, Img, DefaultDiskSpaceWait(stopping));
+  return ReceiveImage(config, Connection, Img, DefaultDiskSpaceWait(stopping));
 }
 
-void RemoveInterruptedReceptions() noexcept {
-  GuardVoid("RemoveInterruptedReceptions", [] {
-    const std::string folder = ToFsPath(Settings()->Temp);
+void RemoveInterruptedReceptions(const Config& config) noexcept {
+  GuardVoid("RemoveInterruptedReceptions", [&] {
+    const std::string folder = ToFsPath(config.Temp);
     std::vector<std::string> removed = RemoveStaleTemporaryFiles(folder);
     for (const std::string& name : removed)
       DebugLogWrite("Temporary file " + name +

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dicom/toolkit.h"
+#include "host/base/config.h"
 #include "retrieve/disk_space.h"
 #include "retrieve/incoming_files.h"
 
@@ -46,13 +47,16 @@ std::vector<std::string> DismissalLineFields(std::string_view Modality);
 // The handler, with the disk-space wait given. Returns the C-STORE status:
 // 0000 for a stored or a dismissed image, C000 for an image whose SOP
 // Instance UID cannot name a file, A700 when it could not be stored.
-uint16_t ReceiveImage(const dicom::Connection& Connection,
+uint16_t ReceiveImage(const Config& config,
+                      const dicom::Connection& Connection,
                       dicom::ReceivedImage& Img,
                       const DiskSpaceWait& wait) noexcept;
 
-// Returns the C-STORE status for the image. `stopping` tells a disk-space
-// wait that the service is shutting down.
-uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
+// Returns the C-STORE status for the image under the settings snapshot
+// `config`. `stopping` tells a disk-space wait that the service is shutting
+// down.
+uint16_t DCMServer_ImageReceivedAsync(const Config& config,
+                                      const dicom::Connection& Connection,
                                       dicom::ReceivedImage& Img,
                                       const std::function<bool()>& stopping);
 
@@ -60,7 +64,7 @@ uint16_t DCMServer_ImageReceivedAsync(const dicom::Connection& Connection,
 // that an interrupted reception (a crash, a kill) left in the incoming
 // folder, writing each name to the debug log and their number to the error
 // log. Files another running instance is writing are kept.
-void RemoveInterruptedReceptions() noexcept;
+void RemoveInterruptedReceptions(const Config& config) noexcept;
 
 }  // namespace vantor
 

@@ -46,14 +46,18 @@ bool ImageNrBefore(const Value& a, const Value& b) {
 
 class SendLog {
  public:
-  explicit SendLog(std::string job_name) : job_name_(std::move(job_name)) {}
+  // `port`: the service's DCM port, which names the log and the instance.
+  SendLog(std::string job_name, int32_t port)
+      : job_name_(std::move(job_name)), port_(port) {}
   void Write(const std::string& message) const {
-    AppendLogFile("SendVantor" + std::to_string(Settings()->DCM) + ".log",
+    AppendLogFile("SendVantor" + std::to_string(port_) + ".log",
                   LogLine({message, job_name_}));
   }
+  int32_t port() const { return port_; }
 
  private:
   std::string job_name_;
+  int32_t port_;
 };
 
 // Written under a temporary name and renamed, so that whoever waits for it
@@ -122,7 +126,7 @@ void CarryOut(const SendJob& job, const std::string& return_path,
         destination.called_aet = job.called_aet;
         destination.calling_aet = job.calling_aet;
         destination.tls = tls;
-        if (tls) destination.tls_files = SenderTlsFiles(Settings()->DCM);
+        if (tls) destination.tls_files = SenderTlsFiles(log.port());
         dicom::StoreRun run = dicom::StoreFiles(
             destination, files,
             [&](const dicom::StoreFileResult& r) {
@@ -348,7 +352,7 @@ int RunSendJob(const std::string& job_path) {
     const size_t slash = fs_job.find_last_of('/');
     const std::string job_name =
         slash == std::string::npos ? fs_job : fs_job.substr(slash + 1);
-    SendLog log(job_name);
+    SendLog log(job_name, config.DCM);
     log.Write("Job started: " + fs_job);
     if (!numbers) {
       throw Failure(kInvalidProcedureCall,

@@ -18,7 +18,7 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j2 --timeout 300)
 }
 
-run_suite build
+run_suite build -DVANTOR_WERROR=ON
 echo "== the Debian package"
 (cd build && cpack -G DEB >/dev/null)
 deb=$(ls build/vantor_*_*.deb | head -n1)

@@ -51,7 +51,7 @@ TEST_F(HeartbeatTest, SendAliveSendsTheCaptionAlone) {
   config.UDP = supervisor.port();
   PublishSettings(config);
 
-  SendAlive();
+  SendAlive(Settings()->Caption, Settings()->UDP);
   std::optional<std::string> payload = supervisor.Receive();
   ASSERT_TRUE(payload.has_value());
   EXPECT_EQ(*payload, "Vantor 01");
@@ -65,7 +65,7 @@ TEST_F(HeartbeatTest, SendAliveSendsTheCaptionAlone) {
     config.UDP = gone.port();
   }
   PublishSettings(config);
-  SendAlive();
+  SendAlive(Settings()->Caption, Settings()->UDP);
 }
 
 TEST_F(HeartbeatTest, TheSixthTickReadsTheNewCaptionForTheNextOne) {

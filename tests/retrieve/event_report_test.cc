@@ -122,7 +122,7 @@ class EventReportTest : public ::testing::Test {
     dicom::Connection connection;
     connection.calling_aet = std::string(kCaller) + "  ";
     connection.remote_ip = "127.0.0.1";
-    DCMServer_EventReport(connection, event_id, dataset, status);
+    DCMServer_EventReport(*Settings(), connection, event_id, dataset, status);
     return status;
   }
   static dicom::Dataset Renamer(const std::string& command,

@@ -109,7 +109,7 @@ class ImageReceptionTest : public ::testing::Test {
   }
 
   void Publish() { PublishSettings(config_); }
-  uint16_t Receive() { return ReceiveImage(connection_, image_, wait_); }
+  uint16_t Receive() { return ReceiveImage(*Settings(), connection_, image_, wait_); }
 
   std::set<std::string> Files() const {
     std::set<std::string> names;

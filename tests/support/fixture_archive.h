@@ -61,52 +61,52 @@ class FixtureArchive {
   static constexpr const char* kDateFormat = "YYYY-MM-DD";
 
   struct Patient {
-    std::string patient_id;  // PATID1
+    std::string patient_id{};  // PATID1
     std::optional<std::string> last_name = "Doe";
-    std::optional<std::string> first_name;
-    std::optional<std::string> second_first_name;
-    std::optional<std::string> birth_date;  // YYYY-MM-DD
-    std::optional<std::string> sex;
+    std::optional<std::string> first_name{};
+    std::optional<std::string> second_first_name{};
+    std::optional<std::string> birth_date{};  // YYYY-MM-DD
+    std::optional<std::string> sex{};
   };
 
   struct Study {
-    std::string study_uid;  // generated when empty
-    std::optional<int64_t> archive_id;
-    std::optional<int64_t> status;  // FKeyStatusID
+    std::string study_uid{};  // generated when empty
+    std::optional<int64_t> archive_id{};
+    std::optional<int64_t> status{};  // FKeyStatusID
     int64_t key_study = 0;
-    std::optional<std::string> study_nr;
-    std::optional<std::string> study_date;  // YYYY-MM-DD
-    std::optional<std::string> study_time;  // HH:MM:SS
-    std::optional<std::string> description;
-    std::optional<std::string> modality;
-    std::optional<std::string> body_part;
-    std::optional<std::string> referring_physician;
-    std::optional<std::string> accession;
-    std::optional<std::string> directory;  // StudyDirectory1
+    std::optional<std::string> study_nr{};
+    std::optional<std::string> study_date{};  // YYYY-MM-DD
+    std::optional<std::string> study_time{};  // HH:MM:SS
+    std::optional<std::string> description{};
+    std::optional<std::string> modality{};
+    std::optional<std::string> body_part{};
+    std::optional<std::string> referring_physician{};
+    std::optional<std::string> accession{};
+    std::optional<std::string> directory{};  // StudyDirectory1
   };
 
   struct Series {
-    std::string series_uid;  // generated when empty
-    std::optional<int64_t> series_nr;
-    std::optional<std::string> modality;
-    std::optional<std::string> contrast_agent;  // SeriesCBA
+    std::string series_uid{};  // generated when empty
+    std::optional<int64_t> series_nr{};
+    std::optional<std::string> modality{};
+    std::optional<std::string> contrast_agent{};  // SeriesCBA
   };
 
   struct Image {
-    std::string image_uid;  // generated when empty
-    std::optional<std::string> sop_class_uid;
-    std::optional<int64_t> image_nr;
-    std::optional<int64_t> rows;
-    std::optional<int64_t> columns;
-    std::optional<double> location;   // ImageLocation
-    std::optional<double> thickness;  // ImageST
+    std::string image_uid{};  // generated when empty
+    std::optional<std::string> sop_class_uid{};
+    std::optional<int64_t> image_nr{};
+    std::optional<int64_t> rows{};
+    std::optional<int64_t> columns{};
+    std::optional<double> location{};   // ImageLocation
+    std::optional<double> thickness{};  // ImageST
   };
 
   struct Location {
-    std::optional<std::string> archive_path;
-    std::optional<std::string> archive_unc;
-    std::optional<std::string> mirror_path;
-    std::optional<std::string> mirror_unc;
+    std::optional<std::string> archive_path{};
+    std::optional<std::string> archive_unc{};
+    std::optional<std::string> mirror_path{};
+    std::optional<std::string> mirror_unc{};
   };
 
   // Creates the folder and the archive; throws when the schema cannot be
