@@ -84,22 +84,24 @@ class ScriptedRequest : public Request {
   Connection connection_;
 };
 
-// A sender that has ended with a fixed report.
+// A sender with a fixed report; `stopped` (owned by the test, as the job
+// goes with the request) notes a stop.
 class EndedJob : public MoveJob {
  public:
-  explicit EndedJob(MoveProgress progress, bool ended = true)
-      : progress_(progress), ended_(ended) {}
+  explicit EndedJob(MoveProgress progress, bool ended = true,
+                    bool* stopped = nullptr)
+      : progress_(progress), ended_(ended), stopped_(stopped) {}
   bool Ended() override { return ended_; }
   MoveProgress Progress() override { return progress_; }
   void Stop() override {
-    stopped = true;
+    if (stopped_ != nullptr) *stopped_ = true;
     ended_ = true;
   }
-  bool stopped = false;
 
  private:
   MoveProgress progress_;
   bool ended_;
+  bool* stopped_;
 };
 
 // Services that answer as scripted and note what was asked of them.
@@ -384,9 +386,9 @@ TEST_F(DispatcherTest, ACancelledMoveStopsTheSender) {
   report.reported = true;
   report.counts = {1, 0, 0};
   report.remaining = 4;
-  auto job = std::make_unique<EndedJob>(report, /*ended=*/false);
-  EndedJob* watched = job.get();
-  services_.move_job = std::move(job);
+  bool stopped = false;
+  services_.move_job =
+      std::make_unique<EndedJob>(report, /*ended=*/false, &stopped);
   ScriptedRequest& request = Run("C-MOVE", "STUDY");
   request.destination = "STORE";
   request.cancelled_flag = true;
@@ -406,7 +408,7 @@ TEST_F(DispatcherTest, ACancelledMoveStopsTheSender) {
   request_ = std::make_unique<CancelOnFirstLook>("C-MOVE", Identifier("STUDY"));
   request_->destination = "STORE";
   Dispatch();
-  EXPECT_TRUE(watched->stopped);
+  EXPECT_TRUE(stopped);
   EXPECT_THAT(request_->finals, ElementsAre(kStatusCancel));
   EXPECT_EQ(request_->final_counts.completed, 1);
 }
