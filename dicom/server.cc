@@ -189,6 +189,14 @@ struct Server::Impl {
     std::shared_ptr<DcmTLSTransportLayer> tls_;
   };
 
+  // A connection that closes leaves the watchdog's sight; once only.
+  void ForgetSlot(Slot*& slot) {
+    if (slot == nullptr) return;
+    std::lock_guard<std::mutex> lock(watch_mu);
+    slot->open = false;
+    slot = nullptr;
+  }
+
   class IntakeConnection : public DcmTCPConnection {
    public:
     IntakeConnection(Impl& impl, Slot* slot, DcmNativeSocketType sock)
@@ -200,12 +208,7 @@ struct Server::Impl {
     }
 
    private:
-    void Forget() {
-      if (slot_ == nullptr) return;
-      std::lock_guard<std::mutex> lock(impl_.watch_mu);
-      slot_->open = false;
-      slot_ = nullptr;
-    }
+    void Forget() { impl_.ForgetSlot(slot_); }
     Impl& impl_;
     Slot* slot_;
   };
@@ -244,12 +247,7 @@ struct Server::Impl {
     }
 
    private:
-    void Forget() {
-      if (slot_ == nullptr) return;
-      std::lock_guard<std::mutex> lock(impl_.watch_mu);
-      slot_->open = false;
-      slot_ = nullptr;
-    }
+    void Forget() { impl_.ForgetSlot(slot_); }
     Impl& impl_;
     Slot* slot_;
     SSL* ssl_;
