@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "dicom/dataset_impl.h"
 #include "host/base/failure.h"
