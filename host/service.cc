@@ -50,8 +50,8 @@ struct MainWindow {
 
 std::string PortText() { return std::to_string(Settings()->DCM); }
 
-void Form_Load(MainWindow&) {
-  GuardVoid("Form_Load", [] {
+void Form_Load(MainWindow& window) {
+  GuardVoid("Form_Load", [&] {
     // The pause lets a supervisor that started us settle; 500 short sleeps.
     for (int i = 0; i < 500; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -60,6 +60,7 @@ void Form_Load(MainWindow&) {
     // Nothing is received yet: what a crash left in the incoming folder goes.
     RemoveInterruptedReceptions(*Settings());
     CreateJobFolder();
+    window.events.PrepareSender();
   });
 }
 
@@ -103,6 +104,8 @@ void OnTimerAlive(MainWindow& window) {
     PruneAssociationFolder();
     // A renewed certificate is taken up without a restart.
     if (window.DCMServer) window.tls.Update(*window.DCMServer);
+    // A sender waits for the next C-MOVE on the database now configured.
+    window.events.PrepareSender();
   }
   NotifyWatchdog();
 }

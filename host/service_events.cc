@@ -7,6 +7,7 @@
 #include "dicom/events.h"
 #include "host/base/config.h"
 #include "host/base/log.h"
+#include "host/base/paths.h"
 #include "query/image_query.h"
 #include "query/patient_query.h"
 #include "query/series_query.h"
@@ -24,10 +25,26 @@ ServiceEvents::ServiceEvents() {
   services_.GetSeriesData = &GetSeriesData;
   services_.GetImageData = &GetImageData;
   services_.PrepareSendCGet = &PrepareSendCGet;
-  services_.ImagePrepareForSend = &ImagePrepareForSend;
+  services_.ImagePrepareForSend =
+      [this](const dicom::RequestContext& context,
+             const dicom::Dataset& identifier, const std::string& address,
+             int32_t port, const std::string& calling_aet) {
+        return ImagePrepareForSend(context, identifier, address, port,
+                                   calling_aet, &senders_);
+      };
   services_.Stopping = [this] { return stopping_.load(); };
   // The main loop treats this like a close request.
   services_.EndService = [] { ::kill(::getpid(), SIGTERM); };
+}
+
+void ServiceEvents::BeginShutdown() {
+  stopping_ = true;
+  senders_.Release();
+}
+
+void ServiceEvents::PrepareSender() {
+  if (stopping_) return;
+  senders_.Prepare(InProgramDir("vantor-send"), Settings()->DBServer);
 }
 
 void ServiceEvents::AssociationRequest2(const dicom::Connection& connection,

@@ -7,6 +7,7 @@
 
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit.h"
+#include "retrieve/sender_starter.h"
 
 namespace vantor {
 
@@ -29,13 +30,19 @@ class ServiceEvents : public dicom::ServerEvents {
   void InfoMessage(int16_t info_type, const std::string& text) override;
 
   // From now on, images waiting for disk space are refused instead of held,
-  // and C-MOVE requests stop waiting for their senders.
-  void BeginShutdown() { stopping_ = true; }
+  // and C-MOVE requests stop waiting for their senders; the sender started
+  // ahead ends.
+  void BeginShutdown();
+
+  // Has a sender wait, ready, for the next C-MOVE on the configured
+  // database (when none waits yet).
+  void PrepareSender();
 
  private:
   std::atomic<bool> stopping_{false};
   // The dispatcher's work: the query engine and the retrieval subsystem.
   dicom::RequestServices services_;
+  SenderStarter senders_;
 };
 
 }  // namespace vantor

@@ -30,7 +30,7 @@ constexpr int kReportFd = 3;
 
 // Everything below runs between fork and exec: only async-signal-safe calls.
 [[noreturn]] void ExecChild(const char* program, char* const argv[],
-                            int null_fd, int report_fd) {
+                            int input_fd, int null_fd, int report_fd) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -38,7 +38,7 @@ constexpr int kReportFd = 3;
   std::memset(&dfl, 0, sizeof dfl);
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &dfl, nullptr);
-  dup2(null_fd, 0);
+  dup2(input_fd >= 0 ? input_fd : null_fd, 0);
   dup2(null_fd, 1);
   dup2(null_fd, 2);
   if (report_fd != kReportFd) dup2(report_fd, kReportFd);
@@ -110,7 +110,7 @@ bool StartedProgram::WaitEndedFor(std::chrono::milliseconds most) {
 }
 
 StartedProgram StartDetached(const std::string& program,
-                             const std::vector<std::string>& args) {
+                             const std::vector<std::string>& args, int input) {
   std::vector<std::string> texts;
   texts.push_back(program);
   texts.insert(texts.end(), args.begin(), args.end());
@@ -132,7 +132,7 @@ StartedProgram StartDetached(const std::string& program,
     // A session of its own: a stop of the service's process group does not
     // reach it.
     ::setsid();
-    ExecChild(argv[0], argv.data(), null_fd, report[1]);
+    ExecChild(argv[0], argv.data(), input, null_fd, report[1]);
   }
   int fork_err = errno;
   ::close(report[1]);

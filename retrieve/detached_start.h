@@ -43,13 +43,15 @@ class StartedProgram {
 };
 
 // Starts `program` with `args` (argv[1]...) detached: the program runs in a
-// new session, with standard input and output on /dev/null, no other
-// inherited descriptors and default signal handling; a stop of the service
-// does not reach it. Returns once the program has been executed; throws a
-// Failure (53 file not found, 70 permission denied, 75 otherwise) when it
-// could not be.
+// new session, with standard input on `input` (when not -1, else
+// /dev/null) and standard output on /dev/null, no other inherited
+// descriptors and default signal handling; a stop of the service does not
+// reach it. Returns once the program has been executed; throws a Failure
+// (53 file not found, 70 permission denied, 75 otherwise) when it could not
+// be.
 StartedProgram StartDetached(const std::string& program,
-                             const std::vector<std::string>& args);
+                             const std::vector<std::string>& args,
+                             int input = -1);
 
 }  // namespace vantor
 

@@ -170,7 +170,8 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
 
 std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     const dicom::RequestContext& context, const dicom::Dataset& identifier,
-    const std::string& address, int32_t port, const std::string& calling_aet) {
+    const std::string& address, int32_t port, const std::string& calling_aet,
+    SenderStarter* senders) {
   using Job = std::unique_ptr<dicom::MoveJob>;
   return Guard(kProcedure, Job(), [&]() -> Job {
     const Config* config = context.config.get();
@@ -226,9 +227,20 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     if (::unlink(return_path.c_str()) != 0 && errno != ENOENT)
       ThrowErrno(errno, return_path);
 
-    StartedProgram sender = StartDetached(InProgramDir("vantor-send"),
-                                          {ToFsPath(JobFileText(own_port, n))});
-    return std::make_unique<SenderMoveJob>(std::move(sender), return_path);
+    const std::string program = InProgramDir("vantor-send");
+    const std::string job_path = ToFsPath(JobFileText(own_port, n));
+    if (senders == nullptr) {
+      return std::make_unique<SenderMoveJob>(
+          StartDetached(program, {job_path}), return_path);
+    }
+    // The next sender is started once this C-MOVE has been answered, so
+    // that its start takes nothing from this job.
+    const std::string db_server = config->DBServer;
+    return std::make_unique<SenderMoveJob>(
+        senders->Start(program, job_path), return_path,
+        [senders, program, db_server] {
+          senders->Prepare(program, db_server);
+        });
   });
 }
 

@@ -18,6 +18,7 @@
 #include "dicom/toolkit.h"
 #include "host/base/database.h"
 #include "retrieve/send_job.h"
+#include "retrieve/sender_starter.h"
 
 namespace vantor {
 
@@ -48,11 +49,14 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
                       const std::function<std::string(int32_t)>& contents);
 
 // Hands the C-MOVE to the sender: destination `address`:`port`, called AE
-// title `calling_aet` (the destination's). Returns the running job, or null
-// when the hand-off failed (logged under "ImagePrepareForSend").
+// title `calling_aet` (the destination's). The sender is the one `senders`
+// keeps started ahead, or one started for this job alone when `senders` is
+// null. Returns the running job, or null when the hand-off failed (logged
+// under "ImagePrepareForSend").
 std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     const dicom::RequestContext& context, const dicom::Dataset& identifier,
-    const std::string& address, int32_t port, const std::string& calling_aet);
+    const std::string& address, int32_t port, const std::string& calling_aet,
+    SenderStarter* senders = nullptr);
 
 }  // namespace vantor
 

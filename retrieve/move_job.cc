@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "host/base/failure.h"
 #include "retrieve/sender.h"
 
 namespace vantor {
@@ -25,6 +26,10 @@ dicom::MoveProgress SenderMoveJob::Progress() {
   progress.remaining = outcome->remaining;
   progress.error = outcome->error;
   return progress;
+}
+
+SenderMoveJob::~SenderMoveJob() {
+  if (after_) GuardWith([&] { after_(); }, [](const FailureInfo&) {});
 }
 
 void SenderMoveJob::Stop() {

@@ -3,6 +3,7 @@
 #ifndef VANTOR_RETRIEVE_MOVE_JOB_H_
 #define VANTOR_RETRIEVE_MOVE_JOB_H_
 
+#include <functional>
 #include <string>
 
 #include "dicom/dispatcher.h"
@@ -12,9 +13,15 @@ namespace vantor {
 
 class SenderMoveJob : public dicom::MoveJob {
  public:
-  // `return_path`: the job's return file on the file system.
-  SenderMoveJob(StartedProgram sender, std::string return_path)
-      : sender_(std::move(sender)), return_path_(std::move(return_path)) {}
+  // `return_path`: the job's return file on the file system. `after` (may
+  // be empty) runs when the job is let go, once the C-MOVE has been
+  // answered.
+  SenderMoveJob(StartedProgram sender, std::string return_path,
+                std::function<void()> after = {})
+      : sender_(std::move(sender)),
+        return_path_(std::move(return_path)),
+        after_(std::move(after)) {}
+  ~SenderMoveJob() override;
 
   bool Ended() override { return sender_.Ended(); }
   void WaitForChange(std::chrono::milliseconds most) override {
@@ -32,6 +39,7 @@ class SenderMoveJob : public dicom::MoveJob {
  private:
   StartedProgram sender_;
   std::string return_path_;
+  std::function<void()> after_;
 };
 
 }  // namespace vantor

@@ -88,7 +88,7 @@ void OnStopSignal(int) { stop_requested.store(true); }
 // `outcome.error`. While sending, the return file (`return_path`) is
 // rewritten after each image with the counts so far and what remains.
 void CarryOut(const SendJob& job, const std::string& return_path,
-              const SendLog& log, SendOutcome& outcome) {
+              const SendLog& log, ReadyDatabase* ready, SendOutcome& outcome) {
   GuardWith(
       [&] {
         std::optional<JobImageSelection> selection =
@@ -101,11 +101,28 @@ void CarryOut(const SendJob& job, const std::string& return_path,
         log.Write("SQL: " + selection->sql);
         std::vector<dicom::StoreItem> files;
         bool tls = false;
-        {
-          Database db;
-          db.Open(ConnectionText(job.db_server));
+        auto select = [&](Database& db) {
           files = SelectJobFiles(db, *selection, RegularFileExists);
           tls = DestinationUsesTls(db, job.called_aet, job.address);
+        };
+        bool selected = false;
+        if (ready != nullptr && ready->db.IsOpen() &&
+            ready->db_server == job.db_server) {
+          GuardWith(
+              [&] {
+                select(ready->db);
+                selected = true;
+              },
+              [&](const FailureInfo& failure) {
+                log.Write("The connection opened ahead failed (" +
+                          failure.description + "); the job opens its own");
+              });
+          ready->db.Close();
+        }
+        if (!selected) {
+          Database db;
+          db.Open(ConnectionText(job.db_server));
+          select(db);
         }
         log.Write(std::to_string(files.size()) + " images to send to " +
                   job.called_aet + " (" + job.address + ":" +
@@ -340,7 +357,7 @@ void StopOnTerminationSignal() {
   ::sigaction(SIGTERM, &action, nullptr);
 }
 
-int RunSendJob(const std::string& job_path) {
+int RunSendJob(const std::string& job_path, ReadyDatabase* ready) {
   return Guard(kProcedure, 1, [&] {
     const std::string fs_job = ToFsPath(job_path);
     // The job's name carries the service's port, which names the logs.
@@ -397,7 +414,7 @@ int RunSendJob(const std::string& job_path) {
                         fault + "): " + job->statement,
                     true);
     }
-    CarryOut(*job, return_path, log, outcome);
+    CarryOut(*job, return_path, log, ready, outcome);
     WriteReturnFile(return_path, outcome);
     ::unlink(fs_job.c_str());
     log.Write("Job done: " + std::to_string(outcome.completed) +

@@ -9,6 +9,7 @@
 #ifndef VANTOR_RETRIEVE_SENDER_H_
 #define VANTOR_RETRIEVE_SENDER_H_
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,8 +65,18 @@ void StopOnTerminationSignal();
 // Whether SIGTERM has asked the job to stop.
 bool SendStopRequested();
 
+// A connection to the archive database opened before the job came (by a
+// sender started ahead of its job).
+struct ReadyDatabase {
+  std::string db_server;  // the DBServer text it was opened with
+  Database db;
+};
+
 // Carries out the job in the file `job_path`. Returns the exit code: 0 when
-// every image was sent, 1 otherwise.
+// every image was sent, 1 otherwise. `ready` (may be null) is used for the
+// job's statements when it is open on the job's DBServer; when a statement
+// fails on it (the server may have dropped it meanwhile), the job opens a
+// connection of its own and runs them again there.
 //
 // A job file is one only when it is named Send<port>_<n>, holds the nine
 // lines, names as its return file Return<port>_<n> in its own folder and
@@ -80,7 +91,7 @@ bool SendStopRequested();
 // wire is finished, the association aborted, and the final return file
 // carries the counts so far, Remaining=<images not sent> and
 // Error=Cancelled; the job file is removed.
-int RunSendJob(const std::string& job_path);
+int RunSendJob(const std::string& job_path, ReadyDatabase* ready = nullptr);
 
 }  // namespace vantor
 

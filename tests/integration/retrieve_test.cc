@@ -11,7 +11,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "host/base/database.h"
 #include "tests/support/fixture_archive.h"
@@ -135,23 +137,32 @@ class StoreDestination {
   pid_t pid_ = -1;
 };
 
-// Processes named vantor-send whose parent is `pid`, zombies included.
-int SendersOf(pid_t pid) {
-  int count = 0;
+// Processes named `name` whose parent is `pid`, zombies included: senders
+// with a job are named vantor-send, the one waiting for its job
+// vantor-standby.
+std::vector<pid_t> ChildrenNamed(pid_t pid, const std::string& name) {
+  std::vector<pid_t> found;
+  auto name_of = [](const fs::directory_entry& e) {
+    return e.path().filename().string();
+  };
   for (const auto& e : fs::directory_iterator("/proc")) {
-    std::string name = e.path().filename().string();
-    if (name.empty() || name[0] < '0' || name[0] > '9') continue;
+    const std::string entry = name_of(e);
+    if (entry.empty() || entry[0] < '0' || entry[0] > '9') continue;
     std::string stat = ReadWholeFile(e.path().string() + "/stat");
     size_t open = stat.find('('), close = stat.rfind(')');
     if (open == std::string::npos || close == std::string::npos) continue;
     char state = 0;
     int ppid = 0;
-    if (stat.substr(open + 1, close - open - 1) == "vantor-send" &&
+    if (stat.substr(open + 1, close - open - 1) == name &&
         std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
         ppid == pid)
-      ++count;
+      found.push_back(static_cast<pid_t>(std::stoi(name_of(e))));
   }
-  return count;
+  return found;
+}
+
+int SendersOf(pid_t pid) {
+  return static_cast<int>(ChildrenNamed(pid, "vantor-send").size());
 }
 
 // The fixture archive: one study of two series (3 and 2 images of 64 x 64
@@ -397,6 +408,15 @@ TEST_P(RetrieveTest, MoveWhoseSenderCannotStartIsNotASuccess) {
                    FreeLoopbackPort());
   Start();
   fs::remove(service_.program_dir() + "/vantor-send");
+  // The sender started ahead goes too, so the job needs a new one.
+  std::vector<pid_t> waiting;
+  for (int i = 0; i < 200 && waiting.empty(); ++i) {
+    waiting = ChildrenNamed(service_.pid(), "vantor-standby");
+    if (waiting.empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ASSERT_EQ(waiting.size(), 1u) << "no sender waits for the C-MOVE";
+  ::kill(waiting[0], SIGKILL);
   ToolResult move = Move("DEST", {"QueryRetrieveLevel=STUDY",
                                   std::string("StudyInstanceUID=") + kStudy});
   EXPECT_EQ(FinalStatus(move), "0xc000") << move.output;
