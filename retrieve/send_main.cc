@@ -1,6 +1,8 @@
 // vantor-send JOBFILE: carries out one C-MOVE job of the service.
 // vantor-send --standby: waits, ready, for the job the service hands it on
 // standard input.
+#include <sys/prctl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,8 @@ int main(int argc, char** argv) {
   // First of all, so that a cancel arriving early is not lost.
   vantor::StopOnTerminationSignal();
   if (std::strcmp(argv[1], vantor::kStandbyArgument) == 0) {
+    // Named for what it does until its job comes.
+    ::prctl(PR_SET_NAME, vantor::kStandbyName, 0, 0, 0);
     // Everything a job needs is made ready before it comes.
     vantor::dicom::InitializeToolkit();
     QuickExit(vantor::RunStandby(0));

@@ -51,8 +51,6 @@ std::optional<std::string> StandbyInput::ReadLine(
 }
 
 int RunStandby(int input_fd) {
-  // Named for what it does: "vantor-send" is a sender with a job.
-  ::prctl(PR_SET_NAME, kStandbyName, 0, 0, 0);
   ReadyDatabase ready;
   const auto reconnect = [&] {
     ready.db.Close();
@@ -67,6 +65,7 @@ int RunStandby(int input_fd) {
   std::optional<std::string> job =
       input.ReadLine(kReadyConnectionAge, reconnect);
   if (!job || job->empty()) return 0;
+  // "vantor-send" is a sender with a job.
   ::prctl(PR_SET_NAME, "vantor-send", 0, 0, 0);
   return RunSendJob(*job, &ready);
 }

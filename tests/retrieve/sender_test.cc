@@ -5,15 +5,20 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "retrieve/move_handoff.h"
+#include "retrieve/sender_standby.h"
+#include "retrieve/sender_starter.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/service_process.h"
@@ -549,6 +554,209 @@ TEST_F(SenderProcessTest, SigtermStopsBetweenImagesAndReportsTheCancel) {
   EXPECT_EQ(FilesIn(received_), static_cast<size_t>(last->completed));
   EXPECT_THAT(ReadWholeFile(program_dir_ + "/Logs/SendVantor9999.log"),
               HasSubstr("Cancelled"));
+}
+
+// The sender started ahead: the real vantor-send waiting on a socket, and
+// site senders (scripts) that must never be started with --standby.
+class SenderStandbyTest : public SenderProcessTest {
+ protected:
+  std::string Program() const { return program_dir_ + "/vantor-send"; }
+
+  // Our children named `name` (vantor-standby while waiting).
+  static std::vector<pid_t> Children(const std::string& name) {
+    std::vector<pid_t> found;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+      const std::string entry = e.path().filename().string();
+      if (entry.empty() || entry[0] < '0' || entry[0] > '9') continue;
+      const std::string stat = ReadWholeFile(e.path().string() + "/stat");
+      const size_t open = stat.find('('), close = stat.rfind(')');
+      if (open == std::string::npos || close == std::string::npos) continue;
+      char state = 0;
+      int ppid = 0;
+      if (stat.substr(open + 1, close - open - 1) == name &&
+          std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) ==
+              2 &&
+          state != 'Z' && ppid == ::getpid())
+        found.push_back(std::stoi(entry));
+    }
+    return found;
+  }
+
+  // Waits for the sender started ahead to name itself.
+  static std::vector<pid_t> Waiting() {
+    std::vector<pid_t> found;
+    for (int i = 0; i < 500 && found.empty(); ++i) {
+      found = Children(kStandbyName);
+      if (found.empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return found;
+  }
+
+  static bool Gone(pid_t pid) {
+    for (int i = 0; i < 500; ++i) {
+      const std::string stat =
+          ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+      const size_t close = stat.rfind(')');
+      if (stat.empty() ||
+          (close != std::string::npos && stat.size() > close + 2 &&
+           stat[close + 2] == 'Z'))
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // A site's own sender: writes the arguments it was started with.
+  void PutSiteSender() {
+    fs::remove(Program());
+    std::ofstream(Program()) << "#!/bin/sh\necho \"$@\" >> \"" << SiteRuns()
+                             << "\"\n";
+    fs::permissions(Program(), fs::perms::owner_all);
+  }
+  std::string SiteRuns() const { return archive_.dir() + "/site-runs"; }
+
+  std::optional<SendOutcome> Outcome() {
+    return ParseReturnFile(ReadWholeFile(ReturnFile()));
+  }
+
+  SenderStarter starter_;
+};
+
+TEST_F(SenderStandbyTest, TheWaitingSenderCarriesOutTheJobItIsHanded) {
+  starter_.Prepare(Program(), archive_.DBServer());
+  ASSERT_TRUE(starter_.HasWaiting());
+  std::vector<pid_t> waiting = Waiting();
+  ASSERT_EQ(waiting.size(), 1u);
+  const std::string job =
+      JobFor({{0x0020, 0x000E, Value("1.2.1")}}, StartDestination(0));
+  StartedProgram sender = starter_.Start(Program(), job);
+  EXPECT_EQ(sender.pid(), waiting[0]);
+  EXPECT_FALSE(starter_.HasWaiting());
+  ASSERT_TRUE(sender.WaitEnded(30));
+  std::optional<SendOutcome> last = Outcome();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->completed, 3);
+  EXPECT_EQ(last->error, "");
+  EXPECT_EQ(FilesIn(received_), 3u);
+  EXPECT_FALSE(fs::exists(job));
+  // Asked again, it has the next one wait; asked twice, still one.
+  starter_.Prepare(Program(), archive_.DBServer());
+  starter_.Prepare(Program(), archive_.DBServer());
+  EXPECT_EQ(Waiting().size(), 1u);
+}
+
+TEST_F(SenderStandbyTest, TheWaitingSenderEndsWithTheStarterOrOnSigterm) {
+  starter_.Prepare(Program(), archive_.DBServer());
+  std::vector<pid_t> first = Waiting();
+  ASSERT_EQ(first.size(), 1u);
+  starter_.Release();
+  EXPECT_TRUE(Gone(first[0]));
+  EXPECT_FALSE(starter_.HasWaiting());
+
+  starter_.Prepare(Program(), archive_.DBServer());
+  std::vector<pid_t> second = Waiting();
+  ASSERT_EQ(second.size(), 1u);
+  ::kill(second[0], SIGTERM);
+  EXPECT_TRUE(Gone(second[0]));
+}
+
+TEST_F(SenderStandbyTest, ASitesOwnSenderIsNeverStartedAhead) {
+  PutSiteSender();
+  starter_.Prepare(Program(), archive_.DBServer());
+  EXPECT_FALSE(starter_.HasWaiting());
+  const std::string job = WriteJob("SELECT 1", 1);
+  StartedProgram sender = starter_.Start(Program(), job);
+  ASSERT_TRUE(sender.WaitEnded(10));
+  // Started once, for the job, with the job file alone.
+  EXPECT_EQ(ReadWholeFile(SiteRuns()), job + "\n");
+}
+
+TEST_F(SenderStandbyTest, ASenderPutInPlaceOfTheWaitingOneGetsTheJob) {
+  starter_.Prepare(Program(), archive_.DBServer());
+  std::vector<pid_t> waiting = Waiting();
+  ASSERT_EQ(waiting.size(), 1u);
+  PutSiteSender();
+  const std::string job = WriteJob("SELECT 1", 1);
+  StartedProgram sender = starter_.Start(Program(), job);
+  ASSERT_TRUE(sender.WaitEnded(10));
+  EXPECT_EQ(ReadWholeFile(SiteRuns()), job + "\n");
+  // The one of the old program file was let go.
+  EXPECT_TRUE(Gone(waiting[0]));
+}
+
+TEST_F(SenderStandbyTest, AWaitingSenderThatDiedIsReplacedByAFreshStart) {
+  starter_.Prepare(Program(), archive_.DBServer());
+  std::vector<pid_t> waiting = Waiting();
+  ASSERT_EQ(waiting.size(), 1u);
+  ::kill(waiting[0], SIGKILL);
+  ASSERT_TRUE(Gone(waiting[0]));
+  const std::string job =
+      JobFor({{0x0020, 0x000E, Value("1.2.1")}}, StartDestination(0));
+  StartedProgram sender = starter_.Start(Program(), job);
+  EXPECT_NE(sender.pid(), waiting[0]);
+  ASSERT_TRUE(sender.WaitEnded(30));
+  std::optional<SendOutcome> last = Outcome();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->completed, 3);
+}
+
+TEST_F(SenderStandbyTest, AConnectionOpenedAheadThatFailsGivesWayToTheJobsOwn) {
+  // Open on the job's DBServer text, but on a database without the views:
+  // as a connection the server has dropped, its statement fails.
+  const std::string empty = archive_.dir() + "/empty.db";
+  std::ofstream(empty).close();
+  ReadyDatabase ready;
+  ready.db_server = archive_.DBServer();
+  ready.db.Open(ConnectionText("sqlite:" + empty));
+  const std::string job =
+      JobFor({{0x0020, 0x000E, Value("1.2.1")}}, StartDestination(0));
+  EXPECT_EQ(RunSendJob(job, &ready), 0);
+  std::optional<SendOutcome> last = Outcome();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->completed, 3);
+  EXPECT_FALSE(ready.db.IsOpen());
+}
+
+TEST(StandbyInputTest, LinesArriveWholeHoweverTheyAreCut) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  StandbyInput input(ends[0]);
+  int idle = 0;
+  auto on_idle = [&] {
+    // Nothing came for a while: the rest of the line, then the end.
+    ++idle;
+    if (idle == 2) {
+      EXPECT_EQ(::write(ends[1], "f\n", 2), 2);
+    }
+    if (idle == 4) ::close(ends[1]);
+  };
+  ASSERT_EQ(::write(ends[1], "sqlite:/a\nde", 12), 12);
+  EXPECT_EQ(input.ReadLine(std::chrono::milliseconds(10), on_idle),
+            "sqlite:/a");
+  EXPECT_EQ(input.ReadLine(std::chrono::milliseconds(10), on_idle), "def");
+  EXPECT_EQ(input.ReadLine(std::chrono::milliseconds(10), on_idle),
+            std::nullopt);
+  EXPECT_EQ(idle, 4);
+  ::close(ends[0]);
+}
+
+TEST(StandbyInputTest, ALineWithoutEndIsNoLine) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  std::thread writer([fd = ends[1]] {
+    const std::string block(4096, 'x');
+    for (size_t sent = 0; sent <= kStandbyLineLimit + block.size();
+         sent += block.size()) {
+      if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) <= 0) break;
+    }
+    ::close(fd);
+  });
+  StandbyInput input(ends[0]);
+  EXPECT_EQ(input.ReadLine(std::chrono::milliseconds(1000), [] {}),
+            std::nullopt);
+  ::close(ends[0]);
+  writer.join();
 }
 
 }  // namespace
