@@ -39,7 +39,7 @@ ServiceEvents::ServiceEvents() {
 
 void ServiceEvents::BeginShutdown() {
   stopping_ = true;
-  senders_.Release();
+  senders_.Shutdown();
 }
 
 void ServiceEvents::PrepareSender() {

@@ -94,6 +94,14 @@ void SenderStarter::Release() {
   Close(waiting);
 }
 
+void SenderStarter::Shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shut_down_ = true;
+  }
+  Release();
+}
+
 bool SenderStarter::HasWaiting() {
   std::lock_guard<std::mutex> lock(mutex_);
   return waiting_ && !waiting_->program.Ended();
@@ -111,7 +119,9 @@ StartedProgram SenderStarter::Start(const std::string& program,
                   IdentityOf(program) != waiting->identity))
     Close(waiting);
   std::optional<StartedProgram> sender;
-  if (waiting && !waiting->program.Ended() &&
+  // The job's line must be one line.
+  if (waiting && job_path.find('\n') == std::string::npos &&
+      !waiting->program.Ended() &&
       SendAll(waiting->input, job_path + "\n")) {
     sender.emplace(std::move(waiting->program));
     ::close(waiting->input);
@@ -128,6 +138,7 @@ void SenderStarter::Prepare(const std::string& program,
   GuardWith(
       [&] {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (shut_down_) return;
         const std::optional<FileIdentity> identity = IdentityOf(program);
         if (waiting_ && waiting_->program_path == program &&
             identity == waiting_->identity &&
@@ -135,6 +146,8 @@ void SenderStarter::Prepare(const std::string& program,
           return;
         Close(waiting_);
         if (!identity || !CanWait(program, *identity)) return;
+        // A DBServer text of more than one line cannot be handed over.
+        if (db_server.find('\n') != std::string::npos) return;
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
           const int err = errno;

@@ -41,6 +41,9 @@ class SenderStarter {
   // Ends the waiting sender, if any.
   void Release();
 
+  // Ends the waiting sender and starts no more (the service is stopping).
+  void Shutdown();
+
   // Whether a sender waits (for tests).
   bool HasWaiting();
 
@@ -67,6 +70,7 @@ class SenderStarter {
   static void Close(std::unique_ptr<Waiting>& waiting);
 
   std::mutex mutex_;
+  bool shut_down_ = false;
   std::unique_ptr<Waiting> waiting_;
   // The last program file looked at, and whether it can wait.
   std::optional<std::pair<FileIdentity, bool>> checked_;

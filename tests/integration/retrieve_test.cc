@@ -1,10 +1,8 @@
 // C-GET and C-MOVE from the running service, with DCMTK's getscu, movescu
 // and a storescp destination, on a fixture archive and on the demo archive.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 
 #include "host/base/database.h"
 #include "tests/support/fixture_archive.h"
+#include "tests/support/processes.h"
 #include "tests/support/service_process.h"
 #include "tests/support/test_env.h"
 
@@ -79,28 +78,8 @@ class StoreDestination {
     const std::string port = std::to_string(port_);
     const std::string out = dir_ + "/in";
     fs::create_directories(out);
-    std::vector<std::string> args = {
-        "/usr/bin/storescp", "-aet", aet, "-od", out, "--bit-preserving", port};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // The child's environment is made before the fork: after it only
-    // async-signal-safe calls are allowed.
-    std::vector<std::string> env = {"TCP_NODELAY=1", "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(null_fd, 0);
-      ::dup2(null_fd, 1);
-      ::dup2(null_fd, 2);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    ::close(null_fd);
+    pid_ = SpawnQuiet({"/usr/bin/storescp", "-aet", aet, "-od", out,
+                       "--bit-preserving", port});
     for (int i = 0; i < 200 && !IsListening(port_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
@@ -137,32 +116,10 @@ class StoreDestination {
   pid_t pid_ = -1;
 };
 
-// Processes named `name` whose parent is `pid`, zombies included: senders
-// with a job are named vantor-send, the one waiting for its job
-// vantor-standby.
-std::vector<pid_t> ChildrenNamed(pid_t pid, const std::string& name) {
-  std::vector<pid_t> found;
-  auto name_of = [](const fs::directory_entry& e) {
-    return e.path().filename().string();
-  };
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    const std::string entry = name_of(e);
-    if (entry.empty() || entry[0] < '0' || entry[0] > '9') continue;
-    std::string stat = ReadWholeFile(e.path().string() + "/stat");
-    size_t open = stat.find('('), close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0;
-    if (stat.substr(open + 1, close - open - 1) == name &&
-        std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
-        ppid == pid)
-      found.push_back(static_cast<pid_t>(std::stoi(name_of(e))));
-  }
-  return found;
-}
-
+// Senders with a job, zombies included (the one waiting for its job is
+// named vantor-standby).
 int SendersOf(pid_t pid) {
-  return static_cast<int>(ChildrenNamed(pid, "vantor-send").size());
+  return static_cast<int>(ChildrenNamed(pid, "vantor-send", true).size());
 }
 
 // The fixture archive: one study of two series (3 and 2 images of 64 x 64
@@ -411,7 +368,7 @@ TEST_P(RetrieveTest, MoveWhoseSenderCannotStartIsNotASuccess) {
   // The sender started ahead goes too, so the job needs a new one.
   std::vector<pid_t> waiting;
   for (int i = 0; i < 200 && waiting.empty(); ++i) {
-    waiting = ChildrenNamed(service_.pid(), "vantor-standby");
+    waiting = ChildrenNamed(service_.pid(), "vantor-standby", false);
     if (waiting.empty())
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }

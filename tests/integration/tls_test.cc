@@ -3,12 +3,10 @@
 // C-MOVE that the sender delivers to a storescp +tls destination. The
 // certificates are made by openssl in a temp folder.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/fixture_archive.h"
+#include "tests/support/processes.h"
 #include "tests/support/service_process.h"
 #include "tests/support/test_env.h"
 #include "tests/support/test_images.h"
@@ -82,48 +81,6 @@ class Pki {
   }
   std::string dir_;
   std::string ca_ = "ca";
-};
-
-// A program run in the background for the length of a test: killed with
-// the object (and with the test binary).
-class Background {
- public:
-  explicit Background(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"TCP_NODELAY=1", "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(null_fd, 0);
-      ::dup2(null_fd, 1);
-      ::dup2(null_fd, 2);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    ::close(null_fd);
-  }
-  ~Background() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (::waitpid(pid_, &status, WNOHANG) == 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-    }
-  }
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-
- private:
-  pid_t pid_ = -1;
 };
 
 bool WaitUntilListening(int port) {

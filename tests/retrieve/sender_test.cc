@@ -1,10 +1,8 @@
 #include "retrieve/sender.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include "retrieve/sender_starter.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"
+#include "tests/support/processes.h"
 #include "tests/support/service_process.h"
 #include "tests/support/test_env.h"
 #include "tests/support/test_images.h"
@@ -435,25 +434,7 @@ class SenderProcessTest : public SendJobRunTest {
   }
 
   static pid_t Spawn(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"TCP_NODELAY=1", "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(null_fd, 0);
-      ::dup2(null_fd, 1);
-      ::dup2(null_fd, 2);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    ::close(null_fd);
-    return pid;
+    return SpawnQuiet(std::move(args));
   }
 
   // A storescp that sleeps `seconds` after each image before it reads the
@@ -562,31 +543,11 @@ class SenderStandbyTest : public SenderProcessTest {
  protected:
   std::string Program() const { return program_dir_ + "/vantor-send"; }
 
-  // Our children named `name` (vantor-standby while waiting).
-  static std::vector<pid_t> Children(const std::string& name) {
-    std::vector<pid_t> found;
-    for (const auto& e : fs::directory_iterator("/proc")) {
-      const std::string entry = e.path().filename().string();
-      if (entry.empty() || entry[0] < '0' || entry[0] > '9') continue;
-      const std::string stat = ReadWholeFile(e.path().string() + "/stat");
-      const size_t open = stat.find('('), close = stat.rfind(')');
-      if (open == std::string::npos || close == std::string::npos) continue;
-      char state = 0;
-      int ppid = 0;
-      if (stat.substr(open + 1, close - open - 1) == name &&
-          std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) ==
-              2 &&
-          state != 'Z' && ppid == ::getpid())
-        found.push_back(std::stoi(entry));
-    }
-    return found;
-  }
-
   // Waits for the sender started ahead to name itself.
   static std::vector<pid_t> Waiting() {
     std::vector<pid_t> found;
     for (int i = 0; i < 500 && found.empty(); ++i) {
-      found = Children(kStandbyName);
+      found = ChildrenNamed(::getpid(), kStandbyName, false);
       if (found.empty())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -659,6 +620,14 @@ TEST_F(SenderStandbyTest, TheWaitingSenderEndsWithTheStarterOrOnSigterm) {
   ASSERT_EQ(second.size(), 1u);
   ::kill(second[0], SIGTERM);
   EXPECT_TRUE(Gone(second[0]));
+
+  // A DBServer text of two lines would hand over a job line of its own.
+  starter_.Prepare(Program(), archive_.DBServer() + "\n/tmp/Send1_0");
+  EXPECT_FALSE(starter_.HasWaiting());
+  // Once the service stops, none is started any more.
+  starter_.Shutdown();
+  starter_.Prepare(Program(), archive_.DBServer());
+  EXPECT_FALSE(starter_.HasWaiting());
 }
 
 TEST_F(SenderStandbyTest, ASitesOwnSenderIsNeverStartedAhead) {
