@@ -9,7 +9,6 @@
 #ifndef VANTOR_RETRIEVE_SENDER_H_
 #define VANTOR_RETRIEVE_SENDER_H_
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -3,12 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,22 +78,14 @@ class StoreDestination {
     const std::string port = std::to_string(port_);
     const std::string out = dir_ + "/in";
     fs::create_directories(out);
-    pid_ = SpawnQuiet({"/usr/bin/storescp", "-aet", aet, "-od", out,
-                       "--bit-preserving", port});
+    peer_.emplace(std::vector<std::string>{"/usr/bin/storescp", "-aet", aet,
+                                           "-od", out, "--bit-preserving",
+                                           port});
     for (int i = 0; i < 200 && !IsListening(port_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   ~StoreDestination() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      if (::waitpid(pid_, &status, WNOHANG) == 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-      }
-    }
+    peer_.reset();
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
@@ -113,7 +105,7 @@ class StoreDestination {
  private:
   std::string dir_;
   int port_;
-  pid_t pid_ = -1;
+  std::optional<Background> peer_;
 };
 
 // Senders with a job, zombies included (the one waiting for its job is

@@ -433,24 +433,21 @@ class SenderProcessTest : public SendJobRunTest {
     }
   }
 
-  static pid_t Spawn(std::vector<std::string> args) {
-    return SpawnQuiet(std::move(args));
-  }
-
   // A storescp that sleeps `seconds` after each image before it reads the
   // next one.
   int StartDestination(int seconds) {
     const int port = FreeLoopbackPort();
     destination_ =
-        Spawn({"/usr/bin/storescp", "-aet", "DEST", "-od", received_,
-               "--sleep-after", std::to_string(seconds), std::to_string(port)});
+        SpawnQuiet({"/usr/bin/storescp", "-aet", "DEST", "-od", received_,
+                    "--sleep-after", std::to_string(seconds),
+                    std::to_string(port)});
     for (int i = 0; i < 200 && !IsListening(port); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     return port;
   }
 
   void StartSender(const std::string& job) {
-    sender_ = Spawn({program_dir_ + "/vantor-send", job});
+    sender_ = SpawnQuiet({program_dir_ + "/vantor-send", job});
   }
 
   // The exit code once the sender ends within `timeout`.
@@ -579,6 +576,14 @@ class SenderStandbyTest : public SenderProcessTest {
 
   std::optional<SendOutcome> Outcome() {
     return ParseReturnFile(ReadWholeFile(ReturnFile()));
+  }
+
+  // The next test finds no sender of this one still waiting or ending.
+  void TearDown() override {
+    starter_.Release();
+    for (pid_t pid : ChildrenNamed(::getpid(), kStandbyName, false))
+      EXPECT_TRUE(Gone(pid));
+    SenderProcessTest::TearDown();
   }
 
   SenderStarter starter_;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -61,8 +62,14 @@ std::string UseRegistryText(const std::string& text) {
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "";
-  return std::string((std::istreambuf_iterator<char>(in)),
-                     std::istreambuf_iterator<char>());
+  // A read that fails midway (a /proc file of a process that has just
+  // ended) throws out of the stream buffer.
+  try {
+    return std::string((std::istreambuf_iterator<char>(in)),
+                       std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    return "";
+  }
 }
 
 }  // namespace vantor
