@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "dicom/dataset_impl.h"
+#include "host/base/failure.h"
+
 namespace vantor::dicom {
 
 Part10Header ReadPart10Header(const std::string& path) {
@@ -41,6 +44,30 @@ Part10Header ReadPart10Header(const std::string& path) {
   h.sop_instance = sop_instance.c_str();
   h.transfer_syntax = syntax.c_str();
   return h;
+}
+
+Dataset ReadPart10Attributes(const std::string& path,
+                             std::string* transfer_syntax) {
+  DcmFileFormat file;
+  OFCondition cond =
+      file.loadFileUntilTag(path.c_str(), EXS_Unknown, EGL_noChange, 4096,
+                            ERM_autoDetect, DCM_PixelData);
+  if (cond.bad())
+    throw Failure(kPathFileAccessError, path + ": " + cond.text());
+  DcmDataset& ds = *file.getDataset();
+  if (transfer_syntax != nullptr) {
+    OFString syntax;
+    if (file.getMetaInfo() != nullptr &&
+        file.getMetaInfo()
+            ->findAndGetOFString(DCM_TransferSyntaxUID, syntax)
+            .good() &&
+        !syntax.empty())
+      *transfer_syntax = syntax.c_str();
+    else
+      *transfer_syntax = DcmXfer(ds.getOriginalXfer()).getXferID();
+  }
+  DecodeToUtf8(ds);
+  return FromDcmDataset(ds);
 }
 
 void ReadAhead(const std::string& path) {

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "dicom/toolkit.h"
+
 namespace vantor::dicom {
 
 struct Part10Header {
@@ -18,6 +20,13 @@ struct Part10Header {
 // The SOP class, instance and transfer syntax of a Part 10 file, from its
 // meta header (or, without one, from the dataset's start).
 Part10Header ReadPart10Header(const std::string& path);
+
+// The attributes of a Part 10 file up to its pixel data (which is not
+// read), text decoded to UTF-8 from its Specific Character Set, and its
+// transfer syntax in `transfer_syntax` when given. Throws a Failure (75,
+// with the toolkit's reason) when the file cannot be read as DICOM.
+Dataset ReadPart10Attributes(const std::string& path,
+                             std::string* transfer_syntax = nullptr);
 
 // Asks the system to read the whole file into its cache in the background
 // (posix_fadvise WILLNEED), so that it is there when it is sent. Does

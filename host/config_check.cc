@@ -130,6 +130,9 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
   ShowValue(check, registry, dkey, "AET", Kind::kText, c.DefaultAET);
   check.out() << "Instance key " << ikey << ":\n";
   ShowValue(check, registry, ikey, "Rename", Kind::kSwitch, Flag(c.Rename));
+  ShowValue(check, registry, ikey, "Import", Kind::kSwitch, Flag(c.Import));
+  ShowValue(check, registry, ikey, "ImportArchive", Kind::kText,
+            c.ImportArchive);
   ShowValue(check, registry, ikey, "EnableDismiss", Kind::kSwitch,
             Flag(c.EnableDismiss));
   std::string modalities;

@@ -61,6 +61,7 @@ void Form_Load(MainWindow& window) {
     RemoveInterruptedReceptions(*Settings());
     CreateJobFolder();
     window.events.PrepareSender();
+    window.events.StartImporter();
   });
 }
 

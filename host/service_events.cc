@@ -40,7 +40,10 @@ ServiceEvents::ServiceEvents() {
 void ServiceEvents::BeginShutdown() {
   stopping_ = true;
   senders_.Shutdown();
+  importer_.Stop();
 }
+
+void ServiceEvents::StartImporter() { importer_.Start(); }
 
 void ServiceEvents::PrepareSender() {
   if (stopping_) return;
@@ -58,8 +61,14 @@ void ServiceEvents::QueryRequest(dicom::Request& request) {
 
 uint16_t ServiceEvents::ImageReceivedAsync(const dicom::Connection& connection,
                                            dicom::ReceivedImage& image) {
-  return DCMServer_ImageReceivedAsync(*Settings(), connection, image,
-                                      [this] { return stopping_.load(); });
+  std::shared_ptr<const Config> config = Settings();
+  const uint16_t status = DCMServer_ImageReceivedAsync(
+      *config, connection, image, [this] { return stopping_.load(); });
+  // A dismissed image is answered with success too; the importer finds no
+  // file for it and lets it be.
+  if (status == dicom::kStatusSuccess && config->Import)
+    importer_.Notify(image.SOPInstanceUID());
+  return status;
 }
 
 void ServiceEvents::VerifyReceived(int32_t& status) {

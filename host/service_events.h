@@ -7,6 +7,7 @@
 
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit.h"
+#include "import/import_worker.h"
 #include "retrieve/sender_starter.h"
 
 namespace vantor {
@@ -34,6 +35,9 @@ class ServiceEvents : public dicom::ServerEvents {
   // ahead ends.
   void BeginShutdown();
 
+  // Starts the importer's thread (it works while Import is on).
+  void StartImporter();
+
   // Has a sender wait, ready, for the next C-MOVE on the configured
   // database (when none waits yet).
   void PrepareSender();
@@ -43,6 +47,7 @@ class ServiceEvents : public dicom::ServerEvents {
   // The dispatcher's work: the query engine and the retrieval subsystem.
   dicom::RequestServices services_;
   SenderStarter senders_;
+  ImportWorker importer_;
 };
 
 }  // namespace vantor

@@ -61,6 +61,14 @@ struct Config {
   std::string TLSCACertificates;
   bool TLSVerifyPeer = false;
 
+  // Received images are taken into the archive's tables and folders by the
+  // service itself (for sites without the archive product's importer).
+  bool Import = false;
+  // The archive folder (tblArchive.ArchivePath, a path text) that new
+  // studies go to; its row is made when missing. Empty: the first row of
+  // tblArchive.
+  std::string ImportArchive;
+
   // Derived: instance AET, else default AET, else "Kelmora2000".
   std::string OwnAET;
 

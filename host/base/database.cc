@@ -553,6 +553,17 @@ int64_t Database::Execute(const std::string& sql) {
   return static_cast<int64_t>(count);
 }
 
+std::string Database::DbmsName() {
+  if (!IsOpen()) ThrowClosed();
+  SQLWCHAR name[128] = {};
+  SQLSMALLINT length = 0;
+  Check(SQLGetInfoW(h_->dbc, SQL_DBMS_NAME, name, sizeof name, &length),
+        SQL_HANDLE_DBC, h_->dbc, "The database product cannot be read.");
+  size_t chars = 0;
+  while (chars < sizeof name / sizeof name[0] && name[chars] != 0) ++chars;
+  return ToUtf8(name, chars);
+}
+
 // ---- shared procedures ----
 
 bool ConOpen(Database& db, const std::string& db_server) noexcept {

@@ -70,6 +70,10 @@ class Database {
   // Runs a statement without a result set; returns the rows affected.
   int64_t Execute(const std::string& sql);
 
+  // The database product as the driver names it ("SQLite", "PostgreSQL",
+  // "Microsoft SQL Server", ...). Throws a Failure when not open.
+  std::string DbmsName();
+
  private:
   struct Handles;
   std::unique_ptr<Handles> h_;

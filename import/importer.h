@@ -1,0 +1,81 @@
+// Takes claimed images (see archive_files.h) into the archive: each file to
+// its study's folder, then the rows of its patient, study, series and image
+// in one transaction for the batch. The rows are committed only after the
+// files are on the disk, and an image leaves the importing folder only
+// after its rows are committed; a kill at any moment leaves every image
+// either still claimed (taken again at the next start) or in the archive
+// with its rows.
+#ifndef VANTOR_IMPORT_IMPORTER_H_
+#define VANTOR_IMPORT_IMPORTER_H_
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/base/database.h"
+#include "import/image_record.h"
+#include "import/import_statements.h"
+
+namespace vantor {
+
+// Where a study's files lie: its archive row and folder under it.
+struct StudyLocation {
+  Value archive_key;
+  Value archive_path;
+  Value archive_unc;
+  std::string study_directory;
+};
+
+class Importer {
+ public:
+  // `db` is open on the archive; `statements` are its dialect's. Both must
+  // outlive the importer.
+  Importer(Database& db, const ImportStatements& statements);
+  Importer(const Importer&) = delete;
+  Importer& operator=(const Importer&) = delete;
+
+  // Runs the dialect's set-up statements (once per connection).
+  void Setup();
+
+  // What became of a batch.
+  struct Result {
+    int imported = 0;
+    int failed = 0;     // moved to the failed folder
+    int deferred = 0;   // still claimed, taken again later
+    bool database_unavailable = false;  // the connection must be reopened
+  };
+
+  // Imports the images `uids` claimed in the importing folder of `temp` (a
+  // file-system path ending in "/"). New studies go to the archive row whose
+  // ArchivePath is `archive_text` (made when missing), or to the first row
+  // of tblArchive when it is empty. Never throws: every failure is logged.
+  Result ImportClaimed(const std::string& temp, const std::string& archive_text,
+                       const std::vector<std::string>& uids) noexcept;
+
+ private:
+  struct Prepared;
+  void Run(std::string_view block, const SqlValues& values);
+  ResultSet QueryOne(std::string_view block, const SqlValues& values);
+  std::optional<StudyLocation> FindStudyLocation(const std::string& study_uid);
+  StudyLocation NewStudyLocation(const std::string& archive_text,
+                                 const ImageRecord& record);
+  void Prepare(const std::string& temp, const std::string& archive_text,
+               Prepared& image);
+  void WriteRows(const Prepared& image);
+  bool Commit(std::vector<Prepared*>& batch);
+  void Finish(const std::string& temp, Prepared& image, Result& result);
+  void Fail(const std::string& temp, Prepared& image, int32_t number,
+            const std::string& why, Result& result);
+  bool DatabaseAnswers() noexcept;
+
+  Database& db_;
+  const ImportStatements& statements_;
+  // Failed attempts to place an image's file, by UID: a file that cannot
+  // be placed three times running goes to the failed folder.
+  std::map<std::string, int> place_failures_;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_IMPORT_IMPORTER_H_
