@@ -76,7 +76,22 @@ ImportStatements::ImportStatements(std::string_view text) {
     if (blocks_.count(name))
       throw Failure(kInvalidProcedureCall,
                     "Statement block " + name + " is named twice");
-    blocks_[name] = SplitSqlScript(body);
+    // A statement spread over lines is logged as one line.
+    std::vector<std::string> statements = SplitSqlScript(body);
+    for (std::string& statement : statements) {
+      std::string flat;
+      for (size_t i = 0; i < statement.size(); ++i) {
+        if (statement[i] == '\r') continue;
+        if (statement[i] != '\n') {
+          flat.push_back(statement[i]);
+          continue;
+        }
+        while (i + 1 < statement.size() && statement[i + 1] == ' ') ++i;
+        flat.push_back(' ');
+      }
+      statement = std::move(flat);
+    }
+    blocks_[name] = std::move(statements);
   };
   size_t pos = 0;
   while (pos < text.size()) {

@@ -34,6 +34,12 @@ void WriteTestImage(const std::string& path, const TestImage& image) {
   Put(ds, DCM_StudyInstanceUID, image.study_uid);
   Put(ds, DCM_SeriesInstanceUID, image.series_uid);
   Put(ds, DCM_PhotometricInterpretation, "MONOCHROME2");
+  for (const auto& [keyword, value] : image.extra) {
+    DcmTag key;
+    if (DcmTag::findTagFromName(keyword.c_str(), key).bad())
+      throw std::runtime_error("no attribute named " + keyword);
+    Put(ds, key, value);
+  }
   ds.putAndInsertUint16(DCM_SamplesPerPixel, 1);
   ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(image.rows));
   ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(image.columns));

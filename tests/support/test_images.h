@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vantor {
@@ -19,6 +20,9 @@ struct TestImage {
   std::string series_uid = "1.2.826.0.1.3680043.9.3";
   int rows = 64;
   int columns = 64;
+  // Further attributes by keyword ("StudyDate", "InstanceNumber", ...) and
+  // their value as text.
+  std::vector<std::pair<std::string, std::string>> extra{};
 };
 
 // Writes `image` as a Part 10 file in explicit little endian: 16-bit
