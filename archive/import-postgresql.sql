@@ -56,10 +56,12 @@ FROM tblStudies s LEFT JOIN tblArchive a ON a.ArchiveID = s.FKeyArchiveID
 WHERE s.StudyUID = {StudyUID};
 
 -- name: InsertStudy
-INSERT INTO tblStudies (StudyUID, FKeyPatID, FKeyArchiveID, KeyStudy, StudyNr,
-  StudyDate, StudyTime, StudyDescription, Modality, Bodypart, UeberweiserName,
-  Accession, StudyDirectory1)
-VALUES ({StudyUID}, {PatientKey}, {ArchiveKey}, 0, {StudyNr}, {StudyDate},
+-- A new study is released (FKeyStatusID 0): a null status would leave it
+-- out of the related counts, whose condition "= Null" is never true.
+INSERT INTO tblStudies (StudyUID, FKeyPatID, FKeyArchiveID, FKeyStatusID,
+  KeyStudy, StudyNr, StudyDate, StudyTime, StudyDescription, Modality,
+  Bodypart, UeberweiserName, Accession, StudyDirectory1)
+VALUES ({StudyUID}, {PatientKey}, {ArchiveKey}, 0, 0, {StudyNr}, {StudyDate},
   {StudyTime}, {StudyDescription}, {StudyModality}, {Bodypart}, {Referring},
   {Accession}, {StudyDirectory});
 

@@ -56,11 +56,13 @@ FROM tblStudies s LEFT JOIN tblArchive a ON a.ArchiveID = s.FKeyArchiveID
 WHERE s.StudyUID = {StudyUID};
 
 -- name: InsertStudy
-INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, FKeyArchiveID, KeyStudy,
-  StudyNr, StudyDate, StudyTime, StudyDescription, Modality, Bodypart,
+-- A new study is released (FKeyStatusID 0): a null status would leave it
+-- out of the related counts, whose condition "= Null" is never true.
+INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, FKeyArchiveID,
+  FKeyStatusID, KeyStudy, StudyNr, StudyDate, StudyTime, StudyDescription, Modality, Bodypart,
   UeberweiserName, Accession, StudyDirectory1)
 SELECT COALESCE(MAX(StudyID), 0) + 1, {StudyUID}, {PatientKey}, {ArchiveKey},
-  0, {StudyNr}, {StudyDate}, {StudyTime}, {StudyDescription}, {StudyModality},
+  0, 0, {StudyNr}, {StudyDate}, {StudyTime}, {StudyDescription}, {StudyModality},
   {Bodypart}, {Referring}, {Accession}, {StudyDirectory}
 FROM tblStudies WITH (TABLOCKX, HOLDLOCK);
 

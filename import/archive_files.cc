@@ -153,10 +153,11 @@ std::string PlaceFile(const std::string& source, const std::string& target) {
   const std::string folder = ParentOf(target);
   MakeFolders(folder);
   const std::string name = target.substr(folder.size());
-  const std::string temporary = folder + "." + name + ".import-" +
-                                std::to_string(::getpid()) + "@" +
-                                TemporaryNameHost();
-  ::unlink(temporary.c_str());  // a crash's leftover of this process id
+  // One name per file and host: what a crash between link and rename left
+  // is replaced when the image, still claimed, is placed again.
+  const std::string temporary =
+      folder + "." + name + ".import@" + TemporaryNameHost();
+  ::unlink(temporary.c_str());
   if (::link(source.c_str(), temporary.c_str()) != 0) {
     if (errno != EXDEV && errno != EPERM && errno != EMLINK &&
         errno != ENOTSUP)
@@ -168,6 +169,10 @@ std::string PlaceFile(const std::string& source, const std::string& target) {
     ::unlink(temporary.c_str());
     ThrowErrno(err, target);
   }
+  // Placed again after a crash, the file is a second link of the same
+  // claimed file: the rename then leaves both names, and the temporary one
+  // goes here.
+  ::unlink(temporary.c_str());
   return folder;
 }
 

@@ -17,6 +17,7 @@
 #include "tests/support/fixture_archive.h"
 #include "tests/support/processes.h"
 #include "tests/support/service_process.h"
+#include "tests/support/store_destination.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -33,26 +34,11 @@ constexpr char kStudy[] = "1.2.826.0.1.3680043.9.7.1";
 constexpr char kSeriesA[] = "1.2.826.0.1.3680043.9.7.1.1";
 constexpr char kSeriesB[] = "1.2.826.0.1.3680043.9.7.1.2";
 
-std::string TempDir(const std::string& name) {
-  std::string pattern = "/tmp/vantor-" + name + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-  return pattern;
-}
-
 // The last bytes of a file: the pixel data of an uncompressed image.
 std::string PixelTail(const std::string& path) {
   std::string text = ReadWholeFile(path);
   return text.size() < kPixelBytes ? ""
                                    : text.substr(text.size() - kPixelBytes);
-}
-
-std::vector<std::string> FilesIn(const std::string& dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec))
-    if (e.is_regular_file()) out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
-  return out;
 }
 
 // A field of the last C-MOVE response movescu -d printed ("DIMSE Status"
@@ -68,45 +54,6 @@ std::string LastResponse(const ToolResult& move, const std::string& field) {
 std::string FinalStatus(const ToolResult& move) {
   return LastResponse(move, "DIMSE Status");
 }
-
-// A storescp destination on a free loopback port, writing into a folder of
-// its own; stopped and removed with the object.
-class StoreDestination {
- public:
-  explicit StoreDestination(const std::string& aet)
-      : dir_(TempDir("storescp")), port_(FreeLoopbackPort()) {
-    const std::string port = std::to_string(port_);
-    const std::string out = dir_ + "/in";
-    fs::create_directories(out);
-    peer_.emplace(std::vector<std::string>{"/usr/bin/storescp", "-aet", aet,
-                                           "-od", out, "--bit-preserving",
-                                           port});
-    for (int i = 0; i < 200 && !IsListening(port_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  ~StoreDestination() {
-    peer_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  int port() const { return port_; }
-  std::string received() const { return dir_ + "/in"; }
-  bool listening() const { return IsListening(port_); }
-
-  // Waits until `count` files have arrived.
-  bool WaitForFiles(size_t count) const {
-    for (int i = 0; i < 400; ++i) {
-      if (FilesIn(received()).size() >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-  }
-
- private:
-  std::string dir_;
-  int port_;
-  std::optional<Background> peer_;
-};
 
 // Senders with a job, zombies included (the one waiting for its job is
 // named vantor-standby).

@@ -1,0 +1,60 @@
+#include "tests/support/store_destination.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/service_process.h"
+
+namespace vantor {
+
+namespace fs = std::filesystem;
+
+std::string TempDir(const std::string& name) {
+  std::string pattern = "/tmp/vantor-" + name + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  return pattern;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    if (e.is_regular_file()) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+StoreDestination::StoreDestination(const std::string& aet)
+    : dir_(TempDir("storescp")), port_(FreeLoopbackPort()) {
+  const std::string port = std::to_string(port_);
+  const std::string out = dir_ + "/in";
+  fs::create_directories(out);
+  peer_.emplace(std::vector<std::string>{"/usr/bin/storescp", "-aet", aet,
+                                         "-od", out, "--bit-preserving",
+                                         port});
+  for (int i = 0; i < 200 && !IsListening(port_); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+}
+
+StoreDestination::~StoreDestination() {
+  peer_.reset();
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+bool StoreDestination::listening() const { return IsListening(port_); }
+
+bool StoreDestination::WaitForFiles(size_t count) const {
+  for (int i = 0; i < 400; ++i) {
+    if (FilesIn(received()).size() >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
+}  // namespace vantor
