@@ -59,11 +59,11 @@ WHERE s.StudyUID = {StudyUID};
 -- A new study is released (FKeyStatusID 0): a null status would leave it
 -- out of the related counts, whose condition "= Null" is never true.
 INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, FKeyArchiveID,
-  FKeyStatusID, KeyStudy, StudyNr, StudyDate, StudyTime, StudyDescription, Modality, Bodypart,
-  UeberweiserName, Accession, StudyDirectory1)
+  FKeyStatusID, KeyStudy, StudyNr, StudyDate, StudyTime, StudyDescription,
+  Modality, Bodypart, UeberweiserName, Accession, StudyDirectory1)
 SELECT COALESCE(MAX(StudyID), 0) + 1, {StudyUID}, {PatientKey}, {ArchiveKey},
-  0, 0, {StudyNr}, {StudyDate}, {StudyTime}, {StudyDescription}, {StudyModality},
-  {Bodypart}, {Referring}, {Accession}, {StudyDirectory}
+  0, 0, {StudyNr}, {StudyDate}, {StudyTime}, {StudyDescription},
+  {StudyModality}, {Bodypart}, {Referring}, {Accession}, {StudyDirectory}
 FROM tblStudies WITH (TABLOCKX, HOLDLOCK);
 
 -- name: FindSeries
