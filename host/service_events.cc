@@ -19,7 +19,7 @@
 
 namespace vantor {
 
-ServiceEvents::ServiceEvents() {
+ServiceEvents::ServiceEvents() : importer_(&Settings) {
   services_.GetPatientData = &GetPatientData;
   services_.GetStudyData = &GetStudyData;
   services_.GetSeriesData = &GetSeriesData;

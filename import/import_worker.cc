@@ -55,6 +55,9 @@ class ArchiveConnection {
 
 }  // namespace
 
+ImportWorker::ImportWorker(SettingsSource settings)
+    : settings_(std::move(settings)) {}
+
 ImportWorker::~ImportWorker() { Stop(); }
 
 void ImportWorker::Start() {
@@ -107,7 +110,7 @@ void ImportWorker::Run() {
       if (stop_) break;
       reported.swap(reported_);
     }
-    std::shared_ptr<const Config> config = Settings();
+    std::shared_ptr<const Config> config = settings_();
     if (!config->Import) {
       connection.Reset();
       next_scan = Clock::now() + kScanPeriod;

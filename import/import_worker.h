@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,14 +20,18 @@
 
 namespace vantor {
 
+struct Config;
+
 class ImportWorker {
  public:
-  ImportWorker() = default;
+  // The settings snapshot of each round comes from `settings`.
+  using SettingsSource = std::function<std::shared_ptr<const Config>()>;
+  explicit ImportWorker(SettingsSource settings);
   ~ImportWorker();  // Stop()
   ImportWorker(const ImportWorker&) = delete;
   ImportWorker& operator=(const ImportWorker&) = delete;
 
-  // Starts the thread; it reads the settings snapshot on every round, so
+  // Starts the thread; it takes a settings snapshot on every round, so
   // that switching Import on or off takes effect within a round.
   void Start();
 
@@ -41,6 +47,7 @@ class ImportWorker {
  private:
   void Run();
 
+  const SettingsSource settings_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<std::string> reported_;  // guarded by mutex_

@@ -5,8 +5,14 @@
 #
 # run/ afterwards holds: vantor (and vantor-send), registry.reg, archive.db,
 # archive/ (the image files), incoming/ (received images), Logs/ and
-# Associations/. Running the script again rebuilds and starts afresh.
+# Associations/. The service takes what it receives into the archive
+# (Import), so the archive starts with the demo studies and grows with what
+# is stored. Running the script again rebuilds and keeps the archive;
+# `sh scripts/quickstart.sh --fresh` starts again from the demo archive.
 set -eu
+
+fresh=0
+[ "${1:-}" = "--fresh" ] && fresh=1
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -35,7 +41,11 @@ if [ -x build/vantor-send ]; then
   mv -f "$run/vantor-send.new" "$run/vantor-send"
 fi
 
-build/vantor-demo --schema archive/schema.sql "$run"
+if [ "$fresh" -eq 1 ] || [ ! -f "$run/archive.db" ]; then
+  rm -rf "$run/archive" "$run/archive.db" "$run/incoming"
+  mkdir -p "$run/incoming"
+  build/vantor-demo --schema archive/schema.sql "$run"
+fi
 
 # A text inside the quotes of a .reg value: backslashes and quotes escaped.
 reg_text() {
@@ -55,6 +65,8 @@ Windows Registry Editor Version 5.00
 "Debug"="1"
 "Caption"="Vantor 01"
 "DateFormat"="YYYY-MM-DD"
+"Import"="1"
+"CountStudy"="1"
 EOF
 
 cat <<EOF
@@ -67,6 +79,9 @@ default AE titles on 127.0.0.1):
     -k StudyInstanceUID -k StudyDate -k StudyDescription 127.0.0.1 11112
   TCP_NODELAY=1 getscu -S -k QueryRetrieveLevel=STUDY -k PatientID=KM-100544 \\
     -od /tmp 127.0.0.1 11112
+  TCP_NODELAY=1 storescu -aet STORESCU 127.0.0.1 11112 /path/to/images/*.dcm
+  TCP_NODELAY=1 findscu -S -k QueryRetrieveLevel=STUDY -k PatientID=<its ID> \\
+    -k StudyInstanceUID -k NumberOfStudyRelatedInstances 127.0.0.1 11112
   storescp 11113 &   # the move destination STORESCP
   TCP_NODELAY=1 movescu -S -aem STORESCP -k QueryRetrieveLevel=STUDY \\
     -k PatientID=KM-100812 127.0.0.1 11112

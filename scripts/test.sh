@@ -26,6 +26,7 @@ contents=$(dpkg-deb -c "$deb")
 for f in ./opt/vantor/vantor ./opt/vantor/vantor-send \
   ./lib/systemd/system/vantor@.service ./etc/logrotate.d/vantor \
   ./usr/share/vantor/archive/schema.sql ./usr/share/vantor/archive/schema-postgresql.sql \
+  ./usr/share/vantor/archive/import.sql ./usr/share/vantor/archive/import-postgresql.sql \
   ./usr/share/vantor/registry.reg.example; do
   echo "$contents" | grep -q " $f\$" || { echo "missing in $deb: $f"; exit 1; }
 done

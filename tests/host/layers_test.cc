@@ -57,9 +57,19 @@ TEST(LayersTest, TheBaseFloorIncludesNothingAboveIt) {
 }
 
 TEST(LayersTest, OnlyTheToolkitLayerSeesDcmtk) {
-  for (const char* folder : {"host", "query", "retrieve", "net"}) {
+  for (const char* folder : {"host", "query", "retrieve", "net", "import"}) {
     SCOPED_TRACE(folder);
     EXPECT_THAT(Offending(IncludesUnder(folder), std::regex("^dcmtk/")),
+                ::testing::IsEmpty());
+  }
+}
+
+// The importer stands above reception and the toolkit layer; only the host
+// wires it in, so nothing of the request front or the handlers reaches it.
+TEST(LayersTest, OnlyTheHostIncludesTheImporter) {
+  for (const char* folder : {"host/base", "dicom", "query", "retrieve", "net"}) {
+    SCOPED_TRACE(folder);
+    EXPECT_THAT(Offending(IncludesUnder(folder), std::regex("^import/")),
                 ::testing::IsEmpty());
   }
 }
