@@ -95,6 +95,7 @@ void ImportWorker::Run() {
   Clock::time_point retry_at = Clock::now();
   int backoff_seconds = 1;
   std::string last_temp;
+  bool look_at_claims = true;
   for (;;) {
     std::vector<std::string> reported;
     {
@@ -120,7 +121,11 @@ void ImportWorker::Run() {
       const std::string temp = ToFsPath(config->Temp);
       // What waits: claims left over first, then what was reported, then,
       // when due, whatever else lies in the incoming folder.
-      std::vector<std::string> waiting = ImagesIn(ImportingFolder(temp), false);
+      // Claims are looked for at the start (a killed process left them)
+      // and after a round that left some of its own.
+      std::vector<std::string> waiting;
+      if (look_at_claims) waiting = ImagesIn(ImportingFolder(temp), false);
+      look_at_claims = false;
       const size_t leftovers = waiting.size();
       waiting.insert(waiting.end(), reported.begin(), reported.end());
       if (Clock::now() >= next_scan || temp != last_temp) {
@@ -132,6 +137,7 @@ void ImportWorker::Run() {
       if (waiting.empty()) return;
       Importer* importer = connection.For(config->DBServer);
       if (importer == nullptr) {
+        look_at_claims = true;
         // The reports stay for the next attempt.
         std::lock_guard<std::mutex> lock(mutex_);
         reported_.insert(reported_.end(), reported.begin(), reported.end());
@@ -142,10 +148,12 @@ void ImportWorker::Run() {
       std::set<std::string> seen;
       std::vector<std::string> batch;
       bool unavailable = false;
+      bool deferred = false;
       auto run_batch = [&] {
         Importer::Result r =
             importer->ImportClaimed(temp, config->ImportArchive, batch);
         batch.clear();
+        if (r.deferred > 0) deferred = true;
         {
           std::lock_guard<std::mutex> lock(mutex_);
           imported_ += r.imported;
@@ -162,6 +170,7 @@ void ImportWorker::Run() {
         if (stop_) break;
       }
       if (!batch.empty() && !unavailable) run_batch();
+      look_at_claims = unavailable || deferred;
       if (unavailable) {
         connection.Reset();
         retry_at = Clock::now() + std::chrono::seconds(backoff_seconds);
