@@ -12,14 +12,16 @@
 #include "query/patient_query.h"
 #include "query/series_query.h"
 #include "query/study_query.h"
+#include "dicom/event_report_client.h"
 #include "retrieve/cget_files.h"
 #include "retrieve/event_report.h"
 #include "retrieve/image_reception.h"
 #include "retrieve/move_handoff.h"
+#include "retrieve/storage_commitment.h"
 
 namespace vantor {
 
-ServiceEvents::ServiceEvents() {
+ServiceEvents::ServiceEvents() : reports_(&dicom::SendCommitmentReport) {
   services_.GetPatientData = &GetPatientData;
   services_.GetStudyData = &GetStudyData;
   services_.GetSeriesData = &GetSeriesData;
@@ -40,6 +42,7 @@ ServiceEvents::ServiceEvents() {
 void ServiceEvents::BeginShutdown() {
   stopping_ = true;
   senders_.Shutdown();
+  reports_.Shutdown();
 }
 
 void ServiceEvents::PrepareSender() {
@@ -71,6 +74,27 @@ void ServiceEvents::EventReport(const dicom::Connection& connection,
                                 const dicom::Dataset& dataset,
                                 uint16_t& status) {
   DCMServer_EventReport(*Settings(), connection, event_id, dataset, status);
+}
+
+bool ServiceEvents::CommitmentEnabled() {
+  return Settings()->StorageCommitment;
+}
+
+dicom::CommitmentAcceptance ServiceEvents::CommitmentRequested(
+    const dicom::Connection& connection,
+    const dicom::CommitmentRequest& request) {
+  return AcceptCommitmentRequest(*Settings(), connection, request);
+}
+
+dicom::CommitmentOutcome ServiceEvents::CommitmentDecide(
+    const dicom::CommitmentRequest& request) {
+  return DecideCommitment(*Settings(), request);
+}
+
+void ServiceEvents::CommitmentReportUndelivered(
+    const dicom::ReportDestination& destination,
+    const dicom::CommitmentReport& report) {
+  reports_.Add(destination, report);
 }
 
 void ServiceEvents::ActionComplete(const dicom::Connection& connection,

@@ -55,6 +55,7 @@ Windows Registry Editor Version 5.00
 "Debug"="1"
 "Caption"="Vantor 01"
 "DateFormat"="YYYY-MM-DD"
+"StorageCommitment"="1"
 EOF
 
 cat <<EOF

@@ -118,6 +118,7 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
 
 void ReadInstanceKey(const KeyReader& key, Config& c) {
   c.Rename = key.Switch("Rename");
+  c.StorageCommitment = key.Switch("StorageCommitment");
   // Once on, dismissal stays on until the process ends.
   if (key.Switch("EnableDismiss")) c.EnableDismiss = true;
   std::string modalities = key.Text("DismissModalities");
