@@ -253,7 +253,9 @@ TEST_F(CommitmentTest, MalformedRequestsGetTheirFailureStatus) {
 
 TEST_F(CommitmentTest, SwitchedOffTheRequestIsAnUnsupportedCommand) {
   Start(false);
-  ToolResult r = Commit("same", "MODALITY", {Ref(kCtClass, kArchivedUid)});
+  // The requester learns of the abort only when its own wait ends.
+  ToolResult r = Commit("same", "MODALITY", {Ref(kCtClass, kArchivedUid)},
+                        {"--timeout", "4000"});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("\"actionStatus\":null")) << r.output;
   EXPECT_THAT(r.output, HasSubstr("\"reports\":[]"));
