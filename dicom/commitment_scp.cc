@@ -80,11 +80,11 @@ bool ServeCommitment(T_ASC_Association* assoc, const Connection& conn,
   if (status == kStatusSuccess) status = CheckRequest(conn, rq, read, why);
   OFCondition sent = SendActionResponse(assoc, pres_id, rq, status);
   GuardVoid(kProcedure, [&] {
-    events.ActionComplete(conn, "N-ACTION",
-                          status == kStatusSuccess && sent.good(),
-                          status != kStatusSuccess ? "Status " + StatusHex(status)
-                          : sent.good()            ? std::string()
-                                                   : sent.text());
+    events.ActionComplete(
+        conn, "N-ACTION", status == kStatusSuccess && sent.good(),
+        status != kStatusSuccess ? "Status " + StatusHex(status)
+        : sent.good()            ? std::string()
+                                 : sent.text());
   });
   if (sent.bad()) {
     // The report cannot be sent where the answer could not go either.
@@ -97,8 +97,8 @@ bool ServeCommitment(T_ASC_Association* assoc, const Connection& conn,
     ASC_abortAssociation(assoc);
     if (status == kStatusSuccess) {
       ErrorLogWrite(0,
-                    "Storage commitment " + request.transaction_uid +
-                        " from " + Caller(conn) +
+                    "Storage commitment " + request.transaction_uid + " from " +
+                        Caller(conn) +
                         ": its N-ACTION response could not be sent (" +
                         sent.text() + "); the request was not carried out",
                     kProcedure);
@@ -127,8 +127,7 @@ bool ServeCommitment(T_ASC_Association* assoc, const Connection& conn,
   if (exchange.answer == ReportAnswer::kAnswered) {
     if (exchange.status == kStatusSuccess) {
       DebugLogWrite("Storage commitment " + report.transaction_uid +
-                        " reported to " + Caller(conn) +
-                        " on its association",
+                        " reported to " + Caller(conn) + " on its association",
                     kProcedure);
     } else {
       ErrorLogWrite(0,
@@ -141,7 +140,8 @@ bool ServeCommitment(T_ASC_Association* assoc, const Connection& conn,
   }
   DebugLogWrite("Storage commitment " + report.transaction_uid +
                     ": not reported on the association of " + Caller(conn) +
-                    " (" + exchange.why + "); it goes on an association of "
+                    " (" + exchange.why +
+                    "); it goes on an association of "
                     "our own",
                 kProcedure);
   if (exchange.answer == ReportAnswer::kReleased) {

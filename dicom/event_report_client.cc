@@ -24,11 +24,10 @@ std::string SendCommitmentReport(const ReportDestination& destination,
         peer.tls = destination.tls;
         peer.tls_files = destination.tls_files;
         RequestedAssociation assoc;
-        error = assoc.Open(
-            peer, {{UID_StorageCommitmentPushModelSOPClass,
-                    {UID_LittleEndianExplicitTransferSyntax,
-                     UID_LittleEndianImplicitTransferSyntax},
-                    ASC_SC_ROLE_SCP}});
+        error = assoc.Open(peer, {{UID_StorageCommitmentPushModelSOPClass,
+                                   {UID_LittleEndianExplicitTransferSyntax,
+                                    UID_LittleEndianImplicitTransferSyntax},
+                                   ASC_SC_ROLE_SCP}});
         if (!error.empty()) return;
         const T_ASC_PresentationContextID pc_id =
             ASC_findAcceptedPresentationContextID(

@@ -921,7 +921,8 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
       // A cancel for a request that has already been answered.
       return true;
     case DIMSE_N_ACTION_RQ:
-      if (Guard("DCMServer", false, [&] { return events.CommitmentEnabled(); })) {
+      if (Guard("DCMServer", false,
+                [&] { return events.CommitmentEnabled(); })) {
         if (msg.msg.NActionRQ.DataSetType != DIMSE_DATASET_NULL &&
             !receive("Storage commitment request"))
           return false;

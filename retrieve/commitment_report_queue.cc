@@ -67,14 +67,14 @@ void CommitmentReportQueue::Shutdown() {
     left.swap(entries_);
   }
   for (const Entry& entry : left) {
-    ErrorLogWrite(0,
-                  UndeliveredReportText(
-                      entry.destination, entry.report, entry.attempts,
-                      "the service stopped" + (entry.last_error.empty()
-                                                   ? std::string()
-                                                   : " (" + entry.last_error +
-                                                         ")")),
-                  kProcedure);
+    ErrorLogWrite(
+        0,
+        UndeliveredReportText(
+            entry.destination, entry.report, entry.attempts,
+            "the service stopped" + (entry.last_error.empty()
+                                         ? std::string()
+                                         : " (" + entry.last_error + ")")),
+        kProcedure);
   }
 }
 
@@ -106,8 +106,8 @@ bool CommitmentReportQueue::Attempt(Entry& entry) {
   }
   DebugLogWrite("Storage commitment report " + entry.report.transaction_uid +
                     " for " + Where(entry.destination) + ": " + error +
-                    "; next attempt in " +
-                    std::to_string(entry.delay.count()) + " ms",
+                    "; next attempt in " + std::to_string(entry.delay.count()) +
+                    " ms",
                 kProcedure);
   entry.due = next;
   entry.delay = std::min(entry.delay * 2, timing_.longest_retry);

@@ -35,8 +35,8 @@ dicom::ReportDestination DestinationOf(const Config& config,
   dicom::ReportDestination d;
   d.address = Trim(rs.Get(0, "IPAdress").ToText());
   const Value port = rs.Get(0, "IPPort");
-  d.port = port.IsInteger() ? static_cast<int32_t>(port.integer())
-                            : kDefaultPort;
+  d.port =
+      port.IsInteger() ? static_cast<int32_t>(port.integer()) : kDefaultPort;
   d.called_aet = Trim(rs.Get(0, "CallingAET").ToText());
   if (d.called_aet.empty()) d.called_aet = Trim(rs.Get(0, "AET").ToText());
   d.calling_aet = config.OwnAET;
@@ -98,9 +98,9 @@ dicom::CommitmentAcceptance AcceptCommitmentRequest(
             break;
           }
           case dicom::kUnknownNode:
-            ErrorLogWrite(0, "Unauthorized storage commitment request from " +
-                                 caller,
-                          kProcedure);
+            ErrorLogWrite(
+                0, "Unauthorized storage commitment request from " + caller,
+                kProcedure);
             acceptance.status = dicom::kStatusNotAuthorized;
             break;
           case dicom::kStoreOnlyNode:

@@ -14,11 +14,13 @@ constexpr char kCt[] = "1.2.840.10008.5.1.4.1.1.2";
 
 // A request dataset; `items` holds (class, instance) pairs, "" leaving an
 // attribute out; `sequence` false leaves the sequence out.
-DcmDataset RequestDataset(const char* transaction,
-                          std::vector<std::pair<std::string, std::string>> items,
-                          bool sequence = true) {
+DcmDataset RequestDataset(
+    const char* transaction,
+    std::vector<std::pair<std::string, std::string>> items,
+    bool sequence = true) {
   DcmDataset ds;
-  if (transaction != nullptr) ds.putAndInsertString(DCM_TransactionUID, transaction);
+  if (transaction != nullptr)
+    ds.putAndInsertString(DCM_TransactionUID, transaction);
   if (sequence) ds.insertEmptyElement(DCM_ReferencedSOPSequence);
   for (const auto& [sop_class, instance] : items) {
     DcmItem* item = nullptr;
@@ -55,8 +57,10 @@ TEST(CommitmentRequestTest, MalformedRequestsGetTheirStatus) {
        kStatusMissingAttribute},
       {"no sequence", RequestDataset("1.2.9", {}, false),
        kStatusMissingAttribute},
-      {"empty sequence", RequestDataset("1.2.9", {}), kStatusInvalidAttributeValue},
-      {"item without instance", RequestDataset("1.2.9", {{kCt, "1.2.3"}, {kCt, ""}}),
+      {"empty sequence", RequestDataset("1.2.9", {}),
+       kStatusInvalidAttributeValue},
+      {"item without instance",
+       RequestDataset("1.2.9", {{kCt, "1.2.3"}, {kCt, ""}}),
        kStatusMissingAttribute},
       {"item without class", RequestDataset("1.2.9", {{"", "1.2.3"}}),
        kStatusMissingAttribute},
@@ -69,7 +73,8 @@ TEST(CommitmentRequestTest, MalformedRequestsGetTheirStatus) {
   }
   CommitmentRequest request;
   std::string why;
-  EXPECT_EQ(ReadCommitmentRequest(nullptr, request, why), kStatusMissingAttribute);
+  EXPECT_EQ(ReadCommitmentRequest(nullptr, request, why),
+            kStatusMissingAttribute);
 }
 
 TEST(CommitmentReportTest, CommittedAndFailedGoInTheirSequences) {
@@ -86,10 +91,12 @@ TEST(CommitmentReportTest, CommittedAndFailedGoInTheirSequences) {
   ds->findAndGetOFString(DCM_RetrieveAETitle, text);
   EXPECT_EQ(std::string(text.c_str()), "VANTOR");
   DcmItem* item = nullptr;
-  ASSERT_TRUE(ds->findAndGetSequenceItem(DCM_ReferencedSOPSequence, item, 0).good());
+  ASSERT_TRUE(
+      ds->findAndGetSequenceItem(DCM_ReferencedSOPSequence, item, 0).good());
   item->findAndGetOFString(DCM_ReferencedSOPInstanceUID, text);
   EXPECT_EQ(std::string(text.c_str()), "1.2.3");
-  ASSERT_TRUE(ds->findAndGetSequenceItem(DCM_FailedSOPSequence, item, 0).good());
+  ASSERT_TRUE(
+      ds->findAndGetSequenceItem(DCM_FailedSOPSequence, item, 0).good());
   item->findAndGetOFString(DCM_ReferencedSOPInstanceUID, text);
   EXPECT_EQ(std::string(text.c_str()), "1.2.4");
   Uint16 reason = 0;
@@ -99,7 +106,8 @@ TEST(CommitmentReportTest, CommittedAndFailedGoInTheirSequences) {
   // All committed: event type 1, no Failed SOP Sequence.
   report.outcome.failed.clear();
   EXPECT_EQ(CommitmentEventType(report), kAllCommitted);
-  EXPECT_FALSE(CommitmentReportDataset(report)->tagExists(DCM_FailedSOPSequence));
+  EXPECT_FALSE(
+      CommitmentReportDataset(report)->tagExists(DCM_FailedSOPSequence));
   // Nothing committed: no Referenced SOP Sequence and no Retrieve AE Title.
   report.outcome.committed.clear();
   report.outcome.failed = {{{kCt, "1.2.4"}, kStatusNoSuchObjectInstance}};

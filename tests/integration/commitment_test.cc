@@ -5,7 +5,6 @@
 // refusals, and the service with the switch off.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -19,9 +18,9 @@
 namespace vantor {
 namespace {
 
+using std::chrono::seconds;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using std::chrono::seconds;
 
 constexpr char kCtClass[] = "1.2.840.10008.5.1.4.1.1.2";
 constexpr char kMrClass[] = "1.2.840.10008.5.1.4.1.1.4";
@@ -51,8 +50,7 @@ std::string Ref(const std::string& sop_class, const std::string& uid) {
 
 // What the requester printed for a reference of the report.
 std::string Referenced(const std::string& sop_class, const std::string& uid) {
-  return "{\"sopClass\":\"" + sop_class + "\",\"sopInstance\":\"" + uid +
-         "\"}";
+  return "{\"sopClass\":\"" + sop_class + "\",\"sopInstance\":\"" + uid + "\"}";
 }
 std::string Failed(const std::string& sop_class, const std::string& uid,
                    int reason) {
@@ -67,8 +65,8 @@ class CommitmentTest : public ::testing::Test {
     // CI installs the requester; a machine without it fails, saying why.
     ASSERT_EQ(missing, "");
     client_port_ = FreeLoopbackPort();
-    archive_.AddNode("MODALITY", "127.0.0.1", false, false, false,
-                     client_port_, "MODALITY");
+    archive_.AddNode("MODALITY", "127.0.0.1", false, false, false, client_port_,
+                     "MODALITY");
     archive_.AddNode("STOREONLY", "127.0.0.1", false, false, true);
     FixtureArchive::Patient patient;
     patient.patient_id = "P41";
@@ -83,7 +81,8 @@ class CommitmentTest : public ::testing::Test {
     ServiceProcess::Options options;
     options.db_server = archive_.DBServer();
     options.instance_values = {{"AET", "VANTOR"}};
-    if (commitment) options.instance_values.push_back({"StorageCommitment", "1"});
+    if (commitment)
+      options.instance_values.push_back({"StorageCommitment", "1"});
     ASSERT_TRUE(service_.Start(options)) << service_.Describe();
   }
 
@@ -94,22 +93,33 @@ class CommitmentTest : public ::testing::Test {
     image.sop_class_uid = kCtClass;
     const std::string file = archive_.dir() + "/stored.dcm";
     WriteTestImage(file, image);
-    ToolResult store = RunDcmtkTool(
-        "storescu",
-        {"-aet", "MODALITY", "-aec", "VANTOR", "127.0.0.1",
-         service_.port_text(), file},
-        seconds(60));
+    ToolResult store = RunDcmtkTool("storescu",
+                                    {"-aet", "MODALITY", "-aec", "VANTOR",
+                                     "127.0.0.1", service_.port_text(), file},
+                                    seconds(60));
     ASSERT_EQ(store.exit_code, 0) << store.output << service_.Describe();
   }
 
   ToolResult Commit(const std::string& mode, const std::string& aet,
                     const std::vector<std::string>& refs,
                     const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {
-        ClientDir() + "/commit.js", "--host", "127.0.0.1", "--port",
-        service_.port_text(), "--aet", aet, "--called", "VANTOR", "--mode",
-        mode, "--transaction", kTransaction, "--listen-port",
-        std::to_string(client_port_), "--timeout", "20000"};
+    std::vector<std::string> args = {ClientDir() + "/commit.js",
+                                     "--host",
+                                     "127.0.0.1",
+                                     "--port",
+                                     service_.port_text(),
+                                     "--aet",
+                                     aet,
+                                     "--called",
+                                     "VANTOR",
+                                     "--mode",
+                                     mode,
+                                     "--transaction",
+                                     kTransaction,
+                                     "--listen-port",
+                                     std::to_string(client_port_),
+                                     "--timeout",
+                                     "20000"};
     for (const std::string& r : refs) {
       args.push_back("--ref");
       args.push_back(r);
@@ -133,15 +143,15 @@ class CommitmentTest : public ::testing::Test {
 TEST_F(CommitmentTest, ReportOnTheRequestersAssociation) {
   Start(true);
   StoreImage();
-  ToolResult r =
-      Commit("same", "MODALITY",
-             {Ref(kCtClass, kStoredUid), Ref(kCtClass, kArchivedUid),
-              Ref(kCtClass, kUnknownUid), Ref(kCtClass, "1.2..3")});
+  ToolResult r = Commit("same", "MODALITY",
+                        {Ref(kCtClass, kStoredUid), Ref(kCtClass, kArchivedUid),
+                         Ref(kCtClass, kUnknownUid), Ref(kCtClass, "1.2..3")});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("\"actionStatus\":0,")) << r.output;
   EXPECT_THAT(r.output, HasSubstr("\"via\":\"same\",\"eventTypeId\":2,"));
-  EXPECT_THAT(r.output, HasSubstr("\"sopClass\":\"1.2.840.10008.1.20.1\","
-                                  "\"sopInstance\":\"1.2.840.10008.1.20.1.1\""));
+  EXPECT_THAT(r.output,
+              HasSubstr("\"sopClass\":\"1.2.840.10008.1.20.1\","
+                        "\"sopInstance\":\"1.2.840.10008.1.20.1.1\""));
   EXPECT_THAT(r.output, HasSubstr(std::string("\"transactionUid\":\"") +
                                   kTransaction + "\""));
   EXPECT_THAT(r.output, HasSubstr("\"retrieveAet\":\"VANTOR\""));
@@ -178,13 +188,14 @@ TEST_F(CommitmentTest, ReportOnANewAssociationWhenTheRequesterReleased) {
               HasSubstr("\"referenced\":[" + Referenced(kCtClass, kStoredUid) +
                         "],\"failed\":[]"));
   // Called as the node's CallingAET, calling as our own AE title.
-  EXPECT_THAT(r.output,
-              HasSubstr("\"callingAet\":\"VANTOR\",\"calledAet\":\"MODALITY\""));
+  EXPECT_THAT(
+      r.output,
+      HasSubstr("\"callingAet\":\"VANTOR\",\"calledAet\":\"MODALITY\""));
   EXPECT_THAT(r.output, Not(HasSubstr("\"via\":\"same\"")));
-  EXPECT_TRUE(service_.WaitForLog("DebugVantor" + service_.port_text() + ".log",
-                                  "delivered to MODALITY (127.0.0.1:" +
-                                      std::to_string(client_port_) +
-                                      ") on attempt 1"))
+  EXPECT_TRUE(service_.WaitForLog(
+      "DebugVantor" + service_.port_text() + ".log",
+      "delivered to MODALITY (127.0.0.1:" + std::to_string(client_port_) +
+          ") on attempt 1"))
       << service_.Describe();
   EXPECT_EQ(service_.ErrorLog(), "");
 }
@@ -194,9 +205,8 @@ TEST_F(CommitmentTest, ClassConflictIsReportedFailed) {
   ToolResult r = Commit("same", "MODALITY", {Ref(kMrClass, kArchivedUid)});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   // 0x0119: class / instance conflict.
-  EXPECT_THAT(r.output,
-              HasSubstr("\"failed\":[" + Failed(kMrClass, kArchivedUid, 0x0119) +
-                        "]"))
+  EXPECT_THAT(r.output, HasSubstr("\"failed\":[" +
+                                  Failed(kMrClass, kArchivedUid, 0x0119) + "]"))
       << r.output;
 }
 
@@ -212,11 +222,13 @@ TEST_F(CommitmentTest, UnknownAndStoreOnlyCallersAreRefused) {
     EXPECT_THAT(r.output, HasSubstr("\"reports\":[]"));
   }
   const std::string errors = service_.ErrorLog();
-  EXPECT_THAT(errors, HasSubstr("\t0\tUnauthorized storage commitment request "
-                                "from STRANGER/127.0.0.1\tStorageCommitment\r\n"));
   EXPECT_THAT(errors,
-              HasSubstr("\t0\tUnauthorized storage commitment request from "
-                        "STOREONLY/127.0.0.1 (Store Only)\tStorageCommitment\r\n"));
+              HasSubstr("\t0\tUnauthorized storage commitment request "
+                        "from STRANGER/127.0.0.1\tStorageCommitment\r\n"));
+  EXPECT_THAT(
+      errors,
+      HasSubstr("\t0\tUnauthorized storage commitment request from "
+                "STOREONLY/127.0.0.1 (Store Only)\tStorageCommitment\r\n"));
   EXPECT_THAT(ActionLog(), HasSubstr("\tN-ACTION\t"));
   EXPECT_THAT(ActionLog(), HasSubstr("Status 0124"));
 }
@@ -230,18 +242,22 @@ TEST_F(CommitmentTest, MalformedRequestsGetTheirFailureStatus) {
     const char* why;
   };
   const Case cases[] = {
-      {{Ref(kCtClass, kArchivedUid)}, {"--no-transaction"}, 0x0120,
+      {{Ref(kCtClass, kArchivedUid)},
+       {"--no-transaction"},
+       0x0120,
        "no Transaction UID"},
       {{}, {"--no-sequence"}, 0x0120, "no Referenced SOP Sequence"},
-      {{Ref(kCtClass, kArchivedUid)}, {"--action-type", "2"}, 0x0123,
+      {{Ref(kCtClass, kArchivedUid)},
+       {"--action-type", "2"},
+       0x0123,
        "action type 2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     ToolResult r = Commit("same", "MODALITY", c.refs, c.extra);
     ASSERT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_THAT(r.output, HasSubstr("\"actionStatus\":" +
-                                    std::to_string(c.status) + ","))
+    EXPECT_THAT(r.output,
+                HasSubstr("\"actionStatus\":" + std::to_string(c.status) + ","))
         << r.output;
     EXPECT_THAT(r.output, HasSubstr("\"reports\":[]"));
     EXPECT_THAT(service_.ErrorLog(),
@@ -259,9 +275,9 @@ TEST_F(CommitmentTest, SwitchedOffTheRequestIsAnUnsupportedCommand) {
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("\"actionStatus\":null")) << r.output;
   EXPECT_THAT(r.output, HasSubstr("\"reports\":[]"));
-  EXPECT_TRUE(service_.WaitForLog(
-      "Message" + service_.port_text() + ".log",
-      ": unsupported command 304"))  // 0x0130, N-ACTION-RQ
+  EXPECT_TRUE(
+      service_.WaitForLog("Message" + service_.port_text() + ".log",
+                          ": unsupported command 304"))  // 0x0130, N-ACTION-RQ
       << service_.Describe();
   EXPECT_THAT(service_.DebugLog(), Not(HasSubstr("Storage commitment")));
 }

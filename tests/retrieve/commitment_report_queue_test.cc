@@ -18,8 +18,8 @@ namespace vantor {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using std::chrono::milliseconds;
+using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 
 // A sender that fails its first `failures` attempts, noting when each came.
@@ -81,9 +81,9 @@ class CommitmentReportQueueTest : public ::testing::Test {
 
 TEST_F(CommitmentReportQueueTest, RetriedWithGrowingPausesUntilDelivered) {
   ScriptedSender sender(3);
-  CommitmentReportQueue queue(sender.AsSender(),
-                              {milliseconds(40), milliseconds(1000),
-                               milliseconds(5000)});
+  CommitmentReportQueue queue(
+      sender.AsSender(),
+      {milliseconds(40), milliseconds(1000), milliseconds(5000)});
   queue.Add(destination_, report_);
   ASSERT_TRUE(Drained(queue));
   const std::vector<Clock::time_point> t = sender.times();
@@ -97,9 +97,9 @@ TEST_F(CommitmentReportQueueTest, RetriedWithGrowingPausesUntilDelivered) {
 
 TEST_F(CommitmentReportQueueTest, GivenUpAfterItsTimeWithAnErrorLine) {
   ScriptedSender sender(1000);
-  CommitmentReportQueue queue(sender.AsSender(),
-                              {milliseconds(20), milliseconds(40),
-                               milliseconds(300)});
+  CommitmentReportQueue queue(
+      sender.AsSender(),
+      {milliseconds(20), milliseconds(40), milliseconds(300)});
   queue.Add(destination_, report_);
   ASSERT_TRUE(Drained(queue));
   const size_t attempts = sender.times().size();
@@ -114,9 +114,9 @@ TEST_F(CommitmentReportQueueTest, GivenUpAfterItsTimeWithAnErrorLine) {
 
 TEST_F(CommitmentReportQueueTest, ShutdownStopsRetriesAndLogsWhatIsLeft) {
   ScriptedSender sender(1000);
-  CommitmentReportQueue queue(sender.AsSender(),
-                              {milliseconds(60000), milliseconds(60000),
-                               milliseconds(300000)});
+  CommitmentReportQueue queue(
+      sender.AsSender(),
+      {milliseconds(60000), milliseconds(60000), milliseconds(300000)});
   queue.Add(destination_, report_);
   for (int i = 0; i < 500 && sender.times().empty(); ++i)
     std::this_thread::sleep_for(milliseconds(10));

@@ -49,7 +49,8 @@ class StorageCommitmentTest : public ::testing::Test {
     fs::remove(Log("Debug"));
     FixtureArchive::Patient patient;
     patient.patient_id = "P1";
-    series_ = archive_.AddSeries(archive_.AddStudy(archive_.AddPatient(patient), {}), {});
+    series_ = archive_.AddSeries(
+        archive_.AddStudy(archive_.AddPatient(patient), {}), {});
   }
   void TearDown() override { PublishSettings(Config{}); }
 
@@ -69,12 +70,14 @@ class StorageCommitmentTest : public ::testing::Test {
                                   const std::string& sop_class = kCt) {
     dicom::CommitmentRequest request;
     request.transaction_uid = "1.2.826.0.1.77";
-    for (const std::string& uid : uids) request.references.push_back({sop_class, uid});
+    for (const std::string& uid : uids)
+      request.references.push_back({sop_class, uid});
     return DecideCommitment(*Settings(), request);
   }
   static std::vector<std::string> Committed(const dicom::CommitmentOutcome& o) {
     std::vector<std::string> uids;
-    for (const dicom::SopReference& r : o.committed) uids.push_back(r.sop_instance);
+    for (const dicom::SopReference& r : o.committed)
+      uids.push_back(r.sop_instance);
     return uids;
   }
   static std::vector<std::string> Failed(const dicom::CommitmentOutcome& o) {
@@ -111,8 +114,8 @@ TEST_F(StorageCommitmentTest, EachPlaceAnImageIsKeptCommitsIt) {
   Archive("1.2.5", std::nullopt);
   dicom::CommitmentOutcome o =
       Decide({"1.2.1", "1.2.2", "1.2.3", "1.2.4", "1.2.5"});
-  EXPECT_EQ(Committed(o),
-            (std::vector<std::string>{"1.2.1", "1.2.2", "1.2.3", "1.2.4", "1.2.5"}));
+  EXPECT_EQ(Committed(o), (std::vector<std::string>{"1.2.1", "1.2.2", "1.2.3",
+                                                    "1.2.4", "1.2.5"}));
   EXPECT_THAT(o.failed, IsEmpty());
   EXPECT_EQ(ReadWholeFile(Log("Error")), "");
 }
@@ -136,14 +139,19 @@ TEST_F(StorageCommitmentTest, WhatIsNotKeptFails) {
 
 TEST_F(StorageCommitmentTest, UidsThatCannotNameAFileFailWithoutALookup) {
   Touch("..dcm");
-  const std::vector<std::string> bad = {"", "..", "../1.2.1", "1.2/3",
-                                        "1.2.3' OR '1'='1", "1..2",
+  const std::vector<std::string> bad = {"",
+                                        "..",
+                                        "../1.2.1",
+                                        "1.2/3",
+                                        "1.2.3' OR '1'='1",
+                                        "1..2",
                                         std::string(65, '1')};
   dicom::CommitmentOutcome o = Decide(bad);
   EXPECT_THAT(o.committed, IsEmpty());
   ASSERT_EQ(o.failed.size(), bad.size());
   for (const dicom::CommitmentFailure& f : o.failed)
-    EXPECT_EQ(f.reason, dicom::kStatusNoSuchObjectInstance) << f.reference.sop_instance;
+    EXPECT_EQ(f.reason, dicom::kStatusNoSuchObjectInstance)
+        << f.reference.sop_instance;
   EXPECT_THAT(ReadWholeFile(Log("Debug")), Not(HasSubstr("tblImages")));
 }
 
@@ -156,10 +164,12 @@ TEST_F(StorageCommitmentTest, FolderFirstThenTheArchive) {
   dicom::CommitmentOutcome o = Decide({"1.2.11", "1.2.12", "1.2.13"});
   archive_.PutBack();
   EXPECT_EQ(Committed(o), (std::vector<std::string>{"1.2.11"}));
-  EXPECT_EQ(Failed(o), (std::vector<std::string>{"1.2.12 0110", "1.2.13 0110"}));
+  EXPECT_EQ(Failed(o),
+            (std::vector<std::string>{"1.2.12 0110", "1.2.13 0110"}));
   const std::string errors = ReadWholeFile(Log("Error"));
-  EXPECT_THAT(errors, HasSubstr("Storage commitment 1.2.826.0.1.77: the archive "
-                                "could not be asked"));
+  EXPECT_THAT(errors,
+              HasSubstr("Storage commitment 1.2.826.0.1.77: the archive "
+                        "could not be asked"));
 }
 
 TEST_F(StorageCommitmentTest, AKnownNodeIsAcceptedWithItsDestination) {
@@ -181,7 +191,8 @@ TEST_F(StorageCommitmentTest, AKnownNodeIsAcceptedWithItsDestination) {
   EXPECT_EQ(Accept("PLAIN", "127.0.0.2").destination.called_aet, "PLAIN");
 }
 
-TEST_F(StorageCommitmentTest, StrangersStoreOnlyNodesAndFailedLookupsAreRefused) {
+TEST_F(StorageCommitmentTest,
+       StrangersStoreOnlyNodesAndFailedLookupsAreRefused) {
   archive_.AddNode("MODALITY", "127.0.0.1");
   archive_.AddNode("STOREONLY", "127.0.0.1", false, false, true);
   EXPECT_EQ(Accept("STRANGER").status, dicom::kStatusNotAuthorized);
@@ -192,13 +203,15 @@ TEST_F(StorageCommitmentTest, StrangersStoreOnlyNodesAndFailedLookupsAreRefused)
   EXPECT_EQ(Accept("MODALITY").status, dicom::kStatusProcessingFailure);
   archive_.PutBack();
   const std::string errors = ReadWholeFile(Log("Error"));
-  EXPECT_THAT(errors, HasSubstr("\t0\tUnauthorized storage commitment request "
-                                "from STRANGER/127.0.0.1\tStorageCommitment\r\n"));
+  EXPECT_THAT(errors,
+              HasSubstr("\t0\tUnauthorized storage commitment request "
+                        "from STRANGER/127.0.0.1\tStorageCommitment\r\n"));
   EXPECT_THAT(errors, HasSubstr("request from MODALITY/10.0.0.9\t"));
   EXPECT_THAT(errors, HasSubstr("from STOREONLY/127.0.0.1 (Store Only)\t"));
-  EXPECT_THAT(errors, HasSubstr("Storage commitment request from "
-                                "MODALITY/127.0.0.1 not carried out: the caller "
-                                "cannot be looked up"));
+  EXPECT_THAT(errors,
+              HasSubstr("Storage commitment request from "
+                        "MODALITY/127.0.0.1 not carried out: the caller "
+                        "cannot be looked up"));
 }
 
 TEST_F(StorageCommitmentTest, ControlBytesOfTheCallerStayEscapedInTheLog) {
