@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "dicom/commitment_scp.h"
 #include "dicom/dataset_impl.h"
 #include "dicom/dataset_reader.h"
 #include "dicom/negotiation.h"
@@ -919,6 +920,16 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
     case DIMSE_C_CANCEL_RQ:
       // A cancel for a request that has already been answered.
       return true;
+    case DIMSE_N_ACTION_RQ:
+      if (Guard("DCMServer", false,
+                [&] { return events.CommitmentEnabled(); })) {
+        if (msg.msg.NActionRQ.DataSetType != DIMSE_DATASET_NULL &&
+            !receive("Storage commitment request"))
+          return false;
+        return ServeCommitment(assoc, conn, pres_id, msg.msg.NActionRQ,
+                               data.get(), events, stopping);
+      }
+      [[fallthrough]];
     default:
       Info(kInfoUnsupportedCommand,
            "Association " + std::to_string(conn.number) +

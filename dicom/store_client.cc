@@ -15,7 +15,7 @@
 #include <set>
 
 #include "dicom/part10_file.h"
-#include "dicom/tls_context.h"
+#include "dicom/requested_association.h"
 #include "dicom/toolkit.h"
 #include "host/base/failure.h"
 
@@ -49,102 +49,57 @@ void SetUids(T_DIMSE_C_StoreRQ& req, const std::string& sop_class,
 
 class Association {
  public:
-  ~Association() {
-    if (assoc_ != nullptr) {
-      if (broken_ || ASC_releaseAssociation(assoc_).bad())
-        ASC_abortAssociation(assoc_);
-      ASC_destroyAssociation(&assoc_);
-    } else if (params_ != nullptr) {
-      ASC_destroyAssociationParameters(&params_);
-    }
-    if (net_ != nullptr) ASC_dropNetwork(&net_);
-  }
-
   // Ends the association with an A-ABORT rather than a release.
-  void Abort() { broken_ = true; }
+  void Abort() { assoc_.Abort(); }
 
   // Proposes `classes` (SOP class -> the syntaxes its files are in) and
   // requests the association. Returns "" or what went wrong.
   std::string Open(
       const StoreDestination& d,
       const std::map<std::string, std::set<std::string>>& classes) {
-    // The TCP connect is bounded by the same timeout (the toolkit's default
-    // waits as long as the system does).
-    dcmConnectionTimeout.set(d.timeout_seconds);
-    OFCondition cond =
-        ASC_initializeNetwork(NET_REQUESTOR, 0, d.timeout_seconds, &net_);
-    if (cond.bad()) return cond.text();
-    cond = ASC_createAssociationParameters(&params_, ASC_MAXIMUMPDUSIZE);
-    if (cond.bad()) return cond.text();
-    if (d.tls) {
-      std::string error;
-      tls_ = MakeTlsLayer(NET_REQUESTOR, d.tls_files, error);
-      if (!tls_) return "TLS: " + error;
-      cond = ASC_setTransportLayer(net_, tls_.get(), 0);
-      if (cond.good()) cond = ASC_setTransportLayerType(params_, OFTrue);
-      if (cond.bad()) return cond.text();
-    }
-    ASC_setAPTitles(params_, d.calling_aet.c_str(), d.called_aet.c_str(),
-                    nullptr);
-    std::string peer = d.address + ":" + std::to_string(d.port);
-    ASC_setPresentationAddresses(params_, OFStandard::getHostName().c_str(),
-                                 peer.c_str());
-    T_ASC_PresentationContextID id = 1;
-    size_t contexts = 0;
+    std::vector<ProposedContext> contexts;
     for (const auto& [sop_class, syntaxes] : classes) {
       // The stored syntax first, so that no conversion is needed when the
       // destination takes it; the uncompressed ones as the fallback.
-      std::vector<std::string> lists;
       for (const std::string& s : syntaxes) {
         if (!IsUncompressed(s)) {
-          if (contexts++ >= kMaxContexts) return "too many SOP classes";
-          const char* one[] = {s.c_str()};
-          cond = ASC_addPresentationContext(params_, id, sop_class.c_str(), one,
-                                            1);
-          if (cond.bad()) return cond.text();
-          id += 2;
+          if (contexts.size() >= kMaxContexts) return "too many SOP classes";
+          contexts.push_back({sop_class, {s}});
         }
       }
-      if (contexts++ >= kMaxContexts) return "too many SOP classes";
-      const char* plain[] = {UID_LittleEndianExplicitTransferSyntax,
-                             UID_LittleEndianImplicitTransferSyntax,
-                             UID_BigEndianExplicitTransferSyntax};
-      cond =
-          ASC_addPresentationContext(params_, id, sop_class.c_str(), plain, 3);
-      if (cond.bad()) return cond.text();
-      id += 2;
+      if (contexts.size() >= kMaxContexts) return "too many SOP classes";
+      contexts.push_back({sop_class,
+                          {UID_LittleEndianExplicitTransferSyntax,
+                           UID_LittleEndianImplicitTransferSyntax,
+                           UID_BigEndianExplicitTransferSyntax}});
     }
-    cond = ASC_requestAssociation(net_, params_, &assoc_);
-    if (cond.bad()) {
-      if (cond == DUL_ASSOCIATIONREJECTED) {
-        T_ASC_RejectParameters rej;
-        ASC_getRejectParameters(params_, &rej);
-        OFString text;
-        return std::string("association rejected: ") +
-               ASC_printRejectParameters(text, &rej).c_str();
-      }
-      return cond.text();
-    }
-    if (ASC_countAcceptedPresentationContexts(params_) == 0)
-      return "the destination accepted no presentation context";
-    return "";
+    RequestedPeer peer;
+    peer.address = d.address;
+    peer.port = d.port;
+    peer.called_aet = d.called_aet;
+    peer.calling_aet = d.calling_aet;
+    peer.timeout_seconds = d.timeout_seconds;
+    peer.tls = d.tls;
+    peer.tls_files = d.tls_files;
+    return assoc_.Open(peer, contexts);
   }
 
   // Sends one file; fills `result`. False when the association broke.
   bool Send(const std::string& path, const FileHeader& header, int timeout,
             StoreFileResult& result) {
+    T_ASC_Association* assoc = assoc_.get();
     T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
-        assoc_, header.sop_class.c_str(), header.transfer_syntax.c_str());
+        assoc, header.sop_class.c_str(), header.transfer_syntax.c_str());
     if (pc_id == 0) {
       result.error = path + ": the destination accepted no context for " +
                      header.sop_class;
       return true;
     }
     T_ASC_PresentationContext pc;
-    ASC_findAcceptedPresentationContext(assoc_->params, pc_id, &pc);
+    ASC_findAcceptedPresentationContext(assoc->params, pc_id, &pc);
     T_DIMSE_C_StoreRQ req;
     std::memset(&req, 0, sizeof req);
-    req.MessageID = assoc_->nextMsgID++;
+    req.MessageID = assoc->nextMsgID++;
     req.DataSetType = DIMSE_DATASET_PRESENT;
     req.Priority = DIMSE_PRIORITY_MEDIUM;
     T_DIMSE_C_StoreRSP rsp;
@@ -157,7 +112,7 @@ class Association {
       // it is stored, without being parsed and encoded again.
       SetUids(req, header.sop_class, header.sop_instance);
       cond =
-          DIMSE_storeUser(assoc_, pc_id, &req, path.c_str(), nullptr, nullptr,
+          DIMSE_storeUser(assoc, pc_id, &req, path.c_str(), nullptr, nullptr,
                           nullptr, DIMSE_NONBLOCKING, timeout, &rsp, &detail);
     } else {
       DcmFileFormat file;
@@ -184,13 +139,13 @@ class Association {
         }
       }
       SetUids(req, sop_class.c_str(), sop_instance.c_str());
-      cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
+      cond = DIMSE_storeUser(assoc, pc_id, &req, nullptr, ds, nullptr, nullptr,
                              DIMSE_NONBLOCKING, timeout, &rsp, &detail);
     }
     delete detail;
     if (cond.bad()) {
       result.error = path + ": " + cond.text();
-      broken_ = true;
+      assoc_.Abort();
       return false;
     }
     result.status = rsp.DimseStatus;
@@ -206,12 +161,7 @@ class Association {
   }
 
  private:
-  // Outlives the network that uses it.
-  std::shared_ptr<DcmTLSTransportLayer> tls_;
-  T_ASC_Network* net_ = nullptr;
-  T_ASC_Parameters* params_ = nullptr;
-  T_ASC_Association* assoc_ = nullptr;
-  bool broken_ = false;  // aborted rather than released
+  RequestedAssociation assoc_;
 };
 
 void Count(StoreRun& run, const StoreFileResult& r) {

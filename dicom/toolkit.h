@@ -32,6 +32,13 @@ inline constexpr uint16_t kStatusMoveOutOfResources = 0xA702;
 inline constexpr uint16_t kStatusCancel = 0xFE00;
 // Refused: the caller is not authorised for the operation.
 inline constexpr uint16_t kStatusNotAuthorized = 0x0124;
+// N-ACTION failures, and the failure reason of an instance that is not
+// committed.
+inline constexpr uint16_t kStatusInvalidAttributeValue = 0x0106;
+inline constexpr uint16_t kStatusNoSuchObjectInstance = 0x0112;
+inline constexpr uint16_t kStatusClassInstanceConflict = 0x0119;
+inline constexpr uint16_t kStatusMissingAttribute = 0x0120;
+inline constexpr uint16_t kStatusNoSuchActionType = 0x0123;
 
 // The toolkit failure that ends the service when it reaches the dispatcher
 // (the association layer's network went away under the server).
@@ -101,6 +108,59 @@ struct Connection {
 
 // The files of a TLS end point (the base floor reads them from the settings).
 using TlsFiles = ::vantor::TlsFiles;
+
+// An instance named by a Storage Commitment request or report.
+struct SopReference {
+  std::string sop_class;     // Referenced SOP Class UID (0008,1150)
+  std::string sop_instance;  // Referenced SOP Instance UID (0008,1155)
+};
+
+// A Storage Commitment request (N-ACTION, action type 1) as received.
+struct CommitmentRequest {
+  std::string transaction_uid;  // (0008,1195)
+  std::vector<SopReference> references;  // Referenced SOP Sequence
+};
+
+struct CommitmentFailure {
+  SopReference reference;
+  uint16_t reason = kStatusNoSuchObjectInstance;  // Failure Reason
+};
+
+// What the service found of a request: every reference lands in one list.
+struct CommitmentOutcome {
+  std::vector<SopReference> committed;
+  std::vector<CommitmentFailure> failed;
+};
+
+// The N-EVENT-REPORT that answers a request: event type 1 when nothing
+// failed, 2 otherwise.
+struct CommitmentReport {
+  std::string transaction_uid;
+  // Retrieve AE Title given with the committed instances; "" leaves it out.
+  std::string retrieve_aet;
+  CommitmentOutcome outcome;
+};
+
+// Where a report goes on an association of the service's own.
+struct ReportDestination {
+  std::string address;  // IP address or host name
+  int32_t port = 0;
+  std::string called_aet;
+  std::string calling_aet;
+  // Seconds for the connection, the association and the answer.
+  int timeout_seconds = 10;
+  bool tls = false;  // with the files of `tls_files`, as the store client
+  TlsFiles tls_files;
+};
+
+// The answer to whether a request is taken: the N-ACTION status (0000 to
+// go on) and, when taken, how the report is made and where it goes when it
+// cannot go back on the requester's association.
+struct CommitmentAcceptance {
+  uint16_t status = kStatusProcessingFailure;
+  std::string retrieve_aet;
+  ReportDestination destination;
+};
 
 // A C-FIND, C-GET or C-MOVE request on its association.
 class Request {
@@ -177,6 +237,22 @@ class ServerEvents {
   // `status` as left is the N-EVENT-REPORT response status.
   virtual void EventReport(const Connection& connection, uint16_t event_id,
                            const Dataset& dataset, uint16_t& status) = 0;
+  // Storage Commitment (push model). Whether N-ACTION requests are served
+  // at all; when not, an N-ACTION is an unsupported command like any other.
+  virtual bool CommitmentEnabled() = 0;
+  // Whether the caller may ask for Storage Commitment (called before the
+  // request's content is checked).
+  virtual CommitmentAcceptance CommitmentRequested(
+      const Connection& connection, const CommitmentRequest& request) = 0;
+  // Which instances of a taken request are committed; called after its
+  // N-ACTION response has gone out.
+  virtual CommitmentOutcome CommitmentDecide(
+      const CommitmentRequest& request) = 0;
+  // The report could not go back on the requester's association: the
+  // handler sends it on an association of the service's own (it may do so
+  // later and on another thread; it keeps copies).
+  virtual void CommitmentReportUndelivered(
+      const ReportDestination& destination, const CommitmentReport& report) = 0;
   virtual void ActionComplete(const Connection& connection,
                               const std::string& action, bool success,
                               const std::string& error_message) = 0;

@@ -166,6 +166,8 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
   for (const std::string& s : c.EventServers)
     servers += (servers.empty() ? "" : ";") + s;
   ShowValue(check, registry, ikey, "EventServers", Kind::kText, servers);
+  ShowValue(check, registry, ikey, "StorageCommitment", Kind::kSwitch,
+            Flag(c.StorageCommitment));
   check.out() << "  own AE title: " << c.OwnAET << "\n";
 }
 

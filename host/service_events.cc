@@ -12,14 +12,20 @@
 #include "query/patient_query.h"
 #include "query/series_query.h"
 #include "query/study_query.h"
+#include "dicom/event_report_client.h"
 #include "retrieve/cget_files.h"
 #include "retrieve/event_report.h"
 #include "retrieve/image_reception.h"
 #include "retrieve/move_handoff.h"
+#include "retrieve/storage_commitment.h"
 
 namespace vantor {
 
+<<<<<<< HEAD
 ServiceEvents::ServiceEvents() : importer_(&Settings) {
+=======
+ServiceEvents::ServiceEvents() : reports_(&dicom::SendCommitmentReport) {
+>>>>>>> commitment
   services_.GetPatientData = &GetPatientData;
   services_.GetStudyData = &GetStudyData;
   services_.GetSeriesData = &GetSeriesData;
@@ -40,7 +46,11 @@ ServiceEvents::ServiceEvents() : importer_(&Settings) {
 void ServiceEvents::BeginShutdown() {
   stopping_ = true;
   senders_.Shutdown();
+<<<<<<< HEAD
   importer_.Stop();
+=======
+  reports_.Shutdown();
+>>>>>>> commitment
 }
 
 void ServiceEvents::StartImporter() { importer_.Start(); }
@@ -80,6 +90,27 @@ void ServiceEvents::EventReport(const dicom::Connection& connection,
                                 const dicom::Dataset& dataset,
                                 uint16_t& status) {
   DCMServer_EventReport(*Settings(), connection, event_id, dataset, status);
+}
+
+bool ServiceEvents::CommitmentEnabled() {
+  return Settings()->StorageCommitment;
+}
+
+dicom::CommitmentAcceptance ServiceEvents::CommitmentRequested(
+    const dicom::Connection& connection,
+    const dicom::CommitmentRequest& request) {
+  return AcceptCommitmentRequest(*Settings(), connection, request);
+}
+
+dicom::CommitmentOutcome ServiceEvents::CommitmentDecide(
+    const dicom::CommitmentRequest& request) {
+  return DecideCommitment(*Settings(), request);
+}
+
+void ServiceEvents::CommitmentReportUndelivered(
+    const dicom::ReportDestination& destination,
+    const dicom::CommitmentReport& report) {
+  reports_.Add(destination, report);
 }
 
 void ServiceEvents::ActionComplete(const dicom::Connection& connection,

@@ -7,7 +7,11 @@
 
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit.h"
+<<<<<<< HEAD
 #include "import/import_worker.h"
+=======
+#include "retrieve/commitment_report_queue.h"
+>>>>>>> commitment
 #include "retrieve/sender_starter.h"
 
 namespace vantor {
@@ -25,6 +29,15 @@ class ServiceEvents : public dicom::ServerEvents {
   void VerifyReceived(int32_t& status) override;
   void EventReport(const dicom::Connection& connection, uint16_t event_id,
                    const dicom::Dataset& dataset, uint16_t& status) override;
+  bool CommitmentEnabled() override;
+  dicom::CommitmentAcceptance CommitmentRequested(
+      const dicom::Connection& connection,
+      const dicom::CommitmentRequest& request) override;
+  dicom::CommitmentOutcome CommitmentDecide(
+      const dicom::CommitmentRequest& request) override;
+  void CommitmentReportUndelivered(
+      const dicom::ReportDestination& destination,
+      const dicom::CommitmentReport& report) override;
   void ActionComplete(const dicom::Connection& connection,
                       const std::string& action, bool success,
                       const std::string& error_message) override;
@@ -32,7 +45,8 @@ class ServiceEvents : public dicom::ServerEvents {
 
   // From now on, images waiting for disk space are refused instead of held,
   // and C-MOVE requests stop waiting for their senders; the sender started
-  // ahead ends.
+  // ahead ends; Storage Commitment reports still waiting for their
+  // association are given up (and logged).
   void BeginShutdown();
 
   // Starts the importer's thread (it works while Import is on).
@@ -47,7 +61,12 @@ class ServiceEvents : public dicom::ServerEvents {
   // The dispatcher's work: the query engine and the retrieval subsystem.
   dicom::RequestServices services_;
   SenderStarter senders_;
+<<<<<<< HEAD
   ImportWorker importer_;
+=======
+  // Reports that go on associations of the service's own.
+  CommitmentReportQueue reports_;
+>>>>>>> commitment
 };
 
 }  // namespace vantor

@@ -67,6 +67,7 @@ Windows Registry Editor Version 5.00
 "DateFormat"="YYYY-MM-DD"
 "Import"="1"
 "CountStudy"="1"
+"StorageCommitment"="1"
 EOF
 
 cat <<EOF

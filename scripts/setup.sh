@@ -6,7 +6,7 @@ set -eu
 PKGS="build-essential cmake pkg-config libdcmtk-dev dcmtk unixodbc unixodbc-dev odbcinst \
 libsqliteodbc sqlite3 tdsodbc libssl-dev openssl libgtest-dev libgmock-dev python3 netcat-openbsd socat \
 clang libclang-rt-14-dev libsystemd-dev systemd logrotate dpkg-dev \
-postgresql odbc-postgresql"
+postgresql odbc-postgresql nodejs"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -16,6 +16,12 @@ SUDO=""
 if [ -n "$missing" ]; then
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi
+# Debian's nodejs comes without npm (the package "npm"); a nodejs that
+# brings its own npm must not get the Debian one beside it.
+if ! command -v npm >/dev/null 2>&1; then
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends npm
 fi
 # FreeTDS answers to the driver name the connection text uses.
 if ! odbcinst -q -d -n "SQL Server" >/dev/null 2>&1; then
@@ -36,5 +42,16 @@ if ! odbcinst -q -d -n "SQLite3" >/dev/null 2>&1; then
     printf '[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=%s\nSetup=%s\n' "$lib" "$lib" >"$tmp"
     $SUDO odbcinst -i -d -f "$tmp" >/dev/null
     rm -f "$tmp"
+  fi
+fi
+# The Storage Commitment requester of the end-to-end tests (dcmjs-dimse),
+# installed as its lock file says; skipped while node_modules matches it.
+commitment="$(dirname "$0")/../tests/commitment"
+if [ -f "$commitment/package-lock.json" ]; then
+  if ! cmp -s "$commitment/package-lock.json" \
+      "$commitment/node_modules/.package-lock.json.installed" 2>/dev/null; then
+    (cd "$commitment" && npm ci --no-audit --no-fund --ignore-scripts >/dev/null)
+    cp "$commitment/package-lock.json" \
+      "$commitment/node_modules/.package-lock.json.installed"
   fi
 fi

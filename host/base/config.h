@@ -60,6 +60,9 @@ struct Config {
   std::string TLSPrivateKey;
   std::string TLSCACertificates;
   bool TLSVerifyPeer = false;
+  // Storage Commitment (push model) as SCP: N-ACTION requests are served;
+  // off, an N-ACTION is refused as an unsupported command.
+  bool StorageCommitment = false;
 
   // Received images are taken into the archive's tables and folders by the
   // service itself (for sites without the archive product's importer).

@@ -172,13 +172,16 @@ TEST_F(ReadRegTest, EachSwitchFromItsOwnKey) {
   EXPECT_FALSE(c.Debug);
   EXPECT_FALSE(c.Rename);
 
-  const char* instance_switches[] = {"Rename",     "Debug",      "CountPatient",
-                                     "CountStudy", "CountSeries", "StudyStatus"};
+  const char* instance_switches[] = {"Rename",      "Debug",
+                                     "CountPatient", "CountStudy",
+                                     "CountSeries",  "StudyStatus",
+                                     "StorageCommitment"};
   for (const char* name : instance_switches) {
     Reset();
     c = Pass({}, {{name, "1"}});
-    const bool on[] = {c.Rename,     c.Debug,       c.CountPatient,
-                       c.CountStudy, c.CountSeries, c.StudyStatus};
+    const bool on[] = {c.Rename,      c.Debug,       c.CountPatient,
+                       c.CountStudy,  c.CountSeries, c.StudyStatus,
+                       c.StorageCommitment};
     int count = 0;
     for (bool b : on) count += b;
     EXPECT_EQ(count, 1) << name;
