@@ -21,11 +21,8 @@
 
 namespace vantor {
 
-<<<<<<< HEAD
-ServiceEvents::ServiceEvents() : importer_(&Settings) {
-=======
-ServiceEvents::ServiceEvents() : reports_(&dicom::SendCommitmentReport) {
->>>>>>> commitment
+ServiceEvents::ServiceEvents()
+    : importer_(&Settings), reports_(&dicom::SendCommitmentReport) {
   services_.GetPatientData = &GetPatientData;
   services_.GetStudyData = &GetStudyData;
   services_.GetSeriesData = &GetSeriesData;
@@ -46,11 +43,8 @@ ServiceEvents::ServiceEvents() : reports_(&dicom::SendCommitmentReport) {
 void ServiceEvents::BeginShutdown() {
   stopping_ = true;
   senders_.Shutdown();
-<<<<<<< HEAD
   importer_.Stop();
-=======
   reports_.Shutdown();
->>>>>>> commitment
 }
 
 void ServiceEvents::StartImporter() { importer_.Start(); }

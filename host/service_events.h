@@ -7,11 +7,8 @@
 
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit.h"
-<<<<<<< HEAD
 #include "import/import_worker.h"
-=======
 #include "retrieve/commitment_report_queue.h"
->>>>>>> commitment
 #include "retrieve/sender_starter.h"
 
 namespace vantor {
@@ -61,12 +58,9 @@ class ServiceEvents : public dicom::ServerEvents {
   // The dispatcher's work: the query engine and the retrieval subsystem.
   dicom::RequestServices services_;
   SenderStarter senders_;
-<<<<<<< HEAD
   ImportWorker importer_;
-=======
   // Reports that go on associations of the service's own.
   CommitmentReportQueue reports_;
->>>>>>> commitment
 };
 
 }  // namespace vantor

@@ -118,12 +118,9 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
 
 void ReadInstanceKey(const KeyReader& key, Config& c) {
   c.Rename = key.Switch("Rename");
-<<<<<<< HEAD
   c.Import = key.Switch("Import");
   c.ImportArchive = key.Text("ImportArchive");
-=======
   c.StorageCommitment = key.Switch("StorageCommitment");
->>>>>>> commitment
   // Once on, dismissal stays on until the process ends.
   if (key.Switch("EnableDismiss")) c.EnableDismiss = true;
   std::string modalities = key.Text("DismissModalities");
