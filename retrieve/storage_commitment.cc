@@ -50,8 +50,12 @@ dicom::ReportDestination DestinationOf(const Config& config,
 }  // namespace
 
 bool InIncomingFolder(const std::string& folder, const std::string& uid) {
+  // In the order an image moves through them (the importer renames it into
+  // "importing/", then removes it there after its rows are committed or
+  // renames it into "failed/"), so that one in motion is never missed.
   return IsRegularFile(folder + uid + ".dcm") ||
          IsRegularFile(folder + uid + ".dcm.ren") ||
+         IsRegularFile(folder + "importing/" + uid + ".dcm") ||
          IsRegularFile(folder + "failed/" + uid + ".dcm");
 }
 

@@ -38,6 +38,7 @@ class StorageCommitmentTest : public ::testing::Test {
   void SetUp() override {
     incoming_ = archive_.dir() + "/incoming/";
     fs::create_directories(incoming_ + "failed");
+    fs::create_directories(incoming_ + "importing");
     Config c;
     c.DCM = 106;
     c.Debug = true;
@@ -112,10 +113,13 @@ TEST_F(StorageCommitmentTest, EachPlaceAnImageIsKeptCommitsIt) {
   Archive("1.2.4", kCt);
   // An archived row without its class still commits the instance.
   Archive("1.2.5", std::nullopt);
+  // Taken in hand by the importer, its rows not yet committed.
+  Touch("importing/1.2.11.dcm");
   dicom::CommitmentOutcome o =
-      Decide({"1.2.1", "1.2.2", "1.2.3", "1.2.4", "1.2.5"});
+      Decide({"1.2.1", "1.2.2", "1.2.3", "1.2.4", "1.2.5", "1.2.11"});
   EXPECT_EQ(Committed(o), (std::vector<std::string>{"1.2.1", "1.2.2", "1.2.3",
-                                                    "1.2.4", "1.2.5"}));
+                                                    "1.2.4", "1.2.5",
+                                                    "1.2.11"}));
   EXPECT_THAT(o.failed, IsEmpty());
   EXPECT_EQ(ReadWholeFile(Log("Error")), "");
 }
