@@ -185,7 +185,7 @@ send() {
 # A fresh demo archive (its tblArchive row points to $work/arch/archive,
 # on the same file system as the incoming folder) and a fresh service.
 start_vantor() {  # $1 = Import, $2 = Debug
-  rm -rf "$work/in" "$work/prog" "$work/arch"; mkdir -p "$work/in" "$work/prog" "$work/arch"
+  rm -rf "$work/in" "$work/prog" "$work/arch"; mkdir -p "$work/in" "$work/prog/drives/c/Temp" "$work/arch"
   "$build/vantor-demo" --schema "$root/archive/schema.sql" "$work/arch" >/dev/null
   cp "$build/vantor" "$work/prog/vantor"
   cat >"$work/prog/registry.reg" <<REG
