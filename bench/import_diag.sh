@@ -96,10 +96,9 @@ for a in 1 4; do
   send $a
   wait_indexed
   kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""
-  awk -F'\t' '$2 ~ /^BEGIN/ || $2 ~ /^begin/ {b++; n = 0} $2 ~ /imported into/ {n++} $2 ~ /^COMMIT/ || $2 ~ /^commit/ {c++; sizes = sizes " " n}
-    END {print "transactions: " c ", images per transaction:" ; print sizes}' "$work"/prog/Logs/DebugVantor*.log |
-    fold -w 160 | head -8
-  grep -c 'imported into' "$work"/prog/Logs/DebugVantor*.log | sed 's/^/images imported: /'
+  awk -F'\t' '$2 ~ /^BEGIN/ {b++} $2 ~ /^COMMIT/ {c++} $2 ~ /imported into/ {m++}
+    END {printf "transactions begun %d, committed %d, images imported %d: %.2f images per transaction\n", b, c, m, c ? m / c : 0}' \
+    "$work"/prog/Logs/DebugVantor*.log
   echo "== $a association(s), Debug off: system calls of the whole service (strace -f -c)"
   start_vantor 0
   strace -f -c -o "$work/strace.txt" -p "$pid" 2>/dev/null &
