@@ -21,6 +21,9 @@ using Clock = std::chrono::steady_clock;
 constexpr char kProcedure[] = "ImportWorker";
 constexpr auto kScanPeriod = std::chrono::seconds(10);
 constexpr size_t kBatchSize = 64;
+// How long a report waits for others to share its batch: each batch costs
+// a folder flush and a commit, whatever its size.
+constexpr auto kGatherTime = std::chrono::milliseconds(30);
 constexpr int kMaxBackoffSeconds = 60;
 
 // The archive connection of the importer, opened on demand and kept across
@@ -109,6 +112,9 @@ void ImportWorker::Run() {
                                                  : retry_at);
       }
       if (stop_) break;
+      if (!reported_.empty() && reported_.size() < kBatchSize)
+        wake_.wait_for(lock, kGatherTime,
+                       [&] { return stop_ || reported_.size() >= kBatchSize; });
       reported.swap(reported_);
     }
     std::shared_ptr<const Config> config = settings_();

@@ -59,6 +59,14 @@ struct Importer::Prepared {
   std::optional<std::string> old_file;
 };
 
+// The keys a transaction has found or made so far: the images of one batch
+// mostly share their patient, study and series.
+struct Importer::BatchKeys {
+  std::map<std::string, Value> patients;
+  std::map<std::string, std::pair<Value, std::string>> studies;  // key, place
+  std::map<std::string, Value> series;
+};
+
 Importer::Importer(Database& db, const ImportStatements& statements)
     : db_(db), statements_(statements) {}
 
@@ -130,35 +138,55 @@ void Importer::Prepare(const std::string& temp,
   image.target = ArchiveFile(image.location, uid);
 }
 
-void Importer::WriteRows(const Prepared& image) {
+void Importer::WriteRows(const Prepared& image, BatchKeys& keys) {
   SqlValues v = image.record.values;
-  Run("LockPatient", v);
-  ResultSet rs = QueryOne("FindPatient", v);
-  if (rs.empty()) {
-    Run("InsertPatient", v);
+  const std::string place = image.location.archive_key.ToText() + "|" +
+                            image.location.study_directory;
+  ResultSet rs;
+  auto patient = keys.patients.find(image.record.patient_id);
+  if (patient == keys.patients.end()) {
+    Run("LockPatient", v);
     rs = QueryOne("FindPatient", v);
+    if (rs.empty()) {
+      Run("InsertPatient", v);
+      rs = QueryOne("FindPatient", v);
+    }
+    patient = keys.patients
+                  .emplace(image.record.patient_id, Key(rs.rows.at(0).at(0)))
+                  .first;
   }
-  v["PatientKey"] = Key(rs.rows.at(0).at(0));
-  if (statements_.Has("LockStudy")) Run("LockStudy", v);
-  rs = QueryOne("FindStudy", v);
-  if (rs.empty()) {
-    v["ArchiveKey"] = image.location.archive_key;
-    v["StudyDirectory"] = Value(image.location.study_directory);
-    Run("InsertStudy", v);
+  v["PatientKey"] = patient->second;
+  auto study = keys.studies.find(image.record.study_uid);
+  if (study == keys.studies.end()) {
+    if (statements_.Has("LockStudy")) Run("LockStudy", v);
     rs = QueryOne("FindStudy", v);
-  } else if (rs.Get(0, "FKeyArchiveID").ToText() !=
-                 image.location.archive_key.ToText() ||
-             rs.Get(0, "StudyDirectory1").ToText() !=
-                 image.location.study_directory) {
-    throw LocationMoved();
+    if (rs.empty()) {
+      v["ArchiveKey"] = image.location.archive_key;
+      v["StudyDirectory"] = Value(image.location.study_directory);
+      Run("InsertStudy", v);
+      rs = QueryOne("FindStudy", v);
+    }
+    const std::string found = rs.Get(0, "FKeyArchiveID").ToText() + "|" +
+                              rs.Get(0, "StudyDirectory1").ToText();
+    study = keys.studies
+                .emplace(image.record.study_uid,
+                         std::make_pair(Key(rs.Get(0, "StudyID")), found))
+                .first;
   }
-  v["StudyKey"] = Key(rs.Get(0, "StudyID"));
-  rs = QueryOne("FindSeries", v);
-  if (rs.empty()) {
-    Run("InsertSeries", v);
+  if (study->second.second != place) throw LocationMoved();
+  v["StudyKey"] = study->second.first;
+  auto series = keys.series.find(image.record.series_uid);
+  if (series != keys.series.end()) {
+    v["SeriesKey"] = series->second;
+  } else {
     rs = QueryOne("FindSeries", v);
+    if (rs.empty()) {
+      Run("InsertSeries", v);
+      rs = QueryOne("FindSeries", v);
+    }
+    v["SeriesKey"] = Key(rs.rows.at(0).at(0));
+    keys.series.emplace(image.record.series_uid, v["SeriesKey"]);
   }
-  v["SeriesKey"] = Key(rs.rows.at(0).at(0));
   rs = QueryOne("FindImage", v);
   if (rs.empty()) {
     Run("InsertImage", v);
@@ -171,7 +199,8 @@ void Importer::WriteRows(const Prepared& image) {
 bool Importer::Commit(std::vector<Prepared*>& batch) {
   Run("Begin", {});
   try {
-    for (Prepared* image : batch) WriteRows(*image);
+    BatchKeys keys;
+    for (Prepared* image : batch) WriteRows(*image, keys);
     Run("Commit", {});
     return true;
   } catch (...) {

@@ -55,6 +55,7 @@ class Importer {
 
  private:
   struct Prepared;
+  struct BatchKeys;
   void Run(std::string_view block, const SqlValues& values);
   ResultSet QueryOne(std::string_view block, const SqlValues& values);
   std::optional<StudyLocation> FindStudyLocation(const std::string& study_uid);
@@ -62,7 +63,7 @@ class Importer {
                                  const ImageRecord& record);
   void Prepare(const std::string& temp, const std::string& archive_text,
                Prepared& image);
-  void WriteRows(const Prepared& image);
+  void WriteRows(const Prepared& image, BatchKeys& keys);
   bool Commit(std::vector<Prepared*>& batch);
   void Finish(const std::string& temp, Prepared& image, Result& result);
   void Fail(const std::string& temp, Prepared& image, int32_t number,

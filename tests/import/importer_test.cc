@@ -239,6 +239,29 @@ TEST_P(ImporterTest, NewStudiesGoToTheConfiguredArchiveFolder) {
                          Image(1).sop_instance_uid + ".dcm"));
 }
 
+// Two images of one new study that disagree on its date would file it in
+// two folders: the second waits, and the next round puts it where the
+// study now lies.
+TEST_P(ImporterTest, AStudyIsFiledInOneFolderWhateverItsImagesSay) {
+  TestImage other = Image(2);
+  other.extra = {{"StudyDate", "20230101"}, {"InstanceNumber", "2"}};
+  Receive(Image(1));
+  Receive(other);
+  Importer::Result r =
+      Import({Image(1).sop_instance_uid, other.sop_instance_uid});
+  EXPECT_EQ(r.imported, 1);
+  EXPECT_EQ(r.deferred, 1);
+  EXPECT_EQ(importer_->ImportClaimed(temp_, "", {other.sop_instance_uid})
+                .imported,
+            1);
+  EXPECT_TRUE(fs::exists(
+      FileIn(std::string("2024/") + kStudy, other.sop_instance_uid)));
+  EXPECT_FALSE(fs::exists(FileIn(std::string("2023/") + kStudy,
+                                 other.sop_instance_uid)));
+  EXPECT_EQ(Count("SELECT Count(*) FROM tblStudies"), 1);
+  EXPECT_EQ(Count("SELECT Count(*) FROM tblImages"), 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Archive, ImporterTest, kArchiveBackends,
                          ArchiveBackendName);
 
