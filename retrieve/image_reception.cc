@@ -8,6 +8,7 @@
 #include "host/base/log.h"
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
+#include "host/base/text.h"
 #include "query/check_sop.h"
 #include "retrieve/incoming_files.h"
 
@@ -16,22 +17,6 @@ namespace {
 
 constexpr char kProcedure[] = "ImageReceivedAsync";
 constexpr char kReceiveLog[] = "Receive.log";
-
-std::string UpperCase(std::string text) {
-  for (char& c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 // A received text as it may appear in a log line: control characters
 // become "?".

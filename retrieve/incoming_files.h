@@ -45,12 +45,6 @@ class PendingFile {
   bool committed_ = false;
 };
 
-// The failure for the errno of a failed file operation.
-Failure FileFailure(int err);
-
-// Creates or replaces `path` with `text`. Throws a Failure when it cannot.
-void WriteText(const std::string& path, const std::string& text);
-
 class GroupCommit;
 
 // The side file `stem`.cae with `calling_aet` and CR LF, and the image file

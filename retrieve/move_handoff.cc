@@ -25,6 +25,8 @@ constexpr char kTempFolder[] = "C:\\Temp";
 // Job numbers tried before the hand-off gives up.
 constexpr int32_t kMaxJobNumber = 1000000;
 
+// The hand-off's own wording, "what: reason", which its error-log lines
+// have always had.
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
   throw Failure(FileErrorNumber(err), what + ": " + std::strerror(err));
 }
@@ -149,18 +151,9 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
       ThrowErrno(errno, path);
     }
     const std::string text = contents(n);
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-      ssize_t w = ::write(fd, p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        int err = errno;
-        ::close(fd);
-        ThrowErrno(err, path);
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
+    if (const int err = WriteAll(fd, text.data(), text.size()); err != 0) {
+      ::close(fd);
+      ThrowErrno(err, path);
     }
     if (::close(fd) != 0) ThrowErrno(errno, path);
     return n;

@@ -5,25 +5,10 @@
 #include <vector>
 
 #include "host/base/numeric.h"
+#include "host/base/text.h"
 
 namespace vantor {
 namespace {
-
-bool StartsWith(std::string_view text, std::string_view head) {
-  return text.substr(0, head.size()) == head;
-}
-
-bool EndsWith(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() &&
-         text.substr(text.size() - tail.size()) == tail;
-}
-
-bool AllDigits(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
 
 }  // namespace
 
@@ -73,7 +58,7 @@ std::optional<std::pair<int32_t, int32_t>> JobFileNumbers(
   size_t slash = path.find_last_of("/\\");
   std::string_view name =
       slash == std::string_view::npos ? path : path.substr(slash + 1);
-  if (!StartsWith(name, "Send")) return std::nullopt;
+  if (!name.starts_with("Send")) return std::nullopt;
   name.remove_prefix(4);
   size_t underscore = name.find('_');
   if (underscore == std::string_view::npos) return std::nullopt;
@@ -96,17 +81,17 @@ std::string StatementFault(std::string_view statement) {
     return "a control character in the statement";
   bool image_base = false;
   std::string_view rest;
-  if (StartsWith(statement, kImageBase)) {
+  if (statement.starts_with(kImageBase)) {
     image_base = true;
     rest = statement.substr(sizeof kImageBase - 1);
-  } else if (StartsWith(statement, kSeriesBase)) {
+  } else if (statement.starts_with(kSeriesBase)) {
     rest = statement.substr(sizeof kSeriesBase - 1);
   } else {
     return "not a statement of the service (unknown base)";
   }
-  const bool image_nr = EndsWith(rest, kImageNrTail);
+  const bool image_nr = rest.ends_with(kImageNrTail);
   if (image_nr) rest.remove_suffix(sizeof kImageNrTail - 1);
-  if (!EndsWith(rest, kStatusCondition))
+  if (!rest.ends_with(kStatusCondition))
     return "no status condition at the end";
   rest.remove_suffix(sizeof kStatusCondition - 1);
 
@@ -218,10 +203,10 @@ std::string StatementFault(std::string_view statement) {
 std::optional<JobImageSelection> JobImageStatement(std::string_view statement) {
   if (!StatementFault(statement).empty()) return std::nullopt;
   JobImageSelection out;
-  std::string_view conditions = StartsWith(statement, kImageBase)
+  std::string_view conditions = statement.starts_with(kImageBase)
                                     ? statement.substr(sizeof kImageBase - 1)
                                     : statement.substr(sizeof kSeriesBase - 1);
-  if (EndsWith(conditions, kImageNrTail)) {
+  if (conditions.ends_with(kImageNrTail)) {
     conditions.remove_suffix(sizeof kImageNrTail - 1);
     out.order_by_image_nr = true;
   }

@@ -15,6 +15,7 @@
 #include "dicom/store_client.h"
 #include "host/base/config.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/log.h"
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
@@ -70,8 +71,7 @@ void WriteReturnFile(const std::string& fs_path, const SendOutcome& outcome) {
   int fd = ::open(temporary.c_str(),
                   O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) throw Failure(kPathFileAccessError, "Cannot write " + temporary);
-  bool written = ::write(fd, text.data(), text.size()) ==
-                 static_cast<ssize_t>(text.size());
+  bool written = WriteAll(fd, text.data(), text.size()) == 0;
   if (::close(fd) != 0) written = false;
   if (!written || std::rename(temporary.c_str(), fs_path.c_str()) != 0) {
     ::unlink(temporary.c_str());
