@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -92,29 +93,30 @@ TEST_F(FilesTest, WriteWholeFileInAMissingFolderFailsWithPathNotFound) {
   }
 }
 
+// In a child of the test: writes 1000 bytes under a limit of 100 and exits
+// 0 when the failure is the one of the write past the limit.
+[[noreturn]] void WriteUnderASizeLimit(const std::string& path) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{100, 100};
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  int code = 1;
+  try {
+    WriteWholeFile(path, std::string(1000, 'x'));
+  } catch (const Failure& f) {
+    code = f.number() == kPathFileAccessError &&
+                   std::string(f.what()) == std::strerror(EFBIG) &&
+                   fs::file_size(path) == 100
+               ? 0
+               : 2;
+  }
+  std::_Exit(code);
+}
+
 // A file size limit makes the first write short and the next one fail: the
 // failure is the one of the failing write, not a success text.
 TEST_F(FilesTest, AShortWriteIsFollowedUpAndItsFailureReported) {
   const std::string path = dir_ + "/limited.txt";
-  EXPECT_EXIT(
-      {
-        ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{100, 100};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        int code = 1;
-        try {
-          WriteWholeFile(path, std::string(1000, 'x'));
-        } catch (const Failure& f) {
-          if (f.number() == kPathFileAccessError &&
-              std::string(f.what()) == std::strerror(EFBIG) &&
-              fs::file_size(path) == 100)
-            code = 0;
-          else
-            code = 2;
-        }
-        std::_Exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(WriteUnderASizeLimit(path), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(WriteAllTest, WritesEverythingThroughAPipeInPieces) {
