@@ -10,7 +10,7 @@
 
 #include "host/base/failure.h"
 #include "host/base/files.h"
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
@@ -14,7 +15,6 @@
 #include "host/base/paths.h"
 #include "query/match_keys.h"
 #include "retrieve/detached_start.h"
-#include "retrieve/move_job.h"
 #include "retrieve/retrieve_keys.h"
 
 namespace vantor {
@@ -235,6 +235,35 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
           senders->Prepare(program, db_server);
         });
   });
+}
+
+dicom::MoveProgress SenderMoveJob::Progress() {
+  dicom::MoveProgress progress;
+  std::ifstream in(return_path_, std::ios::binary);
+  if (!in) return progress;
+  // A return file is a few short lines; anything longer is not ours.
+  std::string text;
+  text.resize(4096);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  std::optional<SendOutcome> outcome = ParseReturnFile(text);
+  if (!outcome) return progress;
+  progress.reported = true;
+  progress.counts.completed = outcome->completed;
+  progress.counts.failed = outcome->failed;
+  progress.counts.warning = outcome->warning;
+  progress.remaining = outcome->remaining;
+  progress.error = outcome->error;
+  return progress;
+}
+
+SenderMoveJob::~SenderMoveJob() {
+  if (after_) GuardWith([&] { after_(); }, [](const FailureInfo&) {});
+}
+
+void SenderMoveJob::Stop() {
+  sender_.Terminate();
+  sender_.WaitEnded(kStopSeconds);
 }
 
 }  // namespace vantor

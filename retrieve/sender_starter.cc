@@ -13,7 +13,7 @@
 #include "host/base/failure.h"
 #include "host/base/files.h"
 #include "host/base/log.h"
-#include "retrieve/sender_standby.h"
+#include "retrieve/move_job.h"
 
 namespace vantor {
 namespace {

@@ -1,4 +1,4 @@
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 #include "host/base/failure.h"
 #include "host/base/files.h"
 #include "host/base/text.h"
-#include "retrieve/group_commit.h"
+#include "retrieve/store/group_commit.h"
 
 namespace vantor {
 namespace {

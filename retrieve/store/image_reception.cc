@@ -1,4 +1,4 @@
-#include "retrieve/image_reception.h"
+#include "retrieve/store/image_reception.h"
 
 #include <cctype>
 #include <memory>
@@ -9,8 +9,8 @@
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
 #include "host/base/text.h"
-#include "query/check_sop.h"
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/check_sop.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {

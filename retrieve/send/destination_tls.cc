@@ -1,4 +1,4 @@
-#include "retrieve/destination_tls.h"
+#include "retrieve/send/destination_tls.h"
 
 #include "dicom/node_registry.h"
 #include "host/base/config.h"

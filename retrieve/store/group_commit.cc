@@ -1,4 +1,4 @@
-#include "retrieve/group_commit.h"
+#include "retrieve/store/group_commit.h"
 
 #include <fcntl.h>
 #include <unistd.h>

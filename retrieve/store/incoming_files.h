@@ -6,8 +6,8 @@
 // process's id and its host name tell whose it is, so that the files a crash
 // left behind can be told from those another instance sharing the folder is
 // writing at that moment (see RemoveStaleTemporaryFiles).
-#ifndef VANTOR_RETRIEVE_INCOMING_FILES_H_
-#define VANTOR_RETRIEVE_INCOMING_FILES_H_
+#ifndef VANTOR_RETRIEVE_STORE_INCOMING_FILES_H_
+#define VANTOR_RETRIEVE_STORE_INCOMING_FILES_H_
 
 #include <sys/types.h>
 
@@ -93,4 +93,4 @@ std::vector<std::string> RemoveStaleTemporaryFiles(
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_INCOMING_FILES_H_
+#endif  // VANTOR_RETRIEVE_STORE_INCOMING_FILES_H_
