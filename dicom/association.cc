@@ -10,28 +10,12 @@
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/log.h"
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
 
 namespace vantor::dicom {
-namespace {
-
-// Creates or replaces the file with `content`.
-void WriteWholeFile(const std::string& path, const std::string& content) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    int err = errno;
-    throw Failure(FileErrorNumber(err), std::strerror(err));
-  }
-  ssize_t n = ::write(fd, content.data(), content.size());
-  int err = errno;
-  ::close(fd);
-  if (n != static_cast<ssize_t>(content.size()))
-    throw Failure(FileErrorNumber(err), std::strerror(err));
-}
-
-}  // namespace
 
 void DCMServer_AssociationRequest2(const Config& settings,
                                    const Connection& connection, bool& isOK) {

@@ -15,15 +15,10 @@
 
 #include "dicom/dataset_impl.h"
 #include "host/base/failure.h"
+#include "host/base/text.h"
 
 namespace vantor::dicom {
 namespace {
-
-bool AllDigits(const std::string& s) {
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return !s.empty();
-}
 
 std::string TwoDigits(int n) {
   char buf[8];

@@ -117,7 +117,7 @@ void AnswerMove(Request& Req, const RequestServices& services,
   Database& db = context.db;
   const std::string destination = Req.move_destination();
   const std::string sql =
-      "SELECT * FROM tblDicomAETs WHERE AET = '" + SqlQuote(destination) + "'";
+      NodeRowStatement(destination, std::nullopt, SqlSpelling::kUpperCase);
   ResultSet rs = db.Query(sql);
   DebugLogWrite("Execute: " + sql, "");
   if (rs.empty()) {
@@ -175,8 +175,8 @@ void AnswerGet(Request& Req, const RequestServices& services,
                const RequestContext& context) {
   Database& db = context.db;
   const Connection& connection = Req.connection();
-  const std::string sql = "SELECT * FROM tblDicomAETs WHERE AET = '" +
-                          SqlQuote(connection.calling_aet) + "'";
+  const std::string sql = NodeRowStatement(
+      connection.calling_aet, std::nullopt, SqlSpelling::kUpperCase);
   ResultSet rs = db.Query(sql);
   DebugLogWrite("Execute: " + sql, "");
   if (rs.empty()) {

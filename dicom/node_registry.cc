@@ -5,10 +5,25 @@
 
 namespace vantor::dicom {
 
+std::string NodeRowStatement(std::string_view aet,
+                             std::optional<std::string_view> address,
+                             SqlSpelling spelling) {
+  const bool upper = spelling == SqlSpelling::kUpperCase;
+  std::string sql = upper ? "SELECT * FROM tblDicomAETs WHERE AET = '"
+                          : "Select * from tblDicomAETs where AET = '";
+  sql += SqlQuote(aet);
+  sql += "'";
+  if (address) {
+    sql += upper ? " AND IPAdress = '" : " And IPAdress = '";
+    sql += SqlQuote(*address);
+    sql += "'";
+  }
+  return sql;
+}
+
 std::string NodeLookupStatement(const std::string& sCallingAET,
                                 const std::string& sIP) {
-  return "Select * from tblDicomAETs where AET = '" + SqlQuote(sCallingAET) +
-         "' And IPAdress = '" + SqlQuote(sIP) + "'";
+  return NodeRowStatement(sCallingAET, sIP, SqlSpelling::kMixedCase);
 }
 
 int32_t GetAET(Database& db, const std::string& sCallingAET,

@@ -4,7 +4,9 @@
 #define VANTOR_DICOM_NODE_REGISTRY_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/base/database.h"
 
@@ -17,7 +19,19 @@ inline constexpr int32_t kStoreOnlyNode = 2;
 // is not let in; the dispatcher answers with a failure status.
 inline constexpr int32_t kNodeLookupFailed = 3;
 
-// The statement that finds the node; apostrophes in the values are doubled.
+// How the keywords of a node statement are written. The statements run
+// unchanged since their debug-log lines were first read: the node lookup's
+// in mixed case, the retrieve commands' in upper case.
+enum class SqlSpelling { kMixedCase, kUpperCase };
+
+// The one statement on the node table: every column of the row of `aet`,
+// and of `address` too when one is given. Apostrophes in the values are
+// doubled.
+std::string NodeRowStatement(std::string_view aet,
+                             std::optional<std::string_view> address,
+                             SqlSpelling spelling);
+
+// The statement that finds a caller's node, by AE title and address.
 std::string NodeLookupStatement(const std::string& sCallingAET,
                                 const std::string& sIP);
 

@@ -14,6 +14,7 @@
 
 #include "dicom/dataset_impl.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 
 namespace vantor::dicom {
 namespace {
@@ -38,20 +39,6 @@ constexpr size_t kWriteChunk = 64 * 1024;
 // The failure for a file that could not be written.
 [[noreturn]] void ThrowWriteFailure(int32_t number, const std::string& why) {
   throw Failure(number, std::string(FileErrorText(number)) + " (" + why + ")");
-}
-
-// Writes all of `data` to `fd`; false with errno set when it cannot.
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -152,10 +139,11 @@ void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
     void* data = nullptr;
     offile_off_t length = 0;
     out.flushBuffer(data, length);
-    if (length > 0 && !WriteAll(fd, static_cast<const char*>(data),
-                                static_cast<size_t>(length))) {
-      number = FileErrorNumber(errno);
-      error = std::strerror(errno);
+    const int err =
+        length > 0 ? WriteAll(fd, data, static_cast<size_t>(length)) : 0;
+    if (err != 0) {
+      number = FileErrorNumber(err);
+      error = std::strerror(err);
       break;
     }
     if (cond != EC_StreamNotifyClient) break;

@@ -28,11 +28,6 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool EndsWith(const std::string& s, const char* tail) {
-  const size_t n = std::strlen(tail);
-  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
-
 // The certificate files of a CA folder: *.pem, *.crt, *.cer and the hashed
 // names (<hash>.0) that OpenSSL's own tools make.
 std::vector<std::string> FolderCertificates(const std::string& folder) {
@@ -47,8 +42,8 @@ std::vector<std::string> FolderCertificates(const std::string& folder) {
         dot != std::string::npos && dot + 1 < name.size() &&
         std::all_of(name.begin() + static_cast<ptrdiff_t>(dot) + 1, name.end(),
                     [](char c) { return c >= '0' && c <= '9'; });
-    if (EndsWith(name, ".pem") || EndsWith(name, ".crt") ||
-        EndsWith(name, ".cer") || hashed)
+    if (name.ends_with(".pem") || name.ends_with(".crt") ||
+        name.ends_with(".cer") || hashed)
       files.push_back(folder + "/" + name);
   }
   ::closedir(dir);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz/sql_tokens.h"
-#include "retrieve/send_job.h"
+#include "retrieve/move_job.h"
 
 namespace {
 

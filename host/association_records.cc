@@ -13,6 +13,7 @@
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/log.h"
 #include "host/base/paths.h"
 
@@ -37,8 +38,7 @@ class Folder {
   explicit Folder(const std::string& path) : dir_(::opendir(path.c_str())) {
     if (dir_ == nullptr) {
       const int err = errno;
-      throw Failure(FileErrorNumber(err),
-                    std::string(std::strerror(err)) + " (" + path + ")");
+      ThrowFileError(err, path);
     }
   }
   ~Folder() { ::closedir(dir_); }

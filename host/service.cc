@@ -18,18 +18,18 @@
 #include "host/association_records.h"
 #include "host/base/config.h"
 #include "host/base/database.h"
-#include "host/dcm_log.h"
 #include "host/base/failure.h"
-#include "host/instance_lock.h"
 #include "host/base/log.h"
 #include "host/base/paths.h"
 #include "host/configuration_pass.h"
+#include "host/dcm_log.h"
+#include "host/instance_lock.h"
 #include "host/service_events.h"
 #include "host/systemd_notify.h"
 #include "host/tls_listener.h"
 #include "net/event_loop.h"
-#include "retrieve/image_reception.h"
 #include "retrieve/move_handoff.h"
+#include "retrieve/store/image_reception.h"
 
 namespace vantor {
 namespace {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "dicom/association.h"
+#include "dicom/event_report_client.h"
 #include "dicom/events.h"
 #include "host/base/config.h"
 #include "host/base/log.h"
@@ -12,12 +13,11 @@
 #include "query/patient_query.h"
 #include "query/series_query.h"
 #include "query/study_query.h"
-#include "dicom/event_report_client.h"
 #include "retrieve/cget_files.h"
 #include "retrieve/event_report.h"
-#include "retrieve/image_reception.h"
 #include "retrieve/move_handoff.h"
 #include "retrieve/storage_commitment.h"
+#include "retrieve/store/image_reception.h"
 
 namespace vantor {
 

@@ -9,7 +9,8 @@
 #include <cstdio>
 
 #include "host/base/failure.h"
-#include "retrieve/incoming_files.h"
+#include "host/base/files.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {
@@ -18,14 +19,9 @@ constexpr char kImageEnd[] = ".dcm";
 constexpr char kRenamedEnd[] = ".dcm.ren";
 constexpr char kSideEnd[] = ".cae";
 
-[[noreturn]] void ThrowErrno(int err, const std::string& path) {
-  Failure f = FileFailure(err);
-  throw Failure(f.number(), std::string(f.what()) + " (" + path + ")");
-}
-
-bool EndsWith(const std::string& text, std::string_view end) {
-  return text.size() > end.size() &&
-         text.compare(text.size() - end.size(), end.size(), end) == 0;
+// True when `name` ends with `end` and has more before it.
+bool NamedWithEnd(std::string_view name, std::string_view end) {
+  return name.size() > end.size() && name.ends_with(end);
 }
 
 // Renames `from` to `to` unless `to` exists. False when `to` exists or
@@ -35,12 +31,12 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
                   RENAME_NOREPLACE) == 0)
     return true;
   if (errno == EEXIST || errno == ENOENT) return false;
-  ThrowErrno(errno, from);
+  ThrowFileError(errno, from);
 }
 
 void MakeFolder(const std::string& folder) {
   if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-    ThrowErrno(errno, folder);
+    ThrowFileError(errno, folder);
 }
 
 std::string ParentOf(const std::string& path) {
@@ -59,7 +55,7 @@ void MakeFolders(const std::string& folder) {
   if (parent != trimmed + "/" && parent != "/") MakeFolders(parent);
   if (::mkdir(trimmed.c_str(), 0755) != 0) {
     if (errno == EEXIST) return;
-    ThrowErrno(errno, trimmed);
+    ThrowFileError(errno, trimmed);
   }
   FlushFolder(parent);
 }
@@ -67,13 +63,13 @@ void MakeFolders(const std::string& folder) {
 // Copies `source` to the new file `target` and flushes it.
 void CopyFlushed(const std::string& source, const std::string& target) {
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) ThrowErrno(errno, source);
+  if (in < 0) ThrowFileError(errno, source);
   int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                    0644);
   if (out < 0) {
     int err = errno;
     ::close(in);
-    ThrowErrno(err, target);
+    ThrowFileError(err, target);
   }
   int err = 0;
   char buffer[1 << 16];
@@ -85,15 +81,7 @@ void CopyFlushed(const std::string& source, const std::string& target) {
       break;
     }
     if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        err = errno;
-        break;
-      }
-      done += w;
-    }
+    err = WriteAll(out, buffer, static_cast<size_t>(n));
     if (err != 0) break;
   }
   if (err == 0 && ::fdatasync(out) != 0) err = errno;
@@ -101,7 +89,7 @@ void CopyFlushed(const std::string& source, const std::string& target) {
   if (::close(out) != 0 && err == 0) err = errno;
   if (err != 0) {
     ::unlink(target.c_str());
-    ThrowErrno(err, target);
+    ThrowFileError(err, target);
   }
 }
 
@@ -118,14 +106,14 @@ std::vector<std::string> ImagesIn(const std::string& folder, bool renamed) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) {
     if (errno == ENOENT) return uids;
-    ThrowErrno(errno, folder);
+    ThrowFileError(errno, folder);
   }
   while (dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     std::string stem;
-    if (EndsWith(name, kImageEnd))
+    if (NamedWithEnd(name, kImageEnd))
       stem = name.substr(0, name.size() - 4);
-    else if (renamed && EndsWith(name, kRenamedEnd))
+    else if (renamed && NamedWithEnd(name, kRenamedEnd))
       stem = name.substr(0, name.size() - 8);
     if (!stem.empty() && IsFileNameUid(stem)) uids.push_back(stem);
   }
@@ -145,7 +133,7 @@ bool ClaimReceived(const std::string& temp, const std::string& uid) {
   if (::rename((temp + uid + kSideEnd).c_str(),
                (importing + uid + kSideEnd).c_str()) != 0 &&
       errno != ENOENT)
-    ThrowErrno(errno, temp + uid + kSideEnd);
+    ThrowFileError(errno, temp + uid + kSideEnd);
   return true;
 }
 
@@ -161,13 +149,13 @@ std::string PlaceFile(const std::string& source, const std::string& target) {
   if (::link(source.c_str(), temporary.c_str()) != 0) {
     if (errno != EXDEV && errno != EPERM && errno != EMLINK &&
         errno != ENOTSUP)
-      ThrowErrno(errno, temporary);
+      ThrowFileError(errno, temporary);
     CopyFlushed(source, temporary);
   }
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     int err = errno;
     ::unlink(temporary.c_str());
-    ThrowErrno(err, target);
+    ThrowFileError(err, target);
   }
   // Placed again after a crash, the file is a second link of the same
   // claimed file: the rename then leaves both names, and the temporary one
@@ -178,10 +166,10 @@ std::string PlaceFile(const std::string& source, const std::string& target) {
 
 void FlushFolder(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) ThrowErrno(errno, folder);
+  if (fd < 0) ThrowFileError(errno, folder);
   int err = ::fsync(fd) != 0 ? errno : 0;
   ::close(fd);
-  if (err != 0) ThrowErrno(err, folder);
+  if (err != 0) ThrowFileError(err, folder);
 }
 
 std::string MoveClaimToFailed(const std::string& temp,
@@ -192,10 +180,10 @@ std::string MoveClaimToFailed(const std::string& temp,
   if (::rename((importing + uid + kSideEnd).c_str(),
                (failed + uid + kSideEnd).c_str()) != 0 &&
       errno != ENOENT)
-    ThrowErrno(errno, importing + uid + kSideEnd);
+    ThrowFileError(errno, importing + uid + kSideEnd);
   const std::string image = failed + uid + kImageEnd;
   if (::rename((importing + uid + kImageEnd).c_str(), image.c_str()) != 0)
-    ThrowErrno(errno, importing + uid + kImageEnd);
+    ThrowFileError(errno, importing + uid + kImageEnd);
   return image;
 }
 

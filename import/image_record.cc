@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "host/base/failure.h"
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {

@@ -6,6 +6,7 @@
 #include "archive/sql_script.h"
 #include "host/base/database.h"
 #include "host/base/failure.h"
+#include "host/base/text.h"
 
 namespace vantor {
 
@@ -16,19 +17,6 @@ extern const char kImportSqlSqlServer[];
 namespace {
 
 constexpr std::string_view kBlockHead = "-- name:";
-
-bool ContainsNoCase(std::string_view text, std::string_view part) {
-  if (part.size() > text.size()) return false;
-  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < part.size() &&
-           std::tolower(static_cast<unsigned char>(text[i + k])) ==
-               std::tolower(static_cast<unsigned char>(part[k])))
-      ++k;
-    if (k == part.size()) return true;
-  }
-  return false;
-}
 
 std::string TrimmedName(std::string_view text) {
   size_t first = text.find_first_not_of(" \t\r");
@@ -41,9 +29,9 @@ std::string TrimmedName(std::string_view text) {
 
 ArchiveDialect DialectOf(std::string_view db_server,
                          std::string_view dbms_name) {
-  if (db_server.substr(0, 7) == "sqlite:") return ArchiveDialect::kSqlite;
-  if (ContainsNoCase(dbms_name, "sqlite")) return ArchiveDialect::kSqlite;
-  if (ContainsNoCase(dbms_name, "postgres")) return ArchiveDialect::kPostgresql;
+  if (db_server.starts_with("sqlite:")) return ArchiveDialect::kSqlite;
+  if (ContainsIgnoringCase(dbms_name, "sqlite")) return ArchiveDialect::kSqlite;
+  if (ContainsIgnoringCase(dbms_name, "postgres")) return ArchiveDialect::kPostgresql;
   return ArchiveDialect::kSqlServer;
 }
 

@@ -4,6 +4,7 @@
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
+#include "host/base/text.h"
 #include "query/date_keys.h"
 #include "query/match_keys.h"
 #include "query/related_counts.h"
@@ -17,10 +18,7 @@ constexpr size_t kLongestSingleDate = 10;
 
 bool IsEmergency(const Value& description) {
   if (description.IsNull()) return false;
-  std::string text = description.ToText().substr(0, 3);
-  for (char& c : text) c = static_cast<char>(std::toupper(
-                           static_cast<unsigned char>(c)));
-  return text == "EM:";
+  return StartsWithIgnoringCase(description.ToText(), "EM:");
 }
 
 void PutWhenNotNull(dicom::Dataset& response, uint16_t group,

@@ -9,6 +9,7 @@
 #include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/numeric.h"
+#include "host/base/text.h"
 
 namespace vantor {
 namespace {
@@ -17,12 +18,6 @@ constexpr uint16_t kCommandEvent = 10;
 constexpr char kUpdateError[] = "DCMServer EventReport UPDATE_ERROR";
 constexpr char kErrorHandler[] = "DCMServer EventReport ERROR_HANDLER";
 constexpr char kProcedure[] = "DCMServer EventReport";
-
-std::string UpperCase(std::string text) {
-  for (char& c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // The text of an attribute that must have a value.
 std::string Required(const dicom::Dataset& dataset, uint16_t group,

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
@@ -14,7 +15,6 @@
 #include "host/base/paths.h"
 #include "query/match_keys.h"
 #include "retrieve/detached_start.h"
-#include "retrieve/move_job.h"
 #include "retrieve/retrieve_keys.h"
 
 namespace vantor {
@@ -25,6 +25,8 @@ constexpr char kTempFolder[] = "C:\\Temp";
 // Job numbers tried before the hand-off gives up.
 constexpr int32_t kMaxJobNumber = 1000000;
 
+// The hand-off's own wording, "what: reason", which its error-log lines
+// have always had.
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
   throw Failure(FileErrorNumber(err), what + ": " + std::strerror(err));
 }
@@ -149,18 +151,9 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
       ThrowErrno(errno, path);
     }
     const std::string text = contents(n);
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-      ssize_t w = ::write(fd, p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        int err = errno;
-        ::close(fd);
-        ThrowErrno(err, path);
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
+    if (const int err = WriteAll(fd, text.data(), text.size()); err != 0) {
+      ::close(fd);
+      ThrowErrno(err, path);
     }
     if (::close(fd) != 0) ThrowErrno(errno, path);
     return n;
@@ -242,6 +235,35 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
           senders->Prepare(program, db_server);
         });
   });
+}
+
+dicom::MoveProgress SenderMoveJob::Progress() {
+  dicom::MoveProgress progress;
+  std::ifstream in(return_path_, std::ios::binary);
+  if (!in) return progress;
+  // A return file is a few short lines; anything longer is not ours.
+  std::string text;
+  text.resize(4096);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  std::optional<SendOutcome> outcome = ParseReturnFile(text);
+  if (!outcome) return progress;
+  progress.reported = true;
+  progress.counts.completed = outcome->completed;
+  progress.counts.failed = outcome->failed;
+  progress.counts.warning = outcome->warning;
+  progress.remaining = outcome->remaining;
+  progress.error = outcome->error;
+  return progress;
+}
+
+SenderMoveJob::~SenderMoveJob() {
+  if (after_) GuardWith([&] { after_(); }, [](const FailureInfo&) {});
+}
+
+void SenderMoveJob::Stop() {
+  sender_.Terminate();
+  sender_.WaitEnded(kStopSeconds);
 }
 
 }  // namespace vantor

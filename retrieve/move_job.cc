@@ -1,40 +1,273 @@
 #include "retrieve/move_job.h"
 
-#include <fstream>
+#include <algorithm>
+#include <climits>
 #include <iterator>
+#include <vector>
 
-#include "host/base/failure.h"
-#include "retrieve/sender.h"
+#include "host/base/numeric.h"
+#include "host/base/text.h"
 
 namespace vantor {
+namespace {
 
-dicom::MoveProgress SenderMoveJob::Progress() {
-  dicom::MoveProgress progress;
-  std::ifstream in(return_path_, std::ios::binary);
-  if (!in) return progress;
-  // A return file is a few short lines; anything longer is not ours.
-  std::string text;
-  text.resize(4096);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  std::optional<SendOutcome> outcome = ParseReturnFile(text);
-  if (!outcome) return progress;
-  progress.reported = true;
-  progress.counts.completed = outcome->completed;
-  progress.counts.failed = outcome->failed;
-  progress.counts.warning = outcome->warning;
-  progress.remaining = outcome->remaining;
-  progress.error = outcome->error;
-  return progress;
+}  // namespace
+
+std::string FormatSendJob(const SendJob& job) {
+  std::string out;
+  for (const std::string& line :
+       {job.db_server, job.statement, job.work_directory,
+        std::string(job.internal_id ? "-1" : "0"), job.return_file,
+        job.calling_aet, job.address, std::to_string(job.port),
+        job.called_aet}) {
+    out += line;
+    out += "\r\n";
+  }
+  return out;
 }
 
-SenderMoveJob::~SenderMoveJob() {
-  if (after_) GuardWith([&] { after_(); }, [](const FailureInfo&) {});
+std::optional<SendJob> ParseSendJob(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty() && lines.size() < 10) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.emplace_back(line);
+    text = end == std::string_view::npos ? "" : text.substr(end + 1);
+  }
+  if (lines.size() != 9) return std::nullopt;
+  const std::string internal_id = Trim(lines[3]);
+  if (internal_id != "-1" && internal_id != "0") return std::nullopt;
+  const std::string port = Trim(lines[7]);
+  if (!AllDigits(port) || port.size() > 5) return std::nullopt;
+  SendJob job;
+  job.port = std::stoi(port);
+  if (job.port < 1 || job.port > 65535) return std::nullopt;
+  job.db_server = lines[0];
+  job.statement = lines[1];
+  job.work_directory = lines[2];
+  job.internal_id = internal_id == "-1";
+  job.return_file = lines[4];
+  job.calling_aet = lines[5];
+  job.address = Trim(lines[6]);
+  job.called_aet = lines[8];
+  return job;
 }
 
-void SenderMoveJob::Stop() {
-  sender_.Terminate();
-  sender_.WaitEnded(kStopSeconds);
+std::optional<std::pair<int32_t, int32_t>> JobFileNumbers(
+    std::string_view path) {
+  size_t slash = path.find_last_of("/\\");
+  std::string_view name =
+      slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (!name.starts_with("Send")) return std::nullopt;
+  name.remove_prefix(4);
+  size_t underscore = name.find('_');
+  if (underscore == std::string_view::npos) return std::nullopt;
+  std::string_view port = name.substr(0, underscore);
+  std::string_view number = name.substr(underscore + 1);
+  if (!AllDigits(port) || !AllDigits(number) || port.size() > 5 ||
+      number.size() > 9)
+    return std::nullopt;
+  return std::make_pair(std::stoi(std::string(port)),
+                        std::stoi(std::string(number)));
+}
+
+bool IsReturnFileName(std::string_view name, int32_t port, int32_t n) {
+  return name == "Return" + std::to_string(port) + "_" + std::to_string(n);
+}
+
+std::string StatementFault(std::string_view statement) {
+  if (statement.find_first_of(std::string_view("\0\r\n", 3)) !=
+      std::string_view::npos)
+    return "a control character in the statement";
+  bool image_base = false;
+  std::string_view rest;
+  if (statement.starts_with(kImageBase)) {
+    image_base = true;
+    rest = statement.substr(sizeof kImageBase - 1);
+  } else if (statement.starts_with(kSeriesBase)) {
+    rest = statement.substr(sizeof kSeriesBase - 1);
+  } else {
+    return "not a statement of the service (unknown base)";
+  }
+  const bool image_nr = rest.ends_with(kImageNrTail);
+  if (image_nr) rest.remove_suffix(sizeof kImageNrTail - 1);
+  if (!rest.ends_with(kStatusCondition))
+    return "no status condition at the end";
+  rest.remove_suffix(sizeof kStatusCondition - 1);
+
+  // The conditions, token by token: words, "=", whole numbers and literals,
+  // with blanks between them.
+  enum class Kind { kWord, kEquals, kNumber, kLiteral };
+  struct Token {
+    Kind kind;
+    std::string_view text;
+  };
+  std::vector<Token> tokens;
+  size_t i = 0;
+  auto is_word = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+           (c >= '0' && c <= '9') || c == '_';
+  };
+  while (i < rest.size()) {
+    const char c = rest[i];
+    const size_t start = i;
+    if (c == ' ') {
+      ++i;
+    } else if (c == '=') {
+      tokens.push_back({Kind::kEquals, rest.substr(i, 1)});
+      ++i;
+    } else if (c == '\'') {
+      ++i;
+      for (;;) {
+        if (i >= rest.size()) return "a literal that is not closed";
+        if (rest[i] == '\'') {
+          if (i + 1 < rest.size() && rest[i + 1] == '\'') {
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        ++i;
+      }
+      tokens.push_back({Kind::kLiteral, rest.substr(start, i - start)});
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      ++i;
+      while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') ++i;
+      tokens.push_back({Kind::kNumber, rest.substr(start, i - start)});
+    } else if (is_word(c)) {
+      while (i < rest.size() && is_word(rest[i])) ++i;
+      tokens.push_back({Kind::kWord, rest.substr(start, i - start)});
+    } else {
+      return std::string("unexpected \"") + c + "\" in the conditions";
+    }
+  }
+
+  // The columns in the order the service writes them; PATID and PATID1
+  // share the first place.
+  static constexpr std::string_view kColumns[] = {
+      "PATID",    "PATID1",    "PATNachname", "PATVorname", "PATGebDatum",
+      "StudyUID", "SeriesUID", "Studydate",   "ImageUID"};
+  auto place = [](size_t column) { return column == 0 ? 0 : column - 1; };
+  int last_place = -1;
+  bool has_image = false;
+  size_t t = 0;
+  while (t < tokens.size()) {
+    if (t > 0) {
+      if (tokens[t].kind != Kind::kWord || tokens[t].text != "AND")
+        return "conditions not joined by AND";
+      ++t;
+    }
+    if (tokens.size() - t < 3) return "an incomplete condition";
+    const Token& column = tokens[t];
+    const Token& op = tokens[t + 1];
+    const Token& value = tokens[t + 2];
+    size_t index = std::size(kColumns);
+    if (column.kind == Kind::kWord) {
+      for (size_t k = 0; k < std::size(kColumns); ++k)
+        if (column.text == kColumns[k]) index = k;
+    }
+    if (index == std::size(kColumns))
+      return "unknown column \"" + std::string(column.text) + "\"";
+    if (static_cast<int>(place(index)) <= last_place)
+      return "column " + std::string(column.text) + " out of order or twice";
+    last_place = static_cast<int>(place(index));
+    if (index == 0) {
+      if (op.kind != Kind::kEquals) return "PATID compared other than by =";
+      if (value.kind != Kind::kNumber) return "PATID is not a whole number";
+      std::string_view digits = value.text;
+      if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
+      if (!AllDigits(digits) || digits.size() > 10) return "bad PATID number";
+      const long long n = std::stoll(std::string(value.text));
+      if (n < INT32_MIN || n > INT32_MAX) return "PATID out of range";
+    } else {
+      const bool like = op.kind == Kind::kWord && op.text == "LIKE";
+      if (op.kind != Kind::kEquals && !like)
+        return std::string(column.text) + " compared other than by = or LIKE";
+      if (value.kind != Kind::kLiteral)
+        return std::string(column.text) + " without a quoted literal";
+    }
+    if (index == std::size(kColumns) - 1) has_image = true;
+    t += 3;
+  }
+  if (tokens.empty()) return "no condition before the status condition";
+  if (has_image != image_base)
+    return image_base ? "the image view without an ImageUID condition"
+                      : "an ImageUID condition on the series view";
+  if (image_nr != image_base)
+    return image_base ? "the image view without the ImageNr order"
+                      : "the ImageNr order on the series view";
+  return "";
+}
+
+std::optional<JobImageSelection> JobImageStatement(std::string_view statement) {
+  if (!StatementFault(statement).empty()) return std::nullopt;
+  JobImageSelection out;
+  std::string_view conditions = statement.starts_with(kImageBase)
+                                    ? statement.substr(sizeof kImageBase - 1)
+                                    : statement.substr(sizeof kSeriesBase - 1);
+  if (conditions.ends_with(kImageNrTail)) {
+    conditions.remove_suffix(sizeof kImageNrTail - 1);
+    out.order_by_image_nr = true;
+  }
+  out.sql = std::string(kImageBase) + std::string(conditions);
+  return out;
+}
+
+std::string ReturnFileContents(const SendOutcome& outcome) {
+  std::string out = "Completed=" + std::to_string(outcome.completed) +
+                    "\r\nFailed=" + std::to_string(outcome.failed) +
+                    "\r\nWarning=" + std::to_string(outcome.warning) + "\r\n";
+  if (outcome.remaining > 0)
+    out += "Remaining=" + std::to_string(outcome.remaining) + "\r\n";
+  if (!outcome.error.empty()) {
+    std::string error = outcome.error;
+    std::replace(error.begin(), error.end(), '\r', ' ');
+    std::replace(error.begin(), error.end(), '\n', ' ');
+    out += "Error=" + error + "\r\n";
+  }
+  return out;
+}
+
+std::optional<SendOutcome> ParseReturnFile(std::string_view text) {
+  SendOutcome outcome;
+  bool completed_seen = false;
+  auto count = [](std::string_view digits, int& out) {
+    if (digits.empty() || digits.size() > 9) return false;
+    int n = 0;
+    for (char ch : digits) {
+      if (ch < '0' || ch > '9') return false;
+      n = n * 10 + (ch - '0');
+    }
+    out = n;
+    return true;
+  };
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view()
+                                         : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string_view name = line.substr(0, eq);
+    std::string_view value = line.substr(eq + 1);
+    if (name == "Completed") {
+      if (!count(value, outcome.completed)) return std::nullopt;
+      completed_seen = true;
+    } else if (name == "Failed") {
+      if (!count(value, outcome.failed)) return std::nullopt;
+    } else if (name == "Warning") {
+      if (!count(value, outcome.warning)) return std::nullopt;
+    } else if (name == "Remaining") {
+      if (!count(value, outcome.remaining)) return std::nullopt;
+    } else if (name == "Error") {
+      outcome.error = std::string(value);
+    }
+  }
+  if (!completed_seen) return std::nullopt;
+  return outcome;
 }
 
 }  // namespace vantor

@@ -11,8 +11,9 @@
 #include <optional>
 
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/log.h"
-#include "retrieve/sender_standby.h"
+#include "retrieve/move_job.h"
 
 namespace vantor {
 namespace {
@@ -151,7 +152,7 @@ void SenderStarter::Prepare(const std::string& program,
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
           const int err = errno;
-          throw Failure(FileErrorNumber(err), std::strerror(err));
+          ThrowFileError(err);
         }
         // Both ends are closed here whatever happens, but for ours once it
         // is handed to the waiting sender.

@@ -1,5 +1,5 @@
 // Starting the senders of C-MOVE jobs. One sender is kept started ahead for
-// the next job (vantor-send --standby, see sender_standby.h): loaded, with
+// the next job (vantor-send --standby, see send/sender_standby.h): loaded, with
 // its data dictionary read and its database connection open, so that a
 // C-MOVE does not wait for a program start. A job that finds none waiting
 // (two at once, or the waiting one has gone) starts its sender as before,

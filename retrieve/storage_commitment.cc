@@ -9,7 +9,7 @@
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
 #include "host/base/tls_settings.h"
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {

@@ -25,7 +25,7 @@ fi
 
 cmake -S . -B build
 targets="vantor vantor-demo"
-if [ -f retrieve/send_main.cc ]; then
+if [ -f retrieve/send/send_main.cc ]; then
   targets="$targets vantor-send"
 fi
 # shellcheck disable=SC2086 # one word per target

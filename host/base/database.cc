@@ -13,6 +13,7 @@
 #include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/paths.h"
+#include "host/base/text.h"
 
 namespace vantor {
 namespace {
@@ -348,29 +349,13 @@ bool FetchRow(Statement& st, const std::vector<Column>& columns,
   return true;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool StartsWith(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
-}
-
 }  // namespace
 
 // ---- ResultSet ----
 
 int ResultSet::ColumnIndex(std::string_view name) const {
   for (size_t i = 0; i < columns.size(); ++i) {
-    if (EqualsNoCase(columns[i], name)) return static_cast<int>(i);
+    if (EqualsIgnoringCase(columns[i], name)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -388,12 +373,12 @@ const Value& ResultSet::Get(size_t row, std::string_view name) const {
 // ---- connection text ----
 
 std::string ConnectionText(const std::string& db_server) {
-  if (StartsWith(db_server, "sqlite:")) {
+  if (StartsWithIgnoringCase(db_server, "sqlite:")) {
     // An archive that is not there is a failed open, not a new empty one.
     return "Driver=SQLite3;Database=" + ToFsPath(db_server.substr(7)) +
            ";NoCreat=1";
   }
-  if (StartsWith(db_server, "odbc:")) return db_server.substr(5);
+  if (StartsWithIgnoringCase(db_server, "odbc:")) return db_server.substr(5);
   return "driver={SQL Server};server=" + db_server +
          ";uid=K391;pwd=QpRsTu482;database=TavikDB2";
 }

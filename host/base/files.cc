@@ -1,8 +1,11 @@
 #include "host/base/files.h"
 
+#include <fcntl.h>
 #include <glob.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -39,6 +42,47 @@ void DateienLoeschen(const std::string& path) {
     globfree(&matches);
     if (deleted == 0) throw Failure(kFileNotFound, "File not found");
   });
+}
+
+Failure FileError(int err) {
+  return Failure(FileErrorNumber(err), std::strerror(err));
+}
+
+Failure FileError(int err, std::string_view context) {
+  std::string text = std::strerror(err);
+  text += " (";
+  text += context;
+  text += ")";
+  return Failure(FileErrorNumber(err), text);
+}
+
+void ThrowFileError(int err) { throw FileError(err); }
+
+void ThrowFileError(int err, std::string_view context) {
+  throw FileError(err, context);
+}
+
+int WriteAll(int fd, const void* data, size_t size) noexcept {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+void WriteWholeFile(const std::string& path, std::string_view text) {
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) ThrowFileError(errno);
+  int err = WriteAll(fd, text.data(), text.size());
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) ThrowFileError(err);
 }
 
 }  // namespace vantor

@@ -10,6 +10,7 @@
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/paths.h"
 
 namespace vantor {
@@ -29,19 +30,7 @@ int AppendFile(const std::string& path, std::string_view text) {
   int fd =
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
-  int err = 0;
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  int err = WriteAll(fd, text.data(), text.size());
   if (::close(fd) != 0 && err == 0) err = errno;
   return err;
 }
@@ -103,9 +92,7 @@ bool AppendLogFile(std::string_view file_name, std::string_view text) noexcept {
 void AppendEventLine(std::string_view file_name,
                      const std::vector<std::string>& fields) {
   int err = AppendFile(LogPath(file_name), LogLine(fields));
-  if (err != 0) {
-    throw Failure(FileErrorNumber(err), std::strerror(err));
-  }
+  if (err != 0) ThrowFileError(err);
 }
 
 void ErrorLogWrite(int32_t number, std::string_view message,

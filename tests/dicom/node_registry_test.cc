@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/base/config.h"
@@ -20,6 +21,29 @@ TEST(NodeLookupStatementTest, QuotesBothValues) {
   EXPECT_EQ(NodeLookupStatement("O'NEIL", "1'2"),
             "Select * from tblDicomAETs where AET = 'O''NEIL' And IPAdress = "
             "'1''2'");
+}
+
+TEST(NodeRowStatementTest, EachSpellingWithAndWithoutTheAddress) {
+  struct Case {
+    const char* aet;
+    std::optional<std::string_view> address;
+    SqlSpelling spelling;
+    const char* sql;
+  };
+  const Case cases[] = {
+      {"DEST", std::nullopt, SqlSpelling::kUpperCase,
+       "SELECT * FROM tblDicomAETs WHERE AET = 'DEST'"},
+      {"O'NEIL", "10.0.0.1", SqlSpelling::kUpperCase,
+       "SELECT * FROM tblDicomAETs WHERE AET = 'O''NEIL' AND IPAdress = "
+       "'10.0.0.1'"},
+      {"ECHOSCU", std::nullopt, SqlSpelling::kMixedCase,
+       "Select * from tblDicomAETs where AET = 'ECHOSCU'"},
+      {"ECHOSCU", "1'2", SqlSpelling::kMixedCase,
+       "Select * from tblDicomAETs where AET = 'ECHOSCU' And IPAdress = "
+       "'1''2'"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(NodeRowStatement(c.aet, c.address, c.spelling), c.sql);
 }
 
 // GetAET on a fresh archive, through the connection the dispatcher opens.

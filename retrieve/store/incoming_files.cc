@@ -1,4 +1,4 @@
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "host/base/failure.h"
-#include "retrieve/group_commit.h"
+#include "host/base/files.h"
+#include "host/base/text.h"
+#include "retrieve/store/group_commit.h"
 
 namespace vantor {
 namespace {
-
-[[noreturn]] void ThrowFileFailure(int err) { throw FileFailure(err); }
 
 constexpr char kTemporaryEnd[] = ".part";
 
@@ -29,18 +29,12 @@ std::string UniqueSuffix() {
          TemporaryNameHost();
 }
 
-bool AllDigits(std::string_view text) {
-  if (text.empty() || text.size() > 18) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
+// Digits only, and few enough to be read as a number.
+bool IsCount(std::string_view text) {
+  return text.size() <= 18 && AllDigits(text);
 }
 
 }  // namespace
-
-Failure FileFailure(int err) {
-  return Failure(FileErrorNumber(err), std::strerror(err));
-}
 
 bool IsFileNameUid(std::string_view uid) {
   if (uid.empty() || uid.size() > 64) return false;
@@ -92,8 +86,8 @@ std::optional<TemporaryName> ParseTemporaryName(const std::string& file_name) {
   if (dot == std::string_view::npos) return std::nullopt;
   std::string_view writer = head.substr(dot + 1);
   size_t dash = writer.find('-');
-  if (dash == std::string_view::npos || !AllDigits(writer.substr(0, dash)) ||
-      !AllDigits(writer.substr(dash + 1)))
+  if (dash == std::string_view::npos || !IsCount(writer.substr(0, dash)) ||
+      !IsCount(writer.substr(dash + 1)))
     return std::nullopt;
   std::string_view stem = head.substr(0, dot);
   if (!IsFileNameUid(stem)) return std::nullopt;
@@ -116,7 +110,7 @@ std::vector<std::string> RemoveStaleTemporaryFiles(
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) {
     if (errno == ENOENT) return removed;  // nothing was ever received there
-    ThrowFileFailure(errno);
+    ThrowFileError(errno);
   }
   const int dir_fd = ::dirfd(dir);
   while (dirent* entry = ::readdir(dir)) {
@@ -142,27 +136,8 @@ PendingFile::~PendingFile() {
 }
 
 void PendingFile::CommitAs(const std::string& final_path) {
-  if (::rename(path_.c_str(), final_path.c_str()) != 0) ThrowFileFailure(errno);
+  if (::rename(path_.c_str(), final_path.c_str()) != 0) ThrowFileError(errno);
   committed_ = true;
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) ThrowFileFailure(errno);
-  int err = 0;
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0 && err == 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno != EINTR) err = errno;
-      continue;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0) ThrowFileFailure(err);
 }
 
 void StoreIncomingFiles(
@@ -179,7 +154,7 @@ void StoreIncomingFiles(
     const std::function<void(const std::string&)>& write_image) {
   PendingFile side(folder, stem);
   PendingFile image(folder, stem);
-  WriteText(side.path(), calling_aet + "\r\n");
+  WriteWholeFile(side.path(), calling_aet + "\r\n");
   write_image(image.path());
   IncomingImageFiles files;
   files.side = &side;

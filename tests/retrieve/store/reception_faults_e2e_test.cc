@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 #include "tests/support/service_process.h"
 #include "tests/support/test_env.h"
 #include "tests/support/test_images.h"

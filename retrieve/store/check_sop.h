@@ -1,6 +1,6 @@
 // Fills in the SOP Class UID of a received image that arrived without one.
-#ifndef VANTOR_QUERY_CHECK_SOP_H_
-#define VANTOR_QUERY_CHECK_SOP_H_
+#ifndef VANTOR_RETRIEVE_STORE_CHECK_SOP_H_
+#define VANTOR_RETRIEVE_STORE_CHECK_SOP_H_
 
 #include <string>
 #include <string_view>
@@ -20,4 +20,4 @@ bool CheckSOP(dicom::ReceivedImage& Img) noexcept;
 
 }  // namespace vantor
 
-#endif  // VANTOR_QUERY_CHECK_SOP_H_
+#endif  // VANTOR_RETRIEVE_STORE_CHECK_SOP_H_

@@ -1,4 +1,4 @@
-#include "retrieve/sender.h"
+#include "retrieve/send/sender.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "retrieve/move_handoff.h"
-#include "retrieve/sender_standby.h"
+#include "retrieve/send/sender_standby.h"
 #include "retrieve/sender_starter.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"

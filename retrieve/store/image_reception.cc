@@ -1,4 +1,4 @@
-#include "retrieve/image_reception.h"
+#include "retrieve/store/image_reception.h"
 
 #include <cctype>
 #include <memory>
@@ -8,30 +8,15 @@
 #include "host/base/log.h"
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
-#include "query/check_sop.h"
-#include "retrieve/incoming_files.h"
+#include "host/base/text.h"
+#include "retrieve/store/check_sop.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {
 
 constexpr char kProcedure[] = "ImageReceivedAsync";
 constexpr char kReceiveLog[] = "Receive.log";
-
-std::string UpperCase(std::string text) {
-  for (char& c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 // A received text as it may appear in a log line: control characters
 // become "?".

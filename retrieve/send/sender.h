@@ -6,8 +6,8 @@
 //
 // Its log is Logs/SendVantor<port>.log in the program directory (the port
 // from the job file's name); failures also go to the service's error log.
-#ifndef VANTOR_RETRIEVE_SENDER_H_
-#define VANTOR_RETRIEVE_SENDER_H_
+#ifndef VANTOR_RETRIEVE_SEND_SENDER_H_
+#define VANTOR_RETRIEVE_SEND_SENDER_H_
 
 #include <optional>
 #include <string>
@@ -17,29 +17,9 @@
 #include "dicom/store_client.h"
 #include "host/base/database.h"
 #include "retrieve/image_files.h"
-#include "retrieve/send_job.h"
+#include "retrieve/move_job.h"
 
 namespace vantor {
-
-// What a job came to, as the return file reports it.
-struct SendOutcome {
-  int completed = 0;
-  int failed = 0;
-  int warning = 0;
-  int remaining = 0;  // images still to send (while the job runs)
-  std::string error;  // why the job as a whole failed ("" when it did not)
-};
-
-// The return file text: "Completed=N", "Failed=N", "Warning=N", while
-// images are still to be sent "Remaining=N", and, when the job failed as a
-// whole, "Error=text", each line ended by CR LF. The sender rewrites the
-// file as it goes, so that whoever waits for the job can follow it.
-std::string ReturnFileContents(const SendOutcome& outcome);
-
-// Reads a return file text back; nullopt when it is not one (no
-// "Completed=" line, or a count that is not a whole number). Unknown lines
-// are ignored.
-std::optional<SendOutcome> ParseReturnFile(std::string_view text);
 
 // The image files `selection` describes, in sending order: by ImageNr when
 // the job asked for that order, else by study, series, ImageNr and UID.
@@ -54,9 +34,6 @@ std::vector<std::string> SelectJobImages(Database& db,
 std::vector<dicom::StoreItem> SelectJobFiles(Database& db,
                                          const JobImageSelection& selection,
                                          const FileExists& exists);
-
-// The Error text of a job that was stopped (the C-MOVE was cancelled).
-inline constexpr char kCancelledError[] = "Cancelled";
 
 // Makes SIGTERM ask the running job to stop (see RunSendJob).
 void StopOnTerminationSignal();
@@ -94,4 +71,4 @@ int RunSendJob(const std::string& job_path, ReadyDatabase* ready = nullptr);
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_SENDER_H_
+#endif  // VANTOR_RETRIEVE_SEND_SENDER_H_

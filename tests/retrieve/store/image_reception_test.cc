@@ -1,4 +1,4 @@
-#include "retrieve/image_reception.h"
+#include "retrieve/store/image_reception.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "dicom/toolkit.h"
-#include "retrieve/sender.h"
-#include "retrieve/sender_standby.h"
+#include "retrieve/send/sender.h"
+#include "retrieve/send/sender_standby.h"
 
 // The service waits for the sender's end before it answers the C-MOVE: once
 // the return file is written and the job file removed, the process ends

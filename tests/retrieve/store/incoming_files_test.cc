@@ -1,6 +1,6 @@
 // The temporary names of reception, as the writer makes them and the
 // start-up clean-up reads them.
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

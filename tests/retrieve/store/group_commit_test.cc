@@ -1,7 +1,7 @@
 // The group commit of the incoming folder: images stored at the same moment
 // share their folder flush, and a failed flush fails exactly the images it
 // covered.
-#include "retrieve/group_commit.h"
+#include "retrieve/store/group_commit.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "host/base/failure.h"
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {

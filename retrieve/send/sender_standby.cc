@@ -1,4 +1,4 @@
-#include "retrieve/sender_standby.h"
+#include "retrieve/send/sender_standby.h"
 
 #include <poll.h>
 #include <sys/prctl.h>
@@ -8,7 +8,7 @@
 
 #include "host/base/database.h"
 #include "host/base/failure.h"
-#include "retrieve/sender.h"
+#include "retrieve/send/sender.h"
 
 namespace vantor {
 namespace {

@@ -7,8 +7,8 @@
 //   UID.dcm or UID.dcm.ren   (Rename) the image as a Part 10 file
 // Both are written under hidden temporary names, flushed and then renamed,
 // so the importer never sees a file that is not whole.
-#ifndef VANTOR_RETRIEVE_IMAGE_RECEPTION_H_
-#define VANTOR_RETRIEVE_IMAGE_RECEPTION_H_
+#ifndef VANTOR_RETRIEVE_STORE_IMAGE_RECEPTION_H_
+#define VANTOR_RETRIEVE_STORE_IMAGE_RECEPTION_H_
 
 #include <cstdint>
 #include <string>
@@ -17,8 +17,8 @@
 
 #include "dicom/toolkit.h"
 #include "host/base/config.h"
-#include "retrieve/disk_space.h"
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/disk_space.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 
@@ -68,4 +68,4 @@ void RemoveInterruptedReceptions(const Config& config) noexcept;
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_IMAGE_RECEPTION_H_
+#endif  // VANTOR_RETRIEVE_STORE_IMAGE_RECEPTION_H_

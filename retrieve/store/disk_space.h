@@ -1,6 +1,6 @@
 // The wait for free space in the incoming folder before an image is written.
-#ifndef VANTOR_RETRIEVE_DISK_SPACE_H_
-#define VANTOR_RETRIEVE_DISK_SPACE_H_
+#ifndef VANTOR_RETRIEVE_STORE_DISK_SPACE_H_
+#define VANTOR_RETRIEVE_STORE_DISK_SPACE_H_
 
 #include <cstdint>
 #include <functional>
@@ -44,4 +44,4 @@ void WaitForDiskSpace(const std::string& fs_path, const DiskSpaceWait& wait);
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_DISK_SPACE_H_
+#endif  // VANTOR_RETRIEVE_STORE_DISK_SPACE_H_

@@ -1,4 +1,4 @@
-#include "query/check_sop.h"
+#include "retrieve/store/check_sop.h"
 
 #include <gtest/gtest.h>
 

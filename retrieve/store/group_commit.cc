@@ -1,4 +1,4 @@
-#include "retrieve/group_commit.h"
+#include "retrieve/store/group_commit.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "host/base/failure.h"
+#include "host/base/files.h"
 
 namespace vantor {
 
@@ -24,7 +25,7 @@ struct GroupCommit::Entry {
   void Fail(int err) {
     if (failed) return;
     failed = true;
-    Failure f = FileFailure(err);
+    Failure f = FileError(err);
     failure = {f.number(), f.what()};
   }
 };

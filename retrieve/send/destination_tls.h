@@ -1,6 +1,6 @@
 // Whether a C-MOVE destination is sent to over TLS, and with which files.
-#ifndef VANTOR_RETRIEVE_DESTINATION_TLS_H_
-#define VANTOR_RETRIEVE_DESTINATION_TLS_H_
+#ifndef VANTOR_RETRIEVE_SEND_DESTINATION_TLS_H_
+#define VANTOR_RETRIEVE_SEND_DESTINATION_TLS_H_
 
 #include <cstdint>
 #include <string>
@@ -24,4 +24,4 @@ dicom::TlsFiles SenderTlsFiles(int32_t port);
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_DESTINATION_TLS_H_
+#endif  // VANTOR_RETRIEVE_SEND_DESTINATION_TLS_H_

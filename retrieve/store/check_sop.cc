@@ -1,19 +1,14 @@
-#include "query/check_sop.h"
+#include "retrieve/store/check_sop.h"
 
 #include <cctype>
 
 #include "host/base/failure.h"
+#include "host/base/text.h"
 
 namespace vantor {
 namespace {
 
 constexpr char kSecondaryCapture[] = "1.2.840.10008.5.1.4.1.1.7";
-
-std::string UpperCase(std::string text) {
-  for (char& c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-#include "retrieve/disk_space.h"
+#include "retrieve/store/disk_space.h"
 
 #include <gtest/gtest.h>
 

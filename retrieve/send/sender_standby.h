@@ -7,8 +7,8 @@
 // first the DBServer text to connect to ahead, later the path of the job
 // file to carry out. End of input before the job (the service has ended,
 // or it replaces this sender) ends it without a job, as does SIGTERM.
-#ifndef VANTOR_RETRIEVE_SENDER_STANDBY_H_
-#define VANTOR_RETRIEVE_SENDER_STANDBY_H_
+#ifndef VANTOR_RETRIEVE_SEND_SENDER_STANDBY_H_
+#define VANTOR_RETRIEVE_SEND_SENDER_STANDBY_H_
 
 #include <chrono>
 #include <functional>
@@ -16,14 +16,6 @@
 #include <string>
 
 namespace vantor {
-
-// How the service starts a sender ahead: `vantor-send --standby`.
-inline constexpr char kStandbyArgument[] = "--standby";
-
-// Only a sender program that holds this text is started ahead: a site's
-// own sender in its place (a script, say) knows nothing of --standby and
-// is started for each job with the job file alone, as always.
-inline constexpr char kStandbyMarker[] = "vantor-send: standby protocol 1";
 
 // The process name of a sender while it waits (ps, top); it takes the
 // name vantor-send once its job has come.
@@ -61,4 +53,4 @@ int RunStandby(int input_fd);
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_SENDER_STANDBY_H_
+#endif  // VANTOR_RETRIEVE_SEND_SENDER_STANDBY_H_

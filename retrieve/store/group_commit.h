@@ -14,8 +14,8 @@
 //
 // A flush that fails fails exactly the images it covered: a file's flush
 // only its image, the folder's flush every image renamed in that batch.
-#ifndef VANTOR_RETRIEVE_GROUP_COMMIT_H_
-#define VANTOR_RETRIEVE_GROUP_COMMIT_H_
+#ifndef VANTOR_RETRIEVE_STORE_GROUP_COMMIT_H_
+#define VANTOR_RETRIEVE_STORE_GROUP_COMMIT_H_
 
 #include <condition_variable>
 #include <cstddef>
@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "retrieve/incoming_files.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 
@@ -88,4 +88,4 @@ GroupCommit& GroupCommitFor(const std::string& folder);
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_GROUP_COMMIT_H_
+#endif  // VANTOR_RETRIEVE_STORE_GROUP_COMMIT_H_

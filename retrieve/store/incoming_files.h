@@ -6,8 +6,8 @@
 // process's id and its host name tell whose it is, so that the files a crash
 // left behind can be told from those another instance sharing the folder is
 // writing at that moment (see RemoveStaleTemporaryFiles).
-#ifndef VANTOR_RETRIEVE_INCOMING_FILES_H_
-#define VANTOR_RETRIEVE_INCOMING_FILES_H_
+#ifndef VANTOR_RETRIEVE_STORE_INCOMING_FILES_H_
+#define VANTOR_RETRIEVE_STORE_INCOMING_FILES_H_
 
 #include <sys/types.h>
 
@@ -44,12 +44,6 @@ class PendingFile {
   std::string path_;
   bool committed_ = false;
 };
-
-// The failure for the errno of a failed file operation.
-Failure FileFailure(int err);
-
-// Creates or replaces `path` with `text`. Throws a Failure when it cannot.
-void WriteText(const std::string& path, const std::string& text);
 
 class GroupCommit;
 
@@ -99,4 +93,4 @@ std::vector<std::string> RemoveStaleTemporaryFiles(
 
 }  // namespace vantor
 
-#endif  // VANTOR_RETRIEVE_INCOMING_FILES_H_
+#endif  // VANTOR_RETRIEVE_STORE_INCOMING_FILES_H_

@@ -1,4 +1,4 @@
-#include "retrieve/sender.h"
+#include "retrieve/send/sender.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,10 +15,11 @@
 #include "dicom/store_client.h"
 #include "host/base/config.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/log.h"
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
-#include "retrieve/destination_tls.h"
+#include "retrieve/send/destination_tls.h"
 
 namespace vantor {
 namespace {
@@ -70,8 +71,7 @@ void WriteReturnFile(const std::string& fs_path, const SendOutcome& outcome) {
   int fd = ::open(temporary.c_str(),
                   O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) throw Failure(kPathFileAccessError, "Cannot write " + temporary);
-  bool written = ::write(fd, text.data(), text.size()) ==
-                 static_cast<ssize_t>(text.size());
+  bool written = WriteAll(fd, text.data(), text.size()) == 0;
   if (::close(fd) != 0) written = false;
   if (!written || std::rename(temporary.c_str(), fs_path.c_str()) != 0) {
     ::unlink(temporary.c_str());
@@ -218,61 +218,6 @@ bool IsTheJobsReturnFile(const std::string& return_file,
 }
 
 }  // namespace
-
-std::string ReturnFileContents(const SendOutcome& outcome) {
-  std::string out = "Completed=" + std::to_string(outcome.completed) +
-                    "\r\nFailed=" + std::to_string(outcome.failed) +
-                    "\r\nWarning=" + std::to_string(outcome.warning) + "\r\n";
-  if (outcome.remaining > 0)
-    out += "Remaining=" + std::to_string(outcome.remaining) + "\r\n";
-  if (!outcome.error.empty()) {
-    std::string error = outcome.error;
-    std::replace(error.begin(), error.end(), '\r', ' ');
-    std::replace(error.begin(), error.end(), '\n', ' ');
-    out += "Error=" + error + "\r\n";
-  }
-  return out;
-}
-
-std::optional<SendOutcome> ParseReturnFile(std::string_view text) {
-  SendOutcome outcome;
-  bool completed_seen = false;
-  auto count = [](std::string_view digits, int& out) {
-    if (digits.empty() || digits.size() > 9) return false;
-    int n = 0;
-    for (char ch : digits) {
-      if (ch < '0' || ch > '9') return false;
-      n = n * 10 + (ch - '0');
-    }
-    out = n;
-    return true;
-  };
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view()
-                                         : text.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    std::string_view name = line.substr(0, eq);
-    std::string_view value = line.substr(eq + 1);
-    if (name == "Completed") {
-      if (!count(value, outcome.completed)) return std::nullopt;
-      completed_seen = true;
-    } else if (name == "Failed") {
-      if (!count(value, outcome.failed)) return std::nullopt;
-    } else if (name == "Warning") {
-      if (!count(value, outcome.warning)) return std::nullopt;
-    } else if (name == "Remaining") {
-      if (!count(value, outcome.remaining)) return std::nullopt;
-    } else if (name == "Error") {
-      outcome.error = std::string(value);
-    }
-  }
-  if (!completed_seen) return std::nullopt;
-  return outcome;
-}
 
 std::vector<dicom::StoreItem> SelectJobFiles(Database& db,
                                          const JobImageSelection& selection,

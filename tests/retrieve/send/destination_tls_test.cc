@@ -1,4 +1,4 @@
-#include "retrieve/destination_tls.h"
+#include "retrieve/send/destination_tls.h"
 
 #include <gtest/gtest.h>
 
