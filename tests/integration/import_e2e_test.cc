@@ -80,6 +80,18 @@ class ImportE2eTest : public ::testing::TestWithParam<ArchiveBackend> {
     return service_.Start(options);
   }
 
+  // Whether an image written since `since` is in the incoming folder, the
+  // importer's claims or the archive (a placed file keeps its write time).
+  bool AnImageArrivedSince(fs::file_time_type since) const {
+    std::error_code ec;
+    for (const std::string& dir : {Incoming(), store_})
+      for (const auto& e : fs::recursive_directory_iterator(dir, ec))
+        if (e.path().extension() == ".dcm" &&
+            fs::last_write_time(e.path(), ec) >= since && !ec)
+          return true;
+    return false;
+  }
+
   std::string Incoming() const {
     return service_.program_dir() + "/drives/e/Temp/";
   }
@@ -260,9 +272,17 @@ TEST_P(ImportE2eTest, AKillAtAnyMomentLosesNothingAndLeavesNothingDangling) {
   std::mt19937 random(20261210);
   for (int round = 0; round < 4; ++round) {
     ASSERT_TRUE(Start()) << service_.Describe();
+    // (less a little: the file system stamps with a coarser clock)
+    const auto round_start =
+        fs::file_time_type::clock::now() - std::chrono::milliseconds(20);
     auto storing = std::async(std::launch::async, [&] { return Store(files); });
+    // The kill falls while images arrive, however long storescu takes to
+    // start on a busy machine: after the first image is in the incoming
+    // folder or the archive.
+    for (int i = 0; i < 600 && !AnImageArrivedSince(round_start); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution<>(50, 400)(random)));
+        std::chrono::milliseconds(std::uniform_int_distribution<>(0, 300)(random)));
     ::kill(service_.pid(), SIGKILL);
     service_.WaitForExit(std::chrono::seconds(10));
     ToolResult stored = storing.get();
