@@ -1,4 +1,4 @@
-#include "dicom/query_request.h"
+#include "dicom/toolkit/query_request.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "dicom/dataset_impl.h"
-#include "dicom/part10_file.h"
+#include "dicom/toolkit/dataset_impl.h"
+#include "dicom/toolkit/part10_file.h"
 
 namespace vantor::dicom {
 namespace {

@@ -1,12 +1,12 @@
-#include "dicom/commitment_scp.h"
+#include "dicom/toolkit/commitment_scp.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
 
 #include <cstring>
 #include <string>
 
-#include "dicom/commitment_dataset.h"
-#include "dicom/report_exchange.h"
+#include "dicom/toolkit/commitment_dataset.h"
+#include "dicom/toolkit/report_exchange.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
 

@@ -32,14 +32,14 @@
 #include <thread>
 #include <vector>
 
-#include "dicom/commitment_scp.h"
-#include "dicom/dataset_impl.h"
-#include "dicom/dataset_reader.h"
-#include "dicom/negotiation.h"
-#include "dicom/query_request.h"
-#include "dicom/received_image.h"
-#include "dicom/tls_context.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/commitment_scp.h"
+#include "dicom/toolkit/dataset_impl.h"
+#include "dicom/toolkit/dataset_reader.h"
+#include "dicom/toolkit/negotiation.h"
+#include "dicom/toolkit/query_request.h"
+#include "dicom/toolkit/received_image.h"
+#include "dicom/toolkit/tls_context.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/log.h"
 
 namespace vantor::dicom {
