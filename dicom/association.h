@@ -2,7 +2,7 @@
 #ifndef VANTOR_DICOM_ASSOCIATION_H_
 #define VANTOR_DICOM_ASSOCIATION_H_
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 
 namespace vantor::dicom {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "dicom/request_context.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/database.h"
 
 namespace vantor::dicom {

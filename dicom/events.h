@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 
 namespace vantor::dicom {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "fuzz/sql_tokens.h"
 #include "host/base/value.h"
 #include "query/image_query.h"

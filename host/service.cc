@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/association_records.h"
 #include "host/base/config.h"
 #include "host/base/database.h"

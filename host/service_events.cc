@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "dicom/association.h"
-#include "dicom/event_report_client.h"
+#include "dicom/toolkit/event_report_client.h"
 #include "dicom/events.h"
 #include "host/base/config.h"
 #include "host/base/log.h"

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "dicom/dispatcher.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "import/import_worker.h"
 #include "retrieve/commitment_report_queue.h"
 #include "retrieve/sender_starter.h"

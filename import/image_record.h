@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "import/import_statements.h"
 
 namespace vantor {

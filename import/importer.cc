@@ -3,7 +3,7 @@
 #include <memory>
 #include <set>
 
-#include "dicom/part10_file.h"
+#include "dicom/toolkit/part10_file.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/paths.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/database.h"
 #include "query/result_row.h"
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "dicom/request_context.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/database.h"
 #include "query/level_query.h"
 #include "query/result_row.h"

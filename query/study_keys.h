@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor {
 

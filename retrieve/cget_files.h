@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "dicom/request_context.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/database.h"
 #include "retrieve/image_files.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor {
 

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 
 namespace vantor {

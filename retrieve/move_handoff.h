@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "dicom/dispatcher.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/database.h"
 #include "retrieve/move_job.h"
 #include "retrieve/sender_starter.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 
 namespace vantor {

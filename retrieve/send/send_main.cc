@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "retrieve/send/sender.h"
 #include "retrieve/send/sender_standby.h"
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "dicom/store_client.h"
+#include "dicom/toolkit/store_client.h"
 #include "host/base/config.h"
 #include "host/base/failure.h"
 #include "host/base/files.h"

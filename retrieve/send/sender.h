@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dicom/store_client.h"
+#include "dicom/toolkit/store_client.h"
 #include "host/base/database.h"
 #include "retrieve/image_files.h"
 #include "retrieve/move_job.h"

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 #include "retrieve/store/disk_space.h"
 #include "retrieve/store/incoming_files.h"

@@ -1,4 +1,4 @@
-#include "dicom/commitment_dataset.h"
+#include "dicom/toolkit/commitment_dataset.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcitem.h>

@@ -2,8 +2,8 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <gtest/gtest.h>
 
-#include "dicom/dataset_impl.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/dataset_impl.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 namespace {

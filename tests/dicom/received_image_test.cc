@@ -1,5 +1,5 @@
 // Writing a received image to a file.
-#include "dicom/received_image.h"
+#include "dicom/toolkit/received_image.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

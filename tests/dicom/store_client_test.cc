@@ -1,7 +1,7 @@
 // The C-STORE client against DCMTK's storescp: what the archive tells of a
 // file (class and syntax) shapes the proposal, and a file found in another
 // syntax than the archive said still arrives whole.
-#include "dicom/store_client.h"
+#include "dicom/toolkit/store_client.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -4,8 +4,9 @@
 // .h and .cc and names each include the table does not allow.
 //
 // The table keeps the rules of the floors: the base floor includes nothing
-// of ours above it; only the toolkit layer (dicom/) sees DCMTK, and it
-// stands on the base floor alone; only the host includes the importer.
+// of ours above it; only the toolkit floor (dicom/toolkit/) sees DCMTK, and
+// it stands on the base floor alone; the front of dicom/ stands on the
+// toolkit floor and sees no DCMTK; only the host includes the importer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -34,22 +35,28 @@ const std::vector<Floor>& Floors() {
   static const std::vector<Floor> floors = {
       {"host/base", {"host/base"}},
       {"archive", {"host/base"}},
-      {"dicom", {"host/base", "dicom"}, /*sees_dcmtk=*/true},
+      // The DCMTK adapter, the toolkit floor.
+      {"dicom/toolkit", {"host/base", "dicom/toolkit"}, /*sees_dcmtk=*/true},
+      // The front: the dispatcher, the events, the node registry.
+      {"dicom", {"host/base", "dicom/toolkit", "dicom"}},
       {"net", {"host/base", "net"}},
-      {"query", {"host/base", "dicom", "query"}},
+      {"query", {"host/base", "dicom/toolkit", "dicom", "query"}},
       // Reception: the incoming files, their group commit, the disk check.
-      {"retrieve/store", {"host/base", "dicom", "retrieve/store"}},
+      {"retrieve/store",
+       {"host/base", "dicom/toolkit", "dicom", "retrieve/store"}},
       // The C-GET, the C-MOVE hand-off, the job protocol, commitment.
       {"retrieve",
-       {"host/base", "dicom", "query", "retrieve", "retrieve/store"}},
+       {"host/base", "dicom/toolkit", "dicom", "query", "retrieve",
+        "retrieve/store"}},
       // The separate sender program.
-      {"retrieve/send", {"host/base", "dicom", "retrieve", "retrieve/send"}},
+      {"retrieve/send",
+       {"host/base", "dicom/toolkit", "dicom", "retrieve", "retrieve/send"}},
       {"import",
-       {"host/base", "archive", "dicom", "retrieve", "retrieve/store",
-        "import"}},
+       {"host/base", "archive", "dicom/toolkit", "dicom", "retrieve",
+        "retrieve/store", "import"}},
       {"host",
-       {"host/base", "host", "dicom", "query", "retrieve", "retrieve/store",
-        "retrieve/send", "net", "import"}},
+       {"host/base", "host", "dicom/toolkit", "dicom", "query", "retrieve",
+        "retrieve/store", "retrieve/send", "net", "import"}},
   };
   return floors;
 }
@@ -119,13 +126,17 @@ TEST(LayersTest, TheTableKeepsTheRulesOfTheFloors) {
   ASSERT_NE(base, nullptr);
   EXPECT_THAT(base->may_include, ::testing::ElementsAre("host/base"));
   EXPECT_FALSE(base->sees_dcmtk);
-  const Floor* dicom = FloorOf("dicom");
-  ASSERT_NE(dicom, nullptr);
-  EXPECT_THAT(dicom->may_include,
-              ::testing::UnorderedElementsAre("host/base", "dicom"));
+  const Floor* toolkit = FloorOf("dicom/toolkit");
+  ASSERT_NE(toolkit, nullptr);
+  EXPECT_THAT(toolkit->may_include,
+              ::testing::UnorderedElementsAre("host/base", "dicom/toolkit"));
+  const Floor* front = FloorOf("dicom");
+  ASSERT_NE(front, nullptr);
+  EXPECT_THAT(front->may_include, ::testing::UnorderedElementsAre(
+                                      "host/base", "dicom/toolkit", "dicom"));
   for (const Floor& floor : Floors()) {
     SCOPED_TRACE(floor.folder);
-    EXPECT_EQ(floor.sees_dcmtk, floor.folder == "dicom");
+    EXPECT_EQ(floor.sees_dcmtk, floor.folder == "dicom/toolkit");
     if (floor.folder != "host" && floor.folder != "import") {
       EXPECT_EQ(floor.may_include.count("import"), 0u);
     }
@@ -164,12 +175,16 @@ TEST(LayersTest, TheCheckNamesForbiddenEdges) {
   };
   const Case cases[] = {
       {"host/base", "host/base/failure.h", true},
-      {"host/base", "dicom/toolkit.h", false},
+      {"host/base", "dicom/toolkit/toolkit.h", false},
       {"host/base", "host/service.h", false},
       {"host/base", "dcmtk/dcmdata/dctk.h", false},
       {"host/base", "sys/stat.h", true},
-      {"dicom", "dcmtk/dcmnet/assoc.h", true},
-      {"dicom", "retrieve/move_job.h", false},
+      {"dicom/toolkit", "dcmtk/dcmnet/assoc.h", true},
+      {"dicom/toolkit", "retrieve/move_job.h", false},
+      {"dicom/toolkit", "dicom/dispatcher.h", false},
+      {"dicom", "dcmtk/dcmnet/assoc.h", false},
+      {"dicom", "dicom/toolkit/toolkit.h", true},
+      {"query", "dicom/toolkit/toolkit.h", true},
       {"query", "dcmtk/dcmdata/dctk.h", false},
       {"retrieve", "import/importer.h", false},
       {"retrieve", "retrieve/send/sender.h", false},

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "dicom/request_context.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 #include "host/base/value.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/failure.h"
 
 namespace vantor {

@@ -1,4 +1,4 @@
-#include "dicom/query_request.h"
+#include "dicom/toolkit/query_request.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "dicom/dataset_impl.h"
-#include "dicom/part10_file.h"
+#include "dicom/toolkit/dataset_impl.h"
+#include "dicom/toolkit/part10_file.h"
 
 namespace vantor::dicom {
 namespace {
@@ -18,6 +18,61 @@ constexpr int kStoreResponseTimeout = 120;
 
 bool IsNetworkFailure(const OFCondition& cond) {
   return cond.bad() && cond != DIMSE_NODATAAVAILABLE;
+}
+
+// The context a file in `header` goes out on from the disk as it is
+// stored: one the requester accepted in the file's own syntax; 0 if none.
+T_ASC_PresentationContextID StoredContext(T_ASC_Association* assoc,
+                                          const Part10Header& header) {
+  if (!header.error.empty() || !header.has_meta) return 0;
+  T_ASC_PresentationContextID id = ASC_findAcceptedPresentationContextID(
+      assoc, header.sop_class.c_str(), header.transfer_syntax.c_str());
+  T_ASC_PresentationContext pc;
+  if (id != 0 &&
+      ASC_findAcceptedPresentationContext(assoc->params, id, &pc).good() &&
+      header.transfer_syntax == pc.acceptedTransferSyntax)
+    return id;
+  return 0;
+}
+
+// `path` read into `file`, its UIDs, and the context the requester
+// accepted for it, the dataset converted to that context's syntax; false
+// with the reason in `error`.
+bool LoadForContext(T_ASC_Association* assoc, const std::string& path,
+                    DcmFileFormat& file, OFString& sop_class,
+                    OFString& sop_instance, T_ASC_PresentationContextID& pc_id,
+                    std::string& error) {
+  OFCondition cond = file.loadFile(path.c_str());
+  if (cond.bad()) {
+    error = path + ": " + cond.text();
+    return false;
+  }
+  DcmDataset* ds = file.getDataset();
+  ds->findAndGetOFString(DCM_SOPClassUID, sop_class);
+  ds->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
+  if (sop_class.empty() || sop_instance.empty()) {
+    error = path + ": no SOP Class or SOP Instance UID";
+    return false;
+  }
+  E_TransferSyntax original = ds->getOriginalXfer();
+  pc_id = ASC_findAcceptedPresentationContextID(assoc, sop_class.c_str(),
+                                                DcmXfer(original).getXferID());
+  if (pc_id == 0) {
+    error =
+        path + ": the requester accepted no context for " + sop_class.c_str();
+    return false;
+  }
+  T_ASC_PresentationContext pc;
+  ASC_findAcceptedPresentationContext(assoc->params, pc_id, &pc);
+  E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+  if (accepted != original) {
+    cond = ds->chooseRepresentation(accepted, nullptr);
+    if (cond.bad() || !ds->canWriteXfer(accepted)) {
+      error = path + ": cannot convert to " + pc.acceptedTransferSyntax;
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -229,16 +284,7 @@ bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
   // A file in a syntax the requester takes goes out from the disk as it is
   // stored, without being parsed and encoded again.
   const Part10Header header = ReadPart10Header(path);
-  T_ASC_PresentationContextID stored_id = 0;
-  if (header.error.empty() && header.has_meta) {
-    T_ASC_PresentationContextID id = ASC_findAcceptedPresentationContextID(
-        assoc_, header.sop_class.c_str(), header.transfer_syntax.c_str());
-    T_ASC_PresentationContext pc;
-    if (id != 0 &&
-        ASC_findAcceptedPresentationContext(assoc_->params, id, &pc).good() &&
-        header.transfer_syntax == pc.acceptedTransferSyntax)
-      stored_id = id;
-  }
+  const T_ASC_PresentationContextID stored_id = StoredContext(assoc_, header);
   if (stored_id != 0) {
     set_uids(header.sop_class.c_str(), header.sop_instance.c_str());
     req.MessageID = assoc_->nextMsgID++;
@@ -247,42 +293,16 @@ bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
                            kStoreResponseTimeout, &rsp, &detail);
   } else {
     DcmFileFormat file;
-    cond = file.loadFile(path.c_str());
-    if (cond.bad()) {
-      error = path + ": " + cond.text();
-      return false;
-    }
-    DcmDataset* ds = file.getDataset();
     OFString sop_class, sop_instance;
-    ds->findAndGetOFString(DCM_SOPClassUID, sop_class);
-    ds->findAndGetOFString(DCM_SOPInstanceUID, sop_instance);
-    if (sop_class.empty() || sop_instance.empty()) {
-      error = path + ": no SOP Class or SOP Instance UID";
+    T_ASC_PresentationContextID pc_id = 0;
+    if (!LoadForContext(assoc_, path, file, sop_class, sop_instance, pc_id,
+                        error))
       return false;
-    }
-    E_TransferSyntax original = ds->getOriginalXfer();
-    T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
-        assoc_, sop_class.c_str(), DcmXfer(original).getXferID());
-    if (pc_id == 0) {
-      error =
-          path + ": the requester accepted no context for " + sop_class.c_str();
-      return false;
-    }
-    T_ASC_PresentationContext pc;
-    ASC_findAcceptedPresentationContext(assoc_->params, pc_id, &pc);
-    E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-    if (accepted != original) {
-      cond = ds->chooseRepresentation(accepted, nullptr);
-      if (cond.bad() || !ds->canWriteXfer(accepted)) {
-        error = path + ": cannot convert to " + pc.acceptedTransferSyntax;
-        return false;
-      }
-    }
     set_uids(sop_class.c_str(), sop_instance.c_str());
     req.MessageID = assoc_->nextMsgID++;
-    cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, ds, nullptr, nullptr,
-                           DIMSE_NONBLOCKING, kStoreResponseTimeout, &rsp,
-                           &detail);
+    cond = DIMSE_storeUser(assoc_, pc_id, &req, nullptr, file.getDataset(),
+                           nullptr, nullptr, DIMSE_NONBLOCKING,
+                           kStoreResponseTimeout, &rsp, &detail);
   }
   delete detail;
   if (cond.bad()) {

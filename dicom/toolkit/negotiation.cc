@@ -1,4 +1,4 @@
-#include "dicom/negotiation.h"
+#include "dicom/toolkit/negotiation.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
 

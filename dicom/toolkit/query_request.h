@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 

@@ -1,4 +1,4 @@
-#include "dicom/tls_context.h"
+#include "dicom/toolkit/tls_context.h"
 
 #include <dirent.h>
 #include <openssl/err.h>

@@ -1,4 +1,4 @@
-#include "dicom/report_exchange.h"
+#include "dicom/toolkit/report_exchange.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dimse.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "dicom/commitment_dataset.h"
+#include "dicom/toolkit/commitment_dataset.h"
 
 namespace vantor::dicom {
 

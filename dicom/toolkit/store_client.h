@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 

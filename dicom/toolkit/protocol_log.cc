@@ -7,11 +7,11 @@
 #include <dcmtk/oflog/spi/logevent.h>
 
 #include <deque>
-#include <mutex>
 #include <string>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/log.h"
+#include "host/base/thread_annotations.h"
 
 namespace vantor::dicom {
 namespace {
@@ -32,12 +32,12 @@ const char* LevelName(l4c::LogLevel level) {
 // The entries collected while running; shared by the appender (any
 // association's thread) and the service's configuration pass.
 struct Entries {
-  std::mutex mu;
-  std::deque<std::string> lines;
-  size_t limit = kDefaultLength;
-  bool running = false;
-  l4c::LogLevel previous_level = l4c::NOT_SET_LOG_LEVEL;
-  l4c::SharedAppenderPtr appender;
+  Mutex mu;
+  std::deque<std::string> lines GUARDED_BY(mu);
+  size_t limit GUARDED_BY(mu) = kDefaultLength;
+  bool running GUARDED_BY(mu) = false;
+  l4c::LogLevel previous_level GUARDED_BY(mu) = l4c::NOT_SET_LOG_LEVEL;
+  l4c::SharedAppenderPtr appender GUARDED_BY(mu);
 };
 
 Entries& State() {
@@ -56,7 +56,7 @@ class MemoryAppender : public l4c::Appender {
     std::string line = LogTimestamp() + " " + LevelName(event.getLogLevel()) +
                        ": " + event.getMessage().c_str();
     Entries& s = State();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(&s.mu);
     if (!s.running) return;
     s.lines.push_back(std::move(line));
     while (s.lines.size() > s.limit) s.lines.pop_front();
@@ -74,7 +74,7 @@ l4c::LogLevel LevelFor(int16_t level) {
 
 void ProtocolLog::Start(int32_t length, int16_t level) {
   Entries& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   if (s.running) return;
   s.limit = length > 0 ? static_cast<size_t>(length) : kDefaultLength;
   s.lines.clear();
@@ -91,35 +91,37 @@ void ProtocolLog::Start(int32_t length, int16_t level) {
 void ProtocolLog::Stop() {
   Entries& s = State();
   l4c::SharedAppenderPtr appender;
+  l4c::LogLevel previous_level;
   {
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(&s.mu);
     if (!s.running) return;
     s.running = false;
     s.lines.clear();
     appender = s.appender;
     s.appender = l4c::SharedAppenderPtr();
+    previous_level = s.previous_level;
   }
   l4c::Logger logger = l4c::Logger::getInstance(kNetworkLogger);
   logger.removeAppender(appender);
   logger.setAdditivity(true);
-  logger.setLogLevel(s.previous_level);
+  logger.setLogLevel(previous_level);
 }
 
 bool ProtocolLog::Running() {
   Entries& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   return s.running;
 }
 
 int32_t ProtocolLog::Count() {
   Entries& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   return static_cast<int32_t>(s.lines.size());
 }
 
 std::string ProtocolLog::Text(int32_t count) {
   Entries& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   std::string text;
   size_t n = count < 0 ? 0 : static_cast<size_t>(count);
   for (size_t i = 0; i < n && i < s.lines.size(); ++i) {
@@ -131,7 +133,7 @@ std::string ProtocolLog::Text(int32_t count) {
 
 void ProtocolLog::Clear(int32_t count) {
   Entries& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   size_t n = count < 0 ? 0 : static_cast<size_t>(count);
   if (n > s.lines.size()) n = s.lines.size();
   s.lines.erase(s.lines.begin(), s.lines.begin() + n);

@@ -1,4 +1,4 @@
-#include "dicom/dataset_reader.h"
+#include "dicom/toolkit/dataset_reader.h"
 
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcxfer.h>

@@ -1,9 +1,9 @@
-#include "dicom/requested_association.h"
+#include "dicom/toolkit/requested_association.h"
 
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/ofstd/ofstd.h>
 
-#include "dicom/tls_context.h"
+#include "dicom/toolkit/tls_context.h"
 
 namespace vantor::dicom {
 

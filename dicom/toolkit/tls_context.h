@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 

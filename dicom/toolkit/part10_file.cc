@@ -1,4 +1,4 @@
-#include "dicom/part10_file.h"
+#include "dicom/toolkit/part10_file.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "dicom/dataset_impl.h"
+#include "dicom/toolkit/dataset_impl.h"
 #include "host/base/failure.h"
 
 namespace vantor::dicom {

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "dicom/dataset_impl.h"
+#include "dicom/toolkit/dataset_impl.h"
 #include "host/base/failure.h"
 #include "host/base/text.h"
 

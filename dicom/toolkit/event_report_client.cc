@@ -1,10 +1,10 @@
-#include "dicom/event_report_client.h"
+#include "dicom/toolkit/event_report_client.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcuid.h>
 
-#include "dicom/report_exchange.h"
-#include "dicom/requested_association.h"
+#include "dicom/toolkit/report_exchange.h"
+#include "dicom/toolkit/requested_association.h"
 #include "host/base/failure.h"
 
 namespace vantor::dicom {

@@ -1,4 +1,4 @@
-#include "dicom/received_image.h"
+#include "dicom/toolkit/received_image.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <memory>
 
-#include "dicom/dataset_impl.h"
+#include "dicom/toolkit/dataset_impl.h"
 #include "host/base/failure.h"
 #include "host/base/files.h"
 

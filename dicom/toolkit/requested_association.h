@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 

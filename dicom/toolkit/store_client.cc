@@ -1,4 +1,4 @@
-#include "dicom/store_client.h"
+#include "dicom/toolkit/store_client.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -14,9 +14,9 @@
 #include <memory>
 #include <set>
 
-#include "dicom/part10_file.h"
-#include "dicom/requested_association.h"
-#include "dicom/toolkit.h"
+#include "dicom/toolkit/part10_file.h"
+#include "dicom/toolkit/requested_association.h"
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/failure.h"
 
 namespace vantor::dicom {

@@ -1,12 +1,12 @@
-#include "dicom/commitment_scp.h"
+#include "dicom/toolkit/commitment_scp.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
 
 #include <cstring>
 #include <string>
 
-#include "dicom/commitment_dataset.h"
-#include "dicom/report_exchange.h"
+#include "dicom/toolkit/commitment_dataset.h"
+#include "dicom/toolkit/report_exchange.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
 
@@ -62,51 +62,14 @@ uint16_t CheckRequest(const Connection& conn, const T_DIMSE_N_ActionRQ& rq,
   return status;
 }
 
-}  // namespace
-
-bool ServeCommitment(T_ASC_Association* assoc, const Connection& conn,
-                     T_ASC_PresentationContextID pres_id,
-                     const T_DIMSE_N_ActionRQ& rq, const DcmDataset* data,
-                     ServerEvents& events, const std::atomic<bool>& stopping) {
-  CommitmentRequest request;
-  std::string why;
-  // A request that does not read is refused once the caller is known to
-  // be allowed (strangers learn nothing of what is wrong with it).
-  const uint16_t read = ReadCommitmentRequest(data, request, why);
-  CommitmentAcceptance acceptance;
-  GuardVoid(kProcedure,
-            [&] { acceptance = events.CommitmentRequested(conn, request); });
-  uint16_t status = acceptance.status;
-  if (status == kStatusSuccess) status = CheckRequest(conn, rq, read, why);
-  OFCondition sent = SendActionResponse(assoc, pres_id, rq, status);
-  GuardVoid(kProcedure, [&] {
-    events.ActionComplete(
-        conn, "N-ACTION", status == kStatusSuccess && sent.good(),
-        status != kStatusSuccess ? "Status " + StatusHex(status)
-        : sent.good()            ? std::string()
-                                 : sent.text());
-  });
-  if (sent.bad()) {
-    // The report cannot be sent where the answer could not go either.
-    GuardVoid(kProcedure, [&] {
-      events.InfoMessage(kInfoAssociationAborted,
-                         "Association " + std::to_string(conn.number) +
-                             " from " + Caller(conn) +
-                             " ended without release: " + sent.text());
-    });
-    ASC_abortAssociation(assoc);
-    if (status == kStatusSuccess) {
-      ErrorLogWrite(0,
-                    "Storage commitment " + request.transaction_uid + " from " +
-                        Caller(conn) +
-                        ": its N-ACTION response could not be sent (" +
-                        sent.text() + "); the request was not carried out",
-                    kProcedure);
-    }
-    return false;
-  }
-  if (status != kStatusSuccess) return true;
-
+// The report of an accepted request, on the caller's association when it
+// stays to hear it; false when the association ended (the report then goes
+// on an association of our own).
+bool Report(T_ASC_Association* assoc, const Connection& conn,
+            T_ASC_PresentationContextID pres_id,
+            const CommitmentRequest& request,
+            const CommitmentAcceptance& acceptance, ServerEvents& events,
+            const std::atomic<bool>& stopping) {
   CommitmentReport report;
   report.transaction_uid = request.transaction_uid;
   report.retrieve_aet = acceptance.retrieve_aet;
@@ -159,6 +122,54 @@ bool ServeCommitment(T_ASC_Association* assoc, const Connection& conn,
     events.CommitmentReportUndelivered(acceptance.destination, report);
   });
   return false;
+}
+
+
+}  // namespace
+
+bool ServeCommitment(T_ASC_Association* assoc, const Connection& conn,
+                     T_ASC_PresentationContextID pres_id,
+                     const T_DIMSE_N_ActionRQ& rq, const DcmDataset* data,
+                     ServerEvents& events, const std::atomic<bool>& stopping) {
+  CommitmentRequest request;
+  std::string why;
+  // A request that does not read is refused once the caller is known to
+  // be allowed (strangers learn nothing of what is wrong with it).
+  const uint16_t read = ReadCommitmentRequest(data, request, why);
+  CommitmentAcceptance acceptance;
+  GuardVoid(kProcedure,
+            [&] { acceptance = events.CommitmentRequested(conn, request); });
+  uint16_t status = acceptance.status;
+  if (status == kStatusSuccess) status = CheckRequest(conn, rq, read, why);
+  OFCondition sent = SendActionResponse(assoc, pres_id, rq, status);
+  GuardVoid(kProcedure, [&] {
+    events.ActionComplete(
+        conn, "N-ACTION", status == kStatusSuccess && sent.good(),
+        status != kStatusSuccess ? "Status " + StatusHex(status)
+        : sent.good()            ? std::string()
+                                 : sent.text());
+  });
+  if (sent.bad()) {
+    // The report cannot be sent where the answer could not go either.
+    GuardVoid(kProcedure, [&] {
+      events.InfoMessage(kInfoAssociationAborted,
+                         "Association " + std::to_string(conn.number) +
+                             " from " + Caller(conn) +
+                             " ended without release: " + sent.text());
+    });
+    ASC_abortAssociation(assoc);
+    if (status == kStatusSuccess) {
+      ErrorLogWrite(0,
+                    "Storage commitment " + request.transaction_uid + " from " +
+                        Caller(conn) +
+                        ": its N-ACTION response could not be sent (" +
+                        sent.text() + "); the request was not carried out",
+                    kProcedure);
+    }
+    return false;
+  }
+  if (status != kStatusSuccess) return true;
+  return Report(assoc, conn, pres_id, request, acceptance, events, stopping);
 }
 
 }  // namespace vantor::dicom

@@ -1,0 +1,337 @@
+// An association from its admission to its end: the AE titles and the
+// association limit, the presentation contexts and the host's word on the
+// request, then the command loop (idle associations released, commands
+// that do not parse refused or ended).
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/dcmnet/dul.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "dicom/toolkit/commitment_scp.h"
+#include "dicom/toolkit/dataset_reader.h"
+#include "dicom/toolkit/negotiation.h"
+#include "dicom/toolkit/server_impl.h"
+#include "host/base/failure.h"
+#include "host/base/log.h"
+
+namespace vantor::dicom {
+
+using namespace server_impl;
+
+void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
+  Connection conn;
+  DIC_AE calling, called;
+  ASC_getAPTitles(assoc->params, calling, sizeof calling, called, sizeof called,
+                  nullptr, 0);
+  const std::string raw_calling = slot.raw ? slot.raw_calling : calling;
+  const std::string raw_called = slot.raw ? slot.raw_called : called;
+  if (!IsValidAeTitle(raw_calling) || !IsValidAeTitle(raw_called)) {
+    ErrorLogWrite(0,
+                  "Association from " + slot.address +
+                      " rejected: AE title not valid (calling '" + raw_calling +
+                      "', called '" + raw_called + "')",
+                  "DCMServer");
+    T_ASC_RejectParameters rej = {
+        ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
+        IsValidAeTitle(raw_calling)
+            ? ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED
+            : ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED};
+    ASC_rejectAssociation(assoc, &rej);
+    ASC_dropSCPAssociation(assoc);
+    ASC_destroyAssociation(&assoc);
+    return;
+  }
+  {
+    MutexLock lock(&mu);
+    if (active >= max_associations || stopping) {
+      T_ASC_RejectParameters rej = {
+          ASC_RESULT_REJECTEDTRANSIENT,
+          ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+          ASC_REASON_SP_PRES_TEMPORARYCONGESTION};
+      ASC_rejectAssociation(assoc, &rej);
+      ASC_dropSCPAssociation(assoc);
+      ASC_destroyAssociation(&assoc);
+      return;
+    }
+    ++active;
+  }
+  conn.calling_aet = calling;
+  conn.called_aet = called;
+  conn.remote_ip = assoc->params->DULparams.callingPresentationAddress;
+  // The address may carry the peer's port after a colon.
+  if (auto colon = conn.remote_ip.rfind(':');
+      colon != std::string::npos && conn.remote_ip.find(':') == colon) {
+    conn.remote_ip.erase(colon);
+  }
+  conn.security = slot.security;
+  conn.number = next_number++;
+  RunAssociation(assoc, conn, slot);
+  MutexLock lock(&mu);
+  --active;
+}
+
+void Server::Impl::RunAssociation(T_ASC_Association* assoc,
+                                  const Connection& conn, Slot& slot) {
+  int refused = AcceptPresentationContexts(assoc->params);
+  bool is_ok = true;
+  GuardVoid("DCMServer", [&] { events.AssociationRequest2(conn, is_ok); });
+  if (!is_ok) {
+    T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT,
+                                  ASC_SOURCE_SERVICEUSER,
+                                  ASC_REASON_SU_NOREASON};
+    ASC_rejectAssociation(assoc, &rej);
+    ASC_dropSCPAssociation(assoc);
+    ASC_destroyAssociation(&assoc);
+    return;
+  }
+  if (ASC_acknowledgeAssociation(assoc).bad()) {
+    ASC_dropSCPAssociation(assoc);
+    ASC_destroyAssociation(&assoc);
+    return;
+  }
+  if (refused > 0) {
+    Info(kInfoContextsRefused,
+         "Association " + std::to_string(conn.number) + " from " +
+             Trimmed(conn.calling_aet.c_str()) + ": " +
+             std::to_string(refused) + " presentation context(s) refused");
+  }
+  Clock::time_point last_message = Clock::now();
+  bool alive = true;
+  while (alive) {
+    if (stopping) {
+      ASC_abortAssociation(assoc);
+      break;
+    }
+    T_ASC_PresentationContextID pres_id = 0;
+    T_DIMSE_Message msg;
+    std::memset(&msg, 0, sizeof msg);
+    DcmDataset* raw_command = nullptr;
+    OFCondition cond =
+        DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, kPollSeconds, &pres_id,
+                             &msg, nullptr, &raw_command);
+    std::unique_ptr<DcmDataset> command(raw_command);
+    if (cond == DIMSE_NODATAAVAILABLE) {
+      const int idle = idle_timeout;
+      if (idle > 0 &&
+          Clock::now() - last_message >= std::chrono::seconds(idle)) {
+        EndIdle(assoc, conn, slot, idle);
+        break;
+      }
+      continue;
+    }
+    if (cond == DUL_PEERREQUESTEDRELEASE) {
+      ASC_acknowledgeRelease(assoc);
+      break;
+    }
+    if (cond.bad()) {
+      if (command) {
+        // The whole command set arrived; its content did not parse.
+        alive = HandleUnparsedCommand(assoc, conn, pres_id, *command, cond);
+        last_message = Clock::now();
+        continue;
+      }
+      // A dropped connection and a peer's A-ABORT both end the association
+      // without its release.
+      Ended(conn, cond.text());
+      ASC_abortAssociation(assoc);
+      break;
+    }
+    alive = HandleCommand(assoc, conn, pres_id, msg);
+    // Only the time between commands counts as idle.
+    last_message = Clock::now();
+  }
+  ASC_dropSCPAssociation(assoc);
+  ASC_destroyAssociation(&assoc);
+}
+
+void Server::Impl::EndIdle(T_ASC_Association* assoc, const Connection& conn,
+                           Slot& slot, int idle_seconds) {
+  const std::string who = "Association " + std::to_string(conn.number) +
+                          " from " + Trimmed(conn.calling_aet.c_str());
+  // The watchdog aborts the association when the answer does not come.
+  SetDeadline(slot, Clock::now() + std::chrono::seconds(kReleaseAnswerSeconds),
+              Expiry::kAbort);
+  OFCondition cond = ASC_releaseAssociation(assoc);
+  bool aborted = ClearDeadline(slot);
+  if (aborted) {
+    Info(kInfoIdleEnded, who + " aborted: no answer to its release after " +
+                             std::to_string(idle_seconds) +
+                             " s without a message");
+  } else if (cond.good()) {
+    Info(kInfoIdleEnded, who + " released after " +
+                             std::to_string(idle_seconds) +
+                             " s without a message");
+  } else {
+    Info(kInfoIdleEnded, who + " ended at its release after " +
+                             std::to_string(idle_seconds) +
+                             " s without a message: " + cond.text());
+    ASC_abortAssociation(assoc);
+  }
+}
+
+bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
+                                 const Connection& conn,
+                                 T_ASC_PresentationContextID pres_id,
+                                 T_DIMSE_Message& msg) {
+  std::unique_ptr<DcmDataset> data;
+  std::string why;
+  // Receives the announced dataset; false when the association ended.
+  auto receive = [&](const char* what) {
+    DataResult result = ReceiveDataset(assoc, kDataTimeout, data, why);
+    if (result == DataResult::kReceived) return true;
+    if (result == DataResult::kUnparsable) {
+      ErrorLogWrite(0,
+                    std::string(what) + " on association " +
+                        std::to_string(conn.number) + " from " +
+                        Trimmed(conn.calling_aet.c_str()) + ": " + why +
+                        "; association aborted",
+                    "DCMServer");
+    }
+    Ended(conn, why);
+    ASC_abortAssociation(assoc);
+    return false;
+  };
+  switch (msg.CommandField) {
+    case DIMSE_C_ECHO_RQ:
+      HandleEcho(assoc, pres_id, msg.msg.CEchoRQ);
+      return true;
+    case DIMSE_C_FIND_RQ:
+    case DIMSE_C_GET_RQ:
+    case DIMSE_C_MOVE_RQ: {
+      if (!receive("Query")) return false;
+      HandleQuery(assoc, conn, pres_id, msg, data.get());
+      return true;
+    }
+    case DIMSE_C_STORE_RQ:
+      return ReceiveStore(assoc, conn, pres_id, msg.msg.CStoreRQ);
+    case DIMSE_N_EVENT_REPORT_RQ:
+      if (msg.msg.NEventReportRQ.DataSetType != DIMSE_DATASET_NULL &&
+          !receive("Event report"))
+        return false;
+      HandleEventReport(assoc, conn, pres_id, msg.msg.NEventReportRQ,
+                        std::move(data));
+      return true;
+    case DIMSE_C_CANCEL_RQ:
+      // A cancel for a request that has already been answered.
+      return true;
+    case DIMSE_N_ACTION_RQ:
+      if (Guard("DCMServer", false,
+                [&] { return events.CommitmentEnabled(); })) {
+        if (msg.msg.NActionRQ.DataSetType != DIMSE_DATASET_NULL &&
+            !receive("Storage commitment request"))
+          return false;
+        return ServeCommitment(assoc, conn, pres_id, msg.msg.NActionRQ,
+                               data.get(), events, stopping);
+      }
+      [[fallthrough]];
+    default:
+      Info(kInfoUnsupportedCommand,
+           "Association " + std::to_string(conn.number) +
+               ": unsupported command " + std::to_string(msg.CommandField));
+      ASC_abortAssociation(assoc);
+      return false;
+  }
+}
+
+bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
+                                const Connection& conn,
+                                T_ASC_PresentationContextID pres_id,
+                                const T_DIMSE_C_StoreRQ& rq) {
+  std::unique_ptr<DcmDataset> data;
+  std::string why;
+  DataResult result = ReceiveDataset(assoc, kDataTimeout, data, why);
+  if (result == DataResult::kLost) {
+    ErrorLogWrite(0,
+                  "C-STORE of " + std::string(rq.AffectedSOPInstanceUID) +
+                      " on association " + std::to_string(conn.number) +
+                      " from " + Trimmed(conn.calling_aet.c_str()) + ": " +
+                      why,
+                  "DCMServer");
+    Ended(conn, why);
+    ASC_abortAssociation(assoc);
+    return false;
+  }
+  if (result == DataResult::kUnparsable) {
+    // The whole dataset arrived: the refusal goes back on the open
+    // association.
+    ErrorLogWrite(0,
+                  "C-STORE of " + std::string(rq.AffectedSOPInstanceUID) +
+                      " from " + Trimmed(conn.calling_aet.c_str()) +
+                      " refused: " + why,
+                  "DCMServer");
+    OFCondition sent = SendStoreResponse(
+        assoc, pres_id, rq.MessageID, rq.AffectedSOPClassUID,
+        rq.AffectedSOPInstanceUID, rq.opts & O_STORE_RQ_BLANK_PADDING,
+        kStatusUnableToProcess);
+    Action(conn, "C-STORE", false,
+           "Status " + StatusText(kStatusUnableToProcess));
+    return sent.good();
+  }
+  HandleStore(assoc, conn, pres_id, rq, std::move(data));
+  return true;
+}
+
+bool Server::Impl::HandleUnparsedCommand(T_ASC_Association* assoc,
+                                         const Connection& conn,
+                                         T_ASC_PresentationContextID pres_id,
+                                         DcmDataset& command,
+                                         const OFCondition& why) {
+  Uint16 field = 0, message_id = 0, data_type = kNoDataSet;
+  command.findAndGetUint16(DCM_CommandField, field);
+  command.findAndGetUint16(DCM_MessageID, message_id);
+  command.findAndGetUint16(DCM_CommandDataSetType, data_type);
+  OFString sop_class, sop_instance;
+  command.findAndGetOFStringArray(DCM_AffectedSOPClassUID, sop_class);
+  command.findAndGetOFStringArray(DCM_AffectedSOPInstanceUID, sop_instance);
+  T_ASC_PresentationContext pc;
+  if (field != kCommandCStoreRq ||
+      ASC_findAcceptedPresentationContext(assoc->params, pres_id, &pc).bad()) {
+    Ended(conn, std::string("command not understood: ") + why.text());
+    ASC_abortAssociation(assoc);
+    return false;
+  }
+  // A C-STORE whose command does not parse (a UID that is not valid, for
+  // one) is refused like an image with such a UID: C000 on the open
+  // association, after its dataset has been read and dropped.
+  std::unique_ptr<DcmDataset> data;
+  std::string data_why;
+  if (data_type != kNoDataSet &&
+      ReceiveDataset(assoc, kDataTimeout, data, data_why) ==
+          DataResult::kLost) {
+    Ended(conn, data_why);
+    ASC_abortAssociation(assoc);
+    return false;
+  }
+  ErrorLogWrite(0,
+                "C-STORE from " + Trimmed(conn.calling_aet.c_str()) +
+                    " refused: command not understood (" + why.text() +
+                    "), SOP Instance UID '" +
+                    std::string(sop_instance.c_str()) + "'",
+                "DCMServer");
+  std::string instance = sop_instance.c_str();
+  std::string klass = sop_class.c_str();
+  while (!instance.empty() &&
+         (instance.back() == ' ' || instance.back() == '\0'))
+    instance.pop_back();
+  while (!klass.empty() && (klass.back() == ' ' || klass.back() == '\0'))
+    klass.pop_back();
+  OFCondition sent = SendStoreResponse(assoc, pres_id, message_id, klass,
+                                       instance, false, kStatusUnableToProcess);
+  Action(conn, "C-STORE", false,
+         "Status " + StatusText(kStatusUnableToProcess));
+  if (sent.bad()) {
+    Ended(conn, sent.text());
+    ASC_abortAssociation(assoc);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vantor::dicom
