@@ -4,79 +4,37 @@
 # DCMTK's findscu. Prints one line per measurement.
 #   sh bench/find_bench.sh [build dir]
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
-work=$(mktemp -d /tmp/vantor-bench.XXXXXX)
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-port=$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')
+. "$(dirname "$0")/lib.sh"
+bench_start bench "${1:-}"
+port=$(free_port)
 
 echo "== building the archive"
-sqlite3 "$work/archive.db" <"$root/archive/schema.sql"
-sqlite3 "$work/archive.db" <<'SQL'
-PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<10000)
-INSERT INTO tblPatienten (PATID, PATID1, PATNachname, PATVorname, PATGebDatum, PATGeschlecht)
-SELECT i, 'P' || i, 'Name' || (i % 997), 'First' || (i % 89),
-       date('1940-01-01', '+' || (i % 20000) || ' days'), CASE i % 2 WHEN 0 THEN 'F' ELSE 'M' END FROM n;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<20000)
-INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, StudyDate, StudyTime, StudyDescription, Modality)
-SELECT i, '1.2.826.0.1.3680043.9.' || i, 1 + (i % 10000), date('2015-01-01', '+' || (i % 3000) || ' days'),
-       '10:00:00', 'Study ' || i, CASE i % 3 WHEN 0 THEN 'CT' WHEN 1 THEN 'MR' ELSE 'CR' END FROM n;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<40000)
-INSERT INTO tblSeries (SeriesID, SeriesUID, FKeyStudyID, SeriesNr, Modality)
-SELECT i, '1.2.826.0.1.3680043.9.1.' || i, 1 + (i % 20000), i % 7, 'CT' FROM n;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<200000)
-INSERT INTO tblImages (ImageID, ImageUID, FKeySeriesID, ImageNr)
-SELECT i, '1.2.826.0.1.3680043.9.2.' || i, 1 + (i % 40000), i % 50 FROM n;
-INSERT INTO tblDicomAETs (AET, IPAdress, IPPort, AETSiemens, InternalID, StoreOnly)
-VALUES ('FINDSCU', '127.0.0.1', 104, 0, 0, 0);
-SQL
+new_archive "$work/archive.db"
+fill_archive "$work/archive.db" 10000 20000 40000 200000
 
 run_bench() {  # $1 = CountStudy
-  cp "$build/vantor" "$work/vantor"
-  cat >"$work/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\ Default]
-"DBServer"="sqlite:$work/archive.db"
-"Temp"="$work/in/"
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\Vantor\\01]
-"DCM"="$port"
-"Caption"="Vantor bench $port"
-"CountStudy"="$1"
-"DateFormat"="YYYY-MM-DD"
-REG
-  "$work/vantor" >/dev/null 2>&1 &
-  pid=$!
-  i=0
-  while ! TCP_NODELAY=1 echoscu 127.0.0.1 "$port" >/dev/null 2>&1; do
-    i=$((i + 1)); [ $i -lt 100 ] || { echo "service did not start"; exit 1; }
-    sleep 0.1
-  done
+  write_registry "$work/registry.reg" \
+    "DBServer=sqlite:$work/archive.db" "Temp=$work/in/" -- \
+    "DCM=$port" "Caption=Vantor bench $port" "CountStudy=$1" \
+    "DateFormat=YYYY-MM-DD"
+  start_service "$work" "$port"
   find() {
     TCP_NODELAY=1 findscu -aet FINDSCU -S -k QueryRetrieveLevel=STUDY "$@" 127.0.0.1 "$port" 2>&1
   }
-  secs() { date +%s.%N; }
 
-  t0=$(secs); n=$(find -k PatientName -k StudyInstanceUID -k StudyDate -v | grep -c 'Find Response.*Pending' || true); t1=$(secs)
+  t0=$(now); n=$(find -k PatientName -k StudyInstanceUID -k StudyDate -v | grep -c 'Find Response.*Pending' || true); t1=$(now)
   python3 -c "d=$t1-$t0;print('CountStudy=$1 all studies: %d responses in %.2f s, %.0f responses/s'%($n,d,$n/d))"
-  t0=$(secs); n=$(find -k 'PatientName=Name12*' -k StudyInstanceUID -v | grep -c 'Pending' || true); t1=$(secs)
+  t0=$(now); n=$(find -k 'PatientName=Name12*' -k StudyInstanceUID -v | grep -c 'Pending' || true); t1=$(now)
   python3 -c "print('CountStudy=$1 name prefix Name12*: %d responses in %.3f s'%($n,$t1-$t0))"
   lat=""
   for k in 1 2 3 4 5 6 7 8 9 10 11; do
-    t0=$(secs); find -k StudyInstanceUID=1.2.826.0.1.3680043.9.$((k * 1000)) -k PatientName >/dev/null; t1=$(secs)
+    t0=$(now); find -k StudyInstanceUID=1.2.826.0.1.3680043.9.$((k * 1000)) -k PatientName >/dev/null; t1=$(now)
     lat="$lat $(python3 -c "print(($t1-$t0)*1000)")"
   done
   python3 -c "import statistics;print('CountStudy=$1 one study by UID, own findscu each: median %.1f ms (findscu start and association included)'%statistics.median([float(x) for x in '$lat'.split()]))"
   lat=""
   for k in 1 2 3 4 5 6 7 8 9 10 11; do
-    t0=$(secs); TCP_NODELAY=1 echoscu 127.0.0.1 "$port" >/dev/null 2>&1; t1=$(secs)
+    t0=$(now); TCP_NODELAY=1 echoscu 127.0.0.1 "$port" >/dev/null 2>&1; t1=$(now)
     lat="$lat $(python3 -c "print(($t1-$t0)*1000)")"
   done
   python3 -c "import statistics;print('CountStudy=$1 echoscu for comparison (tool start and association, no query): median %.1f ms'%statistics.median([float(x) for x in '$lat'.split()]))"
@@ -94,17 +52,17 @@ for line in sys.stdin:
     elif 'Final Find Response' in line and sent is not None: trips.append(t(line) - sent); sent = None
 p95 = sorted(trips)[int(0.95 * len(trips)) - 1]
 print('CountStudy=$1 one study by UID on an open association: median %.2f ms, 95th percentile %.2f ms over %d queries' % (statistics.median(trips), p95, len(trips)))"
-  t0=$(secs)
+  t0=$(now)
   clients=""
   for c in 1 2 3 4 5 6 7 8; do
     find -k "PatientName=Name$c*" -k StudyInstanceUID -v >"$work/client$c.out" &
     clients="$clients $!"
   done
   for j in $clients; do wait "$j" || true; done
-  t1=$(secs)
+  t1=$(now)
   n=$(cat "$work"/client*.out | grep -c 'Pending' || true)
   python3 -c "print('CountStudy=$1 8 parallel prefix queries: %d responses in %.2f s for all'%($n,$t1-$t0))"
-  kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""
+  stop_server
 }
 
 cat >"$work/log.cfg" <<'CFG'

@@ -26,29 +26,24 @@
 # poll is a findscu of its own, so each delay includes one tool start and
 # association; echoscu's median is printed beside it for comparison.
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+. "$(dirname "$0")/lib.sh"
+bench_start import-bench "${1:-}"
 count=${2:-1000}
 rounds=${3:-3}
 probes=${PROBES:-30}
 with_orthanc=${ORTHANC:-1}
 per_study=100
-work=$(mktemp -d /tmp/vantor-import-bench.XXXXXX)
-pid=""
 loaders=""
 policy_made=""
-cleanup() {
+bench_at_exit() {
   for l in $loaders; do kill "$l" 2>/dev/null || true; done
   for l in $loaders; do wait "$l" 2>/dev/null || true; done
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   [ -n "$policy_made" ] && rm -f /usr/sbin/policy-rc.d
-  rm -rf "$work"
 }
-trap cleanup EXIT INT TERM
-port=$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')
+port=$(free_port)
 export TCP_NODELAY=1
 uid_root=1.2.826.0.1.3680043.9.99
-for tool in storescu findscu echoscu dump2dcm; do
+for tool in storescu findscu echoscu; do
   command -v $tool >/dev/null || { echo "$tool missing (dcmtk)"; exit 1; }
 done
 
@@ -75,95 +70,49 @@ if [ "$with_orthanc" = 1 ]; then
 fi
 
 echo "== making $count images and $probes probe images"
-python3 - "$work/px.raw" <<'PY'
-import struct, sys
-w = 512
-rows = []
-for y in range(w):
-    rows.append(struct.pack('<%dH' % w,
-                            *[(x * 7 + y * 3 + ((x * y) >> 6)) & 0x0fff
-                              for x in range(w)]))
-open(sys.argv[1], 'wb').write(b''.join(rows))
-PY
-# image FILE STUDY SERIES SOP INSTANCE-NUMBER PATIENT: one CT image.
-image() {
-  cat >"$work/dump.txt" <<DUMP
-(0008,0016) UI =CTImageStorage
-(0008,0018) UI [$4]
-(0008,0020) DA [2026$(printf %02d $(( ($6 % 12) + 1 )))15]
-(0008,0030) TM [101500]
-(0008,0050) SH [ACC$6]
-(0008,0060) CS [CT]
-(0008,0090) PN [Referring^Doctor]
-(0008,1030) LO [Import bench study]
-(0010,0010) PN [Bench^Patient$6]
-(0010,0020) LO [IB$6]
-(0010,0030) DA [19600101]
-(0010,0040) CS [O]
-(0018,0015) CS [CHEST]
-(0018,0050) DS [1]
-(0020,000d) UI [$2]
-(0020,000e) UI [$3]
-(0020,0010) SH [$6]
-(0020,0011) IS [1]
-(0020,0013) IS [$5]
-(0020,1041) DS [$5]
-(0028,0002) US 1
-(0028,0004) CS [MONOCHROME2]
-(0028,0010) US 512
-(0028,0011) US 512
-(0028,0100) US 16
-(0028,0101) US 12
-(0028,0102) US 11
-(0028,0103) US 0
-(7fe0,0010) OW =$work/px.raw
-DUMP
-  dump2dcm -q +E -g +te "$work/dump.txt" "$1"
+# series DIR STUDY SERIES COUNT PATIENT: COUNT CT images of one series of
+# patient number PATIENT, with the study, patient and series attributes the
+# importer files.
+series() {
+  make_study "$1" "$2" "$3" "$4" \
+    --patient-id "IB$5" --patient-name "Bench^Patient$5" \
+    --set "StudyDate=2026$(printf %02d $(( ($5 % 12) + 1 )))15" \
+    --set StudyTime=101500 --set "AccessionNumber=ACC$5" \
+    --set ReferringPhysicianName=Referring^Doctor \
+    --set "StudyDescription=Import bench study" \
+    --set PatientBirthDate=19600101 --set PatientSex=O \
+    --set BodyPartExamined=CHEST --set SliceThickness=1 \
+    --set "StudyID=$5" --set SeriesNumber=1 --set SliceLocation=1
 }
-# Studies of $per_study images, two series each; a patient has two studies.
-mkdir -p "$work/images" "$work/probes"
-i=1
-while [ $i -le "$count" ]; do
-  s=$(( (i - 1) / per_study ))
-  r=$(( (i - 1) % 2 ))
-  image "$work/images/$i.dcm" "$uid_root.20.$s" "$uid_root.21.$s.$r" \
-    "$uid_root.22.$i" "$i" "$(( s / 2 ))"
-  i=$((i + 1))
+# Studies of $per_study images in two series; a patient has two studies.
+s=0
+while [ $((s * per_study)) -lt "$count" ]; do
+  left=$((count - s * per_study))
+  [ $left -le $per_study ] || left=$per_study
+  for r in 0 1; do
+    n=$(( (left + 1 - r) / 2 ))
+    [ $n -gt 0 ] || continue
+    series "$work/images" "$uid_root.20.$s" "$uid_root.21.$s.$r" "$n" $((s / 2))
+  done
+  s=$((s + 1))
 done
-studies=$(( (count + per_study - 1) / per_study ))
+studies=$s
+# One image per probe, in a study of its own: probes/<k>.dcm.
 k=1
 while [ $k -le "$probes" ]; do
-  image "$work/probes/$k.dcm" "$uid_root.30.$k" "$uid_root.31.$k" \
-    "$uid_root.32.$k" 1 "9$k"
+  series "$work/probes" "$uid_root.30.$k" "$uid_root.31.$k" 1 "9$k"
+  mv "$work/probes/$uid_root.31.$k.1.dcm" "$work/probes/$k.dcm"
   k=$((k + 1))
 done
 # Four equal shares for the parallel runs: share_<k>, round robin.
-k=0
-while [ $k -lt 4 ]; do mkdir -p "$work/share_$k"; k=$((k + 1)); done
-i=1
-while [ $i -le "$count" ]; do
-  ln "$work/images/$i.dcm" "$work/share_$((i % 4))/$i.dcm"
-  i=$((i + 1))
-done
-image_bytes=$(stat -c %s "$work/images/1.dcm")
+share_out "$work/images" 4 "$work/share_"
+image_bytes=$(stat -c %s "$work/images/$uid_root.21.0.0.1.dcm")
 
-now() { date +%s.%N; }
-cpu_of() {  # user + system seconds of process $1
-  awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"
-}
 busiest_thread() {  # CPU seconds of the busiest live thread of process $1
   for t in /proc/"$1"/task/*/stat; do cat "$t" 2>/dev/null || true; done |
     sed 's/^.*) //' |
     awk -v hz="$(getconf CLK_TCK)" '{c = ($12 + $13) / hz; if (c > m) m = c} END {print m + 0}'
 }
-wait_for_port() {
-  i=0
-  while ! echoscu 127.0.0.1 "$port" >/dev/null 2>&1; do
-    i=$((i + 1)); [ $i -lt 200 ] || { echo "no listener on $port"; exit 1; }
-    sleep 0.1
-  done
-}
-stop_server() { kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""; }
 
 # send ASSOCIATIONS: all images over one association or shared out over
 # four at once.
@@ -187,25 +136,12 @@ send() {
 start_vantor() {  # $1 = Import, $2 = Debug
   rm -rf "$work/in" "$work/prog" "$work/arch"; mkdir -p "$work/in" "$work/prog/drives/c/Temp" "$work/arch"
   "$build/vantor-demo" --schema "$root/archive/schema.sql" "$work/arch" >/dev/null
-  cp "$build/vantor" "$work/prog/vantor"
-  cat >"$work/prog/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\ Default]
-"DBServer"="sqlite:$work/arch/archive.db"
-"Temp"="$work/in/"
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\Vantor\\01]
-"DCM"="$port"
-"Caption"="Vantor import bench $port"
-"DateFormat"="YYYY-MM-DD"
-"Import"="$1"
-"Debug"="$2"
-REG
-  "$work/prog/vantor" >/dev/null 2>&1 &
-  pid=$!
+  write_registry "$work/prog/registry.reg" \
+    "DBServer=sqlite:$work/arch/archive.db" "Temp=$work/in/" -- \
+    "DCM=$port" "Caption=Vantor import bench $port" \
+    "DateFormat=YYYY-MM-DD" "Import=$1" "Debug=$2"
   called=ANY-SCP
-  wait_for_port
+  start_service "$work/prog" "$port"
 }
 
 start_orthanc() {
@@ -228,14 +164,14 @@ JSON
   "$orthanc_bin" "$work/orthanc/config.json" >"$work/orthanc/out.log" 2>&1 &
   pid=$!
   called=ORTHANC
-  wait_for_port
+  wait_for_port "$port"
 }
 
 # Until every image of the run has its rows and the incoming folder and
 # importing/ hold no image: prints the moment (date +%s.%N), the rows, the
 # images left in failed/ and whether it ended in time.
 wait_indexed() {
-  python3 - "$work/in" "$work/arch/archive.db" "$count" "$uid_root.22.%" <<'PY'
+  python3 - "$work/in" "$work/arch/archive.db" "$count" "$uid_root.21.%" <<'PY'
 import os, sqlite3, sys, time
 inc, db, n, like = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 def waiting(folder):

@@ -8,34 +8,14 @@
 # image has been stored at the destination.
 #   sh bench/retrieve_bench.sh [build dir] [image counts, e.g. "50 5"]
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+. "$(dirname "$0")/lib.sh"
+bench_start retrieve-bench "${1:-}"
 counts=${2:-50 5}
 runs=${RUNS:-5}
-work=$(mktemp -d /tmp/vantor-retrieve-bench.XXXXXX)
-pids=""
-cleanup() {
-  for p in $pids; do kill "$p" 2>/dev/null || true; done
-  for p in $pids; do wait "$p" 2>/dev/null || true; done
-  [ -n "${KEEP:-}" ] && echo "kept $work" || rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-free_port() {
-  python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'
-}
 vport=$(free_port)
 qport=$(free_port)
 dport=$(free_port)
 export TCP_NODELAY=1
-
-now() { date +%s.%N; }
-wait_for_port() {  # port [called AE title]
-  i=0
-  while ! echoscu -aec "${2:-ANY-SCP}" 127.0.0.1 "$1" >/dev/null 2>&1; do
-    i=$((i + 1)); [ $i -lt 100 ] || { echo "no listener on $1"; cat "$work/qr.log" 2>/dev/null; exit 1; }
-    sleep 0.1
-  done
-}
 
 # Study k holds the k-th count of images, in folder STk.
 study_uid() { echo "1.2.826.0.1.3680043.9.98.$1"; }
@@ -55,9 +35,8 @@ for count in $counts; do
   study=$(study_uid $k)
   series=$study.1
   echo "== making study $k: $count images"
-  mkdir -p "$work/archive/ST$k"
-  "$build/make-study" --dir "$work/archive/ST$k" --study-uid "$study" \
-    --series-uid "$series" --count "$count" --rows 512 --cols 512
+  make_study "$work/archive/ST$k" "$study" "$series" "$count" \
+    --rows 512 --cols 512
   {
     echo "BEGIN;"
     echo "INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, FKeyArchiveID, StudyDirectory1) VALUES ($k, '$study', 1, 1, 'ST$k');"
@@ -72,26 +51,16 @@ for count in $counts; do
 done
 
 echo "== archive database and service"
-sqlite3 "$work/archive.db" <"$root/archive/schema.sql"
+new_archive "$work/archive.db"
 sqlite3 "$work/archive.db" <"$work/archive.sql"
 
 mkdir -p "$work/prog/drives/c/Temp"
-cp "$build/vantor" "$build/vantor-send" "$work/prog/"
-cat >"$work/prog/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\ Default]
-"DBServer"="sqlite:$work/archive.db"
-"Temp"="$work/in/"
-"Unzip"="$work/unzip/"
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\Vantor\\01]
-"DCM"="$vport"
-"Caption"="Vantor retrieve bench $vport"
-REG
+cp "$build/vantor-send" "$work/prog/"
+write_registry "$work/prog/registry.reg" \
+  "DBServer=sqlite:$work/archive.db" "Temp=$work/in/" "Unzip=$work/unzip/" -- \
+  "DCM=$vport" "Caption=Vantor retrieve bench $vport"
 mkdir -p "$work/in" "$work/unzip"
-"$work/prog/vantor" >/dev/null 2>&1 &
-pids="$pids $!"
+start_service "$work/prog" "$vport"
 
 echo "== dcmqrscp with the same files"
 mkdir -p "$work/qr/db"
@@ -115,14 +84,13 @@ AETable END
 CFG
 dcmqridx "$work/qr/db" "$work/archive/"ST*/*.dcm
 dcmqrscp -c "$work/qr/dcmqrscp.cfg" >"$work/qr.log" 2>&1 &
-pids="$pids $!"
+bench_pids="$bench_pids $!"
 
 # Receivers take the images but do not write them, so that the disk does not
 # blur the figures.
 storescp --ignore -aet DEST "$dport" >/dev/null 2>&1 &
-pids="$pids $!"
-wait_for_port "$vport"
-wait_for_port "$qport" QRSCP
+bench_pids="$bench_pids $!"
+wait_for_port "$qport" QRSCP || { cat "$work/qr.log"; exit 1; }
 wait_for_port "$dport"
 
 # get PORT CALLED STUDY COUNT: seconds of one run

@@ -8,23 +8,16 @@
 # Defaults: build/, 600 s, 50 loops. Each loop stops after its deadline or
 # after 100,000 rounds, whichever comes first.
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+. "$(dirname "$0")/lib.sh"
+bench_start soak "${1:-}"
 seconds=${2:-600}
 loops=${3:-50}
 max_rounds=100000
-work=$(mktemp -d /tmp/vantor-soak.XXXXXX)
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-port=$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')
+port=$(free_port)
 export TCP_NODELAY=1
 
 echo "== archive, images and service"
-sqlite3 "$work/archive.db" <"$root/archive/schema.sql"
+new_archive "$work/archive.db"
 sqlite3 "$work/archive.db" <<'SQL'
 WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<200)
 INSERT INTO tblPatienten (PATID, PATID1, PATNachname, PATVorname, PATGebDatum, PATGeschlecht)
@@ -38,49 +31,15 @@ VALUES ('SOAK', '127.0.0.1', 104, 0, 0, 0);
 SQL
 # One small image per loop: a loop stores its own image again and again, so
 # the incoming folder holds at most one file pair per loop.
-mkdir -p "$work/images" "$work/in"
-i=1
-while [ $i -le "$loops" ]; do
-  cat >"$work/dump.txt" <<DUMP
-(0008,0016) UI =CTImageStorage
-(0008,0018) UI [1.2.826.0.1.3680043.9.56.$i]
-(0008,0060) CS [CT]
-(0010,0010) PN [Soak^Patient]
-(0010,0020) LO [S1]
-(0020,000d) UI [1.2.826.0.1.3680043.9.56]
-(0020,000e) UI [1.2.826.0.1.3680043.9.56.0]
-(0028,0002) US 1
-(0028,0004) CS [MONOCHROME2]
-(0028,0010) US 2
-(0028,0011) US 2
-(0028,0100) US 16
-(0028,0101) US 12
-(0028,0102) US 11
-(0028,0103) US 0
-(7fe0,0010) OW 0000\0001\0002\0003
-DUMP
-  dump2dcm -q +te "$work/dump.txt" "$work/images/$i.dcm"
-  i=$((i + 1))
-done
-cp "$build/vantor" "$work/vantor"
-cat >"$work/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\ Default]
-"DBServer"="sqlite:$work/archive.db"
-"Temp"="$work/in/"
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\Vantor\\01]
-"DCM"="$port"
-"Caption"="Vantor soak $port"
-REG
-"$work/vantor" >/dev/null 2>&1 &
-pid=$!
-i=0
-while ! echoscu 127.0.0.1 "$port" >/dev/null 2>&1; do
-  i=$((i + 1)); [ $i -lt 100 ] || { echo "service did not start"; exit 1; }
-  sleep 0.1
-done
+mkdir -p "$work/in"
+images="$work/images"
+soak_series=1.2.826.0.1.3680043.9.56.0
+make_study "$images" 1.2.826.0.1.3680043.9.56 "$soak_series" "$loops" \
+  --rows 2 --cols 2 --patient-id S1 --patient-name Soak^Patient
+write_registry "$work/registry.reg" \
+  "DBServer=sqlite:$work/archive.db" "Temp=$work/in/" -- \
+  "DCM=$port" "Caption=Vantor soak $port"
+start_service "$work" "$port"
 
 rss() { awk '/^VmRSS/ {print $2 " kB"}' "/proc/$pid/status"; }
 fds() { ls "/proc/$pid/fd" | wc -l; }
@@ -107,7 +66,7 @@ soak_loop() {  # $1 = loop number
       127.0.0.1 "$port" >"$out" 2>&1
     echo "find $(outcome $? "$out")"
     storescu -to 20 -ta 20 -td 20 -aet SOAK 127.0.0.1 "$port" \
-      "$work/images/$1.dcm" >"$out" 2>&1
+      "$images/$soak_series.$1.dcm" >"$out" 2>&1
     echo "store $(outcome $? "$out")"
     set -e
     r=$((r + 1))
@@ -121,6 +80,7 @@ loop_pids=""
 while [ $k -le "$loops" ]; do
   soak_loop $k &
   loop_pids="$loop_pids $!"
+  bench_pids="$bench_pids $!"
   k=$((k + 1))
 done
 for p in $loop_pids; do wait "$p" || true; done

@@ -20,82 +20,25 @@
 # dd conv=fdatasync of 256 MiB (MB/s) and small files created and flushed
 # one after the other (files/s).
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+. "$(dirname "$0")/lib.sh"
+bench_start store-bench "${1:-}"
 count=${2:-1000}
 rounds=${3:-3}
 assoc_counts=${ASSOCS:-1 4 8}
 compress=${COMPRESS:-1}
-work=$(mktemp -d /tmp/vantor-store-bench.XXXXXX)
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-port=$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')
+port=$(free_port)
 export TCP_NODELAY=1
 
 echo "== making $count images"
-python3 - "$work/px.raw" <<'PY'
-import struct, sys
-w = 512
-rows = []
-for y in range(w):
-    rows.append(struct.pack('<%dH' % w,
-                            *[(x * 7 + y * 3 + ((x * y) >> 6)) & 0x0fff
-                              for x in range(w)]))
-open(sys.argv[1], 'wb').write(b''.join(rows))
-PY
-mkdir -p "$work/images"
-i=1
-while [ $i -le "$count" ]; do
-  cat >"$work/dump.txt" <<DUMP
-(0008,0016) UI =CTImageStorage
-(0008,0018) UI [1.2.826.0.1.3680043.9.99.1.$i]
-(0008,0060) CS [CT]
-(0010,0010) PN [Bench^Patient]
-(0010,0020) LO [B1]
-(0020,000d) UI [1.2.826.0.1.3680043.9.99.2]
-(0020,000e) UI [1.2.826.0.1.3680043.9.99.3]
-(0028,0002) US 1
-(0028,0004) CS [MONOCHROME2]
-(0028,0010) US 512
-(0028,0011) US 512
-(0028,0100) US 16
-(0028,0101) US 12
-(0028,0102) US 11
-(0028,0103) US 0
-(7fe0,0010) OW =$work/px.raw
-DUMP
-  dump2dcm -q +E -g +te "$work/dump.txt" "$work/images/$i.dcm"
-  i=$((i + 1))
-done
+make_study "$work/images" 1.2.826.0.1.3680043.9.99.2 \
+  1.2.826.0.1.3680043.9.99.3 "$count" \
+  --patient-id B1 --patient-name Bench^Patient
 # Equal shares for the parallel runs: share<N>_<k> is the k-th of N.
 for a in $assoc_counts; do
   if [ "$a" = 1 ]; then continue; fi
-  k=0
-  while [ $k -lt "$a" ]; do mkdir -p "$work/share${a}_$k"; k=$((k + 1)); done
-  i=1
-  while [ $i -le "$count" ]; do
-    ln "$work/images/$i.dcm" "$work/share${a}_$((i % a))/$i.dcm"
-    i=$((i + 1))
-  done
+  share_out "$work/images" "$a" "$work/share${a}_"
 done
-image_bytes=$(stat -c %s "$work/images/1.dcm")
-
-now() { date +%s.%N; }
-cpu_of() {  # user + system seconds of process $1
-  awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"
-}
-wait_for_port() {
-  i=0
-  while ! echoscu 127.0.0.1 "$port" >/dev/null 2>&1; do
-    i=$((i + 1)); [ $i -lt 100 ] || { echo "no listener on $port"; exit 1; }
-    sleep 0.1
-  done
-}
-stop_server() { kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""; }
+image_bytes=$(stat -c %s "$work/images/1.2.826.0.1.3680043.9.99.3.1.dcm")
 
 # send ASSOCIATIONS: all images over one association or shared out over
 # that many at once.
@@ -120,27 +63,15 @@ start_storescp() {  # $@ = further storescp options
   # pieces of the same size.
   storescp -pdu 131072 -od "$work/scp" "$@" "$port" >/dev/null 2>&1 &
   pid=$!
-  wait_for_port
+  wait_for_port "$port"
 }
 
 start_vantor() {  # $1 = Compress
   rm -rf "$work/in" "$work/prog"; mkdir -p "$work/in" "$work/prog"
-  cp "$build/vantor" "$work/prog/vantor"
-  cat >"$work/prog/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\ Default]
-"DBServer"="sqlite:$work/none.db"
-"Temp"="$work/in/"
-"Compress"="$1"
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\Vantor\\01]
-"DCM"="$port"
-"Caption"="Vantor store bench $port"
-REG
-  "$work/prog/vantor" >/dev/null 2>&1 &
-  pid=$!
-  wait_for_port
+  write_registry "$work/prog/registry.reg" \
+    "DBServer=sqlite:$work/none.db" "Temp=$work/in/" "Compress=$1" -- \
+    "DCM=$port" "Caption=Vantor store bench $port"
+  start_service "$work/prog" "$port"
 }
 
 # measure LABEL ASSOCIATIONS START-COMMAND...: one round of one

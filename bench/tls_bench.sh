@@ -12,20 +12,10 @@
 #   - association: echoscu start, association (with the TLS handshake) and
 #     release, median of 11.
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+. "$(dirname "$0")/lib.sh"
+bench_start tls-bench "${1:-}"
 count=${2:-300}
 rounds=${3:-3}
-work=$(mktemp -d /tmp/vantor-tls-bench.XXXXXX)
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-free_port() {
-  python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'
-}
 port=$(free_port)
 tls_port=$(free_port)
 export TCP_NODELAY=1
@@ -44,83 +34,22 @@ done
 tls="+tls $pki/client.key $pki/client.pem +cf $pki/ca.pem"
 
 echo "== archive and $count images"
-sqlite3 "$work/archive.db" <"$root/archive/schema.sql"
-sqlite3 "$work/archive.db" >/dev/null <<'SQL'
-PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<2000)
-INSERT INTO tblPatienten (PATID, PATID1, PATNachname, PATVorname, PATGebDatum, PATGeschlecht)
-SELECT i, 'P' || i, 'Name' || (i % 997), 'First' || (i % 89),
-       date('1940-01-01', '+' || (i % 20000) || ' days'), CASE i % 2 WHEN 0 THEN 'F' ELSE 'M' END FROM n;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<4000)
-INSERT INTO tblStudies (StudyID, StudyUID, FKeyPatID, StudyDate, StudyTime, StudyDescription, Modality)
-SELECT i, '1.2.826.0.1.3680043.9.' || i, 1 + (i % 2000), date('2015-01-01', '+' || (i % 3000) || ' days'),
-       '10:00:00', 'Study ' || i, CASE i % 3 WHEN 0 THEN 'CT' WHEN 1 THEN 'MR' ELSE 'CR' END FROM n;
-INSERT INTO tblDicomAETs (AET, IPAdress, IPPort, AETSiemens, InternalID, StoreOnly)
-VALUES ('FINDSCU', '127.0.0.1', 104, 0, 0, 0);
-SQL
-python3 - "$work/px.raw" <<'PY'
-import struct, sys
-w = 512
-rows = []
-for y in range(w):
-    rows.append(struct.pack('<%dH' % w,
-                            *[(x * 7 + y * 3 + ((x * y) >> 6)) & 0x0fff
-                              for x in range(w)]))
-open(sys.argv[1], 'wb').write(b''.join(rows))
-PY
-mkdir -p "$work/images"
-i=1
-while [ $i -le "$count" ]; do
-  cat >"$work/dump.txt" <<DUMP
-(0008,0016) UI =CTImageStorage
-(0008,0018) UI [1.2.826.0.1.3680043.9.98.1.$i]
-(0008,0060) CS [CT]
-(0010,0010) PN [Bench^Patient]
-(0010,0020) LO [B1]
-(0020,000d) UI [1.2.826.0.1.3680043.9.98.2]
-(0020,000e) UI [1.2.826.0.1.3680043.9.98.3]
-(0028,0002) US 1
-(0028,0004) CS [MONOCHROME2]
-(0028,0010) US 512
-(0028,0011) US 512
-(0028,0100) US 16
-(0028,0101) US 12
-(0028,0102) US 11
-(0028,0103) US 0
-(7fe0,0010) OW =$work/px.raw
-DUMP
-  dump2dcm -q +E -g +te "$work/dump.txt" "$work/images/$i.dcm"
-  i=$((i + 1))
-done
+new_archive "$work/archive.db"
+fill_archive "$work/archive.db" 2000 4000 >/dev/null
+make_study "$work/images" 1.2.826.0.1.3680043.9.98.2 \
+  1.2.826.0.1.3680043.9.98.3 "$count" \
+  --patient-id B1 --patient-name Bench^Patient
 
 echo "== service: plain port $port, TLS port $tls_port"
 mkdir -p "$work/prog" "$work/in"
-cp "$build/vantor" "$work/prog/vantor"
-cat >"$work/prog/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\ Default]
-"DBServer"="sqlite:$work/archive.db"
-"Temp"="$work/in/"
-
-[HKEY_LOCAL_MACHINE\\Software\\Tavik\\Kelmora\\Vantor\\01]
-"DCM"="$port"
-"Caption"="Vantor TLS bench $port"
-"DateFormat"="YYYY-MM-DD"
-"TLSPort"="$tls_port"
-"TLSCertificate"="$pki/server.pem"
-"TLSPrivateKey"="$pki/server.key"
-"TLSCACertificates"="$pki/ca.pem"
-REG
-"$work/prog/vantor" >/dev/null 2>&1 &
-pid=$!
-i=0
+write_registry "$work/prog/registry.reg" \
+  "DBServer=sqlite:$work/archive.db" "Temp=$work/in/" -- \
+  "DCM=$port" "Caption=Vantor TLS bench $port" "DateFormat=YYYY-MM-DD" \
+  "TLSPort=$tls_port" "TLSCertificate=$pki/server.pem" \
+  "TLSPrivateKey=$pki/server.key" "TLSCACertificates=$pki/ca.pem"
+start_service "$work/prog" "$port"
 # shellcheck disable=SC2086
-until echoscu 127.0.0.1 "$port" >/dev/null 2>&1 &&
-  echoscu $tls 127.0.0.1 "$tls_port" >/dev/null 2>&1; do
-  i=$((i + 1)); [ $i -lt 100 ] || { echo "service did not start"; exit 1; }
-  sleep 0.1
-done
+wait_for_port "$tls_port" ANY-SCP $tls
 
 cat >"$work/log.cfg" <<'CFG'
 log4cplus.rootLogger = INFO, console
@@ -128,7 +57,6 @@ log4cplus.appender.console = log4cplus::ConsoleAppender
 log4cplus.appender.console.layout = log4cplus::PatternLayout
 log4cplus.appender.console.layout.ConversionPattern = %D{%H:%M:%S.%Q} %m%n
 CFG
-now() { date +%s.%N; }
 # The options and port of a transport: "plain" or "tls".
 opts() { [ "$1" = tls ] && echo "$tls" || true; }
 port_of() { [ "$1" = tls ] && echo "$tls_port" || echo "$port"; }

@@ -4,12 +4,15 @@
 //   make-study --dir DIR --study-uid UID --series-uid UID --count N
 //              [--rows 512] [--cols 512] [--patient-id ID]
 //              [--patient-name NAME] [--syntax explicit|implicit|jpeg-ll]
+//              [--set KEYWORD=VALUE]...
 //
 // Image i (1..N) is a CT image of rows x cols 16-bit pixels with SOP
 // Instance UID <series-uid>.<i> and Instance Number i, written as
 // DIR/<series-uid>.<i>.dcm in the chosen transfer syntax (default explicit
 // little endian). The pixel values follow a fixed pattern per image, so two
-// runs write the same files.
+// runs write the same files. Each --set puts one more attribute, named by
+// its DCMTK dictionary keyword (StudyDate=20260615), into every image; it
+// replaces one written above.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dctk.h>
@@ -21,6 +24,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -29,7 +33,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: make-study --dir DIR --study-uid UID --series-uid UID "
                "--count N [--rows R] [--cols C] [--patient-id ID] "
-               "[--patient-name NAME] [--syntax explicit|implicit|jpeg-ll]\n");
+               "[--patient-name NAME] [--syntax explicit|implicit|jpeg-ll] "
+               "[--set KEYWORD=VALUE]...\n");
   return 2;
 }
 
@@ -41,7 +46,23 @@ int main(int argc, char** argv) {
                                             {"--patient-id", "BENCH1"},
                                             {"--patient-name", "Bench^Study"},
                                             {"--syntax", "explicit"}};
-  for (int i = 1; i + 1 < argc; i += 2) opt[argv[i]] = argv[i + 1];
+  std::vector<std::pair<DcmTag, std::string>> extra;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i], value = argv[i + 1];
+    if (name != "--set") {
+      opt[name] = value;
+      continue;
+    }
+    const size_t eq = value.find('=');
+    DcmTag tag;
+    if (eq == std::string::npos ||
+        DcmTag::findTagFromName(value.substr(0, eq).c_str(), tag).bad()) {
+      std::fprintf(stderr, "make-study: unknown attribute in --set %s\n",
+                   value.c_str());
+      return Usage();
+    }
+    extra.emplace_back(tag, value.substr(eq + 1));
+  }
   if (argc % 2 == 0 || !opt.count("--dir") || !opt.count("--study-uid") ||
       !opt.count("--series-uid") || !opt.count("--count"))
     return Usage();
@@ -88,6 +109,8 @@ int main(int argc, char** argv) {
     ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
     ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(),
                                 static_cast<unsigned long>(pixels.size()));
+    for (const auto& [tag, value] : extra)
+      ds->putAndInsertString(tag, value.c_str());
     if (syntax == EXS_JPEGProcess14SV1) {
       DJ_RPLossless params;
       if (ds->chooseRepresentation(syntax, &params).bad()) {

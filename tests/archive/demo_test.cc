@@ -7,6 +7,7 @@
 
 #include "host/base/database.h"
 #include "host/base/paths.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 namespace {
@@ -33,13 +34,6 @@ class DemoArchiveTest : public ::testing::Test {
   void SetUp() override {
     demo_ = std::string(VANTOR_BUILD_DIR) + "/vantor-demo";
     if (!fs::exists(demo_)) GTEST_SKIP() << demo_ << " is not built";
-    char pattern[] = "/tmp/vantor-demo-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
 
   void RunDemo() {
@@ -58,7 +52,8 @@ class DemoArchiveTest : public ::testing::Test {
   }
 
   std::string demo_;
-  std::string dir_;
+  TempFolder folder_{"demo"};
+  const std::string dir_ = folder_.path();
 };
 
 TEST_F(DemoArchiveTest, EveryImageRowHasItsFileWhereARetrievalLooks) {

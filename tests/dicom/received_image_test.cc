@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/base/failure.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_images.h"
 
 namespace vantor::dicom {
@@ -42,16 +43,8 @@ std::unique_ptr<DcmReceivedImage> SmallImage() {
 
 class ReceivedImageTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantor-image-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
+  TempFolder folder_{"image"};
+  const std::string dir_ = folder_.path();
 };
 
 TEST_F(ReceivedImageTest, WritesAWholePart10File) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_images.h"
 
 namespace vantor::dicom {
@@ -32,9 +33,6 @@ constexpr char kJpegLossless[] = "1.2.840.10008.1.2.4.70";
 class StoreClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vantor-store-client-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     fs::create_directories(dir_ + "/received");
     port_ = FreeLoopbackPort();
     const std::string port = std::to_string(port_);
@@ -58,8 +56,6 @@ class StoreClientTest : public ::testing::Test {
       ::kill(destination_, SIGKILL);
       ::waitpid(destination_, nullptr, 0);
     }
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   std::string Image(const std::string& uid, const std::string& sop_class = kCt) {
@@ -83,7 +79,8 @@ class StoreClientTest : public ::testing::Test {
     return dir_ + "/received/CT." + uid;
   }
 
-  std::string dir_;
+  TempFolder folder_{"store-client"};
+  const std::string dir_ = folder_.path();
   int port_ = 0;
   pid_t destination_ = -1;
 };

@@ -16,6 +16,7 @@
 
 #include "host/base/failure.h"
 #include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 namespace {
@@ -48,21 +49,13 @@ std::set<std::string> Names(const std::string& folder) {
 
 class AssociationRecordsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantor-records-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   size_t Prune(size_t keep_newest, Clock::duration keep_age) {
     return PruneAssociationRecords(
         dir_, keep_newest, std::chrono::duration_cast<seconds>(keep_age), now_);
   }
 
-  std::string dir_;
+  TempFolder folder_{"records"};
+  const std::string dir_ = folder_.path();
   Clock::time_point now_ = Clock::now();
 };
 

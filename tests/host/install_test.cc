@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 namespace {
@@ -29,9 +30,8 @@ bool IsExecutable(const fs::path& path) {
 }
 
 TEST(InstallTest, InstallPutsEverythingWhereADebianAdminLooks) {
-  char pattern[] = "/tmp/vantor-install-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path root = pattern;
+  TempFolder folder("install");
+  const fs::path root = folder.path();
   ToolResult install =
       RunDcmtkTool("/bin/sh",
                    {"-c", "DESTDIR=\"$0\" cmake --install \"$1\"",
@@ -60,8 +60,6 @@ TEST(InstallTest, InstallPutsEverythingWhereADebianAdminLooks) {
                 name == "usr")
         << name;
   }
-  std::error_code ec;
-  fs::remove_all(root, ec);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 namespace {
@@ -31,24 +32,6 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/vantor-systemd-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // systemd-analyze checks the unit's directives and that ExecStart names an
 // executable; the installed path /opt/vantor/vantor is replaced by the
 // built service for that.
@@ -62,7 +45,7 @@ TEST(SystemdUnitTest, TemplateUnitPassesSystemdAnalyzeVerify) {
   unit.replace(unit.find("ExecStart=/opt/vantor/vantor"),
                std::strlen("ExecStart=/opt/vantor/vantor"),
                std::string("ExecStart=") + VANTOR_BUILD_DIR + "/vantor");
-  TempDir dir;
+  TempFolder dir("systemd");
   std::ofstream(dir.path() + "/vantor@.service") << unit;
   ToolResult result =
       RunDcmtkTool(analyze, {"verify", dir.path() + "/vantor@02.service"});
@@ -120,7 +103,7 @@ std::string Joined(const std::vector<std::string>& messages) {
 }
 
 TEST(SystemdNotifyTest, ServiceSaysReadyOnceListeningAndFeedsTheWatchdog) {
-  TempDir dir;
+  TempFolder dir("systemd");
   NotifySocket notify(dir.path() + "/notify");
   ServiceProcess service;
   ServiceProcess::Options options;

@@ -18,6 +18,7 @@
 #include "tests/support/processes.h"
 #include "tests/support/service_process.h"
 #include "tests/support/store_destination.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -542,14 +543,8 @@ TEST_P(RetrieveTest, CompressedFilesAreDecompressedForUncompressedPeers) {
 
 // The demo archive as the quick start writes it, with its own node table.
 TEST(DemoRetrieveTest, GetAndMoveFromTheDemoArchive) {
-  struct Folder {
-    std::string path = TempDir("retrieve-demo");
-    ~Folder() {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-    }
-  } folder;
-  const std::string& dir = folder.path;
+  TempFolder folder("retrieve-demo");
+  const std::string& dir = folder.path();
   ToolResult demo = RunDcmtkTool(
       std::string(VANTOR_BUILD_DIR) + "/vantor-demo",
       {"--schema", std::string(VANTOR_SOURCE_DIR) + "/archive/schema.sql",

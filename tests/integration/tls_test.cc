@@ -21,6 +21,7 @@
 #include "tests/support/fixture_archive.h"
 #include "tests/support/processes.h"
 #include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_env.h"
 #include "tests/support/test_images.h"
 
@@ -33,12 +34,6 @@ using ::testing::Not;
 
 constexpr char kStudy[] = "1.2.826.0.1.3680043.9.8.1";
 constexpr char kSeries[] = "1.2.826.0.1.3680043.9.8.1.1";
-
-std::string TempDir(const std::string& name) {
-  std::string pattern = "/tmp/vantor-" + name + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-  return pattern;
-}
 
 size_t FileCount(const std::string& dir) {
   size_t n = 0;
@@ -134,17 +129,12 @@ class SilentPeer {
 class DicomTlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pki_dir_ = TempDir("tls");
     pki_ = std::make_unique<Pki>(pki_dir_, "Vantor Test CA");
     pki_->Issue("server");
     pki_->Issue("client");
     tls_port_ = FreeLoopbackPort();
   }
-  void TearDown() override {
-    service_.Stop();
-    std::error_code ec;
-    fs::remove_all(pki_dir_, ec);
-  }
+  void TearDown() override { service_.Stop(); }
 
   RegValues TlsValues(bool verify_peer = false) const {
     return {{"TLSPort", std::to_string(tls_port_)},
@@ -223,7 +213,8 @@ class DicomTlsTest : public ::testing::Test {
     return service_.ReadLog("Calling" + service_.port_text() + ".log");
   }
 
-  std::string pki_dir_;
+  TempFolder pki_folder_{"tls"};
+  const std::string pki_dir_ = pki_folder_.path();
   std::unique_ptr<Pki> pki_;
   int tls_port_ = 0;
   FixtureArchive archive_;

@@ -15,6 +15,7 @@
 #include "host/base/failure.h"
 #include "host/base/paths.h"
 #include "tests/query/query_test_util.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -153,13 +154,8 @@ TEST(SendJobTest, TheSenderRunsTheJobsConditionsOnTheImages) {
 // A temp folder for job files.
 class JobFolderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantor-jobs-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string dir_;
+  TempFolder folder_{"jobs"};
+  const std::string dir_ = folder_.path();
 };
 
 TEST_F(JobFolderTest, NumbersFromZeroPastFilesStillThere) {

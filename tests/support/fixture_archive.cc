@@ -69,10 +69,7 @@ FixtureArchive::FixtureArchive(ArchiveBackend backend) : backend_(backend) {
   if (backend_ == ArchiveBackend::kPostgres &&
       !PgServer::Available(&why_not_ready_))
     return;
-  char pattern[] = "/tmp/vantor-archive-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr)
-    throw std::runtime_error("cannot create the archive folder");
-  dir_ = pattern;
+  dir_ = folder_.emplace("archive").path();
   try {
     if (backend_ == ArchiveBackend::kPostgres) {
       database_number_ = PgServer::Get().CreateDatabase();
@@ -87,8 +84,6 @@ FixtureArchive::FixtureArchive(ArchiveBackend backend) : backend_(backend) {
   } catch (...) {
     db_.Close();
     if (database_number_ > 0) PgServer::Get().DropDatabase(database_number_);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
     throw;
   }
 }
@@ -96,10 +91,6 @@ FixtureArchive::FixtureArchive(ArchiveBackend backend) : backend_(backend) {
 FixtureArchive::~FixtureArchive() {
   db_.Close();
   if (database_number_ > 0) PgServer::Get().DropDatabase(database_number_);
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
 }
 
 void FixtureArchive::Connect() {

@@ -35,6 +35,7 @@
 #include <string>
 
 #include "host/base/database.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 
@@ -169,6 +170,7 @@ class FixtureArchive {
 
   ArchiveBackend backend_;
   std::string why_not_ready_;
+  std::optional<TempFolder> folder_;
   std::string dir_;
   std::string db_path_;   // SQLite
   std::string database_;  // PostgreSQL

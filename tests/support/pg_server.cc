@@ -220,10 +220,7 @@ void PgServer::Start() {
   bin_ = FindBinaries();
   if (bin_.empty()) throw std::runtime_error("PostgreSQL is not installed");
   const RunAs who = ServerUser();
-  char pattern[] = "/tmp/vantor-pg-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr)
-    throw std::runtime_error("cannot create the PostgreSQL folder");
-  dir_ = pattern;
+  dir_ = folder_.emplace("pg").path();
   try {
     const std::string log = dir_ + "/server.log";
     fs::create_directories(dir_ + "/socket");
@@ -329,11 +326,8 @@ void PgServer::Stop() noexcept {
     WaitFor(pid_, std::chrono::seconds(10));
     pid_ = -1;
   }
-  if (!dir_.empty()) {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    dir_.clear();
-  }
+  folder_.reset();
+  dir_.clear();
 }
 
 }  // namespace vantor

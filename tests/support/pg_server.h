@@ -20,7 +20,10 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 
@@ -69,6 +72,7 @@ class PgServer {
   void PrepareTemplate();
 
   std::string bin_;
+  std::optional<TempFolder> folder_;
   std::string dir_;
   int port_ = 0;
   pid_t pid_ = -1;

@@ -197,10 +197,6 @@ bool IsListening(int port) {
 }
 
 ServiceProcess::ServiceProcess() {
-  char pattern[] = "/tmp/vantor-service-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr)
-    throw std::runtime_error("cannot create a program directory");
-  dir_ = pattern;
   port_ = FreeLoopbackPort();
   caption_ = "Vantor test " + std::to_string(port_);
   const fs::path build = VANTOR_BUILD_DIR;
@@ -214,11 +210,7 @@ ServiceProcess::ServiceProcess() {
   fs::create_directories(dir_ + "/drives/e");
 }
 
-ServiceProcess::~ServiceProcess() {
-  Stop();
-  std::error_code ec;
-  fs::remove_all(dir_, ec);
-}
+ServiceProcess::~ServiceProcess() { Stop(); }
 
 bool ServiceProcess::Start() { return Start(Options()); }
 

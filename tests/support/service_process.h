@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
+
 namespace vantor {
 
 using RegValues = std::vector<std::pair<std::string, std::string>>;
@@ -131,7 +133,8 @@ class ServiceProcess {
  private:
   bool WaitUntilListening(std::chrono::steady_clock::time_point deadline);
 
-  std::string dir_;
+  TempFolder folder_{"service"};
+  const std::string dir_ = folder_.path();
   int port_ = 0;
   std::string caption_;
   pid_t pid_ = -1;

@@ -1,11 +1,8 @@
 #include "tests/support/store_destination.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <stdexcept>
 #include <thread>
 
 #include "tests/support/service_process.h"
@@ -13,12 +10,6 @@
 namespace vantor {
 
 namespace fs = std::filesystem;
-
-std::string TempDir(const std::string& name) {
-  std::string pattern = "/tmp/vantor-" + name + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-  return pattern;
-}
 
 std::vector<std::string> FilesIn(const std::string& dir) {
   std::vector<std::string> out;
@@ -30,9 +21,9 @@ std::vector<std::string> FilesIn(const std::string& dir) {
 }
 
 StoreDestination::StoreDestination(const std::string& aet)
-    : dir_(TempDir("storescp")), port_(FreeLoopbackPort()) {
+    : port_(FreeLoopbackPort()) {
   const std::string port = std::to_string(port_);
-  const std::string out = dir_ + "/in";
+  const std::string out = received();
   fs::create_directories(out);
   peer_.emplace(std::vector<std::string>{"/usr/bin/storescp", "-aet", aet,
                                          "-od", out, "--bit-preserving",
@@ -41,11 +32,7 @@ StoreDestination::StoreDestination(const std::string& aet)
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
 }
 
-StoreDestination::~StoreDestination() {
-  peer_.reset();
-  std::error_code ec;
-  fs::remove_all(dir_, ec);
-}
+StoreDestination::~StoreDestination() { peer_.reset(); }
 
 bool StoreDestination::listening() const { return IsListening(port_); }
 

@@ -1,5 +1,5 @@
-// A storescp move destination on a free loopback port, and small folder
-// helpers the end-to-end tests share.
+// A storescp move destination on a free loopback port, and a small folder
+// helper the end-to-end tests share.
 #ifndef VANTOR_TESTS_SUPPORT_STORE_DESTINATION_H_
 #define VANTOR_TESTS_SUPPORT_STORE_DESTINATION_H_
 
@@ -8,11 +8,9 @@
 #include <vector>
 
 #include "tests/support/processes.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
-
-// A fresh folder "/tmp/vantor-<name>-XXXXXX"; the caller removes it.
-std::string TempDir(const std::string& name);
 
 // The names of the regular files in `dir`, sorted; none when it is missing.
 std::vector<std::string> FilesIn(const std::string& dir);
@@ -27,14 +25,14 @@ class StoreDestination {
   StoreDestination& operator=(const StoreDestination&) = delete;
 
   int port() const { return port_; }
-  std::string received() const { return dir_ + "/in"; }
+  std::string received() const { return folder_.Path("in"); }
   bool listening() const;
 
   // Waits (up to 10 s) until `count` files have arrived.
   bool WaitForFiles(size_t count) const;
 
  private:
-  std::string dir_;
+  TempFolder folder_{"storescp"};
   int port_;
   std::optional<Background> peer_;
 };

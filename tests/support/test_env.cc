@@ -2,32 +2,32 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 
 #include "host/base/paths.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 namespace {
 
+// The directory's folder, made on first use.
+TempFolder*& ProgramFolder() {
+  static TempFolder* folder = nullptr;
+  return folder;
+}
+
 // Owns the directory: created before the first test, removed after the last
-// one, but only by the process that created it (a forked child must not).
+// one (by the process that created it only: a forked child leaves it).
 class ProgramDirEnvironment : public ::testing::Environment {
  public:
   void SetUp() override { TestProgramDir(); }
   void TearDown() override {
-    std::error_code ec;
-    if (::getpid() == owner_pid())
-      std::filesystem::remove_all(TestProgramDir(), ec);
-  }
-  static pid_t& owner_pid() {
-    static pid_t pid = 0;
-    return pid;
+    delete ProgramFolder();
+    ProgramFolder() = nullptr;
   }
 };
 
@@ -38,12 +38,9 @@ class ProgramDirEnvironment : public ::testing::Environment {
 
 const std::string& TestProgramDir() {
   static const std::string dir = [] {
-    char pattern[] = "/tmp/vantor-test-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-      throw std::runtime_error("cannot create the test program directory");
-    std::string path = pattern;
+    ProgramFolder() = new TempFolder("test");
+    std::string path = ProgramFolder()->path();
     std::filesystem::create_directories(path + "/Logs");
-    ProgramDirEnvironment::owner_pid() = ::getpid();
     SetProgramDir(path);
     return path;
   }();

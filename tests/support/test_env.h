@@ -1,6 +1,6 @@
-// The program directory shared by every test of the test binary: one temp
-// folder under /tmp, created on first use and set as vantor::ProgramDir(),
-// with its Logs/ folder; removed when the test binary ends.
+// The program directory shared by every test of the test binary: one
+// TempFolder, created on first use and set as vantor::ProgramDir(), with its
+// Logs/ folder; removed when the test binary ends.
 #ifndef VANTOR_TESTS_SUPPORT_TEST_ENV_H_
 #define VANTOR_TESTS_SUPPORT_TEST_ENV_H_
 

@@ -20,6 +20,7 @@
 
 #include "host/base/failure.h"
 #include "retrieve/store/incoming_files.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantor {
 namespace {
@@ -44,17 +45,6 @@ bool Eventually(F ready) {
 
 class GroupCommitTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantor-group-commit-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    folder_ = dir_ + "/";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
   static std::string Uid(int n) {
     return "1.2.826.0.1.3680043.9.7." + std::to_string(n);
   }
@@ -103,8 +93,9 @@ class GroupCommitTest : public ::testing::Test {
     return names;
   }
 
-  std::string dir_;
-  std::string folder_;
+  TempFolder temp_{"group-commit"};
+  const std::string dir_ = temp_.path();
+  const std::string folder_ = dir_ + "/";
 };
 
 // Flushes that hold the first folder flush until three further images wait

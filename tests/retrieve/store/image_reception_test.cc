@@ -12,6 +12,7 @@
 
 #include "host/base/config.h"
 #include "tests/support/fake_received_image.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -81,9 +82,6 @@ TEST(FileNameUidTest, OnlyDigitsAndSingleDots) {
 class ImageReceptionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vantor-incoming-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    folder_ = pattern;
     config_.DCM = 104;
     // The configured text uses the backslash; the handler translates it.
     config_.Temp = folder_ + "\\";
@@ -103,10 +101,7 @@ class ImageReceptionTest : public ::testing::Test {
          {"Receive.log", "ErrorVantor104.log", "DebugVantor104.log"})
       fs::remove(TestProgramDir() + "/Logs/" + log);
   }
-  void TearDown() override {
-    PublishSettings(Config{});
-    fs::remove_all(folder_);
-  }
+  void TearDown() override { PublishSettings(Config{}); }
 
   void Publish() { PublishSettings(config_); }
   uint16_t Receive() { return ReceiveImage(*Settings(), connection_, image_, wait_); }
@@ -124,7 +119,8 @@ class ImageReceptionTest : public ::testing::Test {
     return ReadWholeFile(TestProgramDir() + "/Logs/" + name);
   }
 
-  std::string folder_;
+  TempFolder temp_{"incoming"};
+  const std::string folder_ = temp_.path();
   Config config_;
   dicom::Connection connection_;
   FakeReceivedImage image_;

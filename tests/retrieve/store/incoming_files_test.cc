@@ -9,15 +9,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/temp_folder.h"
+
 namespace vantor {
 namespace {
 
 namespace fs = std::filesystem;
 
 TEST(IncomingFilesTest, TheCleanUpRecognisesTheWritersNamesAndNoOthers) {
-  char pattern[] = "/tmp/vantor-incoming-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string folder = std::string(pattern) + "/";
+  TempFolder temp("incoming");
+  const std::string folder = temp.path() + "/";
   const std::string uid = "1.2.826.0.1.3680043.9.5.1";
   {
     PendingFile pending(folder, uid);
@@ -42,7 +43,6 @@ TEST(IncomingFilesTest, TheCleanUpRecognisesTheWritersNamesAndNoOthers) {
         "1.2.3.45-1@h.part", ".1.2.3.45-1@h.dcm", ".a.b.45-1@h.part",
         ".45-1@h.part"})
     EXPECT_FALSE(ParseTemporaryName(other)) << other;
-  fs::remove_all(pattern);
 }
 
 }  // namespace

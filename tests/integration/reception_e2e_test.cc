@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_env.h"
 #include "tests/support/test_images.h"
 
@@ -39,16 +40,7 @@ size_t Count(const std::string& text, const std::string& what) {
 
 class ReceptionE2eTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantor-send-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    work_ = pattern;
-  }
-  void TearDown() override {
-    service_.Stop();
-    std::error_code ec;
-    fs::remove_all(work_, ec);
-  }
+  void TearDown() override { service_.Stop(); }
 
   bool Start(const RegValues& default_values, const RegValues& instance_values,
              bool debug = true) {
@@ -98,7 +90,8 @@ class ReceptionE2eTest : public ::testing::Test {
   }
 
   ServiceProcess service_;
-  std::string work_;
+  TempFolder folder_{"send"};
+  const std::string work_ = folder_.path();
 };
 
 TEST_F(ReceptionE2eTest, StoresImagesWithTheirSideFiles) {

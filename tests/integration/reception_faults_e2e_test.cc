@@ -22,6 +22,7 @@
 
 #include "retrieve/store/incoming_files.h"
 #include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_env.h"
 #include "tests/support/test_images.h"
 
@@ -108,16 +109,7 @@ pid_t EndedPid() {
 
 class ReceptionFaultsE2eTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantor-faults-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    work_ = pattern;
-  }
-  void TearDown() override {
-    service_.Stop();
-    std::error_code ec;
-    fs::remove_all(work_, ec);
-  }
+  void TearDown() override { service_.Stop(); }
 
   bool Start(bool debug = true) {
     ServiceProcess::Options options;
@@ -172,7 +164,8 @@ class ReceptionFaultsE2eTest : public ::testing::Test {
   }
 
   ServiceProcess service_;
-  std::string work_;
+  TempFolder folder_{"faults"};
+  const std::string work_ = folder_.path();
 };
 
 TEST_F(ReceptionFaultsE2eTest, AReadOnlyIncomingFolderRefusesImages) {
