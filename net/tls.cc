@@ -119,6 +119,27 @@ int32_t Failed(SSL* ssl, int result) {
   }
 }
 
+// Runs `io` (an SSL_read or SSL_write of `count` bytes) on the connection
+// `handle` with SIGPIPE held back: the bytes it moved, 0 at the end of the
+// connection (or for no bytes), -1 with errno as the header promises.
+template <typename Io>
+int32_t Transfer(int32_t handle, int32_t count, const Io& io) {
+  SSL* ssl = Find(handle);
+  if (!ssl) {
+    errno = EBADF;
+    return -1;
+  }
+  if (count <= 0) return 0;
+  ERR_clear_error();
+  SigpipeBlock block;
+  errno = 0;
+  const int moved = io(ssl);
+  if (moved > 0) return moved;
+  const int32_t result = Failed(ssl, moved);
+  ERR_clear_error();
+  return result;
+}
+
 void CopyText(const char* text, char* buffer) {
   if (!buffer) return;
   std::strncpy(buffer, text ? text : "", kSslTextSize - 1);
@@ -213,20 +234,9 @@ void ssl_getissuer(int32_t handle, char* buffer) {
 }
 
 int32_t ssl_send(int32_t handle, const void* bytes, int32_t count) {
-  SSL* ssl = Find(handle);
-  if (!ssl) {
-    errno = EBADF;
-    return -1;
-  }
-  if (count <= 0) return 0;
-  ERR_clear_error();
-  SigpipeBlock block;
-  errno = 0;
-  const int sent = SSL_write(ssl, bytes, count);
-  if (sent > 0) return sent;
-  const int32_t result = Failed(ssl, sent);
-  ERR_clear_error();
-  if (result == 0) {
+  const int32_t result = Transfer(
+      handle, count, [&](SSL* ssl) { return SSL_write(ssl, bytes, count); });
+  if (result == 0 && count > 0) {
     // Nothing can go out on a connection that has ended.
     errno = EPIPE;
     return -1;
@@ -235,20 +245,8 @@ int32_t ssl_send(int32_t handle, const void* bytes, int32_t count) {
 }
 
 int32_t ssl_recv(int32_t handle, void* buffer, int32_t count) {
-  SSL* ssl = Find(handle);
-  if (!ssl) {
-    errno = EBADF;
-    return -1;
-  }
-  if (count <= 0) return 0;
-  ERR_clear_error();
-  SigpipeBlock block;
-  errno = 0;
-  const int received = SSL_read(ssl, buffer, count);
-  if (received > 0) return received;
-  const int32_t result = Failed(ssl, received);
-  ERR_clear_error();
-  return result;
+  return Transfer(handle, count,
+                  [&](SSL* ssl) { return SSL_read(ssl, buffer, count); });
 }
 
 void ssl_cleanup(int32_t handle) {
