@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "host/base/config.h"
 #include "host/base/database.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/instance_lock.h"
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
@@ -48,9 +47,9 @@ class Checker {
 };
 
 std::string ReadBytes(const std::string& path, bool* readable) {
-  std::ifstream in(path, std::ios::binary);
-  *readable = static_cast<bool>(in);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::optional<std::string> bytes = TryReadWholeFile(path);
+  *readable = bytes.has_value();
+  return bytes ? std::move(*bytes) : std::string();
 }
 
 // The lines of the registry file that no reading rule understands; the

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "host/base/failure.h"
@@ -83,6 +85,13 @@ void WriteWholeFile(const std::string& path, std::string_view text) {
   int err = WriteAll(fd, text.data(), text.size());
   if (::close(fd) != 0 && err == 0) err = errno;
   if (err != 0) ThrowFileError(err);
+}
+
+std::optional<std::string> TryReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
 }
 
 }  // namespace vantor

@@ -2,11 +2,10 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/paths.h"
 
 namespace vantor {
@@ -188,11 +187,9 @@ Registry Registry::Parse(std::string_view bytes) {
 
 Registry Registry::Load(const std::string& path) {
   try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Registry();
-    std::string bytes((std::istreambuf_iterator<char>(in)),
-                      std::istreambuf_iterator<char>());
-    return Parse(bytes);
+    const std::optional<std::string> bytes = TryReadWholeFile(path);
+    if (!bytes) return Registry();
+    return Parse(*bytes);
   } catch (...) {
     return Registry();
   }
