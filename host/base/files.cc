@@ -25,9 +25,7 @@ void DateienLoeschen(const std::string& path) {
     std::string fs_pattern = ToFsPath(pattern);
     // "*.*" matches every file, with or without an extension.
     const std::string all = "/*.*";
-    if (fs_pattern.size() >= all.size() &&
-        fs_pattern.compare(fs_pattern.size() - all.size(), all.size(), all) ==
-            0)
+    if (fs_pattern.ends_with(all))
       fs_pattern.replace(fs_pattern.size() - 3, 3, "*");
     glob_t matches{};
     int rc = ::glob(fs_pattern.c_str(), GLOB_NOSORT | GLOB_PERIOD, nullptr,
