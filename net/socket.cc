@@ -115,8 +115,8 @@ void Socket::StartConnectTimer(std::chrono::milliseconds delay,
                                std::function<void()> step) {
   std::weak_ptr<char> token = alive_;
   const uint64_t generation = generation_;
-  connect_timer_ =
-      loop_.StartTimer(delay, [this, token, generation, step = std::move(step)] {
+  connect_timer_ = loop_.StartTimer(
+      delay, [this, token, generation, step = std::move(step)] {
         if (!Alive(token) || generation_ != generation) return;
         connect_timer_ = 0;
         GuardVoid("SocketModule", [&] { step(); });
