@@ -152,6 +152,24 @@ void CopyName(X509_NAME* name, char* buffer) {
   if (name) X509_NAME_oneline(name, buffer, kSslTextSize);
 }
 
+// The connection's SSL on `socket`, through `handshake` (SSL_connect or
+// SSL_accept): its handle, or 0 (the connection freed).
+int32_t Handshake(Connection& connection, int socket,
+                  int (*handshake)(SSL*)) {
+  connection.ssl = SSL_new(connection.ctx);
+  if (!connection.ssl || SSL_set_fd(connection.ssl, socket) != 1) {
+    Free(connection);
+    return 0;
+  }
+  SigpipeBlock block;
+  if (handshake(connection.ssl) != 1) {
+    ERR_clear_error();
+    Free(connection);
+    return 0;
+  }
+  return Register(connection);
+}
+
 }  // namespace
 
 int32_t ssl_init_client(int socket, const char* ca_file) {
@@ -166,18 +184,7 @@ int32_t ssl_init_client(int socket, const char* ca_file) {
     SSL_CTX_load_verify_locations(connection.ctx, ca_file, nullptr);
   else
     SSL_CTX_set_default_verify_paths(connection.ctx);
-  connection.ssl = SSL_new(connection.ctx);
-  if (!connection.ssl || SSL_set_fd(connection.ssl, socket) != 1) {
-    Free(connection);
-    return 0;
-  }
-  SigpipeBlock block;
-  if (SSL_connect(connection.ssl) != 1) {
-    ERR_clear_error();
-    Free(connection);
-    return 0;
-  }
-  return Register(connection);
+  return Handshake(connection, socket, SSL_connect);
 }
 
 int32_t ssl_init_server(int socket, const char* certificate_file,
@@ -196,18 +203,7 @@ int32_t ssl_init_server(int socket, const char* certificate_file,
     Free(connection);
     return 0;
   }
-  connection.ssl = SSL_new(connection.ctx);
-  if (!connection.ssl || SSL_set_fd(connection.ssl, socket) != 1) {
-    Free(connection);
-    return 0;
-  }
-  SigpipeBlock block;
-  if (SSL_accept(connection.ssl) != 1) {
-    ERR_clear_error();
-    Free(connection);
-    return 0;
-  }
-  return Register(connection);
+  return Handshake(connection, socket, SSL_accept);
 }
 
 int32_t ssl_getverify(int32_t handle) {
