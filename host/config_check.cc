@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "host/base/config.h"
 #include "host/base/database.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/instance_lock.h"
 #include "host/base/numeric.h"
 #include "host/base/paths.h"
@@ -48,9 +47,9 @@ class Checker {
 };
 
 std::string ReadBytes(const std::string& path, bool* readable) {
-  std::ifstream in(path, std::ios::binary);
-  *readable = static_cast<bool>(in);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::optional<std::string> bytes = TryReadWholeFile(path);
+  *readable = bytes.has_value();
+  return bytes ? std::move(*bytes) : std::string();
 }
 
 // The lines of the registry file that no reading rule understands; the
@@ -61,7 +60,7 @@ std::vector<std::pair<int, std::string>> DamagedLines(std::string bytes) {
     std::string narrow;
     for (size_t i = 2; i < bytes.size(); i += 2) narrow += bytes[i];
     bytes = narrow;
-  } else if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) {
+  } else if (bytes.starts_with("\xEF\xBB\xBF")) {
     bytes.erase(0, 3);
   }
   std::vector<std::pair<int, std::string>> damaged;
@@ -78,7 +77,7 @@ std::vector<std::pair<int, std::string>> DamagedLines(std::string bytes) {
         (text == "Windows Registry Editor Version 5.00" || text == "REGEDIT4"))
       continue;
     if (text.front() == '[' && text.back() == ']') continue;
-    if (text.rfind("@=", 0) == 0) continue;
+    if (text.starts_with("@=")) continue;
     if (text[0] == '"' && text.find("\"=", 1) != std::string::npos) continue;
     damaged.emplace_back(number, line);
   }
@@ -233,7 +232,7 @@ void CheckDatabase(Checker& check, const std::string& db_server) {
     check.Problem("DBServer is empty: there is no archive database");
     return;
   }
-  if (db_server.rfind("sqlite:", 0) == 0) {
+  if (db_server.starts_with("sqlite:")) {
     const std::string file = ToFsPath(db_server.substr(7));
     struct stat st;
     if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {

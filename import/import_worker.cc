@@ -92,102 +92,173 @@ long ImportWorker::imported() const {
   return imported_;
 }
 
+// The thread's state from round to round: the archive connection, when the
+// incoming folder is looked through next, when a database that did not
+// answer is tried again, and whether claims are to be looked for.
+class ImportWorker::Rounds {
+ public:
+  explicit Rounds(ImportWorker& worker) : worker_(worker) {}
+
+  // Waits until a report or the folder's turn is due (or the worker stops:
+  // false) and takes the reports.
+  bool Wait(std::vector<std::string>& reported);
+
+  // One round on the settings snapshot of the moment.
+  void Run(const std::vector<std::string>& reported);
+
+  void Close() noexcept { connection_.Reset(); }
+
+ private:
+  struct Outcome {
+    bool unavailable = false;  // the database stopped answering
+    bool deferred = false;     // an image was left claimed
+  };
+
+  void Import(const Config& config, const std::vector<std::string>& reported);
+  // What waits: claims left over first (`leftovers` of them), then what was
+  // reported, then, when due, whatever else lies in the incoming folder.
+  std::vector<std::string> Waiting(const std::string& temp,
+                                   const std::vector<std::string>& reported,
+                                   size_t& leftovers);
+  // Claims and imports `waiting` in batches.
+  Outcome ImportWaiting(Importer& importer, const std::string& temp,
+                        const std::string& archive_text,
+                        const std::vector<std::string>& waiting,
+                        size_t leftovers);
+  void BackOff();
+
+  ImportWorker& worker_;
+  ArchiveConnection connection_;
+  Clock::time_point next_scan_ = Clock::now();
+  Clock::time_point retry_at_ = Clock::now();
+  int backoff_seconds_ = 1;
+  std::string last_temp_;
+  // Claims are looked for at the start (a killed process left them) and
+  // after a round that left some of its own.
+  bool look_at_claims_ = true;
+};
+
 void ImportWorker::Run() {
-  ArchiveConnection connection;
-  Clock::time_point next_scan = Clock::now();
-  Clock::time_point retry_at = Clock::now();
-  int backoff_seconds = 1;
-  std::string last_temp;
-  bool look_at_claims = true;
+  Rounds rounds(*this);
   for (;;) {
     std::vector<std::string> reported;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      // A report is taken at once, unless the database is being waited
-      // for; the folder is looked through when its time has come.
-      while (!stop_) {
-        const Clock::time_point now = Clock::now();
-        if (now >= retry_at && (!reported_.empty() || now >= next_scan)) break;
-        wake_.wait_until(lock, reported_.empty() ? std::max(retry_at, next_scan)
-                                                 : retry_at);
-      }
-      if (stop_) break;
-      if (!reported_.empty() && reported_.size() < kBatchSize)
-        wake_.wait_for(lock, kGatherTime,
-                       [&] { return stop_ || reported_.size() >= kBatchSize; });
-      reported.swap(reported_);
-    }
-    std::shared_ptr<const Config> config = settings_();
-    if (!config->Import) {
-      connection.Reset();
-      next_scan = Clock::now() + kScanPeriod;
-      continue;
-    }
-    GuardVoid(kProcedure, [&] {
-      const std::string temp = ToFsPath(config->Temp);
-      // What waits: claims left over first, then what was reported, then,
-      // when due, whatever else lies in the incoming folder.
-      // Claims are looked for at the start (a killed process left them)
-      // and after a round that left some of its own.
-      std::vector<std::string> waiting;
-      if (look_at_claims) waiting = ImagesIn(ImportingFolder(temp), false);
-      look_at_claims = false;
-      const size_t leftovers = waiting.size();
-      waiting.insert(waiting.end(), reported.begin(), reported.end());
-      if (Clock::now() >= next_scan || temp != last_temp) {
-        std::vector<std::string> found = ImagesIn(temp, true);
-        waiting.insert(waiting.end(), found.begin(), found.end());
-        next_scan = Clock::now() + kScanPeriod;
-        last_temp = temp;
-      }
-      if (waiting.empty()) return;
-      Importer* importer = connection.For(config->DBServer);
-      if (importer == nullptr) {
-        look_at_claims = true;
-        // The reports stay for the next attempt.
-        std::lock_guard<std::mutex> lock(mutex_);
-        reported_.insert(reported_.end(), reported.begin(), reported.end());
-        retry_at = Clock::now() + std::chrono::seconds(backoff_seconds);
-        backoff_seconds = std::min(backoff_seconds * 2, kMaxBackoffSeconds);
-        return;
-      }
-      std::set<std::string> seen;
-      std::vector<std::string> batch;
-      bool unavailable = false;
-      bool deferred = false;
-      auto run_batch = [&] {
-        Importer::Result r =
-            importer->ImportClaimed(temp, config->ImportArchive, batch);
-        batch.clear();
-        if (r.deferred > 0) deferred = true;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          imported_ += r.imported;
-        }
-        if (r.database_unavailable) unavailable = true;
-      };
-      for (size_t i = 0; i < waiting.size() && !unavailable; ++i) {
-        const std::string& uid = waiting[i];
-        if (!seen.insert(uid).second) continue;
-        if (i >= leftovers && !ClaimReceived(temp, uid)) continue;
-        batch.push_back(uid);
-        if (batch.size() >= kBatchSize) run_batch();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_) break;
-      }
-      if (!batch.empty() && !unavailable) run_batch();
-      look_at_claims = unavailable || deferred;
-      if (unavailable) {
-        connection.Reset();
-        retry_at = Clock::now() + std::chrono::seconds(backoff_seconds);
-        backoff_seconds = std::min(backoff_seconds * 2, kMaxBackoffSeconds);
-      } else {
-        backoff_seconds = 1;
-        retry_at = Clock::now();
-      }
+    if (!rounds.Wait(reported)) break;
+    rounds.Run(reported);
+  }
+  rounds.Close();
+}
+
+bool ImportWorker::Rounds::Wait(std::vector<std::string>& reported) {
+  std::unique_lock<std::mutex> lock(worker_.mutex_);
+  std::vector<std::string>& waiting = worker_.reported_;
+  // A report is taken at once, unless the database is being waited for; the
+  // folder is looked through when its time has come.
+  while (!worker_.stop_) {
+    const Clock::time_point now = Clock::now();
+    if (now >= retry_at_ && (!waiting.empty() || now >= next_scan_)) break;
+    worker_.wake_.wait_until(
+        lock, waiting.empty() ? std::max(retry_at_, next_scan_) : retry_at_);
+  }
+  if (worker_.stop_) return false;
+  if (!waiting.empty() && waiting.size() < kBatchSize) {
+    worker_.wake_.wait_for(lock, kGatherTime, [&] {
+      return worker_.stop_ || waiting.size() >= kBatchSize;
     });
   }
-  connection.Reset();
+  reported.swap(waiting);
+  return true;
+}
+
+void ImportWorker::Rounds::Run(const std::vector<std::string>& reported) {
+  std::shared_ptr<const Config> config = worker_.settings_();
+  if (!config->Import) {
+    connection_.Reset();
+    next_scan_ = Clock::now() + kScanPeriod;
+    return;
+  }
+  GuardVoid(kProcedure, [&] { Import(*config, reported); });
+}
+
+void ImportWorker::Rounds::Import(const Config& config,
+                                  const std::vector<std::string>& reported) {
+  const std::string temp = ToFsPath(config.Temp);
+  size_t leftovers = 0;
+  const std::vector<std::string> waiting = Waiting(temp, reported, leftovers);
+  if (waiting.empty()) return;
+  Importer* importer = connection_.For(config.DBServer);
+  if (importer == nullptr) {
+    look_at_claims_ = true;
+    // The reports stay for the next attempt.
+    {
+      std::lock_guard<std::mutex> lock(worker_.mutex_);
+      worker_.reported_.insert(worker_.reported_.end(), reported.begin(),
+                               reported.end());
+    }
+    BackOff();
+    return;
+  }
+  const Outcome outcome = ImportWaiting(*importer, temp, config.ImportArchive,
+                                        waiting, leftovers);
+  look_at_claims_ = outcome.unavailable || outcome.deferred;
+  if (outcome.unavailable) {
+    connection_.Reset();
+    BackOff();
+  } else {
+    backoff_seconds_ = 1;
+    retry_at_ = Clock::now();
+  }
+}
+
+std::vector<std::string> ImportWorker::Rounds::Waiting(
+    const std::string& temp, const std::vector<std::string>& reported,
+    size_t& leftovers) {
+  std::vector<std::string> waiting;
+  if (look_at_claims_) waiting = ImagesIn(ImportingFolder(temp), false);
+  look_at_claims_ = false;
+  leftovers = waiting.size();
+  waiting.insert(waiting.end(), reported.begin(), reported.end());
+  if (Clock::now() >= next_scan_ || temp != last_temp_) {
+    std::vector<std::string> found = ImagesIn(temp, true);
+    waiting.insert(waiting.end(), found.begin(), found.end());
+    next_scan_ = Clock::now() + kScanPeriod;
+    last_temp_ = temp;
+  }
+  return waiting;
+}
+
+ImportWorker::Rounds::Outcome ImportWorker::Rounds::ImportWaiting(
+    Importer& importer, const std::string& temp,
+    const std::string& archive_text, const std::vector<std::string>& waiting,
+    size_t leftovers) {
+  Outcome outcome;
+  std::set<std::string> seen;
+  std::vector<std::string> batch;
+  auto run_batch = [&] {
+    Importer::Result r = importer.ImportClaimed(temp, archive_text, batch);
+    batch.clear();
+    if (r.deferred > 0) outcome.deferred = true;
+    {
+      std::lock_guard<std::mutex> lock(worker_.mutex_);
+      worker_.imported_ += r.imported;
+    }
+    if (r.database_unavailable) outcome.unavailable = true;
+  };
+  for (size_t i = 0; i < waiting.size() && !outcome.unavailable; ++i) {
+    const std::string& uid = waiting[i];
+    if (!seen.insert(uid).second) continue;
+    if (i >= leftovers && !ClaimReceived(temp, uid)) continue;
+    batch.push_back(uid);
+    if (batch.size() >= kBatchSize) run_batch();
+    std::lock_guard<std::mutex> lock(worker_.mutex_);
+    if (worker_.stop_) break;
+  }
+  if (!batch.empty() && !outcome.unavailable) run_batch();
+  return outcome;
+}
+
+void ImportWorker::Rounds::BackOff() {
+  retry_at_ = Clock::now() + std::chrono::seconds(backoff_seconds_);
+  backoff_seconds_ = std::min(backoff_seconds_ * 2, kMaxBackoffSeconds);
 }
 
 }  // namespace vantor

@@ -45,6 +45,7 @@ class ImportWorker {
   long imported() const;
 
  private:
+  class Rounds;  // the thread's rounds (import_worker.cc)
   void Run();
 
   const SettingsSource settings_;

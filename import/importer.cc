@@ -241,82 +241,110 @@ void Importer::Fail(const std::string& temp, Prepared& image, int32_t number,
   ++result.failed;
 }
 
+// The images of one call: every one prepared (it owns them), those whose
+// file was placed in the archive, and the archive folders they went to.
+struct Importer::Batch {
+  std::vector<std::unique_ptr<Prepared>> images;
+  std::vector<Prepared*> placed;
+  std::set<std::string> folders;
+};
+
 Importer::Result Importer::ImportClaimed(
     const std::string& temp, const std::string& archive_text,
     const std::vector<std::string>& uids) noexcept {
   Result result;
-  std::vector<std::unique_ptr<Prepared>> images;
-  std::vector<Prepared*> placed;
-  std::set<std::string> folders;
-  // The placed file of an image whose rows were not written goes again,
-  // unless its old row names that very file.
-  auto unplace = [&](Prepared& image) {
-    if (!image.old_file || *image.old_file != image.target)
-      RemoveFileQuietly(image.target);
-  };
-  auto defer_rest = [&](size_t from) {
-    result.deferred += static_cast<int>(uids.size() - from);
-  };
+  Batch batch;
+  PlaceAll(temp, archive_text, uids, batch, result);
+  if (batch.placed.empty() || !FlushPlaced(batch, result)) return result;
+  bool committed = false;
+  GuardWith([&] { committed = Commit(batch.placed); },
+            [](const FailureInfo&) {});
+  if (committed) {
+    for (Prepared* image : batch.placed) Finish(temp, *image, result);
+    return result;
+  }
+  CommitOneByOne(temp, batch.placed, result);
+  return result;
+}
+
+void Importer::PlaceAll(const std::string& temp,
+                        const std::string& archive_text,
+                        const std::vector<std::string>& uids, Batch& batch,
+                        Result& result) {
   for (size_t i = 0; i < uids.size(); ++i) {
     auto image = std::make_unique<Prepared>();
     image->uid = uids[i];
-    bool prepared = false;
-    GuardWith([&] { Prepare(temp, archive_text, *image); prepared = true; },
-              [&](const FailureInfo& info) {
-                if (!DatabaseAnswers()) {
-                  result.database_unavailable = true;
-                  return;
-                }
-                Fail(temp, *image, info.number, info.description, result);
-              });
-    if (result.database_unavailable) {
-      defer_rest(i);
+    if (!PrepareOne(temp, archive_text, *image, result)) {
+      if (!result.database_unavailable) continue;
+      result.deferred += static_cast<int>(uids.size() - i);
       break;
     }
-    if (!prepared) continue;
-    GuardWith(
-        [&] {
-          folders.insert(PlaceFile(ImportingFolder(temp) + image->uid + ".dcm",
-                                   image->target));
-          placed.push_back(image.get());
-        },
-        [&](const FailureInfo& info) {
-          if (++place_failures_[image->uid] >= kMaxPlaceAttempts) {
-            Fail(temp, *image, info.number, info.description, result);
-          } else {
-            ErrorLogWrite(info.number,
-                          "Image " + image->uid + " not placed in the "
-                          "archive yet (" + info.description + ")",
-                          kProcedure);
-            ++result.deferred;
-          }
-        });
-    images.push_back(std::move(image));
+    PlaceOne(temp, *image, batch, result);
+    batch.images.push_back(std::move(image));
   }
-  if (placed.empty()) return result;
+}
+
+bool Importer::PrepareOne(const std::string& temp,
+                          const std::string& archive_text, Prepared& image,
+                          Result& result) {
+  bool prepared = false;
+  GuardWith(
+      [&] {
+        Prepare(temp, archive_text, image);
+        prepared = true;
+      },
+      [&](const FailureInfo& info) {
+        if (!DatabaseAnswers()) {
+          result.database_unavailable = true;
+          return;
+        }
+        Fail(temp, image, info.number, info.description, result);
+      });
+  return prepared;
+}
+
+void Importer::PlaceOne(const std::string& temp, Prepared& image,
+                        Batch& batch, Result& result) {
+  GuardWith(
+      [&] {
+        batch.folders.insert(PlaceFile(
+            ImportingFolder(temp) + image.uid + ".dcm", image.target));
+        batch.placed.push_back(&image);
+      },
+      [&](const FailureInfo& info) {
+        if (++place_failures_[image.uid] >= kMaxPlaceAttempts) {
+          Fail(temp, image, info.number, info.description, result);
+        } else {
+          ErrorLogWrite(info.number,
+                        "Image " + image.uid + " not placed in the "
+                        "archive yet (" + info.description + ")",
+                        kProcedure);
+          ++result.deferred;
+        }
+      });
+}
+
+bool Importer::FlushPlaced(const Batch& batch, Result& result) {
   bool flushed = false;
   GuardWith(
       [&] {
-        for (const std::string& folder : folders) FlushFolder(folder);
+        for (const std::string& folder : batch.folders) FlushFolder(folder);
         flushed = true;
       },
       [&](const FailureInfo& info) {
         ErrorLogWrite(info.number,
                       "Archive folder not flushed (" + info.description +
-                          "), " + std::to_string(placed.size()) +
+                          "), " + std::to_string(batch.placed.size()) +
                           " images taken again later",
                       kProcedure);
       });
-  if (!flushed) {
-    result.deferred += static_cast<int>(placed.size());
-    return result;
-  }
-  bool committed = false;
-  GuardWith([&] { committed = Commit(placed); }, [](const FailureInfo&) {});
-  if (committed) {
-    for (Prepared* image : placed) Finish(temp, *image, result);
-    return result;
-  }
+  if (!flushed) result.deferred += static_cast<int>(batch.placed.size());
+  return flushed;
+}
+
+void Importer::CommitOneByOne(const std::string& temp,
+                              const std::vector<Prepared*>& placed,
+                              Result& result) {
   // One transaction per image finds the one the database refuses.
   for (size_t i = 0; i < placed.size(); ++i) {
     Prepared& image = *placed[i];
@@ -328,19 +356,25 @@ Importer::Result Importer::ImportClaimed(
       Finish(temp, image, result);
       continue;
     }
-    unplace(image);
+    Unplace(image);
     if (failure->description == LocationMoved().what()) {
       ++result.deferred;
     } else if (!DatabaseAnswers()) {
       result.database_unavailable = true;
-      for (size_t k = i + 1; k < placed.size(); ++k) unplace(*placed[k]);
+      for (size_t k = i + 1; k < placed.size(); ++k) Unplace(*placed[k]);
       result.deferred += static_cast<int>(placed.size() - i);
       break;
     } else {
       Fail(temp, image, failure->number, failure->description, result);
     }
   }
-  return result;
+}
+
+void Importer::Unplace(const Prepared& image) {
+  // The placed file of an image whose rows were not written goes again,
+  // unless its old row names that very file.
+  if (!image.old_file || *image.old_file != image.target)
+    RemoveFileQuietly(image.target);
 }
 
 }  // namespace vantor

@@ -70,6 +70,29 @@ class Importer {
             const std::string& why, Result& result);
   bool DatabaseAnswers() noexcept;
 
+  // The steps of ImportClaimed.
+  struct Batch;
+  // Prepares the images `uids` and places their files in the archive, until
+  // the database stops answering: that image and the rest are deferred.
+  void PlaceAll(const std::string& temp, const std::string& archive_text,
+                const std::vector<std::string>& uids, Batch& batch,
+                Result& result);
+  // False when `image` was not prepared: it failed, or the database does
+  // not answer (result.database_unavailable).
+  bool PrepareOne(const std::string& temp, const std::string& archive_text,
+                  Prepared& image, Result& result);
+  // Places the file of `image`; one that cannot be placed is deferred, and
+  // fails the third time running.
+  void PlaceOne(const std::string& temp, Prepared& image, Batch& batch,
+                Result& result);
+  // Flushes the folders of the placed files; false (all of them deferred)
+  // when that fails.
+  bool FlushPlaced(const Batch& batch, Result& result);
+  // After a failed commit of the whole batch: a transaction per image.
+  void CommitOneByOne(const std::string& temp,
+                      const std::vector<Prepared*>& placed, Result& result);
+  static void Unplace(const Prepared& image);
+
   Database& db_;
   const ImportStatements& statements_;
   // Failed attempts to place an image's file, by UID: a file that cannot

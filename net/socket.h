@@ -18,6 +18,7 @@
 #ifndef VANTOR_NET_SOCKET_H_
 #define VANTOR_NET_SOCKET_H_
 
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <functional>
@@ -215,6 +216,22 @@ class Socket {
   bool SendBytes(const SocketBytes& bytes);
   void SendDatagram(const SocketBytes& bytes, const std::string& host,
                     int32_t Port);
+
+  // The steps of Connect.
+  void ClearForConnect();
+  bool OpenClientSocket();
+  void ConnectSecure(uint32_t address, int32_t Port);
+  void StartConnect(uint32_t address, int32_t Port);
+  // Runs `step` on the loop after `delay` as the connect timer, unless the
+  // object is gone or a new operation started by then.
+  void StartConnectTimer(std::chrono::milliseconds delay,
+                         std::function<void()> step);
+  // The TLS handshake on the connected socket, made blocking for it and
+  // bounded by TimeOut (30 s when 0); SSLHandle holds the connection.
+  // False when a step failed.
+  bool Handshake(bool server);
+  // Connected: watched for reading, SendComplete armed.
+  bool WatchConnected();
 
   bool WatchSocket();
   void UpdateInterest();

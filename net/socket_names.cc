@@ -10,15 +10,12 @@
 
 #include "host/base/failure.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 
 namespace vantor {
 namespace {
 
-std::string DottedText(in_addr address) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
-}
+using socket_io::DottedText;
 
 // The leading digits of `text` as a number (0 without any).
 int LeadingNumber(const std::string& text) {

@@ -119,6 +119,27 @@ int32_t Failed(SSL* ssl, int result) {
   }
 }
 
+// Runs `io` (an SSL_read or SSL_write of `count` bytes) on the connection
+// `handle` with SIGPIPE held back: the bytes it moved, 0 at the end of the
+// connection (or for no bytes), -1 with errno as the header promises.
+template <typename Io>
+int32_t Transfer(int32_t handle, int32_t count, const Io& io) {
+  SSL* ssl = Find(handle);
+  if (!ssl) {
+    errno = EBADF;
+    return -1;
+  }
+  if (count <= 0) return 0;
+  ERR_clear_error();
+  SigpipeBlock block;
+  errno = 0;
+  const int moved = io(ssl);
+  if (moved > 0) return moved;
+  const int32_t result = Failed(ssl, moved);
+  ERR_clear_error();
+  return result;
+}
+
 void CopyText(const char* text, char* buffer) {
   if (!buffer) return;
   std::strncpy(buffer, text ? text : "", kSslTextSize - 1);
@@ -129,6 +150,24 @@ void CopyName(X509_NAME* name, char* buffer) {
   if (!buffer) return;
   buffer[0] = '\0';
   if (name) X509_NAME_oneline(name, buffer, kSslTextSize);
+}
+
+// The connection's SSL on `socket`, through `handshake` (SSL_connect or
+// SSL_accept): its handle, or 0 (the connection freed).
+int32_t Handshake(Connection& connection, int socket,
+                  int (*handshake)(SSL*)) {
+  connection.ssl = SSL_new(connection.ctx);
+  if (!connection.ssl || SSL_set_fd(connection.ssl, socket) != 1) {
+    Free(connection);
+    return 0;
+  }
+  SigpipeBlock block;
+  if (handshake(connection.ssl) != 1) {
+    ERR_clear_error();
+    Free(connection);
+    return 0;
+  }
+  return Register(connection);
 }
 
 }  // namespace
@@ -145,18 +184,7 @@ int32_t ssl_init_client(int socket, const char* ca_file) {
     SSL_CTX_load_verify_locations(connection.ctx, ca_file, nullptr);
   else
     SSL_CTX_set_default_verify_paths(connection.ctx);
-  connection.ssl = SSL_new(connection.ctx);
-  if (!connection.ssl || SSL_set_fd(connection.ssl, socket) != 1) {
-    Free(connection);
-    return 0;
-  }
-  SigpipeBlock block;
-  if (SSL_connect(connection.ssl) != 1) {
-    ERR_clear_error();
-    Free(connection);
-    return 0;
-  }
-  return Register(connection);
+  return Handshake(connection, socket, SSL_connect);
 }
 
 int32_t ssl_init_server(int socket, const char* certificate_file,
@@ -175,18 +203,7 @@ int32_t ssl_init_server(int socket, const char* certificate_file,
     Free(connection);
     return 0;
   }
-  connection.ssl = SSL_new(connection.ctx);
-  if (!connection.ssl || SSL_set_fd(connection.ssl, socket) != 1) {
-    Free(connection);
-    return 0;
-  }
-  SigpipeBlock block;
-  if (SSL_accept(connection.ssl) != 1) {
-    ERR_clear_error();
-    Free(connection);
-    return 0;
-  }
-  return Register(connection);
+  return Handshake(connection, socket, SSL_accept);
 }
 
 int32_t ssl_getverify(int32_t handle) {
@@ -213,20 +230,9 @@ void ssl_getissuer(int32_t handle, char* buffer) {
 }
 
 int32_t ssl_send(int32_t handle, const void* bytes, int32_t count) {
-  SSL* ssl = Find(handle);
-  if (!ssl) {
-    errno = EBADF;
-    return -1;
-  }
-  if (count <= 0) return 0;
-  ERR_clear_error();
-  SigpipeBlock block;
-  errno = 0;
-  const int sent = SSL_write(ssl, bytes, count);
-  if (sent > 0) return sent;
-  const int32_t result = Failed(ssl, sent);
-  ERR_clear_error();
-  if (result == 0) {
+  const int32_t result = Transfer(
+      handle, count, [&](SSL* ssl) { return SSL_write(ssl, bytes, count); });
+  if (result == 0 && count > 0) {
     // Nothing can go out on a connection that has ended.
     errno = EPIPE;
     return -1;
@@ -235,20 +241,8 @@ int32_t ssl_send(int32_t handle, const void* bytes, int32_t count) {
 }
 
 int32_t ssl_recv(int32_t handle, void* buffer, int32_t count) {
-  SSL* ssl = Find(handle);
-  if (!ssl) {
-    errno = EBADF;
-    return -1;
-  }
-  if (count <= 0) return 0;
-  ERR_clear_error();
-  SigpipeBlock block;
-  errno = 0;
-  const int received = SSL_read(ssl, buffer, count);
-  if (received > 0) return received;
-  const int32_t result = Failed(ssl, received);
-  ERR_clear_error();
-  return result;
+  return Transfer(handle, count,
+                  [&](SSL* ssl) { return SSL_read(ssl, buffer, count); });
 }
 
 void ssl_cleanup(int32_t handle) {

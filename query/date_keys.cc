@@ -1,9 +1,9 @@
 #include "query/date_keys.h"
 
-#include <cctype>
 #include <cstdio>
 
 #include "host/base/failure.h"
+#include "host/base/text.h"
 
 namespace vantor {
 namespace {
@@ -78,12 +78,7 @@ DateMatch FromBounds(const std::string& lower, const std::string& upper,
 std::string FormatDate(const Date& date, std::string_view pattern) {
   if (pattern.empty()) pattern = "YYYYMMDD";
   auto at = [&](size_t i, std::string_view token) {
-    if (i + token.size() > pattern.size()) return false;
-    for (size_t k = 0; k < token.size(); ++k) {
-      if (std::toupper(static_cast<unsigned char>(pattern[i + k])) != token[k])
-        return false;
-    }
-    return true;
+    return StartsWithIgnoringCase(pattern.substr(i), token);
   };
   char buf[16];
   std::string out;

@@ -2,6 +2,7 @@
 
 #include "host/base/failure.h"
 #include "query/match_keys.h"
+#include "query/study_keys.h"
 
 namespace vantor {
 namespace {
@@ -62,19 +63,7 @@ std::string ImageStatement(const dicom::Dataset& identifier, bool bSiemensBug,
     }
   }
 
-  PreparedName name = PrepareName(identifier.Get(0x0010, 0x0010), bSiemensBug);
-  if (!name.last.empty()) {
-    AppendEqualOrLike(sql, " And PATNachname = '", " And PATNachname Like '",
-                      AcuteApostrophes(name.last), "' ");
-  }
-  if (!name.first.empty()) {
-    AppendEqualOrLike(sql, " And PATVorname = '", " And PATVorname Like '",
-                      AcuteApostrophes(name.first), "' ");
-  }
-
-  Value birth_date = identifier.Get(0x0010, 0x0030);
-  if (!birth_date.IsNull())
-    AppendQuoted(sql, " And PATGebdatum = '", birth_date.ToText(), "' ");
+  AppendPatientKeys(sql, identifier, bSiemensBug);
 
   // Repeats the narrowest UID condition of the head; the result stays the
   // same.

@@ -4,9 +4,9 @@
 
 #include "host/base/config.h"
 #include "host/base/failure.h"
-#include "query/date_keys.h"
 #include "query/match_keys.h"
 #include "query/related_counts.h"
+#include "query/study_keys.h"
 
 namespace vantor {
 namespace {
@@ -68,16 +68,7 @@ std::string PatientStatement(const dicom::Dataset& identifier,
       AppendEqualOrLike(sql, "And PATID1 = '", "And PATID1 Like '", id, "' ");
   }
 
-  Value birth_date = identifier.Get(0x0010, 0x0030);
-  if (!birth_date.IsNull()) {
-    DateMatch date = BirthDateMatch(birth_date, date_format);
-    if (date.range) {
-      AppendQuoted(sql, " And PATGebDatum Between '", date.lower, "' And '");
-      AppendQuoted(sql, "", date.upper, "'");
-    } else {
-      AppendQuoted(sql, " And PATGebDatum = '", date.lower, "' ");
-    }
-  }
+  AppendBirthDateMatch(sql, identifier, date_format);
 
   sql += " ORDER BY PatNachname, PatVorname, PatGebDatum, PATID1;";
   return sql;

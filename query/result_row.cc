@@ -1,10 +1,10 @@
 #include "query/result_row.h"
 
-#include <cctype>
 #include <cmath>
 
 #include "host/base/failure.h"
 #include "host/base/numeric.h"
+#include "host/base/text.h"
 #include "query/match_keys.h"
 
 namespace vantor {
@@ -12,21 +12,11 @@ namespace {
 
 constexpr int32_t kItemNotFound = 3265;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 const Value& ResultRow::operator[](std::string_view name) const {
   for (size_t i = 0; i < columns_.size() && i < values_.size(); ++i) {
-    if (EqualsNoCase(columns_[i], name)) return values_[i];
+    if (EqualsIgnoringCase(columns_[i], name)) return values_[i];
   }
   throw Failure(kItemNotFound,
                 "Item cannot be found in the collection corresponding to the "

@@ -39,19 +39,7 @@ std::string SeriesStatement(const dicom::Dataset& identifier,
                  study_uid, "'");
   }
 
-  PreparedName name = PrepareName(identifier.Get(0x0010, 0x0010), bSiemensBug);
-  if (!name.last.empty()) {
-    AppendEqualOrLike(sql, " And PATNachname = '", " And PATNachname Like '",
-                      AcuteApostrophes(name.last), "' ");
-  }
-  if (!name.first.empty()) {
-    AppendEqualOrLike(sql, " And PATVorname = '", " And PATVorname Like '",
-                      AcuteApostrophes(name.first), "' ");
-  }
-
-  Value birth_date = identifier.Get(0x0010, 0x0030);
-  if (!birth_date.IsNull())
-    AppendQuoted(sql, " And PATGebdatum = '", birth_date.ToText(), "' ");
+  AppendPatientKeys(sql, identifier, bSiemensBug);
 
   AppendStudyAttributeKeys(sql, identifier, kSeriesReferringLike);
   AppendUniqueKey(sql, "SeriesUID", identifier.GetText(0x0020, 0x000E));

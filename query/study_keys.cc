@@ -1,5 +1,6 @@
 #include "query/study_keys.h"
 
+#include "query/date_keys.h"
 #include "query/match_keys.h"
 
 namespace vantor {
@@ -44,6 +45,38 @@ void AppendStudyAttributeKeys(std::string& sql,
   if (identifier.Has(0x0019, 0x0011) &&
       !identifier.Get(0x0019, 0x0011).IsNull())
     sql += " AND KeyStudy = 1";
+}
+
+void AppendPatientKeys(std::string& sql, const dicom::Dataset& identifier,
+                       bool bSiemensBug) {
+  PreparedName name = PrepareName(identifier.Get(0x0010, 0x0010), bSiemensBug);
+  if (!name.last.empty()) {
+    AppendEqualOrLike(sql, " And PATNachname = '", " And PATNachname Like '",
+                      AcuteApostrophes(name.last), "' ");
+  }
+  if (!name.first.empty()) {
+    AppendEqualOrLike(sql, " And PATVorname = '", " And PATVorname Like '",
+                      AcuteApostrophes(name.first), "' ");
+  }
+
+  Value birth_date = identifier.Get(0x0010, 0x0030);
+  if (!birth_date.IsNull())
+    AppendQuoted(sql, " And PATGebdatum = '", birth_date.ToText(), "' ");
+}
+
+
+void AppendBirthDateMatch(std::string& sql, const dicom::Dataset& identifier,
+                          std::string_view date_format) {
+  Value birth_date = identifier.Get(0x0010, 0x0030);
+  if (!birth_date.IsNull()) {
+    DateMatch date = BirthDateMatch(birth_date, date_format);
+    if (date.range) {
+      AppendQuoted(sql, " And PATGebDatum Between '", date.lower, "' And '");
+      AppendQuoted(sql, "", date.upper, "'");
+    } else {
+      AppendQuoted(sql, " And PATGebDatum = '", date.lower, "' ");
+    }
+  }
 }
 
 }  // namespace vantor

@@ -54,16 +54,7 @@ std::string StudyStatement(const dicom::Dataset& identifier, bool bSiemensBug,
                       AcuteApostrophes(name.first), "' ");
   }
 
-  Value birth_date = identifier.Get(0x0010, 0x0030);
-  if (!birth_date.IsNull()) {
-    DateMatch date = BirthDateMatch(birth_date, date_format);
-    if (date.range) {
-      AppendQuoted(sql, " And PATGebDatum Between '", date.lower, "' And '");
-      AppendQuoted(sql, "", date.upper, "'");
-    } else {
-      AppendQuoted(sql, " And PATGebDatum = '", date.lower, "' ");
-    }
-  }
+  AppendBirthDateMatch(sql, identifier, date_format);
 
   Value study_date = identifier.Get(0x0008, 0x0020);
   if (!study_date.IsNull()) {

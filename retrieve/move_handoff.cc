@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 
 #include "host/base/config.h"
@@ -25,23 +24,16 @@ constexpr char kTempFolder[] = "C:\\Temp";
 // Job numbers tried before the hand-off gives up.
 constexpr int32_t kMaxJobNumber = 1000000;
 
-// The hand-off's own wording, "what: reason", which its error-log lines
-// have always had.
-[[noreturn]] void ThrowErrno(int err, const std::string& what) {
-  throw Failure(FileErrorNumber(err), what + ": " + std::strerror(err));
+bool IsFolder(const std::string& fs_path) {
+  struct stat st;
+  return ::stat(fs_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Creates `fs_path` (one level) unless it is a folder already.
 void EnsureFolder(const std::string& fs_path) {
-  struct stat st;
-  if (::stat(fs_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  if (IsFolder(fs_path)) return;
   if (::mkdir(fs_path.c_str(), 0755) != 0 && errno != EEXIST)
-    ThrowErrno(errno, fs_path);
-}
-
-bool IsFolder(const std::string& fs_path) {
-  struct stat st;
-  return ::stat(fs_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    ThrowFileError(errno, fs_path);
 }
 
 const char* And(bool written) { return written ? " AND " : " "; }
@@ -134,7 +126,7 @@ void CreateJobFolder() {
     const std::string dir = ToFsPath(kTempFolder);
     if (IsFolder(dir)) return;
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
-      ThrowErrno(errno, "Job folder " + std::string(kTempFolder) + "\\ (" +
+      ThrowFileError(errno, "Job folder " + std::string(kTempFolder) + "\\ (" +
                             dir + ") cannot be created");
   });
 }
@@ -148,14 +140,14 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
       if (errno == EEXIST) continue;
-      ThrowErrno(errno, path);
+      ThrowFileError(errno, path);
     }
     const std::string text = contents(n);
     if (const int err = WriteAll(fd, text.data(), text.size()); err != 0) {
       ::close(fd);
-      ThrowErrno(err, path);
+      ThrowFileError(err, path);
     }
-    if (::close(fd) != 0) ThrowErrno(errno, path);
+    if (::close(fd) != 0) ThrowFileError(errno, path);
     return n;
   }
   throw Failure(kPathFileAccessError, "No free job number in " + temp_dir);
@@ -218,7 +210,7 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
 
     const std::string return_path = ToFsPath(ReturnFileText(own_port, n));
     if (::unlink(return_path.c_str()) != 0 && errno != ENOENT)
-      ThrowErrno(errno, return_path);
+      ThrowFileError(errno, return_path);
 
     const std::string program = InProgramDir("vantor-send");
     const std::string job_path = ToFsPath(JobFileText(own_port, n));

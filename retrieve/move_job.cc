@@ -11,6 +11,182 @@
 namespace vantor {
 namespace {
 
+// The first line of `text` without its end (LF or CR LF); `text` goes on
+// after it.
+std::string_view TakeLine(std::string_view& text) {
+  const size_t end = text.find('\n');
+  std::string_view line = text.substr(0, end);
+  text = end == std::string_view::npos ? std::string_view()
+                                       : text.substr(end + 1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// A statement the service writes, taken apart: its base, its conditions
+// (between the base and the status condition) and whether the ImageNr order
+// follows.
+struct StatementParts {
+  bool image_base = false;
+  bool image_nr = false;
+  std::string_view conditions;
+};
+
+// Takes `statement` apart; the fault when it is not made of a base, the
+// conditions, the status condition and, maybe, the ImageNr order.
+std::string SplitStatement(std::string_view statement, StatementParts& parts) {
+  if (statement.find_first_of(std::string_view("\0\r\n", 3)) !=
+      std::string_view::npos)
+    return "a control character in the statement";
+  std::string_view rest;
+  if (statement.starts_with(kImageBase)) {
+    parts.image_base = true;
+    rest = statement.substr(sizeof kImageBase - 1);
+  } else if (statement.starts_with(kSeriesBase)) {
+    rest = statement.substr(sizeof kSeriesBase - 1);
+  } else {
+    return "not a statement of the service (unknown base)";
+  }
+  parts.image_nr = rest.ends_with(kImageNrTail);
+  if (parts.image_nr) rest.remove_suffix(sizeof kImageNrTail - 1);
+  if (!rest.ends_with(kStatusCondition))
+    return "no status condition at the end";
+  rest.remove_suffix(sizeof kStatusCondition - 1);
+  parts.conditions = rest;
+  return "";
+}
+
+enum class Kind { kWord, kEquals, kNumber, kLiteral };
+struct Token {
+  Kind kind;
+  std::string_view text;
+};
+
+bool IsWordCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '_';
+}
+
+// The length of the literal at the start of `text` with both its quotes
+// (doubled ones inside stand for one); npos when it is not closed.
+size_t LiteralLength(std::string_view text) {
+  for (size_t i = 1; i < text.size(); ++i) {
+    if (text[i] != '\'') continue;
+    if (i + 1 < text.size() && text[i + 1] == '\'') {
+      ++i;
+      continue;
+    }
+    return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// The conditions, token by token: words, "=", whole numbers and literals,
+// with blanks between them. The fault when something else stands there.
+std::string Tokenize(std::string_view rest, std::vector<Token>& tokens) {
+  size_t i = 0;
+  while (i < rest.size()) {
+    const char c = rest[i];
+    const size_t start = i;
+    if (c == ' ') {
+      ++i;
+      continue;
+    }
+    Kind kind;
+    if (c == '=') {
+      kind = Kind::kEquals;
+      ++i;
+    } else if (c == '\'') {
+      const size_t length = LiteralLength(rest.substr(i));
+      if (length == std::string_view::npos)
+        return "a literal that is not closed";
+      kind = Kind::kLiteral;
+      i += length;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      kind = Kind::kNumber;
+      ++i;
+      while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') ++i;
+    } else if (IsWordCharacter(c)) {
+      kind = Kind::kWord;
+      while (i < rest.size() && IsWordCharacter(rest[i])) ++i;
+    } else {
+      return std::string("unexpected \"") + c + "\" in the conditions";
+    }
+    tokens.push_back({kind, rest.substr(start, i - start)});
+  }
+  return "";
+}
+
+// The columns in the order the service writes them; PATID and PATID1
+// share the first place.
+constexpr std::string_view kColumns[] = {
+    "PATID",    "PATID1",    "PATNachname", "PATVorname", "PATGebDatum",
+    "StudyUID", "SeriesUID", "Studydate",   "ImageUID"};
+constexpr size_t kNoColumn = std::size(kColumns);
+constexpr size_t kImageUidColumn = std::size(kColumns) - 1;
+
+size_t ColumnIndex(const Token& column) {
+  if (column.kind != Kind::kWord) return kNoColumn;
+  size_t index = kNoColumn;
+  for (size_t k = 0; k < std::size(kColumns); ++k)
+    if (column.text == kColumns[k]) index = k;
+  return index;
+}
+
+int PlaceOf(size_t column) {
+  return static_cast<int>(column == 0 ? 0 : column - 1);
+}
+
+// The fault of the condition "column op value" on the column `index`.
+std::string ConditionFault(size_t index, const Token& column, const Token& op,
+                           const Token& value) {
+  if (index == 0) {
+    if (op.kind != Kind::kEquals) return "PATID compared other than by =";
+    if (value.kind != Kind::kNumber) return "PATID is not a whole number";
+    std::string_view digits = value.text;
+    if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
+    if (!AllDigits(digits) || digits.size() > 10) return "bad PATID number";
+    const long long n = std::stoll(std::string(value.text));
+    if (n < INT32_MIN || n > INT32_MAX) return "PATID out of range";
+    return "";
+  }
+  const bool like = op.kind == Kind::kWord && op.text == "LIKE";
+  if (op.kind != Kind::kEquals && !like)
+    return std::string(column.text) + " compared other than by = or LIKE";
+  if (value.kind != Kind::kLiteral)
+    return std::string(column.text) + " without a quoted literal";
+  return "";
+}
+
+// The fault of the conditions: each "column op value", joined by AND, the
+// columns in their order. `has_image` tells whether ImageUID is among them.
+std::string ConditionsFault(const std::vector<Token>& tokens,
+                            bool& has_image) {
+  int last_place = -1;
+  size_t t = 0;
+  while (t < tokens.size()) {
+    if (t > 0) {
+      if (tokens[t].kind != Kind::kWord || tokens[t].text != "AND")
+        return "conditions not joined by AND";
+      ++t;
+    }
+    if (tokens.size() - t < 3) return "an incomplete condition";
+    const Token& column = tokens[t];
+    const size_t index = ColumnIndex(column);
+    if (index == kNoColumn)
+      return "unknown column \"" + std::string(column.text) + "\"";
+    if (PlaceOf(index) <= last_place)
+      return "column " + std::string(column.text) + " out of order or twice";
+    last_place = PlaceOf(index);
+    if (std::string fault =
+            ConditionFault(index, column, tokens[t + 1], tokens[t + 2]);
+        !fault.empty())
+      return fault;
+    if (index == kImageUidColumn) has_image = true;
+    t += 3;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string FormatSendJob(const SendJob& job) {
@@ -28,13 +204,8 @@ std::string FormatSendJob(const SendJob& job) {
 
 std::optional<SendJob> ParseSendJob(std::string_view text) {
   std::vector<std::string> lines;
-  while (!text.empty() && lines.size() < 10) {
-    size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.emplace_back(line);
-    text = end == std::string_view::npos ? "" : text.substr(end + 1);
-  }
+  while (!text.empty() && lines.size() < 10)
+    lines.emplace_back(TakeLine(text));
   if (lines.size() != 9) return std::nullopt;
   const std::string internal_id = Trim(lines[3]);
   if (internal_id != "-1" && internal_id != "0") return std::nullopt;
@@ -77,141 +248,33 @@ bool IsReturnFileName(std::string_view name, int32_t port, int32_t n) {
 }
 
 std::string StatementFault(std::string_view statement) {
-  if (statement.find_first_of(std::string_view("\0\r\n", 3)) !=
-      std::string_view::npos)
-    return "a control character in the statement";
-  bool image_base = false;
-  std::string_view rest;
-  if (statement.starts_with(kImageBase)) {
-    image_base = true;
-    rest = statement.substr(sizeof kImageBase - 1);
-  } else if (statement.starts_with(kSeriesBase)) {
-    rest = statement.substr(sizeof kSeriesBase - 1);
-  } else {
-    return "not a statement of the service (unknown base)";
-  }
-  const bool image_nr = rest.ends_with(kImageNrTail);
-  if (image_nr) rest.remove_suffix(sizeof kImageNrTail - 1);
-  if (!rest.ends_with(kStatusCondition))
-    return "no status condition at the end";
-  rest.remove_suffix(sizeof kStatusCondition - 1);
-
-  // The conditions, token by token: words, "=", whole numbers and literals,
-  // with blanks between them.
-  enum class Kind { kWord, kEquals, kNumber, kLiteral };
-  struct Token {
-    Kind kind;
-    std::string_view text;
-  };
+  StatementParts parts;
+  if (std::string fault = SplitStatement(statement, parts); !fault.empty())
+    return fault;
   std::vector<Token> tokens;
-  size_t i = 0;
-  auto is_word = [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-           (c >= '0' && c <= '9') || c == '_';
-  };
-  while (i < rest.size()) {
-    const char c = rest[i];
-    const size_t start = i;
-    if (c == ' ') {
-      ++i;
-    } else if (c == '=') {
-      tokens.push_back({Kind::kEquals, rest.substr(i, 1)});
-      ++i;
-    } else if (c == '\'') {
-      ++i;
-      for (;;) {
-        if (i >= rest.size()) return "a literal that is not closed";
-        if (rest[i] == '\'') {
-          if (i + 1 < rest.size() && rest[i + 1] == '\'') {
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        ++i;
-      }
-      tokens.push_back({Kind::kLiteral, rest.substr(start, i - start)});
-    } else if (c == '-' || (c >= '0' && c <= '9')) {
-      ++i;
-      while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') ++i;
-      tokens.push_back({Kind::kNumber, rest.substr(start, i - start)});
-    } else if (is_word(c)) {
-      while (i < rest.size() && is_word(rest[i])) ++i;
-      tokens.push_back({Kind::kWord, rest.substr(start, i - start)});
-    } else {
-      return std::string("unexpected \"") + c + "\" in the conditions";
-    }
-  }
-
-  // The columns in the order the service writes them; PATID and PATID1
-  // share the first place.
-  static constexpr std::string_view kColumns[] = {
-      "PATID",    "PATID1",    "PATNachname", "PATVorname", "PATGebDatum",
-      "StudyUID", "SeriesUID", "Studydate",   "ImageUID"};
-  auto place = [](size_t column) { return column == 0 ? 0 : column - 1; };
-  int last_place = -1;
+  if (std::string fault = Tokenize(parts.conditions, tokens); !fault.empty())
+    return fault;
   bool has_image = false;
-  size_t t = 0;
-  while (t < tokens.size()) {
-    if (t > 0) {
-      if (tokens[t].kind != Kind::kWord || tokens[t].text != "AND")
-        return "conditions not joined by AND";
-      ++t;
-    }
-    if (tokens.size() - t < 3) return "an incomplete condition";
-    const Token& column = tokens[t];
-    const Token& op = tokens[t + 1];
-    const Token& value = tokens[t + 2];
-    size_t index = std::size(kColumns);
-    if (column.kind == Kind::kWord) {
-      for (size_t k = 0; k < std::size(kColumns); ++k)
-        if (column.text == kColumns[k]) index = k;
-    }
-    if (index == std::size(kColumns))
-      return "unknown column \"" + std::string(column.text) + "\"";
-    if (static_cast<int>(place(index)) <= last_place)
-      return "column " + std::string(column.text) + " out of order or twice";
-    last_place = static_cast<int>(place(index));
-    if (index == 0) {
-      if (op.kind != Kind::kEquals) return "PATID compared other than by =";
-      if (value.kind != Kind::kNumber) return "PATID is not a whole number";
-      std::string_view digits = value.text;
-      if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
-      if (!AllDigits(digits) || digits.size() > 10) return "bad PATID number";
-      const long long n = std::stoll(std::string(value.text));
-      if (n < INT32_MIN || n > INT32_MAX) return "PATID out of range";
-    } else {
-      const bool like = op.kind == Kind::kWord && op.text == "LIKE";
-      if (op.kind != Kind::kEquals && !like)
-        return std::string(column.text) + " compared other than by = or LIKE";
-      if (value.kind != Kind::kLiteral)
-        return std::string(column.text) + " without a quoted literal";
-    }
-    if (index == std::size(kColumns) - 1) has_image = true;
-    t += 3;
-  }
+  if (std::string fault = ConditionsFault(tokens, has_image); !fault.empty())
+    return fault;
   if (tokens.empty()) return "no condition before the status condition";
-  if (has_image != image_base)
-    return image_base ? "the image view without an ImageUID condition"
-                      : "an ImageUID condition on the series view";
-  if (image_nr != image_base)
-    return image_base ? "the image view without the ImageNr order"
-                      : "the ImageNr order on the series view";
+  if (has_image != parts.image_base)
+    return parts.image_base ? "the image view without an ImageUID condition"
+                            : "an ImageUID condition on the series view";
+  if (parts.image_nr != parts.image_base)
+    return parts.image_base ? "the image view without the ImageNr order"
+                            : "the ImageNr order on the series view";
   return "";
 }
 
 std::optional<JobImageSelection> JobImageStatement(std::string_view statement) {
   if (!StatementFault(statement).empty()) return std::nullopt;
+  StatementParts parts;
+  SplitStatement(statement, parts);
   JobImageSelection out;
-  std::string_view conditions = statement.starts_with(kImageBase)
-                                    ? statement.substr(sizeof kImageBase - 1)
-                                    : statement.substr(sizeof kSeriesBase - 1);
-  if (conditions.ends_with(kImageNrTail)) {
-    conditions.remove_suffix(sizeof kImageNrTail - 1);
-    out.order_by_image_nr = true;
-  }
-  out.sql = std::string(kImageBase) + std::string(conditions);
+  out.order_by_image_nr = parts.image_nr;
+  out.sql = std::string(kImageBase) + std::string(parts.conditions) +
+            kStatusCondition;
   return out;
 }
 
@@ -234,21 +297,12 @@ std::optional<SendOutcome> ParseReturnFile(std::string_view text) {
   SendOutcome outcome;
   bool completed_seen = false;
   auto count = [](std::string_view digits, int& out) {
-    if (digits.empty() || digits.size() > 9) return false;
-    int n = 0;
-    for (char ch : digits) {
-      if (ch < '0' || ch > '9') return false;
-      n = n * 10 + (ch - '0');
-    }
-    out = n;
+    if (digits.size() > 9 || !AllDigits(digits)) return false;
+    out = std::stoi(std::string(digits));
     return true;
   };
   while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view()
-                                         : text.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::string_view line = TakeLine(text);
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;
     std::string_view name = line.substr(0, eq);

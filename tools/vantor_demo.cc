@@ -17,15 +17,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "archive/sql_script.h"
 #include "host/base/database.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/paths.h"
 
 namespace vantor {
@@ -213,99 +212,131 @@ struct ImageFile {
   int study_nr, series_nr, image_nr;
 };
 
-void WriteDicom(const ImageFile& f, const std::string& path) {
-  DcmFileFormat file;
-  DcmDataset* ds = file.getDataset();
-  const std::string modality = f.series->modality;
-  auto put = [&](const DcmTagKey& tag, const std::string& value) {
-    Check(ds->putAndInsertString(tag, value.c_str()), "put " + value);
-  };
-  auto put16 = [&](const DcmTagKey& tag, Uint16 value) {
-    Check(ds->putAndInsertUint16(tag, value), "put number");
-  };
-  std::string name = f.patient->last_name;
-  name += std::string("^") + f.patient->first_name;
-  if (f.patient->second_first_name != nullptr)
-    name += std::string("^") + f.patient->second_first_name;
+// Puts attributes into a data set; one that does not go in throws.
+class Attributes {
+ public:
+  explicit Attributes(DcmDataset* ds) : ds_(ds) {}
+  void Put(const DcmTagKey& tag, const std::string& value) {
+    Check(ds_->putAndInsertString(tag, value.c_str()), "put " + value);
+  }
+  void Put16(const DcmTagKey& tag, Uint16 value) {
+    Check(ds_->putAndInsertUint16(tag, value), "put number");
+  }
 
-  put(DCM_SpecificCharacterSet, "ISO_IR 100");
-  put(DCM_SOPClassUID, SopClassOf(modality));
-  put(DCM_SOPInstanceUID, f.sop_uid);
-  put(DCM_ImageType,
-      modality == "CT" ? "ORIGINAL\\PRIMARY\\AXIAL" : "ORIGINAL\\PRIMARY");
-  put(DCM_StudyDate, WithoutSeparators(f.study->date));
-  put(DCM_SeriesDate, WithoutSeparators(f.study->date));
-  put(DCM_ContentDate, WithoutSeparators(f.study->date));
-  put(DCM_StudyTime, WithoutSeparators(f.study->time));
-  put(DCM_ContentTime, WithoutSeparators(f.study->time));
-  put(DCM_AccessionNumber, f.study->accession);
-  put(DCM_Modality, modality);
-  put(DCM_Manufacturer, "Kelmora demo");
-  put(DCM_ReferringPhysicianName, f.study->referring);
-  put(DCM_StudyDescription, f.study->description);
-  put(DCM_SeriesDescription, f.series->description);
-  put(DCM_PatientName, name);
-  put(DCM_PatientID, f.patient->patient_id);
-  put(DCM_PatientBirthDate, WithoutSeparators(f.patient->birth_date));
-  put(DCM_PatientSex, f.patient->sex);
-  put(DCM_BodyPartExamined, f.study->body_part);
+ private:
+  DcmDataset* ds_;
+};
+
+std::string PatientName(const DemoPatient& patient) {
+  std::string name = patient.last_name;
+  name += std::string("^") + patient.first_name;
+  if (patient.second_first_name != nullptr)
+    name += std::string("^") + patient.second_first_name;
+  return name;
+}
+
+// The image's identity, its patient, study and series.
+void PutIdentity(Attributes& a, const ImageFile& f) {
+  const std::string modality = f.series->modality;
+  a.Put(DCM_SpecificCharacterSet, "ISO_IR 100");
+  a.Put(DCM_SOPClassUID, SopClassOf(modality));
+  a.Put(DCM_SOPInstanceUID, f.sop_uid);
+  a.Put(DCM_ImageType,
+        modality == "CT" ? "ORIGINAL\\PRIMARY\\AXIAL" : "ORIGINAL\\PRIMARY");
+  a.Put(DCM_StudyDate, WithoutSeparators(f.study->date));
+  a.Put(DCM_SeriesDate, WithoutSeparators(f.study->date));
+  a.Put(DCM_ContentDate, WithoutSeparators(f.study->date));
+  a.Put(DCM_StudyTime, WithoutSeparators(f.study->time));
+  a.Put(DCM_ContentTime, WithoutSeparators(f.study->time));
+  a.Put(DCM_AccessionNumber, f.study->accession);
+  a.Put(DCM_Modality, modality);
+  a.Put(DCM_Manufacturer, "Kelmora demo");
+  a.Put(DCM_ReferringPhysicianName, f.study->referring);
+  a.Put(DCM_StudyDescription, f.study->description);
+  a.Put(DCM_SeriesDescription, f.series->description);
+  a.Put(DCM_PatientName, PatientName(*f.patient));
+  a.Put(DCM_PatientID, f.patient->patient_id);
+  a.Put(DCM_PatientBirthDate, WithoutSeparators(f.patient->birth_date));
+  a.Put(DCM_PatientSex, f.patient->sex);
+  a.Put(DCM_BodyPartExamined, f.study->body_part);
   if (f.series->contrast != nullptr)
-    put(DCM_ContrastBolusAgent, f.series->contrast);
-  put(DCM_StudyInstanceUID, f.study_uid);
-  put(DCM_SeriesInstanceUID, f.series_uid);
-  put(DCM_StudyID, std::to_string(f.study_nr));
-  put(DCM_SeriesNumber, std::to_string(f.series_nr));
-  put(DCM_InstanceNumber, std::to_string(f.image_nr));
-  if (modality == "CR") {
-    put(DCM_ViewPosition, f.series_nr == 1 ? "PA" : "LL");
-    put(DCM_PatientOrientation, "L\\F");
+    a.Put(DCM_ContrastBolusAgent, f.series->contrast);
+  a.Put(DCM_StudyInstanceUID, f.study_uid);
+  a.Put(DCM_SeriesInstanceUID, f.series_uid);
+  a.Put(DCM_StudyID, std::to_string(f.study_nr));
+  a.Put(DCM_SeriesNumber, std::to_string(f.series_nr));
+  a.Put(DCM_InstanceNumber, std::to_string(f.image_nr));
+}
+
+// Where the image lies: a radiograph's view, a slice's position.
+void PutPlacement(Attributes& a, const ImageFile& f) {
+  if (std::string(f.series->modality) == "CR") {
+    a.Put(DCM_ViewPosition, f.series_nr == 1 ? "PA" : "LL");
+    a.Put(DCM_PatientOrientation, "L\\F");
   } else {
-    put(DCM_SliceThickness, DecimalText(f.image->thickness));
-    put(DCM_SliceLocation, DecimalText(f.image->location));
-    put(DCM_ImagePositionPatient,
-        "-160\\-160\\" + DecimalText(f.image->location));
-    put(DCM_ImageOrientationPatient, "1\\0\\0\\0\\1\\0");
-    put(DCM_FrameOfReferenceUID, f.frame_uid);
-    put(DCM_PositionReferenceIndicator, "");
+    a.Put(DCM_SliceThickness, DecimalText(f.image->thickness));
+    a.Put(DCM_SliceLocation, DecimalText(f.image->location));
+    a.Put(DCM_ImagePositionPatient,
+          "-160\\-160\\" + DecimalText(f.image->location));
+    a.Put(DCM_ImageOrientationPatient, "1\\0\\0\\0\\1\\0");
+    a.Put(DCM_FrameOfReferenceUID, f.frame_uid);
+    a.Put(DCM_PositionReferenceIndicator, "");
   }
-  put(DCM_PixelSpacing, "5\\5");
+  a.Put(DCM_PixelSpacing, "5\\5");
+}
+
+// The acquisition parameters of a CT or MR image.
+void PutAcquisition(Attributes& a, const ImageFile& f) {
+  const std::string modality = f.series->modality;
   if (modality == "CT") {
-    put(DCM_KVP, "120");
-    put(DCM_AcquisitionNumber, "1");
-    put(DCM_RescaleIntercept, "-1024");
-    put(DCM_RescaleSlope, "1");
-    put(DCM_WindowCenter, "40");
-    put(DCM_WindowWidth, "400");
+    a.Put(DCM_KVP, "120");
+    a.Put(DCM_AcquisitionNumber, "1");
+    a.Put(DCM_RescaleIntercept, "-1024");
+    a.Put(DCM_RescaleSlope, "1");
+    a.Put(DCM_WindowCenter, "40");
+    a.Put(DCM_WindowWidth, "400");
   } else if (modality == "MR") {
-    put(DCM_ScanningSequence, "SE");
-    put(DCM_SequenceVariant, "NONE");
-    put(DCM_ScanOptions, "");
-    put(DCM_MRAcquisitionType, "2D");
-    put(DCM_RepetitionTime, f.series_nr == 1 ? "500" : "4000");
-    put(DCM_EchoTime, f.series_nr == 1 ? "12" : "100");
-    put(DCM_EchoTrainLength, "1");
-    put(DCM_MagneticFieldStrength, "1.5");
+    a.Put(DCM_ScanningSequence, "SE");
+    a.Put(DCM_SequenceVariant, "NONE");
+    a.Put(DCM_ScanOptions, "");
+    a.Put(DCM_MRAcquisitionType, "2D");
+    a.Put(DCM_RepetitionTime, f.series_nr == 1 ? "500" : "4000");
+    a.Put(DCM_EchoTime, f.series_nr == 1 ? "12" : "100");
+    a.Put(DCM_EchoTrainLength, "1");
+    a.Put(DCM_MagneticFieldStrength, "1.5");
   }
-  put16(DCM_SamplesPerPixel, 1);
-  put(DCM_PhotometricInterpretation, "MONOCHROME2");
-  put16(DCM_Rows, kMatrix);
-  put16(DCM_Columns, kMatrix);
-  put16(DCM_BitsAllocated, 16);
-  put16(DCM_BitsStored, 12);
-  put16(DCM_HighBit, 11);
-  put16(DCM_PixelRepresentation, 0);
-  std::vector<Uint16> pixels = Pixels(modality, f.image_nr);
+}
+
+void PutPixels(Attributes& a, DcmDataset* ds, const ImageFile& f) {
+  a.Put16(DCM_SamplesPerPixel, 1);
+  a.Put(DCM_PhotometricInterpretation, "MONOCHROME2");
+  a.Put16(DCM_Rows, kMatrix);
+  a.Put16(DCM_Columns, kMatrix);
+  a.Put16(DCM_BitsAllocated, 16);
+  a.Put16(DCM_BitsStored, 12);
+  a.Put16(DCM_HighBit, 11);
+  a.Put16(DCM_PixelRepresentation, 0);
+  std::vector<Uint16> pixels = Pixels(f.series->modality, f.image_nr);
   Check(ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(),
                                     static_cast<unsigned long>(pixels.size())),
         "put pixel data");
+}
+
+void WriteDicom(const ImageFile& f, const std::string& path) {
+  DcmFileFormat file;
+  DcmDataset* ds = file.getDataset();
+  Attributes a(ds);
+  PutIdentity(a, f);
+  PutPlacement(a, f);
+  PutAcquisition(a, f);
+  PutPixels(a, ds, f);
   Check(file.saveFile(path.c_str(), EXS_LittleEndianExplicit), "write " + path);
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure(kFileNotFound, "cannot read " + path);
-  return std::string((std::istreambuf_iterator<char>(in)),
-                     std::istreambuf_iterator<char>());
+  std::optional<std::string> text = TryReadWholeFile(path);
+  if (!text) throw Failure(kFileNotFound, "cannot read " + path);
+  return *text;
 }
 
 void InsertNodes(Database& db) {
@@ -331,6 +362,85 @@ struct Totals {
   int patients = 0, studies = 0, series = 0, images = 0;
 };
 
+void InsertPatient(Database& db, const DemoPatient& p) {
+  db.Execute(
+      "INSERT INTO tblPatienten (PATID1, PATNachname, PATVorname, "
+      "PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES (" +
+      Quoted(p.patient_id) + ", " + Quoted(p.last_name) + ", " +
+      Quoted(p.first_name) + ", " + Quoted(p.second_first_name) + ", " +
+      Quoted(p.birth_date) + ", " + Quoted(p.sex) + ")");
+}
+
+// The study's row in its folder `directory` below the archive.
+void InsertStudy(Database& db, const ImageFile& f,
+                 const std::string& directory) {
+  const DemoStudy& s = *f.study;
+  const std::string patient_key =
+      "(SELECT PATID FROM tblPatienten WHERE PATID1 = " +
+      Quoted(f.patient->patient_id) + ")";
+  db.Execute(
+      "INSERT INTO tblStudies (StudyUID, FKeyPatID, FKeyArchiveID, "
+      "FKeyStatusID, KeyStudy, StudyNr, StudyDate, StudyTime, "
+      "StudyDescription, Modality, Bodypart, UeberweiserName, Accession, "
+      "StudyDirectory1) VALUES (" +
+      Quoted(f.study_uid.c_str()) + ", " + patient_key + ", 1, " + s.status +
+      ", 0, '" + std::to_string(f.study_nr) + "', " + Quoted(s.date) + ", " +
+      Quoted(s.time) + ", " + Quoted(s.description) + ", " +
+      Quoted(s.modality) + ", " + Quoted(s.body_part) + ", " +
+      Quoted(s.referring) + ", " + Quoted(s.accession) + ", " +
+      Quoted(directory.c_str()) + ")");
+}
+
+void InsertSeries(Database& db, const ImageFile& f) {
+  db.Execute(
+      "INSERT INTO tblSeries (SeriesUID, FKeyStudyID, SeriesNr, "
+      "Modality, SeriesCBA) VALUES (" +
+      Quoted(f.series_uid.c_str()) +
+      ", (SELECT StudyID FROM tblStudies WHERE StudyUID = " +
+      Quoted(f.study_uid.c_str()) + "), " + std::to_string(f.series_nr) +
+      ", " + Quoted(f.series->modality) + ", " + Quoted(f.series->contrast) +
+      ")");
+}
+
+void InsertImage(Database& db, const ImageFile& f) {
+  const DemoImage& im = *f.image;
+  const bool cross_section = std::string(f.series->modality) != "CR";
+  db.Execute(
+      "INSERT INTO tblImages (ImageUID, FKeySeriesID, SOPClassUID, "
+      "ImageNr, ImageRows, ImageCols, ImageLocation, ImageST) "
+      "VALUES (" +
+      Quoted(f.sop_uid.c_str()) +
+      ", (SELECT SeriesID FROM tblSeries WHERE SeriesUID = " +
+      Quoted(f.series_uid.c_str()) + "), " +
+      Quoted(SopClassOf(f.series->modality)) + ", " +
+      std::to_string(f.image_nr) + ", " + std::to_string(kMatrix) + ", " +
+      std::to_string(kMatrix) + ", " +
+      (cross_section ? DecimalText(im.location) : "NULL") + ", " +
+      (cross_section ? DecimalText(im.thickness) : "NULL") + ")");
+}
+
+// The rows of one study's series and images, and the images' files in the
+// study's folder `study_dir`.
+void FillStudy(Database& db, ImageFile& f, const std::string& study_dir,
+               Totals& totals) {
+  for (const DemoSeries& se : f.study->series) {
+    f.series = &se;
+    f.series_uid = NewUid(SITE_SERIES_UID_ROOT);
+    ++f.series_nr;
+    f.image_nr = 0;
+    InsertSeries(db, f);
+    ++totals.series;
+    for (const DemoImage& im : se.images) {
+      f.image = &im;
+      f.sop_uid = NewUid(SITE_INSTANCE_UID_ROOT);
+      ++f.image_nr;
+      InsertImage(db, f);
+      WriteDicom(f, ToFsPath(study_dir + "\\" + f.sop_uid + ".dcm"));
+      ++totals.images;
+    }
+  }
+}
+
 Totals Fill(Database& db, const std::string& archive_dir) {
   Totals totals;
   db.Execute(
@@ -340,15 +450,7 @@ Totals Fill(Database& db, const std::string& archive_dir) {
   InsertNodes(db);
   int study_nr = 0;
   for (const DemoPatient& p : DemoPatients()) {
-    db.Execute(
-        "INSERT INTO tblPatienten (PATID1, PATNachname, PATVorname, "
-        "PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES (" +
-        Quoted(p.patient_id) + ", " + Quoted(p.last_name) + ", " +
-        Quoted(p.first_name) + ", " + Quoted(p.second_first_name) + ", " +
-        Quoted(p.birth_date) + ", " + Quoted(p.sex) + ")");
-    std::string patient_key =
-        "(SELECT PATID FROM tblPatienten WHERE PATID1 = " +
-        Quoted(p.patient_id) + ")";
+    InsertPatient(db, p);
     ++totals.patients;
     for (const DemoStudy& s : p.studies) {
       ImageFile f{&p,
@@ -365,53 +467,9 @@ Totals Fill(Database& db, const std::string& archive_dir) {
       const std::string directory =
           std::string(s.date).substr(0, 4) + "\\" + f.study_uid;
       fs::create_directories(ToFsPath(archive_dir + "\\" + directory));
-      db.Execute(
-          "INSERT INTO tblStudies (StudyUID, FKeyPatID, FKeyArchiveID, "
-          "FKeyStatusID, KeyStudy, StudyNr, StudyDate, StudyTime, "
-          "StudyDescription, Modality, Bodypart, UeberweiserName, Accession, "
-          "StudyDirectory1) VALUES (" +
-          Quoted(f.study_uid.c_str()) + ", " + patient_key + ", 1, " +
-          s.status + ", 0, '" + std::to_string(study_nr) + "', " +
-          Quoted(s.date) + ", " + Quoted(s.time) + ", " +
-          Quoted(s.description) + ", " + Quoted(s.modality) + ", " +
-          Quoted(s.body_part) + ", " + Quoted(s.referring) + ", " +
-          Quoted(s.accession) + ", " + Quoted(directory.c_str()) + ")");
+      InsertStudy(db, f, directory);
       ++totals.studies;
-      for (const DemoSeries& se : s.series) {
-        f.series = &se;
-        f.series_uid = NewUid(SITE_SERIES_UID_ROOT);
-        ++f.series_nr;
-        f.image_nr = 0;
-        db.Execute(
-            "INSERT INTO tblSeries (SeriesUID, FKeyStudyID, SeriesNr, "
-            "Modality, SeriesCBA) VALUES (" +
-            Quoted(f.series_uid.c_str()) +
-            ", (SELECT StudyID FROM tblStudies WHERE StudyUID = " +
-            Quoted(f.study_uid.c_str()) + "), " + std::to_string(f.series_nr) +
-            ", " + Quoted(se.modality) + ", " + Quoted(se.contrast) + ")");
-        ++totals.series;
-        for (const DemoImage& im : se.images) {
-          f.image = &im;
-          f.sop_uid = NewUid(SITE_INSTANCE_UID_ROOT);
-          ++f.image_nr;
-          const bool cross_section = std::string(se.modality) != "CR";
-          db.Execute(
-              "INSERT INTO tblImages (ImageUID, FKeySeriesID, SOPClassUID, "
-              "ImageNr, ImageRows, ImageCols, ImageLocation, ImageST) "
-              "VALUES (" +
-              Quoted(f.sop_uid.c_str()) +
-              ", (SELECT SeriesID FROM tblSeries WHERE SeriesUID = " +
-              Quoted(f.series_uid.c_str()) + "), " +
-              Quoted(SopClassOf(se.modality)) + ", " +
-              std::to_string(f.image_nr) + ", " + std::to_string(kMatrix) +
-              ", " + std::to_string(kMatrix) + ", " +
-              (cross_section ? DecimalText(im.location) : "NULL") + ", " +
-              (cross_section ? DecimalText(im.thickness) : "NULL") + ")");
-          WriteDicom(f, ToFsPath(archive_dir + "\\" + directory + "\\" +
-                                 f.sop_uid + ".dcm"));
-          ++totals.images;
-        }
-      }
+      FillStudy(db, f, archive_dir + "\\" + directory, totals);
     }
   }
   return totals;

@@ -58,7 +58,7 @@ bool Parse(int argc, char** argv, Options& o) {
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg.rfind("--", 0) != 0) {
+    if (!arg.starts_with("--")) {
       positional.push_back(arg);
       continue;
     }

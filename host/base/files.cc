@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "host/base/failure.h"
@@ -23,9 +25,7 @@ void DateienLoeschen(const std::string& path) {
     std::string fs_pattern = ToFsPath(pattern);
     // "*.*" matches every file, with or without an extension.
     const std::string all = "/*.*";
-    if (fs_pattern.size() >= all.size() &&
-        fs_pattern.compare(fs_pattern.size() - all.size(), all.size(), all) ==
-            0)
+    if (fs_pattern.ends_with(all))
       fs_pattern.replace(fs_pattern.size() - 3, 3, "*");
     glob_t matches{};
     int rc = ::glob(fs_pattern.c_str(), GLOB_NOSORT | GLOB_PERIOD, nullptr,
@@ -83,6 +83,13 @@ void WriteWholeFile(const std::string& path, std::string_view text) {
   int err = WriteAll(fd, text.data(), text.size());
   if (::close(fd) != 0 && err == 0) err = errno;
   if (err != 0) ThrowFileError(err);
+}
+
+std::optional<std::string> TryReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
 }
 
 }  // namespace vantor

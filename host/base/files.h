@@ -3,6 +3,7 @@
 #define VANTOR_HOST_BASE_FILES_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,9 @@ int WriteAll(int fd, const void* data, size_t size) noexcept;
 // Creates or replaces `path` with `text`; every write and the close are
 // checked. Throws FileError(errno) when it cannot.
 void WriteWholeFile(const std::string& path, std::string_view text);
+
+// The bytes of `path`; empty when it cannot be opened for reading.
+std::optional<std::string> TryReadWholeFile(const std::string& path);
 
 }  // namespace vantor
 

@@ -6,6 +6,8 @@
 #include <climits>
 #include <mutex>
 
+#include "host/base/text.h"
+
 namespace vantor {
 namespace {
 
@@ -48,15 +50,10 @@ std::string InProgramDir(std::string_view relative) {
 std::string ToFsPath(std::string_view text) {
   std::string rest;
   std::string base;
-  auto lower = [](std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(c));
-    return out;
-  };
   if (text.size() >= 2 && std::isalpha(static_cast<unsigned char>(text[0])) &&
       text[1] == ':') {
     // X:\rest or X:rest
-    base = ProgramDir() + "/drives/" + lower(text.substr(0, 1));
+    base = ProgramDir() + "/drives/" + LowerCase(text.substr(0, 1));
     rest = std::string(text.substr(2));
     if (!rest.empty() && rest.front() != '\\' && rest.front() != '/')
       rest.insert(rest.begin(), '/');
@@ -65,7 +62,7 @@ std::string ToFsPath(std::string_view text) {
     std::string_view unc = text.substr(2);
     size_t end = unc.find('\\');
     std::string host(end == std::string_view::npos ? unc : unc.substr(0, end));
-    base = ProgramDir() + "/drives/unc/" + lower(host);
+    base = ProgramDir() + "/drives/unc/" + LowerCase(host);
     rest = end == std::string_view::npos ? "" : std::string(unc.substr(end));
   } else {
     rest = std::string(text);

@@ -2,25 +2,18 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/paths.h"
+#include "host/base/text.h"
 
 namespace vantor {
 namespace {
 
 // The value buffer of the registry read: 255 bytes including the NUL.
 constexpr size_t kValueBufferSize = 255;
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 void AppendUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
@@ -71,7 +64,7 @@ std::string DecodeText(std::string_view bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE)
     return Utf16LeToUtf8(bytes.substr(2));
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF")
+  if (bytes.starts_with("\xEF\xBB\xBF"))
     return std::string(bytes.substr(3));
   return std::string(bytes);
 }
@@ -145,7 +138,7 @@ Registry RegistryBuilder::Build(std::string_view bytes) {
     if (line.front() == '[') {
       current = nullptr;
       if (line.back() != ']' || line.size() < 3 || line[1] == '-') continue;
-      current = &registry.keys_[Lower(line.substr(1, line.size() - 2))];
+      current = &registry.keys_[LowerCase(line.substr(1, line.size() - 2))];
       continue;
     }
     if (line.front() != '"') continue;  // "@" default values, damage
@@ -169,11 +162,11 @@ Registry RegistryBuilder::Build(std::string_view bytes) {
         if (rest.empty()) break;
       }
       if (rest == "-") {
-        if (current != nullptr) current->erase(Lower(name));
+        if (current != nullptr) current->erase(LowerCase(name));
         continue;
       }
     }
-    if (current != nullptr) (*current)[Lower(name)] = std::move(text);
+    if (current != nullptr) (*current)[LowerCase(name)] = std::move(text);
   }
   return registry;
 }
@@ -188,11 +181,9 @@ Registry Registry::Parse(std::string_view bytes) {
 
 Registry Registry::Load(const std::string& path) {
   try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Registry();
-    std::string bytes((std::istreambuf_iterator<char>(in)),
-                      std::istreambuf_iterator<char>());
-    return Parse(bytes);
+    const std::optional<std::string> bytes = TryReadWholeFile(path);
+    if (!bytes) return Registry();
+    return Parse(*bytes);
   } catch (...) {
     return Registry();
   }
@@ -200,9 +191,9 @@ Registry Registry::Load(const std::string& path) {
 
 std::optional<std::string> Registry::Find(std::string_view key,
                                           std::string_view name) const {
-  auto k = keys_.find(Lower(key));
+  auto k = keys_.find(LowerCase(key));
   if (k == keys_.end()) return std::nullopt;
-  auto v = k->second.find(Lower(name));
+  auto v = k->second.find(LowerCase(name));
   if (v == k->second.end()) return std::nullopt;
   return v->second;
 }
@@ -214,10 +205,10 @@ std::string RegistryPath() {
 }
 
 std::vector<std::string> Registry::SubKeys(std::string_view key) const {
-  const std::string prefix = Lower(key) + '\\';
+  const std::string prefix = LowerCase(key) + '\\';
   std::vector<std::string> names;
   for (auto it = keys_.lower_bound(prefix);
-       it != keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+       it != keys_.end() && it->first.starts_with(prefix);
        ++it) {
     std::string rest = it->first.substr(prefix.size());
     if (!rest.empty() && rest.find('\\') == std::string::npos)
@@ -235,7 +226,7 @@ std::string GetRegValue(const Registry& registry, std::string_view root,
         {"hku", "HKEY_USERS"},          {"hkcu", "HKEY_CURRENT_USER"},
         {"hkpd", "HKEY_PERFORMANCE_DATA"}, {"hkdd", "HKEY_DYN_DATA"},
         {"hkcc", "HKEY_CURRENT_CONFIG"}};
-    auto r = kRoots.find(Lower(root));
+    auto r = kRoots.find(LowerCase(root));
     if (r == kRoots.end()) return "";  // the open fails
     std::string key = r->second;
     key += '\\';

@@ -11,6 +11,9 @@ namespace vantor {
 // `text` with a-z made A-Z.
 std::string UpperCase(std::string_view text);
 
+// `text` with A-Z made a-z.
+std::string LowerCase(std::string_view text);
+
 // True when `a` and `b` are the same but for the case of A-Z.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept;
 

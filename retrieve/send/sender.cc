@@ -9,8 +9,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "dicom/toolkit/store_client.h"
 #include "host/base/config.h"
@@ -84,6 +82,110 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 void OnStopSignal(int) { stop_requested.store(true); }
 
+// The job's images and whether its destination takes TLS, read through the
+// connection the standby sender opened ahead (`ready`) when it is on the
+// job's database, else through a connection of the job's own.
+struct JobFiles {
+  std::vector<dicom::StoreItem> files;
+  bool tls = false;
+};
+JobFiles SelectForJob(const SendJob& job, const JobImageSelection& selection,
+                      const SendLog& log, ReadyDatabase* ready) {
+  JobFiles out;
+  auto select = [&](Database& db) {
+    out.files = SelectJobFiles(db, selection, RegularFileExists);
+    out.tls = DestinationUsesTls(db, job.called_aet, job.address);
+  };
+  bool selected = false;
+  if (ready != nullptr && ready->db.IsOpen() &&
+      ready->db_server == job.db_server) {
+    GuardWith(
+        [&] {
+          select(ready->db);
+          selected = true;
+        },
+        [&](const FailureInfo& failure) {
+          log.Write("The connection opened ahead failed (" +
+                    failure.description + "); the job opens its own");
+        });
+    ready->db.Close();
+  }
+  if (!selected) {
+    Database db;
+    db.Open(ConnectionText(job.db_server));
+    select(db);
+  }
+  return out;
+}
+
+dicom::StoreDestination DestinationOf(const SendJob& job, bool tls,
+                                      const SendLog& log) {
+  dicom::StoreDestination destination;
+  destination.address = job.address;
+  destination.port = job.port;
+  destination.called_aet = job.called_aet;
+  destination.calling_aet = job.calling_aet;
+  destination.tls = tls;
+  if (tls) destination.tls_files = SenderTlsFiles(log.port());
+  return destination;
+}
+
+// Sends `files`, counting each image's outcome and rewriting the return
+// file (`return_path`) after each one with the counts so far.
+dicom::StoreRun SendAndReport(const dicom::StoreDestination& destination,
+                              const std::vector<dicom::StoreItem>& files,
+                              const std::string& return_path,
+                              const SendLog& log) {
+  SendOutcome progress;
+  progress.remaining = static_cast<int>(files.size());
+  auto report_progress = [&] {
+    GuardVoid(kProcedure, [&] { WriteReturnFile(return_path, progress); });
+  };
+  report_progress();
+  return dicom::StoreFiles(
+      destination, files,
+      [&](const dicom::StoreFileResult& r) {
+        if (!r.error.empty()) log.Write("Not sent: " + r.error);
+        switch (r.outcome) {
+          case dicom::StoreOutcome::kCompleted:
+            ++progress.completed;
+            break;
+          case dicom::StoreOutcome::kWarning:
+            ++progress.warning;
+            break;
+          case dicom::StoreOutcome::kFailed:
+            ++progress.failed;
+            break;
+        }
+        --progress.remaining;
+        // The last image's counts go into the final file.
+        if (progress.remaining > 0) report_progress();
+      },
+      [] { return SendStopRequested(); });
+}
+
+// The counts of `run` and, when it was stopped or its association failed,
+// why, into `outcome`.
+void RecordRun(const dicom::StoreRun& run, const SendJob& job,
+               const SendLog& log, SendOutcome& outcome) {
+  outcome.completed = run.completed;
+  outcome.failed = run.failed;
+  outcome.warning = run.warning;
+  if (run.stopped) {
+    outcome.remaining = run.not_sent;
+    outcome.error = kCancelledError;
+    log.Write("Cancelled: " + std::to_string(run.not_sent) +
+              " images not sent");
+  } else if (!run.association_error.empty()) {
+    outcome.error = run.association_error;
+    ErrorLogWrite(0,
+                  "Sending to " + job.called_aet + " (" + job.address + ":" +
+                      std::to_string(job.port) +
+                      "): " + run.association_error,
+                  kProcedure);
+  }
+}
+
 // Selects, sends and counts; a failure of the job as a whole lands in
 // `outcome.error`. While sending, the return file (`return_path`) is
 // rewritten after each image with the counts so far and what remains.
@@ -99,87 +201,15 @@ void CarryOut(const SendJob& job, const std::string& return_path,
                             job.statement);
         }
         log.Write("SQL: " + selection->sql);
-        std::vector<dicom::StoreItem> files;
-        bool tls = false;
-        auto select = [&](Database& db) {
-          files = SelectJobFiles(db, *selection, RegularFileExists);
-          tls = DestinationUsesTls(db, job.called_aet, job.address);
-        };
-        bool selected = false;
-        if (ready != nullptr && ready->db.IsOpen() &&
-            ready->db_server == job.db_server) {
-          GuardWith(
-              [&] {
-                select(ready->db);
-                selected = true;
-              },
-              [&](const FailureInfo& failure) {
-                log.Write("The connection opened ahead failed (" +
-                          failure.description + "); the job opens its own");
-              });
-          ready->db.Close();
-        }
-        if (!selected) {
-          Database db;
-          db.Open(ConnectionText(job.db_server));
-          select(db);
-        }
-        log.Write(std::to_string(files.size()) + " images to send to " +
-                  job.called_aet + " (" + job.address + ":" +
-                  std::to_string(job.port) + ") as " + job.calling_aet +
-                  (tls ? " over TLS" : ""));
-
-        SendOutcome progress;
-        progress.remaining = static_cast<int>(files.size());
-        auto report_progress = [&] {
-          GuardVoid(kProcedure,
-                    [&] { WriteReturnFile(return_path, progress); });
-        };
-        report_progress();
-
-        dicom::StoreDestination destination;
-        destination.address = job.address;
-        destination.port = job.port;
-        destination.called_aet = job.called_aet;
-        destination.calling_aet = job.calling_aet;
-        destination.tls = tls;
-        if (tls) destination.tls_files = SenderTlsFiles(log.port());
-        dicom::StoreRun run = dicom::StoreFiles(
-            destination, files,
-            [&](const dicom::StoreFileResult& r) {
-              if (!r.error.empty()) log.Write("Not sent: " + r.error);
-              switch (r.outcome) {
-                case dicom::StoreOutcome::kCompleted:
-                  ++progress.completed;
-                  break;
-                case dicom::StoreOutcome::kWarning:
-                  ++progress.warning;
-                  break;
-                case dicom::StoreOutcome::kFailed:
-                  ++progress.failed;
-                  break;
-              }
-              --progress.remaining;
-              // The last image's counts go into the final file.
-              if (progress.remaining > 0) report_progress();
-            },
-            [] { return SendStopRequested(); });
-        outcome.completed = run.completed;
-        outcome.failed = run.failed;
-        outcome.warning = run.warning;
-        if (run.stopped) {
-          outcome.remaining = run.not_sent;
-          outcome.error = kCancelledError;
-          log.Write("Cancelled: " + std::to_string(run.not_sent) +
-                    " images not sent");
-        } else if (!run.association_error.empty()) {
-          outcome.error = run.association_error;
-          ErrorLogWrite(0,
-                        "Sending to " + job.called_aet + " (" + job.address +
-                            ":" + std::to_string(job.port) +
-                            "): " + run.association_error,
-                        kProcedure);
-        }
+        const JobFiles selected = SelectForJob(job, *selection, log, ready);
+        log.Write(std::to_string(selected.files.size()) +
+                  " images to send to " + job.called_aet + " (" +
+                  job.address + ":" + std::to_string(job.port) + ") as " +
+                  job.calling_aet + (selected.tls ? " over TLS" : ""));
+        const dicom::StoreRun run =
+            SendAndReport(DestinationOf(job, selected.tls, log),
+                          selected.files, return_path, log);
+        RecordRun(run, job, log, outcome);
       },
       [&](const FailureInfo& failure) {
         outcome.error = failure.description;
@@ -194,10 +224,9 @@ std::optional<std::string> ReadJobText(const std::string& fs_path) {
     throw Failure(kFileNotFound, "File not found: " + fs_path);
   if (!S_ISREG(st.st_mode) || st.st_size > kMaxJobFileBytes)
     return std::nullopt;
-  std::ifstream in(fs_path, std::ios::binary);
-  if (!in) throw Failure(kFileNotFound, "File not found: " + fs_path);
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
+  std::optional<std::string> text = TryReadWholeFile(fs_path);
+  if (!text) throw Failure(kFileNotFound, "File not found: " + fs_path);
+  return text;
 }
 
 // Whether `return_file` (line 5) names the return file `expected` (the

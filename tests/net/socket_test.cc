@@ -194,6 +194,22 @@ TEST_F(TcpTest, ConnectAcceptAndTextBothWays) {
   EXPECT_EQ(client.SocketHandle, 0);
 }
 
+TEST_F(TcpTest, AClientConnectsFromTheLocalPortItIsGiven) {
+  Socket client(loop_);
+  client.LocalPort = ClosedPort();
+  const int32_t chosen = client.LocalPort;
+  ConnectClient(client);
+  EXPECT_EQ(client.LocalPort, chosen);
+  EXPECT_EQ(accepted_->RemotePort, chosen);
+
+  // A local port outside 0 to 65534 is no connect.
+  Socket refused(loop_);
+  refused.LocalPort = 65535;
+  refused.Connect("127.0.0.1", listener_.LocalPort);
+  EXPECT_EQ(refused.State, Socket::kStateClosed);
+  EXPECT_EQ(refused.SocketHandle, 0);
+}
+
 TEST_F(TcpTest, LinesSplitAcrossChunksAndTextEndsAtNul) {
   Socket client(loop_);
   client.LineSeparator = "\r\n";

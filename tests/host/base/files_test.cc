@@ -84,6 +84,18 @@ TEST_F(FilesTest, WriteWholeFileCreatesAndReplaces) {
   EXPECT_EQ(ReadBack(path), "");
 }
 
+TEST_F(FilesTest, ReadWholeFileGivesEveryByteAndNothingForAMissingFile) {
+  const std::string path = dir_ + "/b.bin";
+  const std::string bytes("line\r\n\0\xff end", 12);
+  WriteWholeFile(path, bytes);
+  EXPECT_EQ(TryReadWholeFile(path), bytes);
+  // An empty file is there: the callers tell it from a missing one.
+  WriteWholeFile(path, "");
+  EXPECT_EQ(TryReadWholeFile(path), "");
+  EXPECT_EQ(TryReadWholeFile(dir_ + "/missing.bin"), std::nullopt);
+  EXPECT_EQ(TryReadWholeFile(dir_ + "/missing/b.bin"), std::nullopt);
+}
+
 TEST_F(FilesTest, WriteWholeFileInAMissingFolderFailsWithPathNotFound) {
   try {
     WriteWholeFile(dir_ + "/missing/a.txt", "x");

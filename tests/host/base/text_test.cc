@@ -22,6 +22,13 @@ TEST(TextTest, UpperCaseChangesOnlyAsciiLetters) {
   for (const Case& c : cases) EXPECT_EQ(UpperCase(c.text), c.upper) << c.text;
 }
 
+TEST(TextTest, LowerCaseChangesOnlyAsciiLetters) {
+  EXPECT_EQ(LowerCase(""), "");
+  EXPECT_EQ(LowerCase("HKLM\\Software\\Tavik"), "hklm\\software\\tavik");
+  EXPECT_EQ(LowerCase("AZ{`@[_"), "az{`@[_");
+  EXPECT_EQ(LowerCase("\xc4\xd6"), "\xc4\xd6");  // bytes above 127 stay
+}
+
 TEST(TextTest, ComparisonsIgnoreTheCaseOfLettersOnly) {
   struct Case {
     const char* a;

@@ -227,6 +227,24 @@ TEST(JobStatementTest, EveryShapeTheServiceWritesIsAccepted) {
             "");
 }
 
+TEST(JobStatementTest, TheSenderRunsTheJobsConditionsOnTheImageView) {
+  const std::string conditions = "StudyUID = '1' AND SeriesUID = 'a b'";
+  std::optional<JobImageSelection> series = JobImageStatement(
+      std::string(kSeriesBase) + conditions + kStatusCondition);
+  ASSERT_TRUE(series);
+  EXPECT_EQ(series->sql,
+            std::string(kImageBase) + conditions + kStatusCondition);
+  EXPECT_FALSE(series->order_by_image_nr);
+  const std::string image_conditions = "ImageUID = 'x' ";
+  std::optional<JobImageSelection> image =
+      JobImageStatement(std::string(kImageBase) + image_conditions +
+                        kStatusCondition + kImageNrTail);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->sql,
+            std::string(kImageBase) + image_conditions + kStatusCondition);
+  EXPECT_TRUE(image->order_by_image_nr);
+}
+
 TEST(JobStatementTest, AnythingElseIsRefused) {
   const std::string series = kSeriesBase;
   const std::string image = kImageBase;
