@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/base/database.h"
+#include "host/base/log.h"
 #include "tests/query/query_test_util.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
@@ -47,6 +48,8 @@ class ArchiveQueryTest : public ::testing::TestWithParam<ArchiveBackend> {
   static std::string ErrorLog() { return ReadWholeFile(LogPath("Error")); }
 
   ScopedSettings settings_;
+  // The log the settings above make, for the lookups called directly.
+  const Log log_{kPort, /*debug=*/true, /*any_debug=*/true};
   FixtureArchive archive_{GetParam()};
   Database db_;
 };
