@@ -202,6 +202,23 @@ void AnswerGet(Request& Req, const RequestServices& services,
                     kProcedure);
 }
 
+// Answers a caller the node table does not let in (unknown, or store-only)
+// with the refusal dataset, and logs it.
+void Refuse(Request& Req, const RequestContext& context, bool store_only,
+            const std::string& caller) {
+  context.log.Error(0,
+                    store_only ? "Unauthorized access from " +
+                                     context.calling_aet + " (Store Only)"
+                               : "Unauthorized access from " + caller,
+                    kProcedure);
+  DatasetCollection refusal;
+  // A date in a response is a DICOM date, whatever DateFormat says.
+  refusal.push_back(
+      RefusalAnswer(Req.identifier(), store_only, FormatToday("YYYYMMDD")));
+  Req.SendPending(refusal, kStatusPending);
+  Req.SendFinal(kStatusSuccess);
+}
+
 }  // namespace
 
 MoveAnswer AnswerForMove(MoveEnd end, const MoveProgress& progress) {
@@ -328,19 +345,7 @@ void DCMServer_QueryRequest(Request& Req, const RequestServices& services,
           return;
         }
         if (node == kUnknownNode || node == kStoreOnlyNode) {
-          bool store_only = node == kStoreOnlyNode;
-          context.log.Error(0,
-                            store_only
-                                ? "Unauthorized access from " +
-                                      context.calling_aet + " (Store Only)"
-                                : "Unauthorized access from " + caller,
-                            kProcedure);
-          DatasetCollection refusal;
-          // A date in a response is a DICOM date, whatever DateFormat says.
-          refusal.push_back(
-              RefusalAnswer(identifier, store_only, FormatToday("YYYYMMDD")));
-          Req.SendPending(refusal, kStatusPending);
-          Req.SendFinal(kStatusSuccess);
+          Refuse(Req, context, node == kStoreOnlyNode, caller);
           return;
         }
 

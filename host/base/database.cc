@@ -552,7 +552,8 @@ std::string Database::DbmsName() {
 // ---- shared procedures ----
 
 bool ConOpen(Database& db, const std::string& db_server) noexcept {
-  return ConOpen(db, db_server, CurrentLog());
+  return Guard("ConOpen", false,
+               [&] { return ConOpen(db, db_server, CurrentLog()); });
 }
 
 bool ConOpen(Database& db, const std::string& db_server,
@@ -565,7 +566,9 @@ bool ConOpen(Database& db, const std::string& db_server,
   });
 }
 
-void ConClose(Database& db) noexcept { ConClose(db, CurrentLog()); }
+void ConClose(Database& db) noexcept {
+  GuardVoid("ConClose", [&] { ConClose(db, CurrentLog()); });
+}
 
 void ConClose(Database& db, const Log& log) noexcept {
   GuardVoid(log, "ConClose", [&] {
