@@ -1,8 +1,9 @@
 // The front: the one place where the server's events meet the service's
 // handlers. For every event it takes the settings snapshot once, makes its
 // log value, and hands both to the handler; the handlers themselves come
-// from a table the service host fills in. A new DIMSE command touches the
-// front, its handler and the toolkit's dispatch, nothing else.
+// from a table the service host fills in. A new DIMSE command is an event
+// here with its entry in the table, its handler, and the toolkit's
+// dispatch; the host only puts the handler into the table.
 #ifndef VANTOR_DICOM_FRONT_H_
 #define VANTOR_DICOM_FRONT_H_
 
