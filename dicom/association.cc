@@ -17,20 +17,19 @@
 
 namespace vantor::dicom {
 
-void DCMServer_AssociationRequest2(const Config& settings,
+void DCMServer_AssociationRequest2(const Config& config, const Log& log,
                                    const Connection& connection, bool& isOK) {
-  GuardVoid("AssociationRequest", [&] {
-    const Config* config = &settings;
-    const std::string port = std::to_string(config->DCM);
+  GuardVoid(log, "AssociationRequest", [&] {
+    const std::string port = std::to_string(config.DCM);
     const std::string calling = Trim(connection.calling_aet);
-    if (config->AnyDebug()) {
+    if (log.any_debug()) {
       std::vector<std::string> fields = {
           calling, isOK ? "True" : "False", connection.remote_ip,
           std::to_string(connection.number), connection.called_aet};
       // An encrypted connection says so in a further field.
       if (!connection.security.empty())
         fields.push_back("TLS " + connection.security);
-      AppendEventLine("Calling" + port + ".log", fields);
+      AppendEventLine(log.PortFile("Calling"), fields);
     }
     WriteWholeFile(InProgramDir("Associations/" + port + "/" +
                                 std::to_string(connection.number)),

@@ -67,9 +67,9 @@ void AnswerFind(Request& Req, const RequestServices& services,
   // A level query that failed is not a success with no matches.
   Req.SendFinal(known_level && !result ? kStatusUnableToProcess
                                        : kStatusSuccess);
-  DebugLogWrite(std::to_string(result ? result->size() : 0) +
-                    " datasets sent to " + caller,
-                "");
+  context.log.Debug(std::to_string(result ? result->size() : 0) +
+                        " datasets sent to " + caller,
+                    "");
 }
 
 // The longest the dispatcher follows a sender; after that the requester is
@@ -119,9 +119,9 @@ void AnswerMove(Request& Req, const RequestServices& services,
   const std::string sql =
       NodeRowStatement(destination, std::nullopt, SqlSpelling::kUpperCase);
   ResultSet rs = db.Query(sql);
-  DebugLogWrite("Execute: " + sql, "");
+  context.log.Debug("Execute: " + sql, "");
   if (rs.empty()) {
-    ErrorLogWrite(0, destination + " Unknown move destination", kProcedure);
+    context.log.Error(0, destination + " Unknown move destination", kProcedure);
     Req.SendFinal(kStatusMoveDestinationUnknown);
     return;
   }
@@ -139,12 +139,13 @@ void AnswerMove(Request& Req, const RequestServices& services,
     Req.SendFinal(kStatusUnableToProcess);
     return;
   }
-  DebugLogWrite("C-Move: Images-send delegated to send.exe for sending to " +
-                    Trim(destination),
-                kProcedure);
+  context.log.Debug(
+      "C-Move: Images-send delegated to send.exe for sending to " +
+          Trim(destination),
+      kProcedure);
   // The database is not needed while the sender works (the common end
   // does not close it twice).
-  ConClose(db);
+  ConClose(db, context.log);
   notes.closed = true;
   // The requester learns what the sender achieved, not merely that it
   // started: the answer waits for the sender's end.
@@ -160,7 +161,7 @@ void AnswerMove(Request& Req, const RequestServices& services,
   }
   char status[8];
   std::snprintf(status, sizeof status, "%04X", answer.status);
-  DebugLogWrite(
+  context.log.Debug(
       "C-Move: status " + std::string(status) + ", " +
           std::to_string(answer.counts.completed) + " completed, " +
           std::to_string(answer.counts.failed) + " failed, " +
@@ -178,10 +179,10 @@ void AnswerGet(Request& Req, const RequestServices& services,
   const std::string sql = NodeRowStatement(
       connection.calling_aet, std::nullopt, SqlSpelling::kUpperCase);
   ResultSet rs = db.Query(sql);
-  DebugLogWrite("Execute: " + sql, "");
+  context.log.Debug("Execute: " + sql, "");
   if (rs.empty()) {
-    ErrorLogWrite(0, connection.calling_aet + " Unknown move destination",
-                  kProcedure);
+    context.log.Error(0, connection.calling_aet + " Unknown move destination",
+                      kProcedure);
     Req.SendFinal(kStatusGetCallerUnknown);
     return;
   }
@@ -195,10 +196,27 @@ void AnswerGet(Request& Req, const RequestServices& services,
   Req.SendFinal(counts.failed == 0 && counts.warning == 0
                     ? kStatusSuccess
                     : kStatusSubOperationsFailed);
-  DebugLogWrite("C-GET: " + std::to_string(files.size()) + " images sent to " +
-                    Trim(connection.calling_aet) + "\\" +
-                    Trim(connection.remote_ip),
-                kProcedure);
+  context.log.Debug("C-GET: " + std::to_string(files.size()) +
+                        " images sent to " + Trim(connection.calling_aet) +
+                        "\\" + Trim(connection.remote_ip),
+                    kProcedure);
+}
+
+// Answers a caller the node table does not let in (unknown, or store-only)
+// with the refusal dataset, and logs it.
+void Refuse(Request& Req, const RequestContext& context, bool store_only,
+            const std::string& caller) {
+  context.log.Error(0,
+                    store_only ? "Unauthorized access from " +
+                                     context.calling_aet + " (Store Only)"
+                               : "Unauthorized access from " + caller,
+                    kProcedure);
+  DatasetCollection refusal;
+  // A date in a response is a DICOM date, whatever DateFormat says.
+  refusal.push_back(
+      RefusalAnswer(Req.identifier(), store_only, FormatToday("YYYYMMDD")));
+  Req.SendPending(refusal, kStatusPending);
+  Req.SendFinal(kStatusSuccess);
 }
 
 }  // namespace
@@ -294,11 +312,12 @@ Dataset RefusalAnswer(const Dataset& identifier, bool store_only,
   return answer;
 }
 
-void DCMServer_QueryRequest(Request& Req, const RequestServices& services) {
-  // The request's settings snapshot: every decision below reads this one.
-  const std::shared_ptr<const Config> config = Settings();
+void DCMServer_QueryRequest(Request& Req, const RequestServices& services,
+                            const std::shared_ptr<const Config>& config,
+                            const Log& log) {
+  // Every decision below reads the one snapshot, every line goes to its log.
   Database db;
-  RequestContext context{.config = config, .db = db};
+  RequestContext context{.config = config, .log = log, .db = db};
   RequestNotes notes;
   GuardWith(
       [&] {
@@ -308,40 +327,30 @@ void DCMServer_QueryRequest(Request& Req, const RequestServices& services) {
         context.cancelled = [&Req] { return Req.finished(); };
         const std::string caller = context.calling_aet + "/" + context.remote_ip;
         notes.operation = Req.operation();
-        DebugLogWrite("Query request received from " + caller, kProcedure);
-        if (!ConOpen(db, config->DBServer)) {
+        context.log.Debug("Query request received from " + caller, kProcedure);
+        if (!ConOpen(db, config->DBServer, context.log)) {
           // ConOpen has logged why; nobody is let in without the node table.
           Req.SendFinal(kStatusUnableToProcess);
           return;
         }
         const Dataset& identifier = Req.identifier();
 
-        int32_t node = GetAET(db, context.calling_aet, context.remote_ip,
-                              context.bSiemensBug, context.bInternalID);
+        int32_t node =
+            GetAET(db, context.calling_aet, context.remote_ip,
+                   context.bSiemensBug, context.bInternalID, context.log);
         if (node == kNodeLookupFailed) {
           // Nobody is let in on a lookup that did not happen.
           Req.SendFinal(kStatusUnableToProcess);
-          ConClose(db);
+          ConClose(db, context.log);
           return;
         }
         if (node == kUnknownNode || node == kStoreOnlyNode) {
-          bool store_only = node == kStoreOnlyNode;
-          ErrorLogWrite(0,
-                        store_only ? "Unauthorized access from " +
-                                         context.calling_aet + " (Store Only)"
-                                   : "Unauthorized access from " + caller,
-                        kProcedure);
-          DatasetCollection refusal;
-          // A date in a response is a DICOM date, whatever DateFormat says.
-          refusal.push_back(
-              RefusalAnswer(identifier, store_only, FormatToday("YYYYMMDD")));
-          Req.SendPending(refusal, kStatusPending);
-          Req.SendFinal(kStatusSuccess);
+          Refuse(Req, context, node == kStoreOnlyNode, caller);
           return;
         }
 
         notes.level = RequiredText(identifier.Get(0x0008, 0x0052));
-        DebugLogWrite("Operation " + notes.operation, "");
+        context.log.Debug("Operation " + notes.operation, "");
         if (notes.operation == "C-FIND") {
           AnswerFind(Req, services, context, notes.level, caller);
         } else if (notes.operation == "C-GET" ||
@@ -353,7 +362,7 @@ void DCMServer_QueryRequest(Request& Req, const RequestServices& services) {
               AnswerGet(Req, services, context);
           }
         }
-        if (!notes.closed) ConClose(db);
+        if (!notes.closed) ConClose(db, context.log);
       },
       [&](const FailureInfo& failure) {
         std::string text = failure.description + " " + kProcedure +
@@ -362,14 +371,14 @@ void DCMServer_QueryRequest(Request& Req, const RequestServices& services) {
         if (!notes.level.empty()) text += " Level: " + notes.level;
         text += " Destination: " + notes.destination_aet +
                 " Host: " + notes.destination_host;
-        ErrorLogWrite(failure.number, Trim(text), kProcedure);
+        context.log.Error(failure.number, Trim(text), kProcedure);
         if (failure.number == kFatalToolkitFailure) {
           services.EndService();
           return;
         }
         // The request was not served: it must not read as a success.
         if (!Req.finished()) Req.SendFinal(kStatusUnableToProcess);
-        if (!notes.closed) ConClose(db);
+        if (!notes.closed) ConClose(db, context.log);
       });
 }
 

@@ -15,7 +15,9 @@
 
 #include "dicom/request_context.h"
 #include "dicom/toolkit/toolkit.h"
+#include "host/base/config.h"
 #include "host/base/database.h"
+#include "host/base/log.h"
 
 namespace vantor::dicom {
 
@@ -101,10 +103,13 @@ Dataset RefusalAnswer(const Dataset& identifier, bool store_only,
 // Today's date written with a DateFormat pattern (YYYY, MM, DD).
 std::string FormatToday(const std::string& date_format);
 
-// Serves one C-FIND, C-GET or C-MOVE: makes the request's context (the
-// settings snapshot, a database connection of its own, the caller's node),
-// refuses callers the node table does not let in, and answers by level.
-void DCMServer_QueryRequest(Request& Req, const RequestServices& services);
+// Serves one C-FIND, C-GET or C-MOVE under the settings snapshot `config`
+// (never null) and its `log`: makes the request's context (the snapshot
+// and log, a database connection of its own, the caller's node), refuses
+// callers the node table does not let in, and answers by level.
+void DCMServer_QueryRequest(Request& Req, const RequestServices& services,
+                            const std::shared_ptr<const Config>& config,
+                            const Log& log);
 
 }  // namespace vantor::dicom
 

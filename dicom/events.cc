@@ -1,40 +1,35 @@
 #include "dicom/events.h"
 
-#include "host/base/config.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
 
 namespace vantor::dicom {
 
-void DCMServer_VerifyReceived(int32_t& Status) {
+void DCMServer_VerifyReceived(const Log& log, int32_t& Status) {
   try {
     Status = 0;
-    DebugLogWrite("Verify received", "VerifyReceived");
+    log.Debug("Verify received", "VerifyReceived");
   } catch (...) {
-    LogCurrentFailure("VerifyReceived");
+    LogCurrentFailure(log, "VerifyReceived");
     Status = 2;
   }
 }
 
-void DCMServer_ActionComplete(const Config& settings,
-                              const Connection& connection,
+void DCMServer_ActionComplete(const Log& log, const Connection& connection,
                               const std::string& Action, bool /*Success*/,
                               const std::string& ErrorMessage) {
-  GuardVoid("ActionComplete", [&] {
-    const Config* config = &settings;
-    if (!config->AnyDebug()) return;
-    AppendEventLine("Action" + std::to_string(config->DCM) + ".log",
+  GuardVoid(log, "ActionComplete", [&] {
+    if (!log.any_debug()) return;
+    AppendEventLine(log.PortFile("Action"),
                     {Action, std::to_string(connection.number), ErrorMessage});
   });
 }
 
-void DCMServer_InfoMessage(const Config& settings, int16_t InfoType,
+void DCMServer_InfoMessage(const Log& log, int16_t InfoType,
                            const std::string& Text) {
-  GuardVoid("InfoMessages", [&] {
-    const Config* config = &settings;
-    if (!config->AnyDebug()) return;
-    AppendEventLine("Message" + std::to_string(config->DCM) + ".log",
-                    {std::to_string(InfoType), Text});
+  GuardVoid(log, "InfoMessages", [&] {
+    if (!log.any_debug()) return;
+    AppendEventLine(log.PortFile("Message"), {std::to_string(InfoType), Text});
   });
 }
 

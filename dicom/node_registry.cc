@@ -27,10 +27,11 @@ std::string NodeLookupStatement(const std::string& sCallingAET,
 }
 
 int32_t GetAET(Database& db, const std::string& sCallingAET,
-               const std::string& sIP, bool& bSiemensBug, bool& bInternalID) {
-  return Guard("GetAET", kNodeLookupFailed, [&]() -> int32_t {
+               const std::string& sIP, bool& bSiemensBug, bool& bInternalID,
+               const Log& log) {
+  return Guard(log, "GetAET", kNodeLookupFailed, [&]() -> int32_t {
     const std::string sql = NodeLookupStatement(sCallingAET, sIP);
-    DebugLogWrite("Execute: " + sql, "GetAET");
+    log.Debug("Execute: " + sql, "GetAET");
     ResultSet rs = db.Query(sql);
     if (rs.empty()) return kUnknownNode;
     if (rs.Get(0, "StoreOnly").ToBool()) return kStoreOnlyNode;

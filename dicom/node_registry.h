@@ -37,10 +37,12 @@ std::string NodeLookupStatement(const std::string& sCallingAET,
 
 // Looks the caller up on `db`. Only the first row counts. For a known node
 // sets bSiemensBug and bInternalID from AETSiemens and InternalID (a null
-// counts as false); a store-only node leaves them untouched. Failures are
-// logged under "GetAET" and give kNodeLookupFailed.
+// counts as false); a store-only node leaves them untouched. The statement
+// goes to `log`'s debug log; failures are logged there under "GetAET" and
+// give kNodeLookupFailed.
 int32_t GetAET(Database& db, const std::string& sCallingAET,
-               const std::string& sIP, bool& bSiemensBug, bool& bInternalID);
+               const std::string& sIP, bool& bSiemensBug, bool& bInternalID,
+               const Log& log);
 
 }  // namespace vantor::dicom
 

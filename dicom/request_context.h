@@ -1,7 +1,7 @@
 // What a request handler works with, made once per C-FIND, C-GET or C-MOVE
-// by the dispatcher: the settings snapshot taken when the request arrived,
-// the request's own database connection, the caller, its node's flags, and
-// whether the requester still waits.
+// by the dispatcher: the settings snapshot taken when the request arrived
+// and its log value, the request's own database connection, the caller, its
+// node's flags, and whether the requester still waits.
 #ifndef VANTOR_DICOM_REQUEST_CONTEXT_H_
 #define VANTOR_DICOM_REQUEST_CONTEXT_H_
 
@@ -11,6 +11,7 @@
 
 #include "host/base/config.h"
 #include "host/base/database.h"
+#include "host/base/log.h"
 
 namespace vantor::dicom {
 
@@ -18,6 +19,8 @@ struct RequestContext {
   // Never null; the same snapshot for the whole request, however the
   // configuration pass changes the settings meanwhile.
   std::shared_ptr<const Config> config;
+  // The logs of that snapshot: every line of the request goes here.
+  Log log{};
   Database& db;
   std::string calling_aet{};  // trimmed
   std::string remote_ip{};

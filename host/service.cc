@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "dicom/front.h"
 #include "dicom/toolkit/toolkit.h"
 #include "host/association_records.h"
 #include "host/base/config.h"
@@ -23,8 +24,8 @@
 #include "host/base/paths.h"
 #include "host/configuration_pass.h"
 #include "host/dcm_log.h"
+#include "host/front_services.h"
 #include "host/instance_lock.h"
-#include "host/service_events.h"
 #include "host/systemd_notify.h"
 #include "host/tls_listener.h"
 #include "net/event_loop.h"
@@ -39,9 +40,11 @@ namespace fs = std::filesystem;
 constexpr int kTimerPeriodSeconds = 5;
 constexpr int kMaxAssociations = 32;
 
-// The main window's state: the server object and the timer.
+// The main window's state: the handlers and the front they stand behind,
+// the server object and the timer.
 struct MainWindow {
-  ServiceEvents events;
+  FrontServicesHost services;
+  dicom::Front front{services.Table(), &Settings};
   std::unique_ptr<dicom::Server> DCMServer;
   TlsListener tls;
   bool TimerAlive = false;
@@ -58,10 +61,11 @@ void Form_Load(MainWindow& window) {
     ConfigurationPass();
     BuildPathes();
     // Nothing is received yet: what a crash left in the incoming folder goes.
-    RemoveInterruptedReceptions(*Settings());
+    const std::shared_ptr<const Config> config = Settings();
+    RemoveInterruptedReceptions(*config, Log::Of(*config));
     CreateJobFolder();
-    window.events.PrepareSender();
-    window.events.StartImporter();
+    window.services.PrepareSender();
+    window.services.StartImporter();
   });
 }
 
@@ -74,7 +78,7 @@ void Form_QueryUnload(MainWindow& window) {
       window.DCMServer->StopListening(Settings()->DCM);
       window.tls.Close(*window.DCMServer);
     }
-    window.events.BeginShutdown();
+    window.services.BeginShutdown();
     window.DCMServer.reset();
     // Requests work on connections of their own; the shared connection of
     // the service host is closed here for its log line.
@@ -106,7 +110,7 @@ void OnTimerAlive(MainWindow& window) {
     // A renewed certificate is taken up without a restart.
     if (window.DCMServer) window.tls.Update(*window.DCMServer);
     // A sender waits for the next C-MOVE on the database now configured.
-    window.events.PrepareSender();
+    window.services.PrepareSender();
   }
   NotifyWatchdog();
 }
@@ -196,7 +200,7 @@ int Main(const std::string& command_line) {
     }
 
     window.DCMServer =
-        std::make_unique<dicom::Server>(window.events, kMaxAssociations);
+        std::make_unique<dicom::Server>(window.front, kMaxAssociations);
     Form_Load(window);
     ApplyServerSettings(window);
 

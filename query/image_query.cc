@@ -116,10 +116,10 @@ std::optional<dicom::DatasetCollection> GetImageData(
     const dicom::RequestContext& context,
     const dicom::Dataset& identifier) noexcept {
   using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(kProcedure, Result(), [&]() -> Result {
+  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
     std::string sql =
         ImageStatement(identifier, context.bSiemensBug, context.bInternalID);
-    return RunLevelQuery(context.db, kProcedure,
+    return RunLevelQuery(context.db, context.log, kProcedure,
                          "DICOM-Operation: C-FIND DICOM-Level: IMAGE", sql,
                          context.cancelled,
                          [&](const ResultRow& row, int32_t row_number) {

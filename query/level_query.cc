@@ -4,14 +4,14 @@
 
 namespace vantor {
 
-dicom::DatasetCollection RunLevelQuery(Database& db,
+dicom::DatasetCollection RunLevelQuery(Database& db, const Log& log,
                                        std::string_view procedure,
                                        std::string_view operation_line,
                                        const std::string& sql,
                                        const Cancelled& cancelled,
                                        const MakeResponse& make_response) {
-  DebugLogWrite(operation_line, procedure);
-  DebugLogWrite("SQL: " + sql, procedure);
+  log.Debug(operation_line, procedure);
+  log.Debug("SQL: " + sql, procedure);
   dicom::DatasetCollection responses;
   std::vector<std::string> columns;
   int32_t row_number = 0;

@@ -23,11 +23,11 @@ using MakeResponse =
     std::function<dicom::Dataset(const ResultRow& row, int32_t row_number)>;
 
 // Writes "DICOM-Operation: C-FIND DICOM-Level: <level>"-style
-// `operation_line` and "SQL: " + `sql` under `procedure`, runs `sql` on `db`
-// and returns one response per row in row order. Reading stops early once
-// `cancelled` says so. Throws on any failure of the statement or of
-// `make_response`.
-dicom::DatasetCollection RunLevelQuery(Database& db,
+// `operation_line` and "SQL: " + `sql` under `procedure` into `log`'s debug
+// log, runs `sql` on `db` and returns one response per row in row order.
+// Reading stops early once `cancelled` says so. Throws on any failure of
+// the statement or of `make_response`.
+dicom::DatasetCollection RunLevelQuery(Database& db, const Log& log,
                                        std::string_view procedure,
                                        std::string_view operation_line,
                                        const std::string& sql,

@@ -102,12 +102,13 @@ std::optional<dicom::DatasetCollection> GetPatientData(
   const bool bSiemensBug = context.bSiemensBug;
   const bool bInternalID = context.bInternalID;
   using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(kProcedure, Result(), [&]() -> Result {
+  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
     const Config& settings = context.settings();
     std::string sql = PatientStatement(identifier, settings.DateFormat);
     return RunLevelQuery(
-        db, kProcedure, "DICOM-Operation: C-Find DICOM-Level: PATIENT", sql,
-        context.cancelled, [&](const ResultRow& row, int32_t) {
+        db, context.log, kProcedure,
+        "DICOM-Operation: C-Find DICOM-Level: PATIENT", sql, context.cancelled,
+        [&](const ResultRow& row, int32_t) {
           dicom::Dataset response =
               PatientResponse(identifier, row, bSiemensBug, bInternalID);
           int32_t patient_key = WholeNumber(row["PATID"]);
@@ -115,15 +116,18 @@ std::optional<dicom::DatasetCollection> GetPatientData(
           response.Put(0x0038, 0x0500, Value(emergency ? 1 : 0));  // State
           if (settings.StudyStatus) {
             response.Put(0x0038, 0x0008,  // Visit Status ID
-                         Value(GetPatientStatus(db, patient_key)));
+                         Value(GetPatientStatus(db, patient_key, context.log)));
           }
           if (settings.CountPatient) {
-            response.Put(0x0020, 0x1200,
-                         Value(GetStudyCountFromPatient(db, patient_key)));
-            response.Put(0x0020, 0x1202,
-                         Value(GetSeriesCountFromPatient(db, patient_key)));
-            response.Put(0x0020, 0x1204,
-                         Value(GetImageCountFromPatient(db, patient_key)));
+            response.Put(
+                0x0020, 0x1200,
+                Value(GetStudyCountFromPatient(db, patient_key, context.log)));
+            response.Put(
+                0x0020, 0x1202,
+                Value(GetSeriesCountFromPatient(db, patient_key, context.log)));
+            response.Put(
+                0x0020, 0x1204,
+                Value(GetImageCountFromPatient(db, patient_key, context.log)));
           }
           return response;
         });

@@ -11,16 +11,23 @@
 
 namespace vantor {
 
-int32_t GetImageCountFromPatient(Database& db, int32_t patient_key) noexcept;
-int32_t GetSeriesCountFromPatient(Database& db, int32_t patient_key) noexcept;
-int32_t GetStudyCountFromPatient(Database& db, int32_t patient_key) noexcept;
-int32_t GetSeriesCountFromStudy(Database& db, int32_t study_key) noexcept;
-int32_t GetImageCountFromStudy(Database& db, int32_t study_key) noexcept;
-int32_t GetImageCountFromSeries(Database& db, int32_t series_key) noexcept;
+int32_t GetImageCountFromPatient(Database& db, int32_t patient_key,
+                                 const Log& log) noexcept;
+int32_t GetSeriesCountFromPatient(Database& db, int32_t patient_key,
+                                  const Log& log) noexcept;
+int32_t GetStudyCountFromPatient(Database& db, int32_t patient_key,
+                                 const Log& log) noexcept;
+int32_t GetSeriesCountFromStudy(Database& db, int32_t study_key,
+                                const Log& log) noexcept;
+int32_t GetImageCountFromStudy(Database& db, int32_t study_key,
+                               const Log& log) noexcept;
+int32_t GetImageCountFromSeries(Database& db, int32_t series_key,
+                                const Log& log) noexcept;
 
 // The lowest non-negative status of the patient's studies, or 0 when there
 // is none.
-int32_t GetPatientStatus(Database& db, int32_t patient_key) noexcept;
+int32_t GetPatientStatus(Database& db, int32_t patient_key,
+                         const Log& log) noexcept;
 
 }  // namespace vantor
 

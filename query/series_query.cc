@@ -75,17 +75,18 @@ std::optional<dicom::DatasetCollection> GetSeriesData(
   const bool bSiemensBug = context.bSiemensBug;
   const bool bInternalID = context.bInternalID;
   using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(kProcedure, Result(), [&]() -> Result {
+  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
     const Config& settings = context.settings();
     std::string sql = SeriesStatement(identifier, bSiemensBug, bInternalID);
     return RunLevelQuery(
-        db, kProcedure, "DICOM-Operation: C-FIND DICOM-Level: SERIES", sql,
-        context.cancelled, [&](const ResultRow& row, int32_t row_number) {
+        db, context.log, kProcedure,
+        "DICOM-Operation: C-FIND DICOM-Level: SERIES", sql, context.cancelled,
+        [&](const ResultRow& row, int32_t row_number) {
           dicom::Dataset response = SeriesResponse(identifier, row, row_number);
           if (settings.CountSeries) {
             response.Put(0x0020, 0x1209,  // Number of Series Related Instances
                          Value(GetImageCountFromSeries(
-                             db, WholeNumber(row["SeriesID"]))));
+                             db, WholeNumber(row["SeriesID"]), context.log)));
           }
           return response;
         });

@@ -124,23 +124,26 @@ std::optional<dicom::DatasetCollection> GetStudyData(
   const bool bSiemensBug = context.bSiemensBug;
   const bool bInternalID = context.bInternalID;
   using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(kProcedure, Result(), [&]() -> Result {
+  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
     const Config& settings = context.settings();
     std::string sql = StudyStatement(identifier, bSiemensBug, bInternalID,
                                      settings.DateFormat);
     return RunLevelQuery(
-        db, kProcedure, "DICOM-Operation: C-FIND DICOM-Level: STUDY", sql,
-        context.cancelled, [&](const ResultRow& row, int32_t row_number) {
+        db, context.log, kProcedure,
+        "DICOM-Operation: C-FIND DICOM-Level: STUDY", sql, context.cancelled,
+        [&](const ResultRow& row, int32_t row_number) {
           dicom::Dataset response =
               StudyResponse(identifier, row, row_number, bSiemensBug,
                             bInternalID, settings.StudyStatus);
           if (settings.CountStudy) {
             int32_t study_key = WholeNumber(row["StudyID"]);
-            int32_t series = GetSeriesCountFromStudy(db, study_key);
+            int32_t series =
+                GetSeriesCountFromStudy(db, study_key, context.log);
             response.Put(0x0020, 0x1000, Value(series));  // Series in Study
             response.Put(0x0020, 0x1206, Value(series));
-            response.Put(0x0020, 0x1208,
-                         Value(GetImageCountFromStudy(db, study_key)));
+            response.Put(
+                0x0020, 0x1208,
+                Value(GetImageCountFromStudy(db, study_key, context.log)));
           }
           return response;
         });

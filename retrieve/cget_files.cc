@@ -91,12 +91,12 @@ bool PrepareSendCGet(const dicom::RequestContext& context,
                      const dicom::Dataset& identifier,
                      std::vector<std::string>& files) {
   files.clear();
-  bool selected = Guard(kProcedure, false, [&] {
+  bool selected = Guard(context.log, kProcedure, false, [&] {
     std::string sql =
         CGetStatement(identifier, context.bSiemensBug, context.bInternalID,
                       context.settings().DateFormat);
-    DebugLogWrite("DICOM-Operation: C-GET", "");
-    DebugLogWrite("SQL: " + sql, "");
+    context.log.Debug("DICOM-Operation: C-GET", "");
+    context.log.Debug("SQL: " + sql, "");
     ResolveCGetFiles(context.db, sql, RegularFileExists, files);
     return true;
   });

@@ -30,19 +30,21 @@ CommitmentReportQueue::CommitmentReportQueue(Sender sender, Timing timing)
 
 CommitmentReportQueue::~CommitmentReportQueue() { Shutdown(); }
 
-void CommitmentReportQueue::Add(const dicom::ReportDestination& destination,
+void CommitmentReportQueue::Add(const Log& log,
+                                const dicom::ReportDestination& destination,
                                 const dicom::CommitmentReport& report) {
-  GuardVoid(kProcedure, [&] {
+  GuardVoid(log, kProcedure, [&] {
     std::unique_lock<std::mutex> lock(mu_);
     if (stop_) {
       lock.unlock();
-      ErrorLogWrite(0,
-                    UndeliveredReportText(destination, report, 0,
-                                          "the service is stopping"),
-                    kProcedure);
+      log.Error(0,
+                UndeliveredReportText(destination, report, 0,
+                                      "the service is stopping"),
+                kProcedure);
       return;
     }
     Entry entry;
+    entry.log = log;
     entry.destination = destination;
     entry.report = report;
     entry.delay = timing_.first_retry;
@@ -67,7 +69,7 @@ void CommitmentReportQueue::Shutdown() {
     left.swap(entries_);
   }
   for (const Entry& entry : left) {
-    ErrorLogWrite(
+    entry.log.Error(
         0,
         UndeliveredReportText(
             entry.destination, entry.report, entry.attempts,
@@ -89,26 +91,27 @@ bool CommitmentReportQueue::Attempt(Entry& entry) {
   GuardWith([&] { error = sender_(entry.destination, entry.report); },
             [&](const FailureInfo& info) { error = info.description; });
   if (error.empty()) {
-    DebugLogWrite("Storage commitment report " + entry.report.transaction_uid +
-                      " delivered to " + Where(entry.destination) +
-                      " on attempt " + std::to_string(entry.attempts),
-                  kProcedure);
+    entry.log.Debug("Storage commitment report " +
+                        entry.report.transaction_uid + " delivered to " +
+                        Where(entry.destination) + " on attempt " +
+                        std::to_string(entry.attempts),
+                    kProcedure);
     return true;
   }
   entry.last_error = error;
   const Clock::time_point next = Clock::now() + entry.delay;
   if (next >= entry.give_up) {
-    ErrorLogWrite(0,
-                  UndeliveredReportText(entry.destination, entry.report,
-                                        entry.attempts, error),
-                  kProcedure);
+    entry.log.Error(0,
+                    UndeliveredReportText(entry.destination, entry.report,
+                                          entry.attempts, error),
+                    kProcedure);
     return true;
   }
-  DebugLogWrite("Storage commitment report " + entry.report.transaction_uid +
-                    " for " + Where(entry.destination) + ": " + error +
-                    "; next attempt in " + std::to_string(entry.delay.count()) +
-                    " ms",
-                kProcedure);
+  entry.log.Debug("Storage commitment report " + entry.report.transaction_uid +
+                      " for " + Where(entry.destination) + ": " + error +
+                      "; next attempt in " +
+                      std::to_string(entry.delay.count()) + " ms",
+                  kProcedure);
   entry.due = next;
   entry.delay = std::min(entry.delay * 2, timing_.longest_retry);
   return false;

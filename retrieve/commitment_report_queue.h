@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "dicom/toolkit/toolkit.h"
+#include "host/base/log.h"
 
 namespace vantor {
 
@@ -40,9 +41,10 @@ class CommitmentReportQueue {
   CommitmentReportQueue(const CommitmentReportQueue&) = delete;
   CommitmentReportQueue& operator=(const CommitmentReportQueue&) = delete;
 
-  // Queues a copy of `report` for `destination`. After Shutdown the report
-  // is logged as not delivered at once.
-  void Add(const dicom::ReportDestination& destination,
+  // Queues a copy of `report` for `destination`; its lines go to `log`
+  // (the log of the request it answers). After Shutdown the report is
+  // logged as not delivered at once.
+  void Add(const Log& log, const dicom::ReportDestination& destination,
            const dicom::CommitmentReport& report);
 
   // Stops the worker once the attempt under way (bounded by the sender's
@@ -56,6 +58,7 @@ class CommitmentReportQueue {
  private:
   using Clock = std::chrono::steady_clock;
   struct Entry {
+    Log log;
     dicom::ReportDestination destination;
     dicom::CommitmentReport report;
     int attempts = 0;

@@ -28,12 +28,12 @@ std::string Required(const dicom::Dataset& dataset, uint16_t group,
 }
 
 // Runs `sql` on a fresh connection to `db_server` and closes it.
-void UpdateOn(const std::string& db_server, const std::string& sql,
-              bool log_server) {
+void UpdateOn(const Log& log, const std::string& db_server,
+              const std::string& sql, bool log_server) {
   Database db;
-  if (log_server) DebugLogWrite("SQL Server: " + db_server, "");
+  if (log_server) log.Debug("SQL Server: " + db_server, "");
   db.Open(ConnectionText(db_server));
-  if (log_server) DebugLogWrite("SQL Command: " + sql, "");
+  if (log_server) log.Debug("SQL Command: " + sql, "");
   db.Execute(sql);
   db.Close();
 }
@@ -42,34 +42,36 @@ void UpdateOn(const std::string& db_server, const std::string& sql,
 // holds; a server that is not allowed is not connected to, a server that
 // fails is logged and the next one tried. Returns false when one was not
 // allowed or failed.
-bool Renamer(const Config& config, const dicom::Dataset& dataset) {
-  DebugLogWrite("EventReport Aktion: RENAMER", "");
+bool Renamer(const Config& config, const Log& log,
+             const dicom::Dataset& dataset) {
+  log.Debug("EventReport Aktion: RENAMER", "");
   const std::string servers_text = dataset.GetText(0x0019, 0x0020);
-  DebugLogWrite("Sql-Servers: " + servers_text, "");
+  log.Debug("Sql-Servers: " + servers_text, "");
   const std::vector<std::string> servers = SplitServerList(servers_text);
   const std::string study_uid = Required(dataset, 0x0019, 0x0030);
-  DebugLogWrite("StudyUID: " + study_uid, "");
+  log.Debug("StudyUID: " + study_uid, "");
   const std::string sql = RenamerStatement(study_uid);
   const std::vector<std::string>& allowed = config.EventServers;
   bool all_done = true;
   for (const std::string& server : servers) {
     std::optional<std::string> target = AllowedEventServer(server, allowed);
     if (!target) {
-      ErrorLogWrite(0, "Server not allowed for event reports: " + server,
-                    kUpdateError);
+      log.Error(0, "Server not allowed for event reports: " + server,
+                kUpdateError);
       all_done = false;
       continue;
     }
-    GuardWith([&] { UpdateOn(*target, sql, true); },
+    GuardWith([&] { UpdateOn(log, *target, sql, true); },
               [&](const FailureInfo& info) {
-                ErrorLogWrite(info.number, info.description, kUpdateError);
+                log.Error(info.number, info.description, kUpdateError);
                 all_done = false;
               });
   }
   return all_done;
 }
 
-void KeyStudy(const Config& config, const dicom::Dataset& dataset) {
+void KeyStudy(const Config& config, const Log& log,
+              const dicom::Dataset& dataset) {
   const std::string value = Trim(Required(dataset, 0x0019, 0x0011));
   if (!IsWholeNumber(value))
     throw Failure(kTypeMismatch, "Type mismatch (KeyStudy value '" + value +
@@ -78,44 +80,43 @@ void KeyStudy(const Config& config, const dicom::Dataset& dataset) {
   if (study_uid.empty())
     throw Failure(kInvalidUseOfNull, "Invalid use of Null");
   const std::string sql = KeyStudyStatement(value, study_uid);
-  DebugLogWrite("SQL Command: " + sql, "");
-  UpdateOn(config.DBServer, sql, false);
+  log.Debug("SQL Command: " + sql, "");
+  UpdateOn(log, config.DBServer, sql, false);
 }
 
 // Whether the caller may have its event report carried out: a node of the
 // node table (AE title trimmed, and its address) that is not store-only.
 // Otherwise sets `Status` to the refusal and logs it.
-bool CallerAuthorised(const Config& config, const dicom::Connection& connection,
-                      uint16_t& Status) {
+bool CallerAuthorised(const Config& config, const Log& log,
+                      const dicom::Connection& connection, uint16_t& Status) {
   const std::string calling = Trim(connection.calling_aet);
   const std::string caller = calling + "/" + connection.remote_ip;
   Database db;
   // A failed open is logged; the lookup then fails too.
-  ConOpen(db, config.DBServer);
+  ConOpen(db, config.DBServer, log);
   bool siemens = false;
   bool internal_id = false;
-  const int32_t node =
-      dicom::GetAET(db, calling, connection.remote_ip, siemens, internal_id);
-  ConClose(db);
+  const int32_t node = dicom::GetAET(db, calling, connection.remote_ip, siemens,
+                                     internal_id, log);
+  ConClose(db, log);
   switch (node) {
     case dicom::kKnownNode:
       return true;
     case dicom::kUnknownNode:
-      ErrorLogWrite(0, "Unauthorized event report from " + caller, kProcedure);
+      log.Error(0, "Unauthorized event report from " + caller, kProcedure);
       Status = dicom::kStatusNotAuthorized;
       return false;
     case dicom::kStoreOnlyNode:
-      ErrorLogWrite(
-          0, "Unauthorized event report from " + caller + " (Store Only)",
-          kProcedure);
+      log.Error(0, "Unauthorized event report from " + caller + " (Store Only)",
+                kProcedure);
       Status = dicom::kStatusNotAuthorized;
       return false;
     default:
       // Nobody is let in on a lookup that did not happen.
-      ErrorLogWrite(0,
-                    "Event report from " + caller +
-                        " not carried out: the caller cannot be looked up",
-                    kProcedure);
+      log.Error(0,
+                "Event report from " + caller +
+                    " not carried out: the caller cannot be looked up",
+                kProcedure);
       Status = dicom::kStatusProcessingFailure;
       return false;
   }
@@ -168,24 +169,25 @@ bool IsWholeNumber(std::string_view text) {
   return true;
 }
 
-void DCMServer_EventReport(const Config& config,
+void DCMServer_EventReport(const Config& config, const Log& log,
                            const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
                            uint16_t& Status) {
   GuardWith(
       [&] {
-        DebugLogWrite("EventReport ID " + std::to_string(EventID), "");
-        if (!CallerAuthorised(config, Connection, Status)) return;
+        log.Debug("EventReport ID " + std::to_string(EventID), "");
+        if (!CallerAuthorised(config, log, Connection, Status)) return;
         if (EventID != kCommandEvent) return;
         const std::string command = UpperCase(dataset.GetText(0x0019, 0x0010));
         if (command == "RENAMER") {
-          if (!Renamer(config, dataset)) Status = dicom::kStatusProcessingFailure;
+          if (!Renamer(config, log, dataset))
+            Status = dicom::kStatusProcessingFailure;
         } else if (command == "KEYSTUDY") {
-          KeyStudy(config, dataset);
+          KeyStudy(config, log, dataset);
         }
       },
       [&](const FailureInfo& info) {
-        ErrorLogWrite(info.number, info.description, kErrorHandler);
+        log.Error(info.number, info.description, kErrorHandler);
         Status = dicom::kStatusProcessingFailure;
       });
 }

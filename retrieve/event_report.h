@@ -24,6 +24,7 @@
 
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
+#include "host/base/log.h"
 
 namespace vantor {
 
@@ -52,8 +53,8 @@ bool IsWholeNumber(std::string_view text);
 // `Status` as left is the N-EVENT-REPORT response status: 0124 for a caller
 // that is not authorised, 0110 when the caller could not be looked up or an
 // update failed, was not allowed or could not be made, otherwise as it came
-// (0000).
-void DCMServer_EventReport(const Config& config,
+// (0000). Its lines go to `log`.
+void DCMServer_EventReport(const Config& config, const Log& log,
                            const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
                            uint16_t& Status);

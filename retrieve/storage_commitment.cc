@@ -47,6 +47,59 @@ dicom::ReportDestination DestinationOf(const Config& config,
   return d;
 }
 
+// The archive's answer for the references not in the incoming folder, on
+// one connection opened with the first of them and closed by Close. Once
+// the database fails, every further reference fails with 0110 unasked.
+class ArchiveLookup {
+ public:
+  ArchiveLookup(const Config& config, const Log& log)
+      : config_(config), log_(log) {}
+
+  // Closes the connection when one was opened.
+  void Close() {
+    if (opened_) ConClose(db_, log_);
+  }
+
+  // 0000 when the archive holds the instance under its class; else the
+  // failure reason.
+  uint16_t Reason(const dicom::SopReference& reference) {
+    if (!opened_) {
+      opened_ = true;
+      failed_ = !ConOpen(db_, config_.DBServer, log_);
+    }
+    ResultSet rs;
+    if (!failed_) {
+      GuardWith(
+          [&] {
+            const std::string sql =
+                CommittedImageStatement(reference.sop_instance);
+            log_.Debug("Execute: " + sql, kProcedure);
+            rs = db_.Query(sql);
+          },
+          [&](const FailureInfo& info) {
+            log_.Error(info.number, info.description, kProcedure);
+            failed_ = true;
+          });
+    }
+    if (failed_) return dicom::kStatusProcessingFailure;
+    if (rs.empty()) return dicom::kStatusNoSuchObjectInstance;
+    const Value stored_class = rs.Get(0, "SOPClassUID");
+    if (!stored_class.IsNull() &&
+        Trim(stored_class.ToText()) != reference.sop_class)
+      return dicom::kStatusClassInstanceConflict;
+    return dicom::kStatusSuccess;
+  }
+
+  bool Failed() const { return failed_; }
+
+ private:
+  const Config& config_;
+  const Log& log_;
+  Database db_;
+  bool opened_ = false;
+  bool failed_ = false;
+};
+
 }  // namespace
 
 bool InIncomingFolder(const std::string& folder, const std::string& uid) {
@@ -68,7 +121,7 @@ std::string CommittedImageStatement(std::string_view uid) {
 }
 
 dicom::CommitmentAcceptance AcceptCommitmentRequest(
-    const Config& config, const dicom::Connection& connection,
+    const Config& config, const Log& log, const dicom::Connection& connection,
     const dicom::CommitmentRequest& request) {
   dicom::CommitmentAcceptance acceptance;
   acceptance.status = dicom::kStatusProcessingFailure;
@@ -76,23 +129,22 @@ dicom::CommitmentAcceptance AcceptCommitmentRequest(
   const std::string caller = calling + "/" + connection.remote_ip;
   GuardWith(
       [&] {
-        DebugLogWrite("Storage commitment request from " + caller +
-                          ": transaction " + request.transaction_uid + ", " +
-                          std::to_string(request.references.size()) +
-                          " referenced",
-                      kProcedure);
+        log.Debug("Storage commitment request from " + caller +
+                      ": transaction " + request.transaction_uid + ", " +
+                      std::to_string(request.references.size()) + " referenced",
+                  kProcedure);
         Database db;
         // A failed open is logged; the lookup then fails too.
-        ConOpen(db, config.DBServer);
+        ConOpen(db, config.DBServer, log);
         bool siemens = false;
         bool internal_id = false;
         const int32_t node = dicom::GetAET(db, calling, connection.remote_ip,
-                                           siemens, internal_id);
+                                           siemens, internal_id, log);
         switch (node) {
           case dicom::kKnownNode: {
             const std::string sql =
                 dicom::NodeLookupStatement(calling, connection.remote_ip);
-            DebugLogWrite("Execute: " + sql, kProcedure);
+            log.Debug("Execute: " + sql, kProcedure);
             ResultSet rs = db.Query(sql);
             if (rs.empty())
               throw Failure(kInternalError, "the node row went away");
@@ -102,114 +154,82 @@ dicom::CommitmentAcceptance AcceptCommitmentRequest(
             break;
           }
           case dicom::kUnknownNode:
-            ErrorLogWrite(
-                0, "Unauthorized storage commitment request from " + caller,
-                kProcedure);
+            log.Error(0,
+                      "Unauthorized storage commitment request from " + caller,
+                      kProcedure);
             acceptance.status = dicom::kStatusNotAuthorized;
             break;
           case dicom::kStoreOnlyNode:
-            ErrorLogWrite(0,
-                          "Unauthorized storage commitment request from " +
-                              caller + " (Store Only)",
-                          kProcedure);
+            log.Error(0,
+                      "Unauthorized storage commitment request from " + caller +
+                          " (Store Only)",
+                      kProcedure);
             acceptance.status = dicom::kStatusNotAuthorized;
             break;
           default:
-            ErrorLogWrite(0,
-                          "Storage commitment request from " + caller +
-                              " not carried out: the caller cannot be "
-                              "looked up",
-                          kProcedure);
+            log.Error(0,
+                      "Storage commitment request from " + caller +
+                          " not carried out: the caller cannot be "
+                          "looked up",
+                      kProcedure);
             acceptance.status = dicom::kStatusProcessingFailure;
             break;
         }
-        ConClose(db);
+        ConClose(db, log);
       },
       [&](const FailureInfo& info) {
-        ErrorLogWrite(info.number,
-                      "Storage commitment request from " + caller + ": " +
-                          info.description,
-                      kProcedure);
+        log.Error(info.number,
+                  "Storage commitment request from " + caller + ": " +
+                      info.description,
+                  kProcedure);
         acceptance.status = dicom::kStatusProcessingFailure;
       });
   return acceptance;
 }
 
 dicom::CommitmentOutcome DecideCommitment(
-    const Config& config, const dicom::CommitmentRequest& request) {
+    const Config& config, const Log& log,
+    const dicom::CommitmentRequest& request) {
   dicom::CommitmentOutcome outcome;
   GuardWith(
       [&] {
+        ArchiveLookup archive(config, log);
         const std::string folder = IncomingFolder(config);
-        Database db;
-        bool opened = false;
-        bool database_failed = false;
         for (const dicom::SopReference& reference : request.references) {
           const std::string& uid = reference.sop_instance;
           if (!IsFileNameUid(uid)) {
             outcome.failed.push_back(
                 {reference, dicom::kStatusNoSuchObjectInstance});
-            continue;
-          }
-          if (InIncomingFolder(folder, uid)) {
+          } else if (InIncomingFolder(folder, uid)) {
             outcome.committed.push_back(reference);
-            continue;
-          }
-          if (!opened) {
-            opened = true;
-            database_failed = !ConOpen(db, config.DBServer);
-          }
-          ResultSet rs;
-          if (!database_failed) {
-            GuardWith(
-                [&] {
-                  const std::string sql = CommittedImageStatement(uid);
-                  DebugLogWrite("Execute: " + sql, kProcedure);
-                  rs = db.Query(sql);
-                },
-                [&](const FailureInfo& info) {
-                  ErrorLogWrite(info.number, info.description, kProcedure);
-                  database_failed = true;
-                });
-          }
-          if (database_failed) {
-            outcome.failed.push_back(
-                {reference, dicom::kStatusProcessingFailure});
-          } else if (rs.empty()) {
-            outcome.failed.push_back(
-                {reference, dicom::kStatusNoSuchObjectInstance});
+          } else if (const uint16_t reason = archive.Reason(reference);
+                     reason == dicom::kStatusSuccess) {
+            outcome.committed.push_back(reference);
           } else {
-            const Value stored_class = rs.Get(0, "SOPClassUID");
-            if (!stored_class.IsNull() &&
-                Trim(stored_class.ToText()) != reference.sop_class) {
-              outcome.failed.push_back(
-                  {reference, dicom::kStatusClassInstanceConflict});
-            } else {
-              outcome.committed.push_back(reference);
-            }
+            outcome.failed.push_back({reference, reason});
           }
         }
-        if (opened) ConClose(db);
-        if (database_failed) {
-          ErrorLogWrite(0,
-                        "Storage commitment " + request.transaction_uid +
-                            ": the archive could not be asked; what is not "
-                            "in the incoming folder is reported failed",
-                        kProcedure);
+        archive.Close();
+        if (archive.Failed()) {
+          log.Error(0,
+                    "Storage commitment " + request.transaction_uid +
+                        ": the archive could not be asked; what is not "
+                        "in the incoming folder is reported failed",
+                    kProcedure);
         }
       },
       [&](const FailureInfo& info) {
-        ErrorLogWrite(info.number, info.description, kProcedure);
+        log.Error(info.number, info.description, kProcedure);
         // Nothing is reported committed that was not looked at.
         outcome = {};
         for (const dicom::SopReference& reference : request.references)
           outcome.failed.push_back(
               {reference, dicom::kStatusProcessingFailure});
       });
-  DebugLogWrite("Storage commitment " + request.transaction_uid + ": " +
-                    std::to_string(outcome.committed.size()) + " committed, " +
-                    std::to_string(outcome.failed.size()) + " failed",
-                kProcedure);
+  log.Debug("Storage commitment " + request.transaction_uid + ": " +
+                std::to_string(outcome.committed.size()) + " committed, " +
+                std::to_string(outcome.failed.size()) + " failed",
+            kProcedure);
   return outcome;
 }
 

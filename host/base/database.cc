@@ -552,18 +552,28 @@ std::string Database::DbmsName() {
 // ---- shared procedures ----
 
 bool ConOpen(Database& db, const std::string& db_server) noexcept {
-  return Guard("ConOpen", false, [&] {
+  return Guard("ConOpen", false,
+               [&] { return ConOpen(db, db_server, CurrentLog()); });
+}
+
+bool ConOpen(Database& db, const std::string& db_server,
+             const Log& log) noexcept {
+  return Guard(log, "ConOpen", false, [&] {
     db.Close();
     db.Open(ConnectionText(db_server));
-    DebugLogWrite("DB-Connection established", "ConOpen");
+    log.Debug("DB-Connection established", "ConOpen");
     return true;
   });
 }
 
 void ConClose(Database& db) noexcept {
-  GuardVoid("ConClose", [&] {
+  GuardVoid("ConClose", [&] { ConClose(db, CurrentLog()); });
+}
+
+void ConClose(Database& db, const Log& log) noexcept {
+  GuardVoid(log, "ConClose", [&] {
     db.Close();
-    DebugLogWrite("DB-Connection closed", "ConClose");
+    log.Debug("DB-Connection closed", "ConClose");
   });
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/base/log.h"
 #include "host/base/value.h"
 
 namespace vantor {
@@ -83,9 +84,13 @@ class Database {
 // "DB-Connection established" ("ConOpen"); a failure is logged under
 // "ConOpen" and returns false. Never throws.
 bool ConOpen(Database& db, const std::string& db_server) noexcept;
+// The same with the lines in `log` (a handler's log value).
+bool ConOpen(Database& db, const std::string& db_server,
+             const Log& log) noexcept;
 
 // Closes `db` with the debug line "DB-Connection closed" ("ConClose").
 void ConClose(Database& db) noexcept;
+void ConClose(Database& db, const Log& log) noexcept;
 
 // Doubles every apostrophe, so that the value cannot end a quoted literal.
 std::string SqlQuote(std::string_view value);

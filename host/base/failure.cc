@@ -58,4 +58,9 @@ void LogCurrentFailure(std::string_view procedure) noexcept {
   ErrorLogWrite(info.number, info.description, procedure);
 }
 
+void LogCurrentFailure(const Log& log, std::string_view procedure) noexcept {
+  FailureInfo info = CurrentFailure();
+  log.Error(info.number, info.description, procedure);
+}
+
 }  // namespace vantor

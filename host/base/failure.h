@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/base/log.h"
+
 namespace vantor {
 
 // A numbered failure with its description, as the error log records it.
@@ -57,6 +59,8 @@ FailureInfo CurrentFailure() noexcept;
 // Writes the error-log line for the current exception under `procedure`.
 // REQUIRES: called inside a catch block.
 void LogCurrentFailure(std::string_view procedure) noexcept;
+// The same into `log` (a handler's log value).
+void LogCurrentFailure(const Log& log, std::string_view procedure) noexcept;
 
 // Runs body(); on any failure logs it under `procedure` and returns
 // `neutral`. Never throws.
@@ -77,6 +81,28 @@ void GuardVoid(std::string_view procedure, F&& body) noexcept {
     body();
   } catch (...) {
     LogCurrentFailure(procedure);
+  }
+}
+
+// Guard and GuardVoid for handlers given a log value: the failure's line
+// goes into `log`.
+template <typename R, typename F>
+R Guard(const Log& log, std::string_view procedure, R neutral,
+        F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    LogCurrentFailure(log, procedure);
+    return neutral;
+  }
+}
+
+template <typename F>
+void GuardVoid(const Log& log, std::string_view procedure, F&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    LogCurrentFailure(log, procedure);
   }
 }
 

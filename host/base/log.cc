@@ -95,17 +95,52 @@ void AppendEventLine(std::string_view file_name,
   if (err != 0) ThrowFileError(err);
 }
 
+Log::Log(int32_t port, bool debug, bool any_debug)
+    : port_(port),
+      debug_(debug),
+      any_debug_(any_debug),
+      error_file_(PortFile("ErrorVantor")),
+      debug_file_(PortFile("DebugVantor")) {}
+
+Log Log::Of(const Config& config) {
+  return Log(config.DCM, config.Debug, config.AnyDebug());
+}
+
+std::string Log::PortFile(std::string_view stem) const {
+  std::string name(stem);
+  name += std::to_string(port_);
+  name += ".log";
+  return name;
+}
+
+void Log::Error(int32_t number, std::string_view message,
+                std::string_view procedure) const noexcept {
+  try {
+    AppendLogFile(error_file_,
+                  LogLine({std::to_string(number), std::string(message),
+                           std::string(procedure)}));
+    Debug("[Error #" + std::to_string(number) + "] " + std::string(message),
+          procedure);
+  } catch (...) {
+  }
+}
+
+void Log::Debug(std::string_view message,
+                std::string_view procedure) const noexcept {
+  try {
+    if (!debug_) return;
+    AppendLogFile(debug_file_,
+                  LogLine({std::string(message), std::string(procedure)}));
+  } catch (...) {
+  }
+}
+
+Log CurrentLog() { return Log::Of(*Settings()); }
+
 void ErrorLogWrite(int32_t number, std::string_view message,
                    std::string_view procedure) noexcept {
   try {
-    auto config = Settings();
-    std::string port = std::to_string(config->DCM);
-    AppendLogFile("ErrorVantor" + port + ".log",
-                  LogLine({std::to_string(number), std::string(message),
-                           std::string(procedure)}));
-    DebugLogWrite(
-        "[Error #" + std::to_string(number) + "] " + std::string(message),
-        procedure);
+    CurrentLog().Error(number, message, procedure);
   } catch (...) {
   }
 }
@@ -113,10 +148,7 @@ void ErrorLogWrite(int32_t number, std::string_view message,
 void DebugLogWrite(std::string_view message,
                    std::string_view procedure) noexcept {
   try {
-    auto config = Settings();
-    if (!config->Debug) return;
-    AppendLogFile("DebugVantor" + std::to_string(config->DCM) + ".log",
-                  LogLine({std::string(message), std::string(procedure)}));
+    CurrentLog().Debug(message, procedure);
   } catch (...) {
   }
 }

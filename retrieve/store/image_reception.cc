@@ -30,8 +30,8 @@ std::string Printable(std::string_view text) {
 // Writes the image in `syntax`, or in the syntax it arrived in when it
 // cannot be converted (no codec for it, or one that refuses the image): no
 // image is lost for that reason.
-void WriteImage(dicom::ReceivedImage& Img, const std::string& path,
-                const std::string& syntax) {
+void WriteImage(const Log& log, dicom::ReceivedImage& Img,
+                const std::string& path, const std::string& syntax) {
   const std::string arrived = Img.TransferSyntaxUID();
   if (syntax == arrived) {
     Img.WriteFile(path, true, syntax);
@@ -44,10 +44,10 @@ void WriteImage(dicom::ReceivedImage& Img, const std::string& path,
         written = true;
       },
       [&](const FailureInfo& info) {
-        DebugLogWrite("Image " + Img.SOPInstanceUID() +
-                          " cannot be written in " + syntax + " (" +
-                          info.description + "), written in " + arrived,
-                      kProcedure);
+        log.Debug("Image " + Img.SOPInstanceUID() + " cannot be written in " +
+                      syntax + " (" + info.description + "), written in " +
+                      arrived,
+                  kProcedure);
       });
   if (!written) Img.WriteFile(path, true, arrived);
 }
@@ -85,7 +85,7 @@ std::vector<std::string> DismissalLineFields(std::string_view Modality) {
   return {"Image dismissed cause of modality " + std::string(Modality)};
 }
 
-uint16_t ReceiveImage(const Config& settings,
+uint16_t ReceiveImage(const Config& settings, const Log& log,
                       const dicom::Connection& Connection,
                       dicom::ReceivedImage& Img,
                       const DiskSpaceWait& wait) noexcept {
@@ -94,10 +94,10 @@ uint16_t ReceiveImage(const Config& settings,
   bool stored = false;
   std::string sCallingAET;
   auto log_failure = [&](const FailureInfo& info) {
-    ErrorLogWrite(info.number,
-                  info.description + " Port: " + std::to_string(config->DCM) +
-                      " Source: " + Trim(sCallingAET),
-                  kProcedure);
+    log.Error(info.number,
+              info.description + " Port: " + std::to_string(config->DCM) +
+                  " Source: " + Trim(sCallingAET),
+              kProcedure);
   };
   GuardWith(
       [&] {
@@ -128,16 +128,17 @@ uint16_t ReceiveImage(const Config& settings,
         WaitForDiskSpace(folder, wait);
         const std::string syntax =
             ChooseTransferSyntax(config->Compress, Img.Attributes());
-        StoreIncomingFiles(
-            folder, uid, sCallingAET,
-            uid + (config->Rename ? ".dcm.ren" : ".dcm"),
-            [&](const std::string& path) { WriteImage(Img, path, syntax); });
+        StoreIncomingFiles(folder, uid, sCallingAET,
+                           uid + (config->Rename ? ".dcm.ren" : ".dcm"),
+                           [&](const std::string& path) {
+                             WriteImage(log, Img, path, syntax);
+                           });
         status = dicom::kStatusSuccess;
         stored = true;
       },
       log_failure);
   // The image is stored whatever happens to its log line.
-  if (stored && config->AnyDebug()) {
+  if (stored && log.any_debug()) {
     GuardWith(
         [&] {
           AppendEventLine(kReceiveLog,
@@ -149,29 +150,31 @@ uint16_t ReceiveImage(const Config& settings,
   return status;
 }
 
-uint16_t DCMServer_ImageReceivedAsync(const Config& config,
+uint16_t DCMServer_ImageReceivedAsync(const Config& config, const Log& log,
                                       const dicom::Connection& Connection,
                                       dicom::ReceivedImage& Img,
                                       const std::function<bool()>& stopping) {
-  return ReceiveImage(config, Connection, Img, DefaultDiskSpaceWait(stopping));
+  return ReceiveImage(config, log, Connection, Img,
+                      DefaultDiskSpaceWait(stopping));
 }
 
-void RemoveInterruptedReceptions(const Config& config) noexcept {
-  GuardVoid("RemoveInterruptedReceptions", [&] {
+void RemoveInterruptedReceptions(const Config& config,
+                                 const Log& log) noexcept {
+  GuardVoid(log, "RemoveInterruptedReceptions", [&] {
     const std::string folder = ToFsPath(config.Temp);
     std::vector<std::string> removed = RemoveStaleTemporaryFiles(folder);
     for (const std::string& name : removed)
-      DebugLogWrite("Temporary file " + name +
-                        " of an interrupted reception "
-                        "removed",
-                    "RemoveInterruptedReceptions");
+      log.Debug("Temporary file " + name +
+                    " of an interrupted reception "
+                    "removed",
+                "RemoveInterruptedReceptions");
     if (!removed.empty())
-      ErrorLogWrite(0,
-                    std::to_string(removed.size()) +
-                        " temporary files of interrupted receptions removed "
-                        "from " +
-                        folder,
-                    "RemoveInterruptedReceptions");
+      log.Error(0,
+                std::to_string(removed.size()) +
+                    " temporary files of interrupted receptions removed "
+                    "from " +
+                    folder,
+                "RemoveInterruptedReceptions");
   });
 }
 

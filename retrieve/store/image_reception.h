@@ -17,6 +17,7 @@
 
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
+#include "host/base/log.h"
 #include "retrieve/store/disk_space.h"
 #include "retrieve/store/incoming_files.h"
 
@@ -44,18 +45,19 @@ std::vector<std::string> ReceptionLineFields(const std::string& calling_aet,
                                              int32_t port, bool Compress);
 std::vector<std::string> DismissalLineFields(std::string_view Modality);
 
-// The handler, with the disk-space wait given. Returns the C-STORE status:
-// 0000 for a stored or a dismissed image, C000 for an image whose SOP
-// Instance UID cannot name a file, A700 when it could not be stored.
-uint16_t ReceiveImage(const Config& config,
+// The handler, with the disk-space wait given; its lines go to `log`.
+// Returns the C-STORE status: 0000 for a stored or a dismissed image, C000
+// for an image whose SOP Instance UID cannot name a file, A700 when it could
+// not be stored.
+uint16_t ReceiveImage(const Config& config, const Log& log,
                       const dicom::Connection& Connection,
                       dicom::ReceivedImage& Img,
                       const DiskSpaceWait& wait) noexcept;
 
 // Returns the C-STORE status for the image under the settings snapshot
-// `config`. `stopping` tells a disk-space wait that the service is shutting
-// down.
-uint16_t DCMServer_ImageReceivedAsync(const Config& config,
+// `config` and its `log`. `stopping` tells a disk-space wait that the
+// service is shutting down.
+uint16_t DCMServer_ImageReceivedAsync(const Config& config, const Log& log,
                                       const dicom::Connection& Connection,
                                       dicom::ReceivedImage& Img,
                                       const std::function<bool()>& stopping);
@@ -64,7 +66,7 @@ uint16_t DCMServer_ImageReceivedAsync(const Config& config,
 // that an interrupted reception (a crash, a kill) left in the incoming
 // folder, writing each name to the debug log and their number to the error
 // log. Files another running instance is writing are kept.
-void RemoveInterruptedReceptions(const Config& config) noexcept;
+void RemoveInterruptedReceptions(const Config& config, const Log& log) noexcept;
 
 }  // namespace vantor
 

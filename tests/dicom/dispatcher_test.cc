@@ -162,11 +162,9 @@ class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TestProgramDir();
-    Config config = *Settings();
-    config.DCM = 4711;
-    config.OwnAET = "VANTOR";
-    config.DBServer = archive_.DBServer();
-    PublishSettings(config);
+    config_.DCM = 4711;
+    config_.OwnAET = "VANTOR";
+    config_.DBServer = archive_.DBServer();
     error_log_ = TestProgramDir() + "/Logs/ErrorVantor4711.log";
     log_start_ = ReadWholeFile(error_log_).size();
   }
@@ -180,9 +178,15 @@ class DispatcherTest : public ::testing::Test {
     request_ = std::make_unique<ScriptedRequest>(operation, Identifier(level));
     return *request_;
   }
-  void Dispatch() { DCMServer_QueryRequest(*request_, services_.Wired()); }
+  // Serves the request under the test's settings, as the front hands them.
+  void Dispatch() {
+    DCMServer_QueryRequest(*request_, services_.Wired(),
+                           std::make_shared<const Config>(config_),
+                           Log::Of(config_));
+  }
 
   FixtureArchive archive_;
+  Config config_;
   ScriptedServices services_;
   std::unique_ptr<ScriptedRequest> request_;
   std::string error_log_;
@@ -316,9 +320,7 @@ TEST_F(DispatcherTest, NobodyIsLetInWhenTheNodeLookupFails) {
 }
 
 TEST_F(DispatcherTest, ADatabaseThatCannotBeOpenedIsLoggedOnce) {
-  Config config = *Settings();
-  config.DBServer = "sqlite:" + archive_.dir() + "/missing/archive.db";
-  PublishSettings(config);
+  config_.DBServer = "sqlite:" + archive_.dir() + "/missing/archive.db";
   ScriptedRequest& request = Run("C-FIND", "STUDY");
   Dispatch();
   EXPECT_THAT(services_.calls, IsEmpty());

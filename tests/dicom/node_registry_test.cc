@@ -52,27 +52,19 @@ class GetAETTest : public ::testing::TestWithParam<ArchiveBackend> {
  protected:
   void SetUp() override {
     VANTOR_SKIP_UNLESS_READY(archive_);
-    saved_ = Settings();
-    Config config = *saved_;
-    config.DCM = 40102;
-    config.DBServer = archive_.DBServer();
-    PublishSettings(config);
-    ASSERT_TRUE(ConOpen(db_, Settings()->DBServer));
+    ASSERT_TRUE(ConOpen(db_, archive_.DBServer(), log_));
   }
-  void TearDown() override {
-    ConClose(db_);
-    if (saved_) PublishSettings(*saved_);
-  }
+  void TearDown() override { ConClose(db_, log_); }
 
   // Looks the caller up with both flags passed in as `flags_in`.
   int32_t Lookup(const std::string& aet, const std::string& ip,
                  bool flags_in = false) {
     siemens_ = flags_in;
     internal_id_ = flags_in;
-    return GetAET(db_, aet, ip, siemens_, internal_id_);
+    return GetAET(db_, aet, ip, siemens_, internal_id_, log_);
   }
 
-  std::shared_ptr<const Config> saved_;
+  const Log log_{40102, /*debug=*/false, /*any_debug=*/false};
   FixtureArchive archive_{GetParam()};
   Database db_;
   bool siemens_ = false;
@@ -191,10 +183,7 @@ TEST_P(GetAETTest, RowsAreReadAfreshOnEveryLookup) {
 
 TEST_P(GetAETTest, DatabaseDownIsAFailureNotAKnownNode) {
   archive_.AddNode("VIEWER", "127.0.0.1");
-  Config config = *Settings();
-  config.DBServer = "sqlite:/nonexistent-vantor-dir/archive.db";
-  PublishSettings(config);
-  EXPECT_FALSE(ConOpen(db_, Settings()->DBServer));
+  EXPECT_FALSE(ConOpen(db_, "sqlite:/nonexistent-vantor-dir/archive.db", log_));
 
   EXPECT_EQ(Lookup("VIEWER", "127.0.0.1", /*flags_in=*/true),
             kNodeLookupFailed);

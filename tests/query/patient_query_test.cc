@@ -29,7 +29,7 @@ class PatientQueryTest : public ArchiveQueryTest {
   std::optional<dicom::DatasetCollection> Find(
       std::initializer_list<Key> keys, bool siemens = false,
       bool internal_id = false) {
-    return GetPatientData(ContextOn(db_, siemens, internal_id), Identifier(keys));
+    return GetPatientData(Context(siemens, internal_id), Identifier(keys));
   }
 
   int64_t meyer_ = 0, brandt_ = 0, nameless_ = 0;
@@ -131,18 +131,18 @@ INSTANTIATE_TEST_SUITE_P(Archive, RelatedCountsTest, kArchiveBackends,
 TEST_P(RelatedCountsTest, PatientStatusIsTheLowestNonNegativeOne) {
   int64_t p = archive_.AddPatient({.patient_id = "A"});
   for (int64_t s : {3, 1, 0}) archive_.AddStudy(p, {.status = s});
-  EXPECT_EQ(GetPatientStatus(db_, static_cast<int32_t>(p)), 0);
+  EXPECT_EQ(GetPatientStatus(db_, static_cast<int32_t>(p), log_), 0);
   int64_t q = archive_.AddPatient({.patient_id = "B"});
   for (int64_t s : {5, 2, -1}) archive_.AddStudy(q, {.status = s});
-  EXPECT_EQ(GetPatientStatus(db_, static_cast<int32_t>(q)), 2);
-  EXPECT_EQ(GetPatientStatus(db_, 999), 0);
+  EXPECT_EQ(GetPatientStatus(db_, static_cast<int32_t>(q), log_), 2);
+  EXPECT_EQ(GetPatientStatus(db_, 999, log_), 0);
   EXPECT_NE(DebugLog().find("\tGetPatientStatus = 2\t\r\n"),
             std::string::npos);
 }
 
 TEST_P(RelatedCountsTest, CountsAndTheirDebugLines) {
   int64_t p = archive_.AddPatient({.patient_id = "A"});
-  EXPECT_EQ(GetImageCountFromPatient(db_, static_cast<int32_t>(p)), 0);
+  EXPECT_EQ(GetImageCountFromPatient(db_, static_cast<int32_t>(p), log_), 0);
   EXPECT_NE(DebugLog().find("\tGetImageCountFromPatient = 0\t\r\n"),
             std::string::npos);
   int64_t study = archive_.AddStudy(p, {.status = 0});
@@ -150,11 +150,12 @@ TEST_P(RelatedCountsTest, CountsAndTheirDebugLines) {
   archive_.AddImage(series, {});
   // A study with a null status is not counted: "= Null" is no null test.
   archive_.AddSeries(archive_.AddStudy(p, {}), {});
-  EXPECT_EQ(GetSeriesCountFromPatient(db_, static_cast<int32_t>(p)), 1);
-  EXPECT_EQ(GetStudyCountFromPatient(db_, static_cast<int32_t>(p)), 1);
-  EXPECT_EQ(GetSeriesCountFromStudy(db_, static_cast<int32_t>(study)), 1);
-  EXPECT_EQ(GetImageCountFromStudy(db_, static_cast<int32_t>(study)), 1);
-  EXPECT_EQ(GetImageCountFromSeries(db_, static_cast<int32_t>(series)), 1);
+  EXPECT_EQ(GetSeriesCountFromPatient(db_, static_cast<int32_t>(p), log_), 1);
+  EXPECT_EQ(GetStudyCountFromPatient(db_, static_cast<int32_t>(p), log_), 1);
+  EXPECT_EQ(GetSeriesCountFromStudy(db_, static_cast<int32_t>(study), log_), 1);
+  EXPECT_EQ(GetImageCountFromStudy(db_, static_cast<int32_t>(study), log_), 1);
+  EXPECT_EQ(GetImageCountFromSeries(db_, static_cast<int32_t>(series), log_),
+            1);
 }
 
 TEST_P(RelatedCountsTest, LargeCountsAreNotCutOff) {
@@ -166,15 +167,15 @@ TEST_P(RelatedCountsTest, LargeCountsAreNotCutOff) {
       "(SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 40000) SELECT "
       "'1.2.3.' || i, " +
       std::to_string(series) + " FROM n");
-  EXPECT_EQ(GetImageCountFromSeries(db_, static_cast<int32_t>(series)),
+  EXPECT_EQ(GetImageCountFromSeries(db_, static_cast<int32_t>(series), log_),
             40000);
   EXPECT_EQ(ErrorLog(), "");
 }
 
 TEST_P(RelatedCountsTest, FailureGivesZeroAndAnErrorLine) {
   db_.Close();
-  EXPECT_EQ(GetImageCountFromSeries(db_, 1), 0);
-  EXPECT_EQ(GetPatientStatus(db_, 1), 0);
+  EXPECT_EQ(GetImageCountFromSeries(db_, 1, log_), 0);
+  EXPECT_EQ(GetPatientStatus(db_, 1, log_), 0);
   std::string errors = ErrorLog();
   EXPECT_NE(errors.find("\tGetImageCountFromSeries\r\n"), std::string::npos);
   EXPECT_NE(errors.find("\tGetPatientStatus\r\n"), std::string::npos);

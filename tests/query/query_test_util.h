@@ -35,11 +35,15 @@ inline constexpr uint16_t kPatient = 0x0010;
 inline constexpr uint16_t kName = 0x0010, kId = 0x0020, kBirth = 0x0030,
                           kSex = 0x0040;
 
-// A request's context on `db` with the settings as they are now.
+// A request's context on `db` with the settings as they are now and their
+// log.
 inline dicom::RequestContext ContextOn(Database& db, bool siemens = false,
                                        bool internal_id = false,
                                        std::function<bool()> cancelled = {}) {
-  return {.config = Settings(),
+  std::shared_ptr<const Config> config = Settings();
+  Log log = Log::Of(*config);
+  return {.config = std::move(config),
+          .log = std::move(log),
           .db = db,
           .bSiemensBug = siemens,
           .bInternalID = internal_id,

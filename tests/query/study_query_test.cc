@@ -40,7 +40,7 @@ class StudyQueryTest : public ArchiveQueryTest {
   std::optional<dicom::DatasetCollection> Find(
       std::initializer_list<Key> keys, bool siemens = false,
       bool internal_id = false, const Cancelled& cancelled = {}) {
-    return GetStudyData(ContextOn(db_, siemens, internal_id, cancelled),
+    return GetStudyData(Context(siemens, internal_id, cancelled),
                         Identifier(keys));
   }
 

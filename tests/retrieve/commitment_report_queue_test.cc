@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/base/config.h"
+#include "host/base/log.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -51,17 +51,12 @@ class ScriptedSender {
 class CommitmentReportQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Config c;
-    c.DCM = 107;
-    c.Debug = true;
-    PublishSettings(c);
     fs::remove(ErrorLogPath());
     destination_.address = "127.0.0.1";
     destination_.port = 11113;
     destination_.called_aet = "MODALITY";
     report_.transaction_uid = "1.2.826.0.1.88";
   }
-  void TearDown() override { PublishSettings(Config{}); }
 
   static std::string ErrorLogPath() {
     return TestProgramDir() + "/Logs/ErrorVantor107.log";
@@ -75,6 +70,8 @@ class CommitmentReportQueueTest : public ::testing::Test {
     return false;
   }
 
+  // The log of the requests the reports answer.
+  const Log log_{107, /*debug=*/true, /*any_debug=*/true};
   dicom::ReportDestination destination_;
   dicom::CommitmentReport report_;
 };
@@ -84,7 +81,7 @@ TEST_F(CommitmentReportQueueTest, RetriedWithGrowingPausesUntilDelivered) {
   CommitmentReportQueue queue(
       sender.AsSender(),
       {milliseconds(40), milliseconds(1000), milliseconds(5000)});
-  queue.Add(destination_, report_);
+  queue.Add(log_, destination_, report_);
   ASSERT_TRUE(Drained(queue));
   const std::vector<Clock::time_point> t = sender.times();
   ASSERT_EQ(t.size(), 4u);
@@ -100,7 +97,7 @@ TEST_F(CommitmentReportQueueTest, GivenUpAfterItsTimeWithAnErrorLine) {
   CommitmentReportQueue queue(
       sender.AsSender(),
       {milliseconds(20), milliseconds(40), milliseconds(300)});
-  queue.Add(destination_, report_);
+  queue.Add(log_, destination_, report_);
   ASSERT_TRUE(Drained(queue));
   const size_t attempts = sender.times().size();
   EXPECT_GE(attempts, 4u);
@@ -117,7 +114,7 @@ TEST_F(CommitmentReportQueueTest, ShutdownStopsRetriesAndLogsWhatIsLeft) {
   CommitmentReportQueue queue(
       sender.AsSender(),
       {milliseconds(60000), milliseconds(60000), milliseconds(300000)});
-  queue.Add(destination_, report_);
+  queue.Add(log_, destination_, report_);
   for (int i = 0; i < 500 && sender.times().empty(); ++i)
     std::this_thread::sleep_for(milliseconds(10));
   const auto start = Clock::now();
@@ -130,7 +127,7 @@ TEST_F(CommitmentReportQueueTest, ShutdownStopsRetriesAndLogsWhatIsLeft) {
                         "stopped (connection refused)"));
   // A report handed over afterwards is not sent, only logged.
   report_.transaction_uid = "1.2.826.0.1.89";
-  queue.Add(destination_, report_);
+  queue.Add(log_, destination_, report_);
   EXPECT_EQ(sender.times().size(), 1u);
   EXPECT_THAT(ReadWholeFile(ErrorLogPath()),
               HasSubstr("report 1.2.826.0.1.89 for MODALITY (127.0.0.1:11113) "

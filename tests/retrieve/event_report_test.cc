@@ -62,12 +62,10 @@ class EventReportTest : public ::testing::Test {
   static constexpr char kCaller[] = "EVENTSCU";
 
   void SetUp() override {
-    Config c;
-    c.DCM = 105;
-    c.Debug = true;
-    c.DBServer = first_.DBServer();
-    c.EventServers = {first_.DBServer(), second_.DBServer()};
-    PublishSettings(c);
+    config_.DCM = 105;
+    config_.Debug = true;
+    config_.DBServer = first_.DBServer();
+    config_.EventServers = {first_.DBServer(), second_.DBServer()};
     // The caller is a node of DBServer's node table.
     first_.AddNode(kCaller, "127.0.0.1");
     for (FixtureArchive* a : {&first_, &second_}) {
@@ -78,7 +76,6 @@ class EventReportTest : public ::testing::Test {
     fs::remove(Log("Error"));
     fs::remove(Log("Debug"));
   }
-  void TearDown() override { PublishSettings(Config{}); }
 
   static std::string Log(const std::string& kind) {
     return TestProgramDir() + "/Logs/" + kind + "Vantor105.log";
@@ -122,7 +119,8 @@ class EventReportTest : public ::testing::Test {
     dicom::Connection connection;
     connection.calling_aet = std::string(kCaller) + "  ";
     connection.remote_ip = "127.0.0.1";
-    DCMServer_EventReport(*Settings(), connection, event_id, dataset, status);
+    DCMServer_EventReport(config_, Log::Of(config_), connection, event_id,
+                          dataset, status);
     return status;
   }
   static dicom::Dataset Renamer(const std::string& command,
@@ -137,6 +135,7 @@ class EventReportTest : public ::testing::Test {
 
   FixtureArchive first_;
   FixtureArchive second_;
+  Config config_;
 };
 
 TEST_F(EventReportTest, RenamerUpdatesEveryServerOnItsOwnConnection) {
@@ -161,9 +160,7 @@ TEST_F(EventReportTest, RenamerUpdatesEveryServerOnItsOwnConnection) {
 
 TEST_F(EventReportTest, AnUnreachableServerIsLoggedAndTheNextUpdated) {
   const std::string missing = "sqlite:/tmp/vantor-no-such-folder/a.db";
-  Config c = *Settings();
-  c.EventServers.push_back(missing);
-  PublishSettings(c);
+  config_.EventServers.push_back(missing);
   const std::string servers = missing + ";" + second_.DBServer();
   // The command word is compared in upper case.
   EXPECT_EQ(Report(10, Renamer("renamer", servers, kUid)),
@@ -244,9 +241,7 @@ TEST_F(EventReportTest, AFailingKeyStudyUpdateIsReported) {
 // Without the node table nobody is let in: nothing is changed and the
 // report fails.
 TEST_F(EventReportTest, AFailedCallerLookupChangesNothing) {
-  Config c = *Settings();
-  c.DBServer = "sqlite:/tmp/vantor-no-such-folder/a.db";
-  PublishSettings(c);
+  config_.DBServer = "sqlite:/tmp/vantor-no-such-folder/a.db";
   EXPECT_EQ(Report(10, Renamer("RENAMER", second_.DBServer(), kUid)),
             dicom::kStatusProcessingFailure);
   EXPECT_EQ(Column(second_, "FKeyStatusID", kUid), "");

@@ -39,13 +39,11 @@ class StorageCommitmentTest : public ::testing::Test {
     incoming_ = archive_.dir() + "/incoming/";
     fs::create_directories(incoming_ + "failed");
     fs::create_directories(incoming_ + "importing");
-    Config c;
-    c.DCM = 106;
-    c.Debug = true;
-    c.DBServer = archive_.DBServer();
-    c.Temp = incoming_;
-    c.OwnAET = "VANTOR";
-    PublishSettings(c);
+    config_.DCM = 106;
+    config_.Debug = true;
+    config_.DBServer = archive_.DBServer();
+    config_.Temp = incoming_;
+    config_.OwnAET = "VANTOR";
     fs::remove(Log("Error"));
     fs::remove(Log("Debug"));
     FixtureArchive::Patient patient;
@@ -53,7 +51,6 @@ class StorageCommitmentTest : public ::testing::Test {
     series_ = archive_.AddSeries(
         archive_.AddStudy(archive_.AddPatient(patient), {}), {});
   }
-  void TearDown() override { PublishSettings(Config{}); }
 
   static std::string Log(const std::string& kind) {
     return TestProgramDir() + "/Logs/" + kind + "Vantor106.log";
@@ -73,7 +70,7 @@ class StorageCommitmentTest : public ::testing::Test {
     request.transaction_uid = "1.2.826.0.1.77";
     for (const std::string& uid : uids)
       request.references.push_back({sop_class, uid});
-    return DecideCommitment(*Settings(), request);
+    return DecideCommitment(config_, vantor::Log::Of(config_), request);
   }
   static std::vector<std::string> Committed(const dicom::CommitmentOutcome& o) {
     std::vector<std::string> uids;
@@ -98,10 +95,12 @@ class StorageCommitmentTest : public ::testing::Test {
     dicom::CommitmentRequest request;
     request.transaction_uid = "1.2.826.0.1.77";
     request.references.push_back({kCt, "1.2.3"});
-    return AcceptCommitmentRequest(*Settings(), connection, request);
+    return AcceptCommitmentRequest(config_, vantor::Log::Of(config_),
+                                   connection, request);
   }
 
   FixtureArchive archive_;
+  Config config_;
   std::string incoming_;
   int64_t series_ = 0;
 };

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "archive/sql_script.h"
-#include "host/base/config.h"
 #include "tests/support/pg_server.h"
 
 namespace vantor {
@@ -169,12 +168,6 @@ void FixtureArchive::RestoreViews() {
   for (const char* verb : {"DROP VIEW", "CREATE VIEW"})
     for (const std::string& statement : statements)
       if (StartsWithNoCase(statement, verb)) db_.Execute(statement);
-}
-
-void FixtureArchive::UseAsDBServer() const {
-  Config config = *Settings();
-  config.DBServer = DBServer();
-  PublishSettings(std::move(config));
 }
 
 int64_t FixtureArchive::Exec(const std::string& sql) {

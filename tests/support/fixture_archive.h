@@ -5,7 +5,7 @@
 // a temp folder of its own as well.
 //
 //   FixtureArchive archive;                      // or (ArchiveBackend::kPostgres)
-//   archive.UseAsDBServer();
+//   config.DBServer = archive.DBServer();
 //   int64_t p = archive.AddPatient({.patient_id = "P1", .last_name = "Meyer",
 //                                   .first_name = "Anna"});
 //   int64_t st = archive.AddStudy(p, {.study_date = "2024-01-15"});
@@ -127,8 +127,6 @@ class FixtureArchive {
   const std::string& db_path() const;
   // "sqlite:" + db_path(), or "odbc:DSN=vantor_<n>" (no ";" in it).
   std::string DBServer() const;
-  // Publishes a copy of the current settings with DBServer() as DBServer.
-  void UseAsDBServer() const;
 
   // Takes the archive away from where DBServer() finds it (the file renamed,
   // the database renamed) and puts it back, as it was, in one step.

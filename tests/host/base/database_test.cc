@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/base/config.h"
 #include "host/base/failure.h"
+#include "host/base/log.h"
 #include "host/base/paths.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
@@ -125,25 +125,19 @@ TEST(DatabaseOpenTest, ClosedDatabaseRefusesStatements) {
 }
 
 TEST(DatabaseOpenTest, ConOpenLogsItsFailureAndReturnsFalse) {
-  const std::shared_ptr<const Config> saved = Settings();
-  Config config = *saved;
-  config.DBServer = "sqlite:/nonexistent-vantor-dir/archive.db";
-  config.DCM = 40101;
-  PublishSettings(config);
+  const Log log(40101, /*debug=*/false, /*any_debug=*/false);
   Database db;
-  EXPECT_FALSE(ConOpen(db, Settings()->DBServer));
+  EXPECT_FALSE(ConOpen(db, "sqlite:/nonexistent-vantor-dir/archive.db", log));
   EXPECT_FALSE(db.IsOpen());
-  std::string log =
+  std::string text =
       ReadWholeFile(TestProgramDir() + "/Logs/ErrorVantor40101.log");
-  EXPECT_NE(log.find("\tConOpen\r\n"), std::string::npos) << log;
+  EXPECT_NE(text.find("\tConOpen\r\n"), std::string::npos) << text;
 
   FixtureArchive archive;
-  archive.UseAsDBServer();
-  EXPECT_TRUE(ConOpen(db, Settings()->DBServer));
+  EXPECT_TRUE(ConOpen(db, archive.DBServer(), log));
   EXPECT_TRUE(db.IsOpen());
-  ConClose(db);
+  ConClose(db, log);
   EXPECT_FALSE(db.IsOpen());
-  PublishSettings(*saved);
 }
 
 class DatabaseTest : public ::testing::Test {

@@ -125,6 +125,45 @@ TEST_F(LogTest, PortChangeGoesToNewFiles) {
                     {"\\[Error #2\\] new port\\tReadReg", "after\\tMain"}));
 }
 
+TEST_F(LogTest, AValueKeepsItsSnapshotWhateverIsPublishedLater) {
+  Use(5203, true, false);
+  Use(5204, false, false);
+  Config snapshot;
+  snapshot.DCM = 5203;
+  snapshot.Debug = true;
+  const Log log = Log::Of(snapshot);
+  EXPECT_EQ(log.error_file(), "ErrorVantor5203.log");
+  EXPECT_EQ(log.debug_file(), "DebugVantor5203.log");
+  EXPECT_EQ(log.PortFile("Calling"), "Calling5203.log");
+  // Published now, other settings change nothing for the value.
+  log.Error(5, "Invalid procedure call", "ReadReg");
+  log.Debug("progress", "Main");
+  EXPECT_TRUE(Lines(Read("ErrorVantor", 5203),
+                    {"5\\tInvalid procedure call\\tReadReg"}));
+  EXPECT_TRUE(Lines(
+      Read("DebugVantor", 5203),
+      {"\\[Error #5\\] Invalid procedure call\\tReadReg", "progress\\tMain"}));
+  EXPECT_FALSE(Exists("ErrorVantor", 5204));
+}
+
+TEST_F(LogTest, AValueTakesTheSwitchesOfItsSnapshot) {
+  Config snapshot;
+  EXPECT_FALSE(Log::Of(snapshot).debug());
+  EXPECT_FALSE(Log::Of(snapshot).any_debug());
+  // The default key's switch turns on the event logs only.
+  snapshot.DefaultDebug = true;
+  EXPECT_FALSE(Log::Of(snapshot).debug());
+  EXPECT_TRUE(Log::Of(snapshot).any_debug());
+  snapshot.DefaultDebug = false;
+  snapshot.Debug = true;
+  EXPECT_TRUE(Log::Of(snapshot).debug());
+  EXPECT_TRUE(Log::Of(snapshot).any_debug());
+  // The façade's value is the one of the published snapshot.
+  Use(5205, true, false);
+  EXPECT_EQ(CurrentLog().port(), 5205);
+  EXPECT_TRUE(CurrentLog().debug());
+}
+
 TEST_F(LogTest, EventLinesShareTheLayout) {
   EXPECT_TRUE(Lines(LogLine({"a", "", "c d"}), {"a\\t\\tc d"}));
   EXPECT_TRUE(std::regex_match(LogLine({}),

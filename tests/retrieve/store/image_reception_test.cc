@@ -86,7 +86,6 @@ class ImageReceptionTest : public ::testing::Test {
     // The configured text uses the backslash; the handler translates it.
     config_.Temp = folder_ + "\\";
     config_.DismissModalities = {"EMPTY"};
-    Publish();
     connection_.calling_aet = " MODAL  ";
     wait_.available = [this](const std::string& path) {
       probed_path_ = path;
@@ -101,10 +100,13 @@ class ImageReceptionTest : public ::testing::Test {
          {"Receive.log", "ErrorVantor104.log", "DebugVantor104.log"})
       fs::remove(TestProgramDir() + "/Logs/" + log);
   }
-  void TearDown() override { PublishSettings(Config{}); }
 
-  void Publish() { PublishSettings(config_); }
-  uint16_t Receive() { return ReceiveImage(*Settings(), connection_, image_, wait_); }
+  // Receives the image under the test's settings and their log, as the
+  // front hands them.
+  uint16_t Receive() {
+    return ReceiveImage(config_, vantor::Log::Of(config_), connection_, image_,
+                        wait_);
+  }
 
   std::set<std::string> Files() const {
     std::set<std::string> names;
@@ -146,7 +148,6 @@ TEST_F(ImageReceptionTest, StoresTheImageAndItsSideFile) {
 
 TEST_F(ImageReceptionTest, RenameWritesDcmRenAndOverwrites) {
   config_.Rename = true;
-  Publish();
   std::ofstream(folder_ + "/1.2.3.4.5.cae") << "OLD\r\n";
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   EXPECT_EQ(Files(),
@@ -157,7 +158,6 @@ TEST_F(ImageReceptionTest, RenameWritesDcmRenAndOverwrites) {
 TEST_F(ImageReceptionTest, ReceptionLineWithEitherDebugSwitch) {
   config_.DefaultDebug = true;
   config_.Compress = true;
-  Publish();
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   const std::string line =
       std::string(kTimestamp) +
@@ -172,7 +172,6 @@ TEST_F(ImageReceptionTest, ReceptionLineWithEitherDebugSwitch) {
 TEST_F(ImageReceptionTest, DismissedImageIsAcceptedWithTwoLinesAndNoFile) {
   config_.EnableDismiss = true;
   config_.DismissModalities = {"CT", "MR"};
-  Publish();
   image_.attributes.Put(0x0008, 0x0060, "ct");
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   EXPECT_THAT(Files(), IsEmpty());
@@ -189,7 +188,6 @@ TEST_F(ImageReceptionTest, DismissedImageIsAcceptedWithTwoLinesAndNoFile) {
 TEST_F(ImageReceptionTest, ABlankInTheListKeepsTheImage) {
   config_.EnableDismiss = true;
   config_.DismissModalities = {"CT", " MR"};
-  Publish();
   image_.attributes.Put(0x0008, 0x0060, "MR");
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   EXPECT_EQ(Files().size(), 2u);
@@ -199,7 +197,6 @@ TEST_F(ImageReceptionTest, ABlankInTheListKeepsTheImage) {
 TEST_F(ImageReceptionTest, DismissalWithoutModalityIsAFailure) {
   config_.EnableDismiss = true;
   config_.DismissModalities = {"CT"};
-  Publish();
   image_.attributes.Put(0x0008, 0x0060, Value());
   EXPECT_EQ(Receive(), dicom::kStatusOutOfResources);
   EXPECT_THAT(Files(), IsEmpty());
@@ -236,14 +233,12 @@ TEST_F(ImageReceptionTest, AFailedWriteLeavesNothingAndKeepsTheOldFiles) {
 
 TEST_F(ImageReceptionTest, AMissingIncomingFolderIsAFailure) {
   config_.Temp = folder_ + "/gone\\";
-  Publish();
   EXPECT_EQ(Receive(), dicom::kStatusOutOfResources);
   EXPECT_THAT(Log("ErrorVantor104.log"), HasSubstr("ImageReceivedAsync"));
 }
 
 TEST_F(ImageReceptionTest, PvImageWithoutMpeg2CodecKeepsItsSyntax) {
   config_.Debug = true;
-  Publish();
   image_.attributes.Put(0x0008, 0x0060, "PV");
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   EXPECT_EQ(Read("1.2.3.4.5.dcm"), kExplicitLE);
@@ -256,7 +251,6 @@ TEST_F(ImageReceptionTest, PvImageWithoutMpeg2CodecKeepsItsSyntax) {
 
 TEST_F(ImageReceptionTest, AFailedConversionIsWrittenInTheArrivalSyntax) {
   config_.Compress = true;
-  Publish();
   image_.convertible = {};
   EXPECT_EQ(Receive(), dicom::kStatusSuccess);
   EXPECT_EQ(Read("1.2.3.4.5.dcm"), kExplicitLE);

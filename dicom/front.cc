@@ -1,0 +1,75 @@
+#include "dicom/front.h"
+
+#include <utility>
+
+#include "dicom/events.h"
+
+namespace vantor::dicom {
+
+Front::Front(FrontServices services, SnapshotSource snapshot)
+    : services_(std::move(services)), snapshot_(std::move(snapshot)) {}
+
+Front::Snapshot Front::Take() const {
+  std::shared_ptr<const Config> config = snapshot_();
+  Log log = Log::Of(*config);
+  return {std::move(config), std::move(log)};
+}
+
+void Front::AssociationRequest2(const Connection& connection, bool& is_ok) {
+  const Snapshot now = Take();
+  services_.AssociationCheck(*now.config, now.log, connection, is_ok);
+}
+
+void Front::QueryRequest(Request& request) {
+  const Snapshot now = Take();
+  DCMServer_QueryRequest(request, services_.requests, now.config, now.log);
+}
+
+uint16_t Front::ImageReceivedAsync(const Connection& connection,
+                                   ReceivedImage& image) {
+  const Snapshot now = Take();
+  return services_.ReceiveImage(*now.config, now.log, connection, image);
+}
+
+void Front::VerifyReceived(int32_t& status) {
+  DCMServer_VerifyReceived(Take().log, status);
+}
+
+void Front::EventReport(const Connection& connection, uint16_t event_id,
+                        const Dataset& dataset, uint16_t& status) {
+  const Snapshot now = Take();
+  services_.EventReport(*now.config, now.log, connection, event_id, dataset,
+                        status);
+}
+
+bool Front::CommitmentEnabled() { return snapshot_()->StorageCommitment; }
+
+CommitmentAcceptance Front::CommitmentRequested(
+    const Connection& connection, const CommitmentRequest& request) {
+  const Snapshot now = Take();
+  return services_.CommitmentRequested(*now.config, now.log, connection,
+                                       request);
+}
+
+CommitmentOutcome Front::CommitmentDecide(const CommitmentRequest& request) {
+  const Snapshot now = Take();
+  return services_.CommitmentDecide(*now.config, now.log, request);
+}
+
+void Front::CommitmentReportUndelivered(const ReportDestination& destination,
+                                        const CommitmentReport& report) {
+  services_.CommitmentReportUndelivered(Take().log, destination, report);
+}
+
+void Front::ActionComplete(const Connection& connection,
+                           const std::string& action, bool success,
+                           const std::string& error_message) {
+  DCMServer_ActionComplete(Take().log, connection, action, success,
+                           error_message);
+}
+
+void Front::InfoMessage(int16_t info_type, const std::string& text) {
+  DCMServer_InfoMessage(Take().log, info_type, text);
+}
+
+}  // namespace vantor::dicom

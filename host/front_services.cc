@@ -1,0 +1,85 @@
+#include "host/front_services.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "dicom/association.h"
+#include "dicom/toolkit/event_report_client.h"
+#include "host/base/config.h"
+#include "host/base/paths.h"
+#include "query/image_query.h"
+#include "query/patient_query.h"
+#include "query/series_query.h"
+#include "query/study_query.h"
+#include "retrieve/cget_files.h"
+#include "retrieve/event_report.h"
+#include "retrieve/move_handoff.h"
+#include "retrieve/storage_commitment.h"
+#include "retrieve/store/image_reception.h"
+
+namespace vantor {
+
+FrontServicesHost::FrontServicesHost()
+    : importer_(&Settings), reports_(&dicom::SendCommitmentReport) {}
+
+dicom::RequestServices FrontServicesHost::RequestTable() {
+  dicom::RequestServices services;
+  services.GetPatientData = &GetPatientData;
+  services.GetStudyData = &GetStudyData;
+  services.GetSeriesData = &GetSeriesData;
+  services.GetImageData = &GetImageData;
+  services.PrepareSendCGet = &PrepareSendCGet;
+  services.ImagePrepareForSend =
+      [this](const dicom::RequestContext& context,
+             const dicom::Dataset& identifier, const std::string& address,
+             int32_t port, const std::string& calling_aet) {
+        return ImagePrepareForSend(context, identifier, address, port,
+                                   calling_aet, &senders_);
+      };
+  services.Stopping = [this] { return stopping_.load(); };
+  // The main loop treats this like a close request.
+  services.EndService = [] { ::kill(::getpid(), SIGTERM); };
+  return services;
+}
+
+dicom::FrontServices FrontServicesHost::Table() {
+  dicom::FrontServices table;
+  table.requests = RequestTable();
+  table.AssociationCheck = &dicom::DCMServer_AssociationRequest2;
+  table.ReceiveImage = [this](const Config& config, const Log& log,
+                              const dicom::Connection& connection,
+                              dicom::ReceivedImage& image) {
+    const uint16_t status = DCMServer_ImageReceivedAsync(
+        config, log, connection, image, [this] { return stopping_.load(); });
+    // A dismissed image is answered with success too; the importer finds no
+    // file for it and lets it be.
+    if (status == dicom::kStatusSuccess && config.Import)
+      importer_.Notify(image.SOPInstanceUID());
+    return status;
+  };
+  table.EventReport = &DCMServer_EventReport;
+  table.CommitmentRequested = &AcceptCommitmentRequest;
+  table.CommitmentDecide = &DecideCommitment;
+  table.CommitmentReportUndelivered =
+      [this](const Log& log, const dicom::ReportDestination& destination,
+             const dicom::CommitmentReport& report) {
+        reports_.Add(log, destination, report);
+      };
+  return table;
+}
+
+void FrontServicesHost::BeginShutdown() {
+  stopping_ = true;
+  senders_.Shutdown();
+  importer_.Stop();
+  reports_.Shutdown();
+}
+
+void FrontServicesHost::StartImporter() { importer_.Start(); }
+
+void FrontServicesHost::PrepareSender() {
+  if (stopping_) return;
+  senders_.Prepare(InProgramDir("vantor-send"), Settings()->DBServer);
+}
+
+}  // namespace vantor

@@ -1,0 +1,53 @@
+// The service's handlers behind the toolkit layer's front (dicom/front.h),
+// and what they share for the service's lifetime: the importer's worker,
+// the sender started ahead, the queue of Storage Commitment reports that go
+// on associations of the service's own, and the shutdown flag.
+#ifndef VANTOR_HOST_FRONT_SERVICES_H_
+#define VANTOR_HOST_FRONT_SERVICES_H_
+
+#include <atomic>
+
+#include "dicom/front.h"
+#include "import/import_worker.h"
+#include "retrieve/commitment_report_queue.h"
+#include "retrieve/sender_starter.h"
+
+namespace vantor {
+
+class FrontServicesHost {
+ public:
+  FrontServicesHost();
+  FrontServicesHost(const FrontServicesHost&) = delete;
+  FrontServicesHost& operator=(const FrontServicesHost&) = delete;
+
+  // The table the front is made with: the query engine, the retrieval
+  // subsystem, image reception (which wakes the importer), the event
+  // report, Storage Commitment and the association check. The handlers
+  // refer to this object, which must outlive the front.
+  dicom::FrontServices Table();
+
+  // From now on, images waiting for disk space are refused instead of held,
+  // and C-MOVE requests stop waiting for their senders; the sender started
+  // ahead ends; Storage Commitment reports still waiting for their
+  // association are given up (and logged).
+  void BeginShutdown();
+
+  // Starts the importer's thread (it works while Import is on).
+  void StartImporter();
+
+  // Has a sender wait, ready, for the next C-MOVE on the configured
+  // database (when none waits yet).
+  void PrepareSender();
+
+ private:
+  dicom::RequestServices RequestTable();
+
+  std::atomic<bool> stopping_{false};
+  SenderStarter senders_;
+  ImportWorker importer_;
+  CommitmentReportQueue reports_;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_FRONT_SERVICES_H_
