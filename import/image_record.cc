@@ -11,13 +11,12 @@ namespace vantor {
 namespace {
 
 // `text` cut to at most `bytes` bytes, never inside a UTF-8 character.
-std::string Cut(std::string text, size_t bytes) {
-  if (text.size() <= bytes) return text;
+std::string Cut(std::string_view text, size_t bytes) {
+  if (text.size() <= bytes) return std::string(text);
   size_t end = bytes;
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
     --end;
-  text.resize(end);
-  return text;
+  return std::string(text.substr(0, end));
 }
 
 std::string TrimBlanks(std::string text) {
@@ -32,7 +31,7 @@ Value TextColumn(const dicom::Dataset& ds, uint16_t group, uint16_t element,
                  size_t width) {
   std::string text = TrimBlanks(ds.GetText(group, element));
   if (text.empty()) return Value();
-  return Value(Cut(std::move(text), width));
+  return Value(Cut(text, width));
 }
 
 // A whole-number column: null unless the value is one.

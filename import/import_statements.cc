@@ -53,7 +53,11 @@ std::string SqlLiteral(const Value& value) {
                   t.second);
     return text;
   }
-  return "'" + SqlQuote(value.text()) + "'";
+  const std::string inner = SqlQuote(value.text());
+  std::string quoted;
+  quoted.reserve(inner.size() + 2);
+  quoted.append(1, '\'').append(inner).append(1, '\'');
+  return quoted;
 }
 
 ImportStatements::ImportStatements(std::string_view text) {

@@ -32,14 +32,13 @@ class ArchiveConnection {
  public:
   // The importer on the archive of `db_server`; null when it cannot be
   // opened (logged by ConOpen).
-  Importer* For(const std::string& db_server) {
+  Importer* For(const std::string& db_server, const Log& log) {
     if (importer_ && db_server == db_server_) return importer_.get();
     Reset();
-    if (!ConOpen(db_, db_server)) return nullptr;
+    if (!ConOpen(db_, db_server, log)) return nullptr;
     const ArchiveDialect dialect = DialectOf(db_server, db_.DbmsName());
-    importer_ =
-        std::make_unique<Importer>(db_, ImportStatements::Of(dialect));
-    importer_->Setup();
+    importer_ = std::make_unique<Importer>(db_, ImportStatements::Of(dialect));
+    importer_->Setup(log);
     db_server_ = db_server;
     return importer_.get();
   }
@@ -121,7 +120,8 @@ class ImportWorker::Rounds {
                                    const std::vector<std::string>& reported,
                                    size_t& leftovers);
   // Claims and imports `waiting` in batches.
-  Outcome ImportWaiting(Importer& importer, const std::string& temp,
+  Outcome ImportWaiting(Importer& importer, const Log& log,
+                        const std::string& temp,
                         const std::string& archive_text,
                         const std::vector<std::string>& waiting,
                         size_t leftovers);
@@ -185,7 +185,8 @@ void ImportWorker::Rounds::Import(const Config& config,
   size_t leftovers = 0;
   const std::vector<std::string> waiting = Waiting(temp, reported, leftovers);
   if (waiting.empty()) return;
-  Importer* importer = connection_.For(config.DBServer);
+  const Log log = Log::Of(config);
+  Importer* importer = connection_.For(config.DBServer, log);
   if (importer == nullptr) {
     look_at_claims_ = true;
     // The reports stay for the next attempt.
@@ -197,8 +198,8 @@ void ImportWorker::Rounds::Import(const Config& config,
     BackOff();
     return;
   }
-  const Outcome outcome = ImportWaiting(*importer, temp, config.ImportArchive,
-                                        waiting, leftovers);
+  const Outcome outcome = ImportWaiting(
+      *importer, log, temp, config.ImportArchive, waiting, leftovers);
   look_at_claims_ = outcome.unavailable || outcome.deferred;
   if (outcome.unavailable) {
     connection_.Reset();
@@ -227,14 +228,14 @@ std::vector<std::string> ImportWorker::Rounds::Waiting(
 }
 
 ImportWorker::Rounds::Outcome ImportWorker::Rounds::ImportWaiting(
-    Importer& importer, const std::string& temp,
+    Importer& importer, const Log& log, const std::string& temp,
     const std::string& archive_text, const std::vector<std::string>& waiting,
     size_t leftovers) {
   Outcome outcome;
   std::set<std::string> seen;
   std::vector<std::string> batch;
   auto run_batch = [&] {
-    Importer::Result r = importer.ImportClaimed(temp, archive_text, batch);
+    Importer::Result r = importer.ImportClaimed(log, temp, archive_text, batch);
     batch.clear();
     if (r.deferred > 0) outcome.deferred = true;
     {

@@ -28,13 +28,12 @@ class LocationMoved : public Failure {
 
 std::string ArchiveFile(const Value& archive_path, const Value& archive_unc,
                         const Value& directory, const std::string& uid) {
-  ImageFileColumns c{archive_path, archive_unc, Value(), Value(), directory,
-                     Value(uid)};
+  ImageFileColumns c{archive_path, archive_unc, Value(),
+                     Value(),      directory,   Value(uid)};
   return ToFsPath(CandidatesFor(c).archive);
 }
 
-std::string ArchiveFile(const StudyLocation& location,
-                        const std::string& uid) {
+std::string ArchiveFile(const StudyLocation& location, const std::string& uid) {
   return ArchiveFile(location.archive_path, location.archive_unc,
                      Value(location.study_directory), uid);
 }
@@ -77,13 +76,16 @@ void Importer::Run(std::string_view block, const SqlValues& values) {
 ResultSet Importer::QueryOne(std::string_view block, const SqlValues& values) {
   ResultSet last;
   for (const std::string& sql : statements_.Render(block, values)) {
-    DebugLogWrite(sql, kProcedure);
+    log_.Debug(sql, kProcedure);
     last = db_.Query(sql);
   }
   return last;
 }
 
-void Importer::Setup() { Run("Setup", {}); }
+void Importer::Setup(const Log& log) {
+  log_ = log;
+  Run("Setup", {});
+}
 
 std::optional<StudyLocation> Importer::FindStudyLocation(
     const std::string& study_uid) {
@@ -121,8 +123,8 @@ StudyLocation Importer::NewStudyLocation(const std::string& archive_text,
   return location;
 }
 
-void Importer::Prepare(const std::string& temp,
-                       const std::string& archive_text, Prepared& image) {
+void Importer::Prepare(const std::string& temp, const std::string& archive_text,
+                       Prepared& image) {
   const std::string claimed = ImportingFolder(temp) + image.uid + ".dcm";
   image.record = RecordOf(dicom::ReadPart10Attributes(claimed));
   const std::string& uid = image.record.sop_uid;
@@ -132,9 +134,9 @@ void Importer::Prepare(const std::string& temp,
       found ? *found : NewStudyLocation(archive_text, image.record);
   ResultSet old = QueryOne("FindImage", {{"ImageUID", Value(uid)}});
   if (!old.empty())
-    image.old_file = ArchiveFile(old.Get(0, "ArchivePath"),
-                                 old.Get(0, "ArchiveUNC"),
-                                 old.Get(0, "StudyDirectory1"), uid);
+    image.old_file =
+        ArchiveFile(old.Get(0, "ArchivePath"), old.Get(0, "ArchiveUNC"),
+                    old.Get(0, "StudyDirectory1"), uid);
   image.target = ArchiveFile(image.location, uid);
 }
 
@@ -151,9 +153,9 @@ void Importer::WriteRows(const Prepared& image, BatchKeys& keys) {
       Run("InsertPatient", v);
       rs = QueryOne("FindPatient", v);
     }
-    patient = keys.patients
-                  .emplace(image.record.patient_id, Key(rs.rows.at(0).at(0)))
-                  .first;
+    patient =
+        keys.patients.emplace(image.record.patient_id, Key(rs.rows.at(0).at(0)))
+            .first;
   }
   v["PatientKey"] = patient->second;
   auto study = keys.studies.find(image.record.study_uid);
@@ -204,13 +206,13 @@ bool Importer::Commit(std::vector<Prepared*>& batch) {
     Run("Commit", {});
     return true;
   } catch (...) {
-    GuardVoid(kProcedure, [&] { Run("Rollback", {}); });
+    GuardVoid(log_, kProcedure, [&] { Run("Rollback", {}); });
     throw;
   }
 }
 
 bool Importer::DatabaseAnswers() noexcept {
-  return Guard(kProcedure, false, [&] {
+  return Guard(log_, kProcedure, false, [&] {
     QueryOne("DefaultArchive", {});
     return true;
   });
@@ -223,9 +225,8 @@ void Importer::Finish(const std::string& temp, Prepared& image,
   // The row now names the new place: the file at the old one goes.
   if (image.old_file && *image.old_file != image.target)
     RemoveFileQuietly(*image.old_file);
-  DebugLogWrite("Image " + image.record.sop_uid + " imported into " +
-                    image.target,
-                kProcedure);
+  log_.Debug("Image " + image.record.sop_uid + " imported into " + image.target,
+             kProcedure);
   ++result.imported;
 }
 
@@ -233,11 +234,12 @@ void Importer::Fail(const std::string& temp, Prepared& image, int32_t number,
                     const std::string& why, Result& result) {
   place_failures_.erase(image.uid);
   std::string kept = ImportingFolder(temp) + image.uid + ".dcm";
-  GuardVoid(kProcedure, [&] { kept = MoveClaimToFailed(temp, image.uid); });
-  ErrorLogWrite(number,
-                "Image " + image.uid + " not imported (" + why +
-                    "), kept in " + kept,
-                kProcedure);
+  GuardVoid(log_, kProcedure,
+            [&] { kept = MoveClaimToFailed(temp, image.uid); });
+  log_.Error(
+      number,
+      "Image " + image.uid + " not imported (" + why + "), kept in " + kept,
+      kProcedure);
   ++result.failed;
 }
 
@@ -250,8 +252,9 @@ struct Importer::Batch {
 };
 
 Importer::Result Importer::ImportClaimed(
-    const std::string& temp, const std::string& archive_text,
+    const Log& log, const std::string& temp, const std::string& archive_text,
     const std::vector<std::string>& uids) noexcept {
+  log_ = log;
   Result result;
   Batch batch;
   PlaceAll(temp, archive_text, uids, batch, result);
@@ -303,8 +306,8 @@ bool Importer::PrepareOne(const std::string& temp,
   return prepared;
 }
 
-void Importer::PlaceOne(const std::string& temp, Prepared& image,
-                        Batch& batch, Result& result) {
+void Importer::PlaceOne(const std::string& temp, Prepared& image, Batch& batch,
+                        Result& result) {
   GuardWith(
       [&] {
         batch.folders.insert(PlaceFile(
@@ -315,10 +318,12 @@ void Importer::PlaceOne(const std::string& temp, Prepared& image,
         if (++place_failures_[image.uid] >= kMaxPlaceAttempts) {
           Fail(temp, image, info.number, info.description, result);
         } else {
-          ErrorLogWrite(info.number,
-                        "Image " + image.uid + " not placed in the "
-                        "archive yet (" + info.description + ")",
-                        kProcedure);
+          log_.Error(info.number,
+                     "Image " + image.uid +
+                         " not placed in the "
+                         "archive yet (" +
+                         info.description + ")",
+                     kProcedure);
           ++result.deferred;
         }
       });
@@ -332,11 +337,11 @@ bool Importer::FlushPlaced(const Batch& batch, Result& result) {
         flushed = true;
       },
       [&](const FailureInfo& info) {
-        ErrorLogWrite(info.number,
-                      "Archive folder not flushed (" + info.description +
-                          "), " + std::to_string(batch.placed.size()) +
-                          " images taken again later",
-                      kProcedure);
+        log_.Error(info.number,
+                   "Archive folder not flushed (" + info.description + "), " +
+                       std::to_string(batch.placed.size()) +
+                       " images taken again later",
+                   kProcedure);
       });
   if (!flushed) result.deferred += static_cast<int>(batch.placed.size());
   return flushed;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/base/database.h"
+#include "host/base/log.h"
 #include "import/image_record.h"
 #include "import/import_statements.h"
 
@@ -35,14 +36,15 @@ class Importer {
   Importer(const Importer&) = delete;
   Importer& operator=(const Importer&) = delete;
 
-  // Runs the dialect's set-up statements (once per connection).
-  void Setup();
+  // Runs the dialect's set-up statements (once per connection); their
+  // lines, and those of the batches after, go to `log`.
+  void Setup(const Log& log);
 
   // What became of a batch.
   struct Result {
     int imported = 0;
-    int failed = 0;     // moved to the failed folder
-    int deferred = 0;   // still claimed, taken again later
+    int failed = 0;                     // moved to the failed folder
+    int deferred = 0;                   // still claimed, taken again later
     bool database_unavailable = false;  // the connection must be reopened
   };
 
@@ -50,7 +52,9 @@ class Importer {
   // file-system path ending in "/"). New studies go to the archive row whose
   // ArchivePath is `archive_text` (made when missing), or to the first row
   // of tblArchive when it is empty. Never throws: every failure is logged.
-  Result ImportClaimed(const std::string& temp, const std::string& archive_text,
+  // The batch's lines go to `log` (the settings snapshot of its round).
+  Result ImportClaimed(const Log& log, const std::string& temp,
+                       const std::string& archive_text,
                        const std::vector<std::string>& uids) noexcept;
 
  private:
@@ -94,6 +98,8 @@ class Importer {
   static void Unplace(const Prepared& image);
 
   Database& db_;
+  // The log of the batch (or set-up) under way.
+  Log log_;
   const ImportStatements& statements_;
   // Failed attempts to place an image's file, by UID: a file that cannot
   // be placed three times running goes to the failed folder.

@@ -34,7 +34,7 @@ std::string StudyStatement(const dicom::Dataset& identifier, bool bSiemensBug,
 
   // The patient ID condition always comes first; no key matches every ID.
   std::string patient_id = identifier.GetText(0x0010, 0x0020);
-  if (patient_id.empty()) patient_id = "%";
+  if (patient_id.empty()) patient_id.push_back('%');
   patient_id = SternProzent(FragezeichenUnterstrich(patient_id));
   if (HasWildcard(patient_id)) {
     AppendQuoted(sql, "PATID1 Like '", patient_id, "' ");

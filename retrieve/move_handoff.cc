@@ -127,7 +127,7 @@ void CreateJobFolder() {
     if (IsFolder(dir)) return;
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
       ThrowFileError(errno, "Job folder " + std::string(kTempFolder) + "\\ (" +
-                            dir + ") cannot be created");
+                                dir + ") cannot be created");
   });
 }
 
@@ -158,7 +158,7 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     const std::string& address, int32_t port, const std::string& calling_aet,
     SenderStarter* senders) {
   using Job = std::unique_ptr<dicom::MoveJob>;
-  return Guard(kProcedure, Job(), [&]() -> Job {
+  return Guard(context.log, kProcedure, Job(), [&]() -> Job {
     const Config* config = context.config.get();
     const bool bSiemensBug = context.bSiemensBug;
     const bool bInternalID = context.bInternalID;
@@ -175,8 +175,8 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     bool has_condition = false;
     const std::string sql = MoveStatement(identifier, bSiemensBug, bInternalID,
                                           config->DateFormat, &has_condition);
-    DebugLogWrite("DICOM-Operation: C-MOVE", "");
-    DebugLogWrite("SQL: " + sql, "");
+    context.log.Debug("DICOM-Operation: C-MOVE", "");
+    context.log.Debug("SQL: " + sql, "");
     // Without any key the statement cannot run; the requester must not be
     // told that its images are on their way.
     if (!has_condition) {
@@ -215,8 +215,8 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     const std::string program = InProgramDir("vantor-send");
     const std::string job_path = ToFsPath(JobFileText(own_port, n));
     if (senders == nullptr) {
-      return std::make_unique<SenderMoveJob>(
-          StartDetached(program, {job_path}), return_path);
+      return std::make_unique<SenderMoveJob>(StartDetached(program, {job_path}),
+                                             return_path);
     }
     // The next sender is started once this C-MOVE has been answered, so
     // that its start takes nothing from this job.

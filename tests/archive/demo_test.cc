@@ -12,6 +12,13 @@
 namespace vantor {
 namespace {
 
+// "[text]", as dcmdump shows a value.
+std::string Bracketed(const std::string& text) {
+  std::string out(1, '[');
+  out.append(text).push_back(']');
+  return out;
+}
+
 namespace fs = std::filesystem;
 
 // Runs `command` and returns what it printed; the exit code in `rc`.
@@ -84,11 +91,11 @@ TEST_F(DemoArchiveTest, EveryImageRowHasItsFileWhereARetrievalLooks) {
             path + "'",
         rc);
     ASSERT_EQ(rc, 0) << dump;
-    EXPECT_NE(dump.find("[" + uid + "]"), std::string::npos) << dump;
-    EXPECT_NE(dump.find("[" + images.Get(r, "StudyUID").ToText() + "]"),
+    EXPECT_NE(dump.find(Bracketed(uid)), std::string::npos) << dump;
+    EXPECT_NE(dump.find(Bracketed(images.Get(r, "StudyUID").ToText())),
               std::string::npos)
         << dump;
-    EXPECT_NE(dump.find("[" + images.Get(r, "PATID1").ToText() + "]"),
+    EXPECT_NE(dump.find(Bracketed(images.Get(r, "PATID1").ToText())),
               std::string::npos)
         << dump;
     EXPECT_NE(dump.find("US 64"), std::string::npos) << dump;

@@ -2,13 +2,12 @@
 // claimed images become files in the archive and rows in its tables.
 #include "import/importer.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "host/base/database.h"
 #include "import/archive_files.h"
@@ -33,10 +32,10 @@ class ImporterTest : public ::testing::TestWithParam<ArchiveBackend> {
     fs::create_directories(temp_);
     archive_.AddLocation({.archive_path = store_});
     db_.Open(ConnectionText(archive_.DBServer()));
-    statements_ = &ImportStatements::Of(
-        DialectOf(archive_.DBServer(), db_.DbmsName()));
+    statements_ =
+        &ImportStatements::Of(DialectOf(archive_.DBServer(), db_.DbmsName()));
     importer_ = std::make_unique<Importer>(db_, *statements_);
-    importer_->Setup();
+    importer_->Setup(log_);
   }
 
   // An image as reception leaves it: "<uid>.dcm" and "<uid>.cae" in the
@@ -62,7 +61,7 @@ class ImporterTest : public ::testing::TestWithParam<ArchiveBackend> {
     std::vector<std::string> claimed;
     for (const std::string& uid : uids)
       if (ClaimReceived(temp_, uid)) claimed.push_back(uid);
-    return importer_->ImportClaimed(temp_, "", claimed);
+    return importer_->ImportClaimed(log_, temp_, "", claimed);
   }
 
   int64_t Count(const std::string& sql) {
@@ -80,15 +79,17 @@ class ImporterTest : public ::testing::TestWithParam<ArchiveBackend> {
   Database db_;
   const ImportStatements* statements_ = nullptr;
   std::unique_ptr<Importer> importer_;
+  // The lines go where the test program's settings send them.
+  const Log log_ = Log::Of(*Settings());
 };
 
 TEST_P(ImporterTest, ANewStudyGetsItsRowsAndFiles) {
   Receive(Image(1));
   Receive(Image(2));
   Receive(Image(3, std::string(kSeries) + "0"));
-  Importer::Result r = Import({Image(1).sop_instance_uid,
-                               Image(2).sop_instance_uid,
-                               Image(3).sop_instance_uid});
+  Importer::Result r =
+      Import({Image(1).sop_instance_uid, Image(2).sop_instance_uid,
+              Image(3).sop_instance_uid});
   EXPECT_EQ(r.imported, 3);
   EXPECT_EQ(r.failed, 0);
   ResultSet patient = archive_.Query(
@@ -131,8 +132,8 @@ TEST_P(ImporterTest, StoringAgainReplacesFileAndRowsNeverDoubles) {
   EXPECT_EQ(Count("SELECT Count(*) FROM tblImages"), 1);
   EXPECT_EQ(Count("SELECT ImageNr FROM tblImages"), 42);
   EXPECT_EQ(Count("SELECT ImageRows FROM tblImages"), 32);
-  EXPECT_EQ(DecodedPixels(FileIn(std::string("2024/") + kStudy,
-                                 again.sop_instance_uid))
+  EXPECT_EQ(DecodedPixels(
+                FileIn(std::string("2024/") + kStudy, again.sop_instance_uid))
                 .size(),
             32u * 64u);
 }
@@ -147,8 +148,8 @@ TEST_P(ImporterTest, AnImageFiledUnderAnotherStudyLeavesNoOldFile) {
   ASSERT_EQ(Import({moved.sop_instance_uid}).imported, 1);
   EXPECT_FALSE(fs::exists(
       FileIn(std::string("2024/") + kStudy, moved.sop_instance_uid)));
-  EXPECT_TRUE(fs::exists(FileIn(std::string("2024/") + moved.study_uid,
-                                moved.sop_instance_uid)));
+  EXPECT_TRUE(fs::exists(
+      FileIn(std::string("2024/") + moved.study_uid, moved.sop_instance_uid)));
   EXPECT_EQ(Count("SELECT Count(*) FROM VIEW_Images WHERE StudyUID = '" +
                   moved.study_uid + "'"),
             1);
@@ -156,11 +157,11 @@ TEST_P(ImporterTest, AnImageFiledUnderAnotherStudyLeavesNoOldFile) {
 }
 
 TEST_P(ImporterTest, KnownPatientAndStudyAreMatchedAndKeepTheirFolder) {
-  int64_t patient = archive_.AddPatient({.patient_id = "P-IMP",
-                                         .last_name = "Alt"});
-  archive_.AddStudy(patient, {.study_uid = kStudy,
-                              .archive_id = 1,
-                              .directory = "old\\place"});
+  int64_t patient =
+      archive_.AddPatient({.patient_id = "P-IMP", .last_name = "Alt"});
+  archive_.AddStudy(
+      patient,
+      {.study_uid = kStudy, .archive_id = 1, .directory = "old\\place"});
   Receive(Image(1));
   ASSERT_EQ(Import({Image(1).sop_instance_uid}).imported, 1);
   EXPECT_EQ(Count("SELECT Count(*) FROM tblPatienten"), 1);
@@ -189,18 +190,21 @@ TEST_P(ImporterTest, WhatCannotBeFiledIsKeptInTheFailedFolder) {
 TEST_P(ImporterTest, AnImageTheDatabaseRefusesLeavesNoFileBehind) {
   const std::string refused = Image(2).sop_instance_uid;
   if (GetParam() == ArchiveBackend::kSqlite) {
-    archive_.Exec("CREATE TRIGGER refuse BEFORE INSERT ON tblImages WHEN "
-                  "NEW.ImageUID = '" + refused +
-                  "' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    archive_.Exec(
+        "CREATE TRIGGER refuse BEFORE INSERT ON tblImages WHEN "
+        "NEW.ImageUID = '" +
+        refused + "' BEGIN SELECT RAISE(ABORT, 'refused'); END");
   } else {
-    archive_.Exec("ALTER TABLE tblImages ADD CONSTRAINT refuse CHECK "
-                  "(ImageUID <> '" + refused + "')");
+    archive_.Exec(
+        "ALTER TABLE tblImages ADD CONSTRAINT refuse CHECK "
+        "(ImageUID <> '" +
+        refused + "')");
   }
   Receive(Image(1));
   Receive(Image(2));
   Receive(Image(3));
-  Importer::Result r = Import({Image(1).sop_instance_uid, refused,
-                               Image(3).sop_instance_uid});
+  Importer::Result r =
+      Import({Image(1).sop_instance_uid, refused, Image(3).sop_instance_uid});
   EXPECT_EQ(r.imported, 2);
   EXPECT_EQ(r.failed, 1);
   EXPECT_FALSE(r.database_unavailable);
@@ -217,13 +221,14 @@ TEST_P(ImporterTest, ADatabaseThatDoesNotAnswerKeepsTheClaims) {
   EXPECT_EQ(r.imported + r.failed, 0);
   EXPECT_TRUE(
       fs::exists(ImportingFolder(temp_) + Image(1).sop_instance_uid + ".dcm"));
-  EXPECT_FALSE(fs::exists(FailedFolder(temp_) + Image(1).sop_instance_uid +
-                          ".dcm"));
+  EXPECT_FALSE(
+      fs::exists(FailedFolder(temp_) + Image(1).sop_instance_uid + ".dcm"));
   // Back again, the claim left over is taken.
   db_.Open(ConnectionText(archive_.DBServer()));
-  EXPECT_EQ(importer_->ImportClaimed(temp_, "", {Image(1).sop_instance_uid})
-                .imported,
-            1);
+  EXPECT_EQ(
+      importer_->ImportClaimed(log_, temp_, "", {Image(1).sop_instance_uid})
+          .imported,
+      1);
 }
 
 TEST_P(ImporterTest, NewStudiesGoToTheConfiguredArchiveFolder) {
@@ -231,7 +236,7 @@ TEST_P(ImporterTest, NewStudiesGoToTheConfiguredArchiveFolder) {
   Receive(Image(1));
   ASSERT_TRUE(ClaimReceived(temp_, Image(1).sop_instance_uid));
   ASSERT_EQ(
-      importer_->ImportClaimed(temp_, other, {Image(1).sop_instance_uid})
+      importer_->ImportClaimed(log_, temp_, other, {Image(1).sop_instance_uid})
           .imported,
       1);
   EXPECT_EQ(Count("SELECT Count(*) FROM tblArchive"), 2);
@@ -251,13 +256,13 @@ TEST_P(ImporterTest, AStudyIsFiledInOneFolderWhateverItsImagesSay) {
       Import({Image(1).sop_instance_uid, other.sop_instance_uid});
   EXPECT_EQ(r.imported, 1);
   EXPECT_EQ(r.deferred, 1);
-  EXPECT_EQ(importer_->ImportClaimed(temp_, "", {other.sop_instance_uid})
+  EXPECT_EQ(importer_->ImportClaimed(log_, temp_, "", {other.sop_instance_uid})
                 .imported,
             1);
   EXPECT_TRUE(fs::exists(
       FileIn(std::string("2024/") + kStudy, other.sop_instance_uid)));
-  EXPECT_FALSE(fs::exists(FileIn(std::string("2023/") + kStudy,
-                                 other.sop_instance_uid)));
+  EXPECT_FALSE(fs::exists(
+      FileIn(std::string("2023/") + kStudy, other.sop_instance_uid)));
   EXPECT_EQ(Count("SELECT Count(*) FROM tblStudies"), 1);
   EXPECT_EQ(Count("SELECT Count(*) FROM tblImages"), 2);
 }

@@ -19,12 +19,12 @@
 namespace vantor {
 namespace {
 
-std::string Text(const std::optional<std::string>& value) {
-  return value ? "'" + SqlQuote(*value) + "'" : "NULL";
+std::string Text(const std::string& value) {
+  return std::string("'") + SqlQuote(value) + "'";
 }
 
-std::string Text(const std::string& value) {
-  return "'" + SqlQuote(value) + "'";
+std::string Text(const std::optional<std::string>& value) {
+  return value ? Text(*value) : std::string("NULL");
 }
 
 std::string Number(const std::optional<int64_t>& value) {
@@ -204,9 +204,10 @@ int64_t FixtureArchive::AddNode(const std::string& aet, const std::string& ip,
   return Insert(
       "INSERT INTO tblDicomAETs (AET, IPAdress, IPPort, CallingAET, "
       "CallingHostName, AETSiemens, InternalID, StoreOnly) VALUES (" +
-      Text(aet) + ", " + Text(ip) + ", " + std::to_string(port) + ", " +
-      Text(calling_aet.empty() ? aet : calling_aet) + ", 'localhost', " +
-      Flag(siemens) + ", " + Flag(internal_id) + ", " + Flag(store_only) + ")",
+          Text(aet) + ", " + Text(ip) + ", " + std::to_string(port) + ", " +
+          Text(calling_aet.empty() ? aet : calling_aet) + ", 'localhost', " +
+          Flag(siemens) + ", " + Flag(internal_id) + ", " + Flag(store_only) +
+          ")",
       "AETID");
 }
 
@@ -214,9 +215,9 @@ int64_t FixtureArchive::AddPatient(const Patient& p) {
   return Insert(
       "INSERT INTO tblPatienten (PATID1, PATNachname, PATVorname, "
       "PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES (" +
-      Text(p.patient_id) + ", " + Text(p.last_name) + ", " +
-      Text(p.first_name) + ", " + Text(p.second_first_name) + ", " +
-      Text(p.birth_date) + ", " + Text(p.sex) + ")",
+          Text(p.patient_id) + ", " + Text(p.last_name) + ", " +
+          Text(p.first_name) + ", " + Text(p.second_first_name) + ", " +
+          Text(p.birth_date) + ", " + Text(p.sex) + ")",
       "PATID");
 }
 
@@ -224,8 +225,8 @@ int64_t FixtureArchive::AddLocation(const Location& l) {
   return Insert(
       "INSERT INTO tblArchive (ArchivePath, ArchiveUNC, MirrorPath, "
       "MirrorUNC) VALUES (" +
-      Text(l.archive_path) + ", " + Text(l.archive_unc) + ", " +
-      Text(l.mirror_path) + ", " + Text(l.mirror_unc) + ")",
+          Text(l.archive_path) + ", " + Text(l.archive_unc) + ", " +
+          Text(l.mirror_path) + ", " + Text(l.mirror_unc) + ")",
       "ArchiveID");
 }
 
@@ -236,13 +237,13 @@ int64_t FixtureArchive::AddStudy(int64_t patient_key, const Study& s) {
       "FKeyStatusID, KeyStudy, StudyNr, StudyDate, StudyTime, "
       "StudyDescription, Modality, Bodypart, UeberweiserName, Accession, "
       "StudyDirectory1) VALUES (" +
-      Text(uid) + ", " + std::to_string(patient_key) + ", " +
-      Number(s.archive_id) + ", " + Number(s.status) + ", " +
-      std::to_string(s.key_study) + ", " + Text(s.study_nr) + ", " +
-      Text(s.study_date) + ", " + Text(s.study_time) + ", " +
-      Text(s.description) + ", " + Text(s.modality) + ", " + Text(s.body_part) +
-      ", " + Text(s.referring_physician) + ", " + Text(s.accession) + ", " +
-      Text(s.directory) + ")",
+          Text(uid) + ", " + std::to_string(patient_key) + ", " +
+          Number(s.archive_id) + ", " + Number(s.status) + ", " +
+          std::to_string(s.key_study) + ", " + Text(s.study_nr) + ", " +
+          Text(s.study_date) + ", " + Text(s.study_time) + ", " +
+          Text(s.description) + ", " + Text(s.modality) + ", " +
+          Text(s.body_part) + ", " + Text(s.referring_physician) + ", " +
+          Text(s.accession) + ", " + Text(s.directory) + ")",
       "StudyID");
 }
 
@@ -251,9 +252,9 @@ int64_t FixtureArchive::AddSeries(int64_t study_key, const Series& s) {
   return Insert(
       "INSERT INTO tblSeries (SeriesUID, FKeyStudyID, SeriesNr, Modality, "
       "SeriesCBA) VALUES (" +
-      Text(uid) + ", " + std::to_string(study_key) + ", " +
-      Number(s.series_nr) + ", " + Text(s.modality) + ", " +
-      Text(s.contrast_agent) + ")",
+          Text(uid) + ", " + std::to_string(study_key) + ", " +
+          Number(s.series_nr) + ", " + Text(s.modality) + ", " +
+          Text(s.contrast_agent) + ")",
       "SeriesID");
 }
 
@@ -262,10 +263,10 @@ int64_t FixtureArchive::AddImage(int64_t series_key, const Image& i) {
   return Insert(
       "INSERT INTO tblImages (ImageUID, FKeySeriesID, SOPClassUID, ImageNr, "
       "ImageRows, ImageCols, ImageLocation, ImageST) VALUES (" +
-      Text(uid) + ", " + std::to_string(series_key) + ", " +
-      Text(i.sop_class_uid) + ", " + Number(i.image_nr) + ", " +
-      Number(i.rows) + ", " + Number(i.columns) + ", " + Number(i.location) +
-      ", " + Number(i.thickness) + ")",
+          Text(uid) + ", " + std::to_string(series_key) + ", " +
+          Text(i.sop_class_uid) + ", " + Number(i.image_nr) + ", " +
+          Number(i.rows) + ", " + Number(i.columns) + ", " +
+          Number(i.location) + ", " + Number(i.thickness) + ")",
       "ImageID");
 }
 

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -48,11 +49,12 @@ std::string FindBinaries() {
   if (found.empty()) return "";
   // Versions are whole numbers (13, 15, 16): the longest name, then the
   // greatest, is the newest.
-  std::sort(found.begin(), found.end(), [](const fs::path& a, const fs::path& b) {
-    const std::string x = a.parent_path().filename().string();
-    const std::string y = b.parent_path().filename().string();
-    return x.size() != y.size() ? x.size() < y.size() : x < y;
-  });
+  std::sort(found.begin(), found.end(),
+            [](const fs::path& a, const fs::path& b) {
+              const std::string x = a.parent_path().filename().string();
+              const std::string y = b.parent_path().filename().string();
+              return x.size() != y.size() ? x.size() < y.size() : x < y;
+            });
   return found.back().string();
 }
 
@@ -95,8 +97,8 @@ pid_t Spawn(std::vector<std::string> args, const std::string& log,
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                         0644);
+  const int out =
+      ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (out < 0 || in < 0) throw std::runtime_error("cannot open " + log);
   const pid_t parent = ::getpid();
@@ -105,9 +107,8 @@ pid_t Spawn(std::vector<std::string> args, const std::string& log,
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(out, 2);
-    if (who.switch_user &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(who.gid) != 0 ||
-         ::setuid(who.uid) != 0))
+    if (who.switch_user && (::setgroups(0, nullptr) != 0 ||
+                            ::setgid(who.gid) != 0 || ::setuid(who.uid) != 0))
       ::_exit(126);
     // Set after the change of user, which would clear it.
     ::prctl(PR_SET_PDEATHSIG, SIGQUIT);
@@ -173,14 +174,16 @@ bool PgServer::Available(std::string* why) {
   if (Required()) return true;
   std::string missing;
   if (FindBinaries().empty())
-    missing = "no PostgreSQL server under /usr/lib/postgresql (initdb, "
-              "postgres)";
+    missing =
+        "no PostgreSQL server under /usr/lib/postgresql (initdb, "
+        "postgres)";
   else if (!DriverRegistered())
-    missing = std::string("the ODBC driver \"") + kDriver +
-              "\" is not registered";
+    missing =
+        std::string("the ODBC driver \"") + kDriver + "\" is not registered";
   else if (::geteuid() == 0 && ::getpwnam("postgres") == nullptr)
-    missing = "running as root, and there is no user postgres to run the "
-              "server as";
+    missing =
+        "running as root, and there is no user postgres to run the "
+        "server as";
   if (missing.empty()) return true;
   if (why != nullptr)
     *why = "PostgreSQL not available: " + missing +
@@ -241,13 +244,13 @@ void PgServer::Start() {
     // server binds it: a few tries.
     for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
       port_ = FreeLoopbackPort();
-      const pid_t pid = Spawn(
-          {bin_ + "/postgres", "-D", dir_ + "/data", "-p",
-           std::to_string(port_), "-k", dir_ + "/socket", "-c",
-           "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
-           "synchronous_commit=off", "-c", "full_page_writes=off", "-c",
-           "max_connections=200", "-c", "shared_buffers=16MB"},
-          log, who);
+      const pid_t pid =
+          Spawn({bin_ + "/postgres", "-D", dir_ + "/data", "-p",
+                 std::to_string(port_), "-k", dir_ + "/socket", "-c",
+                 "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
+                 "synchronous_commit=off", "-c", "full_page_writes=off", "-c",
+                 "max_connections=200", "-c", "shared_buffers=16MB"},
+                log, who);
       // The server says "ready" in line 8 of postmaster.pid once it
       // takes connections; it ends when it cannot listen.
       for (int i = 0; i < 400 && pid_ < 0; ++i) {
@@ -288,11 +291,14 @@ void PgServer::PrepareTemplate() {
   // One data source per archive database; the service and the sender,
   // started from here, inherit ODBCINI.
   std::string ini;
-  for (int n = 1; n <= kMaxDatabases; ++n)
-    ini += "[" + DatabaseName(n) + "]\nDriver=" + kDriver +
-           "\nServername=127.0.0.1\nPort=" + std::to_string(port_) +
-           "\nDatabase=" + DatabaseName(n) + "\nUsername=" + kUser +
-           "\nBoolsAsChar=0\n\n";
+  for (int n = 1; n <= kMaxDatabases; ++n) {
+    std::ostringstream source;
+    source << "[" << DatabaseName(n) << "]\nDriver=" << kDriver
+           << "\nServername=127.0.0.1\nPort=" << port_
+           << "\nDatabase=" << DatabaseName(n) << "\nUsername=" << kUser
+           << "\nBoolsAsChar=0\n\n";
+    ini += source.str();
+  }
   const std::string path = dir_ + "/odbc.ini";
   std::ofstream(path) << ini;
   ::setenv("ODBCINI", path.c_str(), 1);
@@ -302,8 +308,9 @@ int PgServer::CreateDatabase() {
   int n = 1;
   while (n <= kMaxDatabases && in_use_[n]) ++n;
   if (n > kMaxDatabases)
-    throw std::runtime_error("more PostgreSQL archives at a time than data "
-                             "sources");
+    throw std::runtime_error(
+        "more PostgreSQL archives at a time than data "
+        "sources");
   Admin("CREATE DATABASE " + DatabaseName(n) + " TEMPLATE " + kTemplate);
   in_use_[n] = true;
   return n;
