@@ -6,7 +6,8 @@ set -eu
 PKGS="build-essential cmake pkg-config libdcmtk-dev dcmtk unixodbc unixodbc-dev odbcinst \
 libsqliteodbc sqlite3 tdsodbc libssl-dev openssl libgtest-dev libgmock-dev python3 netcat-openbsd socat \
 clang libclang-rt-14-dev libsystemd-dev systemd logrotate dpkg-dev \
-postgresql odbc-postgresql nodejs"
+postgresql odbc-postgresql nodejs libboost-dev nlohmann-json3-dev libsodium-dev \
+chromium curl"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
