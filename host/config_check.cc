@@ -166,7 +166,18 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
     servers += (servers.empty() ? "" : ";") + s;
   ShowValue(check, registry, ikey, "EventServers", Kind::kText, servers);
   ShowValue(check, registry, ikey, "StorageCommitment", Kind::kSwitch,
-            Flag(c.StorageCommitment));
+"            Flag(c.StorageCommitment));
+  ShowValue(check, registry, ikey, "HTTP", Kind::kNumber, std::to_string(c.HTTP));
+  ShowValue(check, registry, ikey, "HTTPS", Kind::kNumber,
+            std::to_string(c.HTTPS));
+  ShowValue(check, registry, ikey, "HTTPCredentials", Kind::kText,
+            c.HTTPCredentials);
+  ShowValue(check, registry, ikey, "HTTPMaxConnections", Kind::kNumber,
+            std::to_string(c.HTTPMaxConnections));
+  ShowValue(check, registry, ikey, "HTTPIdleTimeout", Kind::kNumber,
+            std::to_string(c.HTTPIdleTimeout));
+  ShowValue(check, registry, ikey, "HTTPMaxBodyMB", Kind::kNumber,
+            std::to_string(c.HTTPMaxBodyMB));
   check.out() << "  own AE title: " << c.OwnAET << "\n";
 }
 

@@ -28,6 +28,7 @@
 #include "host/instance_lock.h"
 #include "host/systemd_notify.h"
 #include "host/tls_listener.h"
+#include "web/web_port.h"
 #include "net/event_loop.h"
 #include "retrieve/move_handoff.h"
 #include "retrieve/store/image_reception.h"
@@ -47,6 +48,8 @@ struct MainWindow {
   dicom::Front front{services.Table(), &Settings};
   std::unique_ptr<dicom::Server> DCMServer;
   TlsListener tls;
+  // DICOMweb and WADO-URI on the HTTP and HTTPS ports, when set.
+  web::WebPort web{services.Table(), &Settings};
   bool TimerAlive = false;
   uint16_t ticks = 0;
 };
@@ -78,6 +81,7 @@ void Form_QueryUnload(MainWindow& window) {
       window.DCMServer->StopListening(Settings()->DCM);
       window.tls.Close(*window.DCMServer);
     }
+    window.web.Close();
     window.services.BeginShutdown();
     window.DCMServer.reset();
     // Requests work on connections of their own; the shared connection of
@@ -109,6 +113,7 @@ void OnTimerAlive(MainWindow& window) {
     PruneAssociationFolder();
     // A renewed certificate is taken up without a restart.
     if (window.DCMServer) window.tls.Update(*window.DCMServer);
+    window.web.Update();
     // A sender waits for the next C-MOVE on the database now configured.
     window.services.PrepareSender();
   }
@@ -216,6 +221,7 @@ int Main(const std::string& command_line) {
     }
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");
     window.tls.Update(*window.DCMServer);
+    window.web.Update();
     window.TimerAlive = true;
     DebugLogWrite("Main finished", "Main");
     NotifyReady();

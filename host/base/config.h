@@ -72,6 +72,19 @@ struct Config {
   // tblArchive.
   std::string ImportArchive;
 
+  // The web port (DICOMweb and WADO-URI): plain HTTP and HTTPS (with the
+  // TLS certificate and key above) on ports of their own; 0 = off. The
+  // password file of HTTP Basic callers (crypt(3) hashes); empty = none.
+  // At most HTTPMaxConnections connections at once; one silent between
+  // requests for HTTPIdleTimeout seconds is closed; a request body over
+  // HTTPMaxBodyMB megabytes is refused.
+  int32_t HTTP = 0;
+  int32_t HTTPS = 0;
+  std::string HTTPCredentials;
+  int32_t HTTPMaxConnections = 32;
+  int32_t HTTPIdleTimeout = 60;
+  int32_t HTTPMaxBodyMB = 4096;
+
   // Derived: instance AET, else default AET, else "Kelmora2000".
   std::string OwnAET;
 

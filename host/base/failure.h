@@ -31,6 +31,7 @@ class Failure : public std::runtime_error {
 inline constexpr int32_t kInvalidProcedureCall = 5;
 inline constexpr int32_t kOverflow = 6;
 inline constexpr int32_t kOutOfMemory = 7;
+inline constexpr int32_t kSubscriptOutOfRange = 9;
 inline constexpr int32_t kTypeMismatch = 13;
 inline constexpr int32_t kInternalError = 51;
 inline constexpr int32_t kFileNotFound = 53;

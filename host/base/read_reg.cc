@@ -116,6 +116,28 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
   }
 }
 
+// A port is 1 to 65535; anything else is off.
+int32_t PortOrOff(const KeyReader& key, std::string_view name) {
+  const int32_t n = key.Number(name, 0);
+  return n >= 1 && n <= 65535 ? n : 0;
+}
+
+// A bound from 1 to `most`; anything else is `fallback`.
+int32_t Bounded(const KeyReader& key, std::string_view name, int32_t fallback,
+                int32_t most) {
+  const int32_t n = key.Number(name, fallback);
+  return n >= 1 && n <= most ? n : fallback;
+}
+
+void ReadWebSettings(const KeyReader& key, Config& c) {
+  c.HTTP = PortOrOff(key, "HTTP");
+  c.HTTPS = PortOrOff(key, "HTTPS");
+  c.HTTPCredentials = key.Text("HTTPCredentials");
+  c.HTTPMaxConnections = Bounded(key, "HTTPMaxConnections", 32, 1024);
+  c.HTTPIdleTimeout = Bounded(key, "HTTPIdleTimeout", 60, 3600);
+  c.HTTPMaxBodyMB = Bounded(key, "HTTPMaxBodyMB", 4096, 1 << 20);
+}
+
 void ReadInstanceKey(const KeyReader& key, Config& c) {
   c.Rename = key.Switch("Rename");
   c.Import = key.Switch("Import");
@@ -145,6 +167,7 @@ void ReadInstanceKey(const KeyReader& key, Config& c) {
                              : artim;
   int32_t idle = key.Number("IdleTimeout", kDefaultIdleTimeout);
   c.IdleTimeout = idle < 0 ? kDefaultIdleTimeout : idle;
+  ReadWebSettings(key, c);
   c.EventServers.clear();
   for (const std::string& server :
        SplitAtSemicolons(key.Text("EventServers"))) {

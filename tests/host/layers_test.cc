@@ -54,9 +54,15 @@ const std::vector<Floor>& Floors() {
       {"import",
        {"host/base", "archive", "dicom/toolkit", "dicom", "retrieve",
         "retrieve/store", "import"}},
+      // The web port's HTTP floor: Boost.Beast and the body parsers.
+      {"web/http", {"host/base", "web/http"}},
+      // DICOMweb: the routes, the callers' admission, QIDO, WADO, STOW.
+      {"web",
+       {"host/base", "dicom/toolkit", "dicom", "query", "retrieve",
+        "retrieve/store", "web/http", "web"}},
       {"host",
        {"host/base", "host", "dicom/toolkit", "dicom", "query", "retrieve",
-        "retrieve/store", "retrieve/send", "net", "import"}},
+        "retrieve/store", "retrieve/send", "net", "import", "web"}},
   };
   return floors;
 }

@@ -1,0 +1,116 @@
+#include "web/qido.h"
+
+#include <algorithm>
+
+#include "dicom/toolkit/dicom_json.h"
+#include "dicom/toolkit/tag_names.h"
+#include "host/base/failure.h"
+#include "web/http/media_type.h"
+
+namespace vantor::web {
+namespace {
+
+struct Key {
+  uint16_t group, element;
+};
+
+// What every answer at a level carries, asked for or not.
+constexpr Key kStudyKeys[] = {
+    {0x0008, 0x0020}, {0x0008, 0x0030}, {0x0008, 0x0050}, {0x0008, 0x0061},
+    {0x0008, 0x0090}, {0x0008, 0x1030}, {0x0010, 0x0010}, {0x0010, 0x0020},
+    {0x0010, 0x0030}, {0x0010, 0x0040}, {0x0020, 0x000D}, {0x0020, 0x0010},
+    {0x0020, 0x1206}, {0x0020, 0x1208}};
+constexpr Key kSeriesKeys[] = {{0x0008, 0x0060}, {0x0008, 0x103E},
+                               {0x0020, 0x000D}, {0x0020, 0x000E},
+                               {0x0020, 0x0011}, {0x0020, 0x1209}};
+constexpr Key kInstanceKeys[] = {
+    {0x0008, 0x0016}, {0x0008, 0x0018}, {0x0020, 0x000D}, {0x0020, 0x000E},
+    {0x0020, 0x0013}, {0x0028, 0x0010}, {0x0028, 0x0011}, {0x0028, 0x0100},
+    {0x0028, 0x0008}};
+
+bool AcceptsJson(const std::string& accept) {
+  for (const MediaType& range : ParseAccept(accept))
+    if (MediaRangeMatches(range, "application/dicom+json") ||
+        MediaRangeMatches(range, "application/json"))
+      return true;
+  return false;
+}
+
+}  // namespace
+
+dicom::Dataset QidoIdentifier(const std::string& level, const Route& route,
+                              const QidoQuery& query) {
+  dicom::Dataset identifier;
+  identifier.Put(0x0008, 0x0052, Value(level));
+  auto defaults = [&](const auto& keys) {
+    for (const Key& k : keys) identifier.Put(k.group, k.element, Value());
+  };
+  defaults(kStudyKeys);
+  if (level != "STUDY") defaults(kSeriesKeys);
+  if (level == "IMAGE") defaults(kInstanceKeys);
+  for (const Tag& tag : query.include_fields)
+    if (!identifier.Has(tag.group, tag.element))
+      identifier.Put(tag.group, tag.element, Value());
+  for (const auto& [tag, value] : query.matches)
+    identifier.Put(tag.group, tag.element, Value(value));
+  // The path's UIDs narrow the search whatever the parameters say.
+  if (!route.study.empty()) identifier.Put(0x0020, 0x000D, Value(route.study));
+  if (!route.series.empty())
+    identifier.Put(0x0020, 0x000E, Value(route.series));
+  return identifier;
+}
+
+void SearchQido(WebCall& call) {
+  if (!AcceptsJson(call.request().Header("accept"))) {
+    AnswerError(call.exchange, 406,
+                "Search results are given as application/dicom+json only");
+    return;
+  }
+  QidoQuery query;
+  try {
+    query = ParseQidoQuery(call.params, [](std::string_view name, Tag& tag) {
+      return dicom::TagForName(name, tag.group, tag.element) &&
+             !dicom::TagVr(tag.group, tag.element).empty() &&
+             dicom::TagVr(tag.group, tag.element) != "SQ";
+    });
+  } catch (const Failure& failure) {
+    AnswerError(call.exchange, 400, failure.what());
+    return;
+  }
+  const Resource resource = call.route.resource;
+  const std::string level = resource == Resource::kSearchStudies  ? "STUDY"
+                            : resource == Resource::kSearchSeries ? "SERIES"
+                                                                  : "IMAGE";
+  const dicom::Dataset identifier = QidoIdentifier(level, call.route, query);
+  const dicom::RequestServices& requests = call.services.requests;
+  const auto& search = level == "STUDY"    ? requests.GetStudyData
+                       : level == "SERIES" ? requests.GetSeriesData
+                                           : requests.GetImageData;
+  std::optional<dicom::DatasetCollection> found =
+      search(call.context, identifier);
+  if (!found) {
+    // The level query has logged why.
+    AnswerError(call.exchange, 500, "The search failed");
+    return;
+  }
+  dicom::DatasetCollection& rows = *found;
+  const size_t offset =
+      std::min(rows.size(), static_cast<size_t>(query.offset));
+  size_t end = rows.size();
+  if (query.limit > 0) end = std::min(end, offset + query.limit);
+  if (offset > 0 || end < rows.size())
+    rows = dicom::DatasetCollection(
+        std::make_move_iterator(rows.begin() + offset),
+        std::make_move_iterator(rows.begin() + end));
+  HttpHeaders headers{{"Content-Type", "application/dicom+json"}};
+  if (query.fuzzy)
+    headers.emplace_back("Warning",
+                         "299 Vantor: \"fuzzymatching is not supported; "
+                         "literal matching was performed\"");
+  call.exchange.Respond(200, headers, dicom::DatasetsToJson(rows));
+  call.context.log.Debug(std::to_string(rows.size()) +
+                             " results sent to " + call.caller.Name(),
+                         "SearchQido");
+}
+
+}  // namespace vantor::web
