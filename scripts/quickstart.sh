@@ -68,6 +68,7 @@ Windows Registry Editor Version 5.00
 "Import"="1"
 "CountStudy"="1"
 "StorageCommitment"="1"
+"HTTP"="8042"
 EOF
 
 cat <<EOF
@@ -86,6 +87,11 @@ default AE titles on 127.0.0.1):
   storescp 11113 &   # the move destination STORESCP
   TCP_NODELAY=1 movescu -S -aem STORESCP -k QueryRetrieveLevel=STUDY \\
     -k PatientID=KM-100812 127.0.0.1 11112
+DICOMweb on http://127.0.0.1:8042/dicom-web (callers from 127.0.0.1 are
+known nodes):
+  curl -H 'Accept: application/dicom+json' 'http://127.0.0.1:8042/dicom-web/studies?PatientName=Meyer*'
+  node tests/web-clients/serve_viewer.mjs http://127.0.0.1:8042/dicom-web 3000
+  (then open http://127.0.0.1:3000/ for the OHIF viewer on the demo)
 Logs: $run/Logs. Stop with Ctrl-C.
 
 EOF
