@@ -9,6 +9,10 @@
 // then find. Prints one line per check, "ok NAME" or "FAIL NAME: why", and
 // exits 1 when any check failed. TRACE=1 prints every request that
 // dicomweb-client made, with its Accept header and the answer's type.
+// KNOWN_DEVIATIONS="name,name" reports those checks' failures as
+// "deviation NAME: why" without failing the run: for peers that are known
+// to answer differently (Orthanc accepts any Accept header on QIDO-RS and
+// answers a malformed STOW-RS body with 200 and an empty result).
 import { readFile } from 'node:fs/promises';
 import http from 'node:http';
 import dicomweb from 'dicomweb-client';
@@ -33,6 +37,8 @@ const watchdog = setTimeout(() => {
 const client = new dicomweb.api.DICOMwebClient({ url: root });
 let failures = 0;
 let passed = 0;
+let deviations = 0;
+const known = new Set((process.env.KNOWN_DEVIATIONS || '').split(',').map((n) => n.trim()).filter(Boolean));
 
 async function check(name, body) {
   try {
@@ -40,9 +46,14 @@ async function check(name, body) {
     passed++;
     console.log(`ok ${name}${note ? ` (${note})` : ''}`);
   } catch (error) {
-    failures++;
     const why = error.status !== undefined ? `HTTP ${error.status}: ${error.message}` : error.message;
-    console.log(`FAIL ${name}: ${why}`);
+    if (known.has(name)) {
+      deviations++;
+      console.log(`deviation ${name}: ${why}`);
+    } else {
+      failures++;
+      console.log(`FAIL ${name}: ${why}`);
+    }
   }
 }
 
@@ -219,10 +230,12 @@ await check('retrieveInstance', async () => {
 
 await check('retrieveInstanceRendered image/jpeg', async () => {
   const sopUID = needs(state.sopUID, 'instance');
-  const bytes = new Uint8Array(await client.retrieveInstanceRendered({
+  const answer = await client.retrieveInstanceRendered({
     studyInstanceUID: studyUID, seriesInstanceUID: state.seriesUID, sopInstanceUID: sopUID,
     mediaTypes: [{ mediaType: 'image/jpeg' }],
-  }));
+  });
+  // A single-part answer comes as a one-element array of its bytes.
+  const bytes = new Uint8Array(Array.isArray(answer) ? answer[0] : answer);
   expect(bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff, 'no JPEG start of image');
   return `${bytes.byteLength} bytes`;
 });
@@ -252,8 +265,10 @@ await check('searchForInstances finds the stored instance', async () => {
   // Filing may take a moment: asked again for at most 10 s.
   const started = Date.now();
   for (let round = 0; round < 50; round++) {
-    const found = await client.searchForInstances({ studyInstanceUID: study, queryParams: { SOPInstanceUID: sop } });
-    if (found.some((i) => first(i, TAG.SOPInstanceUID) === sop && first(i, TAG.SeriesInstanceUID) === series)) {
+    const found = await client.searchForInstances({
+      studyInstanceUID: study, seriesInstanceUID: series, queryParams: { SOPInstanceUID: sop },
+    });
+    if (found.some((i) => first(i, TAG.SOPInstanceUID) === sop)) {
       return `after ${Date.now() - started} ms`;
     }
     await new Promise((r) => setTimeout(r, 200));
@@ -349,5 +364,6 @@ clearTimeout(watchdog);
 if (process.env.TRACE) {
   for (const r of trace) console.log(`trace ${r.method} ${r.url} Accept: ${r.accept} -> ${r.status} ${r.contentType} ${r.bytes} bytes`);
 }
+if (deviations) console.log(`${deviations} known deviations of the server`);
 console.log(`${passed} passed, ${failures} failed`);
 process.exit(failures ? 1 : 0);
