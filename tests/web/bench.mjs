@@ -15,7 +15,8 @@
 //   node bench.mjs stow ROOT BATCH DIR
 //       every *.dcm of DIR stored with POST ROOT/studies, BATCH images per
 //       multipart/related body (bodies made before the clock starts):
-//       images=, seconds=, failed= (images not acknowledged)
+//       images=, seconds=, failed= (images not acknowledged), started=
+//       (the clock's start, seconds since 1970)
 //   node bench.mjs make-studies TEMPLATE.dcm DIR PATIENTS STUDIES
 //       DIR/<i>.dcm for i = 1..STUDIES: one image per study, the study
 //       and patient attributes of bench/lib.sh's fill_archive rows
@@ -122,6 +123,7 @@ async function stow(root, batch, dir) {
     bodies.push({ boundary, body: Buffer.concat(pieces), n: Math.min(batch, names.length - i) });
   }
   const url = `${root.replace(/\/+$/, '')}/studies`;
+  const startedAt = Date.now() / 1000;
   const started = performance.now();
   let failed = 0;
   for (const { boundary, body, n } of bodies) {
@@ -141,7 +143,7 @@ async function stow(root, batch, dir) {
     }
   }
   const seconds = (performance.now() - started) / 1000;
-  console.log(`images=${names.length} seconds=${seconds.toFixed(3)} failed=${failed}`);
+  console.log(`images=${names.length} seconds=${seconds.toFixed(3)} failed=${failed} started=${startedAt.toFixed(3)}`);
 }
 
 function day(from, days) {
