@@ -31,7 +31,7 @@ const MIN_SHADES = 8;
 // Pixels of the middle half (each way) of BOX in a PNG screenshot whose
 // origin is ORIGIN: { lit: share of pixels not black, shades: distinct
 // values among them }.
-export function middleStats(png, box, origin = { x: 0, y: 0 }) {
+function middleStats(png, box, origin = { x: 0, y: 0 }) {
   const image = pngjs.PNG.sync.read(png);
   const x0 = Math.max(0, Math.round(box.x - origin.x + box.width / 4));
   const y0 = Math.max(0, Math.round(box.y - origin.y + box.height / 4));
