@@ -24,6 +24,10 @@ const { url, close } = await startViewerServer({
   log: (r) => console.log(`${r.status} ${r.method} ${r.path} Accept: ${r.accept}${r.contentType ? ` -> ${r.contentType}` : ''}${r.error ? ` (${r.error})` : ''}`),
 });
 console.log(`OHIF viewer on ${url}/ for ${root}`);
-const stop = () => close().then(() => process.exit(0));
+// Stops at once: open connections of the browser are not waited for.
+const stop = () => {
+  setTimeout(() => process.exit(0), 2000).unref();
+  close().then(() => process.exit(0));
+};
 process.on('SIGINT', stop);
 process.on('SIGTERM', stop);
