@@ -313,6 +313,24 @@ await check('QIDO StudyDate range', async () => {
   return `${date} in 19000101-${date}, not in ${next}-`;
 });
 
+// OHIF's viewer asks with tag numbers as keys, fuzzymatching=false and
+// includefield as a comma list; its study list shows these attributes
+// (a description or accession number may be left out when there is none).
+await check('QIDO as OHIF asks', async () => {
+  const patientID = needs(state.patientID, 'PatientID of the study');
+  const accept = { Accept: 'application/dicom+json' };
+  const studies = await jsonArray(await get(`/studies?00100020=${encodeURIComponent(patientID)}&limit=101&offset=0` +
+    '&fuzzymatching=false&includefield=00081030%2C00080060%2C00080090%2C00100030', accept), 'studies');
+  const study = studies.find((s) => first(s, TAG.StudyInstanceUID) === studyUID);
+  expect(study, `study not found by 00100020=${patientID}`);
+  const shown = { PatientName: '00100010', StudyDate: '00080020', ModalitiesInStudy: '00080061',
+    NumberOfStudyRelatedInstances: '00201208' };
+  const missing = Object.entries(shown).filter(([, tag]) => !(tag in study)).map(([name]) => name);
+  expect(missing.length === 0, `the study answer lacks ${missing.join(', ')}`);
+  const series = await jsonArray(await get(`/studies/${studyUID}/series?includefield=00080021%2C00080031%2C0008103E%2C00200011`, accept), 'series');
+  expect(series.length === needs(state.seriesUIDs, 'series').length, `${series.length} series, searchForSeries found ${state.seriesUIDs.length}`);
+});
+
 await check('QIDO value with an SQL quote', async () => {
   const res = await get("/studies?PatientName=O'Brien%27;DROP", { Accept: 'application/dicom+json' });
   await jsonArray(res, 'PatientName');
