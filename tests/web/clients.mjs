@@ -240,6 +240,40 @@ await check('retrieveInstanceRendered image/jpeg', async () => {
   return `${bytes.byteLength} bytes`;
 });
 
+// OHIF's viewer asks for frames this way (type without quotes, any
+// transfer syntax) and reads the transfer syntax from the part's type.
+await check('frames as OHIF asks', async () => {
+  const m = needs(state.image, 'instance metadata');
+  const res = await get(`/studies/${studyUID}/series/${state.seriesUID}/instances/${state.sopUID}/frames/1`,
+    { Accept: 'multipart/related; type=application/octet-stream; transfer-syntax=*' });
+  const body = Buffer.from(await res.arrayBuffer());
+  expect(res.status === 200, `HTTP ${res.status}`);
+  const type = res.headers.get('content-type') || '';
+  expect(type.startsWith('multipart/related'), `Content-Type "${type}"`);
+  const uncompressed = first(m, TAG.Rows) * first(m, TAG.Columns) * (first(m, TAG.SamplesPerPixel) || 1) *
+    first(m, TAG.BitsAllocated) / 8;
+  const head = body.toString('latin1', 0, Math.min(body.length, 1000));
+  const partType = /content-type:\s*([^\r\n]*)/i.exec(head)?.[1] || '';
+  if (/application\/octet-stream/i.test(partType)) {
+    expect(body.length > uncompressed, `${body.length} bytes for a frame of ${uncompressed}`);
+  }
+  return `part ${partType || '(no Content-Type)'}`;
+});
+
+// WADO-URI as OHIF's viewer writes it (wadoUriRoot = <root>/wado).
+await check('WADO-URI', async () => {
+  const sopUID = needs(state.sopUID, 'instance');
+  const query = `requestType=WADO&studyUID=${studyUID}&seriesUID=${state.seriesUID}&objectUID=${sopUID}`;
+  const dicom = await get(`/wado?${query}&contentType=application/dicom&transferSyntax=*`);
+  expect(dicom.status === 200, `application/dicom: HTTP ${dicom.status}`);
+  const uids = uidsOf(readPart10(Buffer.from(await dicom.arrayBuffer())));
+  expect(uids.sop === sopUID, `application/dicom: SOPInstanceUID ${uids.sop}`);
+  const jpeg = await get(`/wado?${query}&contentType=image/jpeg`);
+  const bytes = new Uint8Array(await jpeg.arrayBuffer());
+  expect(jpeg.status === 200, `image/jpeg: HTTP ${jpeg.status}`);
+  expect(bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff, 'image/jpeg: no JPEG start of image');
+});
+
 // ---- STOW-RS, then QIDO-RS finds what was stored
 await check('storeInstances', async () => {
   const file = await readFile(storeFile);
