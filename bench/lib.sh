@@ -171,3 +171,79 @@ share_out() {
     _k=$((_k + 1))
   done
 }
+
+# need_orthanc PACKAGE...: Debian's Orthanc packages installed when
+# missing and the script runs as root (the package's own service kept from
+# starting: the scripts run Orthanc as a process of their own); sets
+# orthanc_bin to the Orthanc program, empty when there is none.
+need_orthanc() {
+  _missing=""
+  for _p in "$@"; do
+    dpkg-query -W -f='${Status}' "$_p" 2>/dev/null | grep -q "install ok installed" || _missing="$_missing $_p"
+  done
+  if [ -n "$_missing" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "== installing Debian's$_missing"
+    _policy=""
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+      printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+      chmod +x /usr/sbin/policy-rc.d
+      _policy=1
+    fi
+    # shellcheck disable=SC2086 # one word per package
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $_missing >/dev/null ||
+      { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $_missing >/dev/null; } || true
+    [ -z "$_policy" ] || rm -f /usr/sbin/policy-rc.d
+  fi
+  orthanc_bin=$(command -v Orthanc || true)
+}
+
+# start_orthanc_web DIR HTTP-PORT DICOM-PORT: Orthanc with its DICOMweb
+# plugin (DICOMweb root http://127.0.0.1:HTTP-PORT/dicom-web, WADO-URI at
+# /dicom-web/wado, AE title ORTHANC accepting any C-STORE) on a fresh
+# storage in DIR, listening on the loopback interface only (Orthanc has no
+# setting for that: bench/loopback_bind.c, built into DIR, is preloaded);
+# its process is added to $bench_pids and left in $orthanc_pid once the
+# DICOMweb root answers. Needs need_orthanc first.
+start_orthanc_web() {
+  mkdir -p "$1"
+  cc -shared -fPIC -O2 -o "$1/loopback_bind.so" "$root/bench/loopback_bind.c" -ldl
+  _plugin=$(find /usr/share/orthanc/plugins -name 'libOrthancDicomWeb.so*' 2>/dev/null | head -n1)
+  [ -n "$_plugin" ] || { echo "Orthanc's DICOMweb plugin missing (orthanc-dicomweb)" >&2; return 1; }
+  cat >"$1/config.json" <<JSON
+{
+  "Name" : "Orthanc DICOMweb $2",
+  "StorageDirectory" : "$1/storage",
+  "IndexDirectory" : "$1/index",
+  "StorageCompression" : false,
+  "HttpServerEnabled" : true,
+  "HttpPort" : $2,
+  "RemoteAccessAllowed" : false,
+  "AuthenticationEnabled" : false,
+  "DicomServerEnabled" : true,
+  "DicomAet" : "ORTHANC",
+  "DicomPort" : $3,
+  "DicomAlwaysAllowStore" : true,
+  "DicomCheckCalledAet" : false,
+  "Plugins" : [ "$_plugin" ],
+  "DicomWeb" : {
+    "Enable" : true,
+    "Root" : "/dicom-web/",
+    "EnableWado" : true,
+    "WadoRoot" : "/dicom-web/wado"
+  }
+}
+JSON
+  LD_PRELOAD="$1/loopback_bind.so" "$orthanc_bin" "$1/config.json" >"$1/orthanc.log" 2>&1 &
+  orthanc_pid=$!
+  bench_pids="$bench_pids $orthanc_pid"
+  _tries=0
+  until curl -sf -o /dev/null -H 'Accept: application/dicom+json' "http://127.0.0.1:$2/dicom-web/studies?limit=1"; do
+    _tries=$((_tries + 1))
+    if [ $_tries -ge 300 ] || ! kill -0 "$orthanc_pid" 2>/dev/null; then
+      echo "Orthanc did not answer on $2; its log:" >&2
+      tail -20 "$1/orthanc.log" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+}
