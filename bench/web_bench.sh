@@ -17,7 +17,7 @@
 #   ROUNDS=3          rounds of QIDO-RS all studies and WADO-RS (best kept)
 #   VANTOR=0, ORTHANC=0 leave that receiver out.
 #
-# What is measured (node tests/web/bench.mjs, one kept-alive connection,
+# What is measured (node tests/web-clients/bench.mjs, one kept-alive connection,
 # one request after the other; scripts/setup.sh installs its packages):
 #   QIDO all studies  GET /studies: studies in the answer per second
 #   study by UID      GET /studies?StudyInstanceUID=...: median and 95th
@@ -54,11 +54,11 @@ wado_study=$uid_root.10.1
 stow_series=$uid_root.21.1
 cstore_series=$uid_root.31.1
 export TCP_NODELAY=1
-web="$root/tests/web"
+web="$root/tests/web-clients"
 for tool in storescu echoscu curl node sqlite3 cc; do
   command -v $tool >/dev/null || { echo "$tool missing (scripts/setup.sh installs it)"; exit 1; }
 done
-[ -d "$web/node_modules/dcmjs" ] || { echo "tests/web/node_modules missing: run scripts/setup.sh"; exit 1; }
+[ -d "$web/node_modules/dcmjs" ] || { echo "tests/web-clients/node_modules missing: run scripts/setup.sh"; exit 1; }
 [ -x "$build/make-study" ] || { echo "$build/make-study missing: build the project first"; exit 1; }
 measure() { node "$web/bench.mjs" "$@"; }
 : >"$work/results"

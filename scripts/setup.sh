@@ -59,7 +59,7 @@ fi
 # The DICOMweb clients, the viewer check and the web benchmark's helpers
 # (dicomweb-client, dcmjs, playwright-core, OHIF's prebuilt viewer),
 # installed as their lock file says; skipped while node_modules matches it.
-web="$(dirname "$0")/../tests/web"
+web="$(dirname "$0")/../tests/web-clients"
 if [ -f "$web/package-lock.json" ]; then
   if ! cmp -s "$web/package-lock.json" \
       "$web/node_modules/.package-lock.json.installed" 2>/dev/null; then

@@ -1,13 +1,13 @@
 // OHIF's viewer in front of a DICOMweb server, for a person with a browser.
 //
-//   node tests/web/serve_viewer.mjs <dicomweb-root> [port]
+//   node tests/web-clients/serve_viewer.mjs <dicomweb-root> [port]
 //
-// e.g. node tests/web/serve_viewer.mjs http://127.0.0.1:8080/dicom-web 3000
+// e.g. node tests/web-clients/serve_viewer.mjs http://127.0.0.1:8080/dicom-web 3000
 // then open http://127.0.0.1:3000/ (the study list) or
 // http://127.0.0.1:3000/viewer?StudyInstanceUIDs=<study-uid>.
 //
 // It serves the prebuilt viewer of the npm package @ohif/app (installed by
-// `npm ci` in tests/web, which scripts/setup.sh runs) on 127.0.0.1 only, and
+// `npm ci` in tests/web-clients, which scripts/setup.sh runs) on 127.0.0.1 only, and
 // passes /dicom-web/... on to <dicomweb-root>, so the browser sees a single
 // origin. Every request passed on is printed with its Accept header and
 // the answer's status and type. Ctrl-C stops it.

@@ -86,7 +86,7 @@ export function appConfig() {
 // accept, status, contentType, bytes, ms }.
 export async function startViewerServer({ dicomwebRoot, port = 0, log = () => {} }) {
   await stat(path.join(distDir, 'index.html')).catch(() => {
-    throw new Error(`OHIF's viewer is missing at ${distDir}: run npm ci in tests/web`);
+    throw new Error(`OHIF's viewer is missing at ${distDir}: run npm ci in tests/web-clients`);
   });
   const target = new URL(dicomwebRoot.replace(/\/+$/, ''));
   const agent = new http.Agent({ keepAlive: true, maxSockets: 16 });

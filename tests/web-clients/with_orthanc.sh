@@ -4,7 +4,7 @@
 # run as root), on 127.0.0.1 only, holding the demo archive's images. Shows
 # that the clients and the viewer check work before they meet Vantor.
 #
-#   sh tests/web/with_orthanc.sh [artifact-dir] [build dir]
+#   sh tests/web-clients/with_orthanc.sh [artifact-dir] [build dir]
 #
 # Needs the built vantor-demo and make-study (build/ by default): the demo
 # archive's images go into Orthanc with storescu; a CT study of the demo is
@@ -31,5 +31,5 @@ storescu -q -aec ORTHANC +sd +r 127.0.0.1 "$dicom_port" "$work/demo/archive"
 echo "== Orthanc on 127.0.0.1:$http_port holds the demo's $(find "$work/demo/archive" -name '*.dcm' | wc -l) images; study $study"
 # Where Orthanc answers otherwise than Vantor must (see clients.mjs).
 KNOWN_DEVIATIONS="STOW-RS malformed multipart is 400,QIDO Accept text/html is 406" \
-  sh "$root/tests/web/run.sh" "http://127.0.0.1:$http_port/dicom-web" "$study" \
+  sh "$root/tests/web-clients/run.sh" "http://127.0.0.1:$http_port/dicom-web" "$study" \
   "$work/stow/1.2.826.0.1.3680043.9.77.1.1.1.dcm" "$artifacts"

@@ -4,15 +4,15 @@
 # error answers), then viewer.mjs (OHIF's viewer in headless Chromium must
 # show the study).
 #
-#   sh tests/web/run.sh <dicomweb-root> <study-uid> <file-to-store> <artifact-dir>
+#   sh tests/web-clients/run.sh <dicomweb-root> <study-uid> <file-to-store> <artifact-dir>
 #
 # <artifact-dir> receives clients.log, viewer.log, viewer.png (the
 # screenshot) and viewer.requests.txt (what the viewer asked the server).
 # Prints both scripts' output; exits 1 when either failed, 2 on bad usage.
-# Needs tests/web/node_modules (scripts/setup.sh installs it).
+# Needs tests/web-clients/node_modules (scripts/setup.sh installs it).
 set -u
 if [ $# -ne 4 ]; then
-  echo "usage: sh tests/web/run.sh <dicomweb-root> <study-uid> <file-to-store> <artifact-dir>" >&2
+  echo "usage: sh tests/web-clients/run.sh <dicomweb-root> <study-uid> <file-to-store> <artifact-dir>" >&2
   exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
