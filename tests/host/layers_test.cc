@@ -24,7 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Floor {
-  std::string folder;                // its files directly in it
+  std::string folder;                 // its files directly in it
   std::set<std::string> may_include;  // our folders whose headers it uses
   bool sees_dcmtk = false;
 };
@@ -207,6 +207,10 @@ TEST(LayersTest, TheCheckNamesForbiddenEdges) {
       {"import", "retrieve/store/incoming_files.h", true},
       {"host", "import/importer.h", true},
       {"net", "retrieve/unknown_wing/x.h", false},
+      {"web/http", "host/base/text.h", true},
+      {"web/http", "web/qido_params.h", false},
+      {"web/http", "dicom/toolkit/toolkit.h", false},
+      {"web", "web/http/query_string.h", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.folder) + " -> " + c.header);
