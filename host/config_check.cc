@@ -166,7 +166,7 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
     servers += (servers.empty() ? "" : ";") + s;
   ShowValue(check, registry, ikey, "EventServers", Kind::kText, servers);
   ShowValue(check, registry, ikey, "StorageCommitment", Kind::kSwitch,
-"            Flag(c.StorageCommitment));
+            Flag(c.StorageCommitment));
   ShowValue(check, registry, ikey, "HTTP", Kind::kNumber, std::to_string(c.HTTP));
   ShowValue(check, registry, ikey, "HTTPS", Kind::kNumber,
             std::to_string(c.HTTPS));
