@@ -320,6 +320,15 @@ void HttpServer::Impl::Serve(uint64_t id, Stream& stream,
         ec == asio::error::connection_reset || ec == asio::error::shut_down ||
         ec == asio::ssl::error::stream_truncated)
       return;
+    if (ec == http::error::body_limit) {
+      // The length it announces is over the limit.
+      const std::string reason =
+          "Body over the limit of " + std::to_string(limits.max_body_bytes) +
+          " bytes";
+      refused(remote, 413, reason);
+      WriteSimple(stream, 413, reason);
+      return;
+    }
     if (ec) {
       // Bytes that are not an HTTP request.
       refused(remote, 400, "Bad request: " + ec.message());
