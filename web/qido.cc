@@ -1,6 +1,7 @@
 #include "web/qido.h"
 
 #include <algorithm>
+#include <map>
 
 #include "dicom/toolkit/dicom_json.h"
 #include "dicom/toolkit/tag_names.h"
@@ -36,7 +37,70 @@ bool AcceptsJson(const std::string& accept) {
   return false;
 }
 
+constexpr size_t kUidsPerStatement = 200;
+
+// The rows of `sql_head` + "IN (...)" for the UIDs, a bounded number at a
+// time; each row's first column names the result it completes.
+template <typename Apply>
+void ForUidRows(const WebCall& call, const std::string& sql_head,
+                const std::vector<std::string>& uids, Apply&& apply) {
+  for (size_t start = 0; start < uids.size(); start += kUidsPerStatement) {
+    std::string sql = sql_head + " IN (";
+    const size_t end = std::min(uids.size(), start + kUidsPerStatement);
+    for (size_t i = start; i < end; ++i)
+      sql += (i > start ? ", '" : "'") + SqlQuote(uids[i]) + "'";
+    sql += ")";
+    call.context.log.Debug("Execute: " + sql, "SearchQido");
+    const ResultSet rs = call.context.db.Query(sql);
+    for (size_t row = 0; row < rs.rows.size(); ++row) apply(rs, row);
+  }
+}
+
 }  // namespace
+
+void CompleteResultUids(const WebCall& call, const std::string& level,
+                        dicom::DatasetCollection& rows) {
+  if (level == "STUDY" || rows.empty()) return;
+  const bool images = level == "IMAGE";
+  const uint16_t own_element = images ? 0x0018 : 0x000E;
+  const uint16_t own_group = images ? 0x0008 : 0x0020;
+  std::map<std::string, size_t> wanted;
+  std::vector<std::string> uids;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const dicom::Dataset& r = rows[i];
+    const bool complete = !r.GetText(0x0020, 0x000D).empty() &&
+                          (!images || (!r.GetText(0x0020, 0x000E).empty() &&
+                                       !r.GetText(0x0008, 0x0016).empty()));
+    const std::string uid = r.GetText(own_group, own_element);
+    if (complete || uid.empty()) continue;
+    if (wanted.emplace(uid, i).second) uids.push_back(uid);
+  }
+  if (uids.empty()) return;
+  if (images) {
+    ForUidRows(call,
+               "SELECT i.ImageUID, i.SOPClassUID, se.SeriesUID, s.StudyUID "
+               "FROM tblImages i JOIN tblSeries se ON se.SeriesID = "
+               "i.FKeySeriesID JOIN tblStudies s ON s.StudyID = "
+               "se.FKeyStudyID WHERE i.ImageUID",
+               uids, [&](const ResultSet& rs, size_t row) {
+                 auto it = wanted.find(rs.Get(row, "ImageUID").ToText());
+                 if (it == wanted.end()) return;
+                 dicom::Dataset& r = rows[it->second];
+                 r.Put(0x0008, 0x0016, rs.Get(row, "SOPClassUID"));
+                 r.Put(0x0020, 0x000E, rs.Get(row, "SeriesUID"));
+                 r.Put(0x0020, 0x000D, rs.Get(row, "StudyUID"));
+               });
+  } else {
+    ForUidRows(call,
+               "SELECT se.SeriesUID, s.StudyUID FROM tblSeries se JOIN "
+               "tblStudies s ON s.StudyID = se.FKeyStudyID WHERE se.SeriesUID",
+               uids, [&](const ResultSet& rs, size_t row) {
+                 auto it = wanted.find(rs.Get(row, "SeriesUID").ToText());
+                 if (it == wanted.end()) return;
+                 rows[it->second].Put(0x0020, 0x000D, rs.Get(row, "StudyUID"));
+               });
+  }
+}
 
 dicom::Dataset QidoIdentifier(const std::string& level, const Route& route,
                               const QidoQuery& query) {
@@ -102,6 +166,7 @@ void SearchQido(WebCall& call) {
     rows = dicom::DatasetCollection(
         std::make_move_iterator(rows.begin() + offset),
         std::make_move_iterator(rows.begin() + end));
+  CompleteResultUids(call, level, rows);
   HttpHeaders headers{{"Content-Type", "application/dicom+json"}};
   if (query.fuzzy)
     headers.emplace_back("Warning",

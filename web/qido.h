@@ -15,6 +15,13 @@ namespace vantor::web {
 dicom::Dataset QidoIdentifier(const std::string& level, const Route& route,
                               const QidoQuery& query);
 
+// What the level queries leave out and a web client needs to address
+// each result: below the study level the Study Instance UID, and for
+// instances the Series Instance UID and the SOP Class UID, read from the
+// archive's tables for the results that lack them.
+void CompleteResultUids(const WebCall& call, const std::string& level,
+                        dicom::DatasetCollection& rows);
+
 void SearchQido(WebCall& call);
 
 }  // namespace vantor::web

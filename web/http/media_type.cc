@@ -38,6 +38,15 @@ class Cursor {
     while (!done() && TokenChar(static_cast<unsigned char>(peek()))) ++at_;
     return text_.substr(start, at_ - start);
   }
+  // An unquoted parameter value: a token, or a media type written
+  // without quotes ("type=application/dicom", as viewers send it).
+  std::string_view Value() {
+    const size_t start = at_;
+    while (!done() && (TokenChar(static_cast<unsigned char>(peek())) ||
+                       peek() == '/'))
+      ++at_;
+    return text_.substr(start, at_ - start);
+  }
   // A quoted string without its quotes and escapes; REQUIRES: at '"'.
   // False when it is not closed or holds a control character.
   bool Quoted(std::string& out) {
@@ -141,7 +150,7 @@ std::optional<MediaType> ParseMediaType(std::string_view text) {
     if (!in.done() && in.peek() == '"') {
       if (!in.Quoted(value)) return std::nullopt;
     } else {
-      value = in.Token();
+      value = in.Value();
       if (value.empty()) return std::nullopt;
     }
     media.params.emplace_back(std::move(name), std::move(value));

@@ -68,6 +68,16 @@ TEST(MediaTypeTest, BlanksAndEmptyParameters) {
   EXPECT_TRUE(media->params.empty());
 }
 
+// Viewers write the part's type without quotes, slash and all.
+TEST(MediaTypeTest, UnquotedMediaTypeAsParameterValue) {
+  const auto accept = ParseAccept(
+      "multipart/related; type=application/octet-stream; transfer-syntax=*");
+  ASSERT_EQ(accept.size(), 1u);
+  EXPECT_EQ(accept[0].full(), "multipart/related");
+  EXPECT_EQ(accept[0].param("type"), "application/octet-stream");
+  EXPECT_EQ(accept[0].param("transfer-syntax"), "*");
+}
+
 TEST(MediaTypeTest, MalformedTypesAreRejected) {
   for (const char* text : {"",
                            " ",
