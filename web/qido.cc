@@ -1,6 +1,7 @@
 #include "web/qido.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 
 #include "dicom/toolkit/dicom_json.h"
@@ -38,6 +39,8 @@ bool AcceptsJson(const std::string& accept) {
 }
 
 constexpr size_t kUidsPerStatement = 200;
+// The most results a search across studies gathers without a limit.
+constexpr size_t kMostAcrossStudies = 10000;
 
 // The rows of `sql_head` + "IN (...)" for the UIDs, a bounded number at a
 // time; each row's first column names the result it completes.
@@ -150,8 +153,39 @@ void SearchQido(WebCall& call) {
   const auto& search = level == "STUDY"    ? requests.GetStudyData
                        : level == "SERIES" ? requests.GetSeriesData
                                            : requests.GetImageData;
-  std::optional<dicom::DatasetCollection> found =
-      search(call.context, identifier);
+  const size_t wanted_end =
+      query.limit > 0 ? static_cast<size_t>(query.offset) + query.limit
+                      : std::numeric_limits<size_t>::max();
+  bool truncated = false;
+  std::optional<dicom::DatasetCollection> found;
+  if (level == "STUDY" || !identifier.GetText(0x0020, 0x000D).empty()) {
+    found = search(call.context, identifier);
+  } else {
+    // The series and instance levels search within a study: a search
+    // across studies runs per study of the study level's matches.
+    dicom::Dataset studies_identifier = QidoIdentifier("STUDY", call.route, query);
+    std::optional<dicom::DatasetCollection> studies =
+        requests.GetStudyData(call.context, studies_identifier);
+    if (studies) {
+      found.emplace();
+      for (const dicom::Dataset& study : *studies) {
+        if (found->size() >= wanted_end) break;
+        if (found->size() >= kMostAcrossStudies) {
+          truncated = true;
+          break;
+        }
+        dicom::Dataset within = identifier;
+        within.Put(0x0020, 0x000D, Value(study.GetText(0x0020, 0x000D)));
+        std::optional<dicom::DatasetCollection> part =
+            search(call.context, within);
+        if (!part) {
+          found.reset();
+          break;
+        }
+        for (dicom::Dataset& d : *part) found->push_back(std::move(d));
+      }
+    }
+  }
   if (!found) {
     // The level query has logged why.
     AnswerError(call.exchange, 500, "The search failed");
@@ -160,8 +194,7 @@ void SearchQido(WebCall& call) {
   dicom::DatasetCollection& rows = *found;
   const size_t offset =
       std::min(rows.size(), static_cast<size_t>(query.offset));
-  size_t end = rows.size();
-  if (query.limit > 0) end = std::min(end, offset + query.limit);
+  size_t end = std::min(rows.size(), wanted_end);
   if (offset > 0 || end < rows.size())
     rows = dicom::DatasetCollection(
         std::make_move_iterator(rows.begin() + offset),
@@ -172,6 +205,12 @@ void SearchQido(WebCall& call) {
     headers.emplace_back("Warning",
                          "299 Vantor: \"fuzzymatching is not supported; "
                          "literal matching was performed\"");
+  if (truncated)
+    headers.emplace_back("Warning",
+                         "299 Vantor: \"The results were limited to " +
+                             std::to_string(kMostAcrossStudies) +
+                             "; narrow the search or page with limit and "
+                             "offset\"");
   call.exchange.Respond(200, headers, dicom::DatasetsToJson(rows));
   call.context.log.Debug(std::to_string(rows.size()) +
                              " results sent to " + call.caller.Name(),
