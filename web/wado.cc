@@ -367,7 +367,7 @@ void RetrieveWadoUri(WebCall& call) {
   if (content_type == "application/dicom") {
     const std::string syntax = call.Param("transferSyntax");
     const std::string stored = dicom::ReadPart10Header(files.front()).transfer_syntax;
-    if (syntax.empty() || syntax == stored) {
+    if (syntax.empty() || syntax == "*" || syntax == stored) {
       call.exchange.BeginStream(200, {{"Content-Type", "application/dicom"}});
       if (!StreamFile(call.exchange, files.front()))
         throw Failure(kPathFileAccessError, "Cannot read " + files.front());
