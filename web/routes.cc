@@ -129,12 +129,21 @@ bool ParseRoute(std::string_view method, std::string_view path, Route& route,
   if (n == 7 && s6 == "metadata") return only(get, Resource::kMetadata);
   if (n == 7 && s6 == "rendered") return only(get, Resource::kRendered);
   if (n == 7 && s6 == "thumbnail") return only(get, Resource::kThumbnail);
-  if (s6 == "bulk" && n == 8) {
-    const std::string& tag = seg[7];
-    if (tag.size() != 8 ||
-        tag.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-      return Fail(error, 400, "Invalid attribute tag");
-    route.bulk_tag = tag;
+  if (s6 == "bulk" && n >= 8 && (n - 8) % 2 == 0) {
+    // A tag, or a path into a sequence: tag/item/tag/...
+    for (size_t i = 7; i < n; ++i) {
+      const std::string& piece = seg[i];
+      const bool tag_place = (i - 7) % 2 == 0;
+      const bool ok =
+          tag_place ? piece.size() == 8 &&
+                          piece.find_first_not_of("0123456789abcdefABCDEF") ==
+                              std::string::npos
+                    : !piece.empty() && piece.size() <= 6 &&
+                          piece.find_first_not_of("0123456789") ==
+                              std::string::npos;
+      if (!ok) return Fail(error, 400, "Invalid bulk data path");
+      route.bulk_tag += (i > 7 ? "/" : "") + piece;
+    }
     return only(get, Resource::kBulkData);
   }
   if (s6 != "frames" || n < 8 || n > 9)

@@ -21,7 +21,7 @@ enum class Resource {
   kFrames,           // GET .../instances/{i}/frames/{list}
   kRendered,         // ... /rendered, .../frames/{list}/rendered
   kThumbnail,        // ... /thumbnail
-  kBulkData,         // GET .../instances/{i}/bulk/{tag}
+  kBulkData,         // GET .../instances/{i}/bulk/{tag}[/{item}/{tag}...]
   kStore,            // POST /studies, /studies/{s}
   kWadoUri,          // GET /wado?requestType=WADO&...
 };
@@ -32,7 +32,9 @@ struct Route {
   std::string series;
   std::string instance;
   std::vector<int> frames;  // from 1, for kFrames and frame renderings
-  std::string bulk_tag;     // "GGGGEEEE" for kBulkData
+  // For kBulkData: "GGGGEEEE", or a path into a sequence
+  // "GGGGEEEE/<item>/GGGGEEEE".
+  std::string bulk_tag;
   // The resource reads the archive (everything but kStore).
   bool reads() const { return resource != Resource::kStore; }
 };

@@ -339,9 +339,44 @@ void RetrieveRendered(WebCall& call) {
 }
 
 void RetrieveBulkData(WebCall& call) {
-  AnswerError(call.exchange, 404,
-              "Bulk data of attributes other than the pixel data is not "
-              "served; the pixel data is under /frames");
+  bool acceptable = false;
+  for (const MediaType& range : ParseAccept(call.request().Header("accept"))) {
+    const std::string type = range.full();
+    const std::string part = range.param("type");
+    if ((type == "multipart/related" &&
+         (part.empty() || part == "application/octet-stream")) ||
+        MediaRangeMatches(range, "application/octet-stream"))
+      acceptable = true;
+  }
+  if (!acceptable) {
+    AnswerError(call.exchange, 406,
+                "Bulk data is given as multipart/related; "
+                "type=\"application/octet-stream\"");
+    return;
+  }
+  std::vector<std::string> files;
+  if (!FilesOrAnswer(call, files)) return;
+  std::string value;
+  try {
+    value = dicom::ReadBulkData(files.front(), call.route.bulk_tag);
+  } catch (const Failure& failure) {
+    if (failure.number() == kSubscriptOutOfRange) {
+      AnswerError(call.exchange, 404, failure.what());
+      return;
+    }
+    throw;
+  }
+  const std::string boundary = NewBoundary();
+  std::string body =
+      MultipartPartHeader(boundary, "application/octet-stream", true);
+  body += value;
+  body += MultipartClose(boundary);
+  call.exchange.Respond(
+      200,
+      {{"Content-Type",
+        "multipart/related; type=\"application/octet-stream\"; boundary=" +
+            boundary}},
+      std::move(body));
 }
 
 void RetrieveWadoUri(WebCall& call) {

@@ -354,6 +354,15 @@ TEST_P(WebE2eTest, RetrievesTheStoredBytesFramesAndPictures) {
                 .status,
             404);
 
+  Answer bulk = Get(base + "/bulk/7FE00010",
+                    "multipart/related; type=\"application/octet-stream\"");
+  ASSERT_EQ(bulk.status, 200) << bulk.body;
+  EXPECT_GE(bulk.body.size(), 64u * 64u * 2u);
+  EXPECT_EQ(Get(base + "/bulk/00091010",
+                "multipart/related; type=\"application/octet-stream\"")
+                .status,
+            404);
+
   Answer rendered = Get(base + "/rendered", "image/jpeg");
   ASSERT_EQ(rendered.status, 200);
   EXPECT_EQ(rendered.body.substr(0, 3), "\xFF\xD8\xFF");

@@ -44,6 +44,11 @@ TEST(RoutesTest, NamesEveryResource) {
       {"POST", "/dicom-web/studies", 0, Resource::kStore},
       {"POST", "/dicom-web/studies/1.2", 0, Resource::kStore},
       {"GET", "/dicom-web/wado", 0, Resource::kWadoUri},
+      {"GET", "/dicom-web/studies/1.2/series/1.3/instances/1.4/bulk/7FE00010", 0,
+       Resource::kBulkData},
+      {"GET",
+       "/dicom-web/studies/1.2/series/1.3/instances/1.4/bulk/00880200/0/7FE00010",
+       0, Resource::kBulkData},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -77,6 +82,8 @@ TEST(RoutesTest, RefusesBadUidsUnknownPathsAndWrongMethods) {
       {"GET", "/dicom-web/studies/1.2/series/1.3/instances/1.4/frames/1,,2", 400},
       {"GET", "/dicom-web/studies/1.2/series/1.3/instances/1.4/frames/x", 400},
       {"GET", "/dicom-web/studies/1.2/series/1.3/instances/1.4/bulk/7FE0", 400},
+      {"GET", "/dicom-web/studies/1.2/series/1.3/instances/1.4/bulk/00880200/x/7FE00010", 400},
+      {"GET", "/dicom-web/studies/1.2/series/1.3/instances/1.4/bulk/00880200/0", 404},
       {"GET", "/dicom-web", 404},
       {"GET", "/dicom-webstudies", 404},
       {"GET", "/other/studies", 404},
