@@ -5,6 +5,7 @@
 
 #include "host/base/failure.h"
 #include "host/base/text.h"
+#include "web/http/http_text.h"
 
 namespace vantor {
 namespace {
@@ -73,13 +74,6 @@ size_t Characters(std::string_view text) {
       [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
 
 }  // namespace
 

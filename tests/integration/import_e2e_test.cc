@@ -138,17 +138,7 @@ class ImportE2eTest : public ::testing::TestWithParam<ArchiveBackend> {
   // Waits (bounded) until nothing waits in the incoming folder or is
   // claimed by the importer.
   bool WaitUntilImported(std::chrono::seconds timeout = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-      bool waiting = false;
-      for (const std::string& dir : {Incoming(), Incoming() + "importing/"})
-        for (const std::string& name : FilesIn(dir))
-          if (name.size() > 4 && name.substr(name.size() - 4) == ".dcm")
-            waiting = true;
-      if (!waiting) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return vantor::WaitUntilImported(Incoming(), timeout);
   }
 
   int64_t Count(const std::string& sql) {

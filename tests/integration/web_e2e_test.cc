@@ -182,18 +182,7 @@ class WebE2eTest : public ::testing::TestWithParam<ArchiveBackend> {
     return service_.program_dir() + "/drives/e/Temp/";
   }
 
-  bool WaitUntilImported() {
-    for (int i = 0; i < 600; ++i) {
-      bool waiting = false;
-      for (const std::string& dir : {Incoming(), Incoming() + "importing/"})
-        for (const std::string& name : FilesIn(dir))
-          if (name.size() > 4 && name.substr(name.size() - 4) == ".dcm")
-            waiting = true;
-      if (!waiting) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
+  bool WaitUntilImported() { return vantor::WaitUntilImported(Incoming()); }
 
   // Stores the demo series with storescu and waits for its import.
   void StoreSeries() {

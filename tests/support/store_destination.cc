@@ -20,6 +20,21 @@ std::vector<std::string> FilesIn(const std::string& dir) {
   return out;
 }
 
+bool WaitUntilImported(const std::string& incoming,
+                       std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    bool waiting = false;
+    for (const std::string& dir : {incoming, incoming + "importing/"})
+      for (const std::string& name : FilesIn(dir))
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".dcm")
+          waiting = true;
+    if (!waiting) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 StoreDestination::StoreDestination(const std::string& aet)
     : port_(FreeLoopbackPort()) {
   const std::string port = std::to_string(port_);

@@ -3,6 +3,7 @@
 #ifndef VANTOR_TESTS_SUPPORT_STORE_DESTINATION_H_
 #define VANTOR_TESTS_SUPPORT_STORE_DESTINATION_H_
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,11 @@ namespace vantor {
 
 // The names of the regular files in `dir`, sorted; none when it is missing.
 std::vector<std::string> FilesIn(const std::string& dir);
+
+// Waits (bounded) until no image waits in the incoming folder `incoming`
+// (ending in "/") or among the importer's claims in its importing/.
+bool WaitUntilImported(const std::string& incoming,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // DCMTK's storescp with `aet`, writing bit-preserving into a folder of its
 // own; stopped and removed with the object.

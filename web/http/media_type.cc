@@ -4,18 +4,10 @@
 #include <cstring>
 
 #include "host/base/text.h"
+#include "web/http/http_text.h"
 
 namespace vantor {
 namespace {
-
-bool TokenChar(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-      (c >= '0' && c <= '9'))
-    return true;
-  return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool Blank(char c) { return c == ' ' || c == '\t'; }
 
 // Reads text from a position on, one piece at a time.
 class Cursor {

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "host/base/text.h"
+#include "web/http/http_text.h"
 
 namespace vantor {
 namespace {
@@ -20,20 +21,6 @@ bool ValidBoundary(std::string_view boundary) {
 }
 
 // RFC 9110's tchar.
-bool TokenChar(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-      (c >= '0' && c <= '9'))
-    return true;
-  return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
 
 }  // namespace
 
