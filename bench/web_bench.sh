@@ -23,7 +23,7 @@
 #   study by UID      GET /studies?StudyInstanceUID=...: median and 95th
 #                     percentile ms, a different study each request
 #   WADO-RS study     GET /studies/{uid}, multipart/related application/dicom,
-#                     transfer-syntax=*: MB/s of the answer
+#                     transfer-syntax=*: MB/s of the answer, read by curl
 #   study metadata    GET /studies/{uid}/metadata: median ms
 #   STOW-RS           POST /studies, STOW_BATCH images a request: images/s
 #                     until the last answer
@@ -90,9 +90,21 @@ run_web() {
   result "$_who" uid_p95 "$(field p95_ms "$_l")"
   [ "$(field found "$_l")" = "$requests" ] || echo "   only $(field found "$_l") of $requests studies found by UID"
   echo "   WADO-RS study of $wado_images images, $rounds rounds"
-  _l=$(measure get "$_url/studies/$wado_study" 'multipart/related; type="application/dicom"; transfer-syntax=*' "$rounds")
-  result "$_who" wado_rate "$(awk -v b="$(field bytes "$_l")" -v s="$(field best_s "$_l")" 'BEGIN {printf "%.1f", b / s / 1e6}')"
+  # The parts are counted once by the Node.js client; the rate is curl's
+  # (best of the rounds, the answer thrown away), since Node.js's own
+  # reading of a multipart body is slower than either server.
+  _l=$(measure get "$_url/studies/$wado_study" 'multipart/related; type="application/dicom"; transfer-syntax=*' 1)
   [ "$(field parts "$_l")" = "$wado_images" ] || echo "   WADO-RS answered $(field parts "$_l") parts, expected $wado_images"
+  _best=""
+  _r=0
+  while [ $_r -lt "$rounds" ]; do
+    _r=$((_r + 1))
+    _s=$(curl -s -o /dev/null -w '%{size_download} %{time_total}\n' \
+      -H 'Accept: multipart/related; type="application/dicom"; transfer-syntax=*' \
+      "$_url/studies/$wado_study" | awk '{printf "%.1f", $1 / $2 / 1e6}')
+    _best=$(awk -v a="$_best" -v b="$_s" 'BEGIN {print (a == "" || b > a) ? b : a}')
+  done
+  result "$_who" wado_rate "$_best"
   echo "   study metadata, $requests requests"
   _l=$(measure get "$_url/studies/$wado_study/metadata" application/dicom+json "$requests")
   result "$_who" meta_median "$(field median_ms "$_l")"
