@@ -472,6 +472,33 @@ TEST_P(WebE2eTest, LetsInNodesAndPasswordsOnly) {
   EXPECT_THAT(access, HasSubstr("127.0.0.2\tanna\tGET\t/dicom-web/studies\t200"));
 }
 
+TEST_P(WebE2eTest, ServesHttpsWithTheServicesCertificate) {
+  const std::string key = archive_.dir() + "/web.key";
+  const std::string cert = archive_.dir() + "/web.pem";
+  ToolResult made = RunDcmtkTool(
+      "openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                  "/CN=127.0.0.1", "-days", "2", "-keyout", key, "-out", cert},
+      std::chrono::seconds(60));
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+  const int https_port = FreeLoopbackPort();
+  ASSERT_TRUE(Start({{"HTTPS", std::to_string(https_port)},
+                     {"TLSCertificate", cert},
+                     {"TLSPrivateKey", key}}))
+      << service_.Describe();
+  for (int i = 0; i < 100 && !IsListening(https_port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::string url =
+      "https://127.0.0.1:" + std::to_string(https_port) + "/dicom-web/studies";
+  Answer anna = Curl({"--cacert", cert, "--interface", "127.0.0.2", "-u",
+                      "anna:s3cret", url});
+  EXPECT_EQ(anna.status, 200) << anna.output << service_.ErrorLog();
+  EXPECT_EQ(anna.body, "[]");
+  Answer nobody = Curl({"--cacert", cert, "--interface", "127.0.0.2", url});
+  EXPECT_EQ(nobody.status, 401);
+  // Plain HTTP goes on beside it.
+  EXPECT_EQ(Get("/studies").status, 200);
+}
+
 INSTANTIATE_TEST_SUITE_P(Archive, WebE2eTest, kArchiveBackends,
                          ArchiveBackendName);
 
