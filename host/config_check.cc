@@ -21,6 +21,7 @@
 #include "host/base/paths.h"
 #include "host/base/read_reg.h"
 #include "host/base/registry.h"
+#include "host/base/tls_settings.h"
 
 namespace vantor {
 namespace {
@@ -274,7 +275,7 @@ void CheckDatabase(Checker& check, const std::string& db_server) {
   }
 }
 
-void CheckPort(Checker& check, int32_t port) {
+void CheckPort(Checker& check, int32_t port, const std::string& what = "DICOM port") {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     check.Problem(std::string("no socket: ") + std::strerror(errno));
@@ -292,15 +293,44 @@ void CheckPort(Checker& check, int32_t port) {
   const int err = errno;
   ::close(fd);
   if (bound) {
-    check.out() << "DICOM port " << port << ": free\n";
+    check.out() << what << " " << port << ": free\n";
   } else if (err == EACCES) {
-    check.Problem("DICOM port " + std::to_string(port) +
+    check.Problem(what + " " + std::to_string(port) +
                   " is privileged: this user may not listen on it (the "
                   "systemd unit grants CAP_NET_BIND_SERVICE)");
   } else {
-    check.Problem("DICOM port " + std::to_string(port) +
+    check.Problem(what + " " + std::to_string(port) +
                   " cannot be listened on: " + std::strerror(err));
   }
+}
+
+// The web port's settings: its ports, the certificate HTTPS needs, and the
+// password file.
+void CheckWebPort(Checker& check, const Config& c) {
+  if (c.HTTP == 0 && c.HTTPS == 0) {
+    check.out() << "Web port: off (no HTTP or HTTPS)\n";
+    return;
+  }
+  for (int32_t port : {c.HTTP, c.HTTPS}) {
+    if (port == 0) continue;
+    if (port == c.DCM || port == c.TLSPort)
+      check.Problem("web port " + std::to_string(port) +
+                    " is the DICOM port too");
+    else
+      CheckPort(check, port, port == c.HTTP ? "HTTP port" : "HTTPS port");
+  }
+  if (c.HTTPS != 0) {
+    const TlsFiles files = TlsFilesOf(c);
+    if (files.certificate.empty() || files.private_key.empty())
+      check.Problem("HTTPS needs TLSCertificate and TLSPrivateKey");
+    for (const std::string& f : {files.certificate, files.private_key})
+      if (!f.empty() && ::access(f.c_str(), R_OK) != 0)
+        check.Problem("the TLS file " + f + " cannot be read");
+  }
+  if (!c.HTTPCredentials.empty() &&
+      ::access(ToFsPath(c.HTTPCredentials).c_str(), R_OK) != 0)
+    check.Problem("the password file " + c.HTTPCredentials +
+                  " cannot be read: Basic credentials are refused");
 }
 
 }  // namespace
@@ -328,6 +358,7 @@ int CheckConfiguration(const std::string& command_line, std::ostream& out) {
 
   CheckDatabase(check, config->DBServer);
   CheckPort(check, config->DCM);
+  CheckWebPort(check, *config);
   InstanceLock lock;
   if (!lock.Acquire(config->Caption))
     check.Problem("an instance with the caption '" + config->Caption +

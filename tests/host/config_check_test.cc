@@ -65,6 +65,28 @@ TEST(ConfigCheckTest, SoundInstancePassesAndARunningOneDoesNot) {
   EXPECT_THAT(result.output, HasSubstr("is running already"));
 }
 
+TEST(ConfigCheckTest, ReportsTheWebPort) {
+  FixtureArchive archive;
+  ServiceProcess service;
+  const int http = FreeLoopbackPort();
+  ToolResult result = Check(
+      service, RegistryText({{"DBServer", archive.DBServer()}},
+                            {{"DCM", service.port_text()},
+                             {"Caption", service.caption()},
+                             {"HTTP", std::to_string(http)},
+                             {"HTTPS", service.port_text()},
+                             {"HTTPCredentials", "/nonexistent/web-users"}}));
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  const std::string& out = result.output;
+  EXPECT_THAT(out, HasSubstr("HTTP = \"" + std::to_string(http) + "\"  [file]"));
+  EXPECT_THAT(out, HasSubstr("HTTPMaxConnections = \"32\"  [default]"));
+  EXPECT_THAT(out, HasSubstr("HTTP port " + std::to_string(http) + ": free"));
+  EXPECT_THAT(out, HasSubstr("PROBLEM: web port " + service.port_text() +
+                             " is the DICOM port too"));
+  EXPECT_THAT(out, HasSubstr("PROBLEM: HTTPS needs TLSCertificate and TLSPrivateKey"));
+  EXPECT_THAT(out, HasSubstr("PROBLEM: the password file /nonexistent/web-users"));
+}
+
 TEST(ConfigCheckTest, BrokenRegistryIsReported) {
   FixtureArchive archive;
   ServiceProcess service;
