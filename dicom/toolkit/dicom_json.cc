@@ -139,8 +139,7 @@ class ObjectWriter {
       if (vr == EVR_SQ) {
         if (!first) out += ',';
         first = false;
-        WriteSequence(static_cast<DcmSequenceOfItems&>(*el), utf8_charset,
-                      out);
+        WriteSequence(static_cast<DcmSequenceOfItems&>(*el), utf8_charset, out);
         continue;
       }
       std::string_view text;
@@ -284,10 +283,9 @@ std::string ValueBytes(const std::string& path, DcmElement& el) {
         const Uint32 length = item->getLength();
         const size_t at = out.size();
         out.resize(at + length);
-        if (length > 0 &&
-            item->getPartialValue(out.data() + at, 0, length, nullptr,
-                                  EBO_LittleEndian)
-                .bad())
+        if (length > 0 && item->getPartialValue(out.data() + at, 0, length,
+                                                nullptr, EBO_LittleEndian)
+                              .bad())
           throw Failure(kPathFileAccessError,
                         path + ": cannot read the pixel data");
       }
@@ -296,9 +294,9 @@ std::string ValueBytes(const std::string& path, DcmElement& el) {
   }
   const Uint32 length = el.getLength();
   std::string out(length, '\0');
-  if (length > 0 && el.getPartialValue(out.data(), 0, length, nullptr,
-                                       EBO_LittleEndian)
-                        .bad())
+  if (length > 0 &&
+      el.getPartialValue(out.data(), 0, length, nullptr, EBO_LittleEndian)
+          .bad())
     throw Failure(kPathFileAccessError,
                   path + ": cannot read " + Hex(el.getTag()));
   return out;
@@ -355,14 +353,16 @@ std::string ReadBulkData(const std::string& path,
   for (;;) {
     DcmTagKey key;
     if (!ParseTag(rest.substr(0, 8), key))
-      throw Failure(kInvalidProcedureCall, "Not a bulk data path: " + bulk_path);
+      throw Failure(kInvalidProcedureCall,
+                    "Not a bulk data path: " + bulk_path);
     tags.push_back(key);
     rest.remove_prefix(8);
     if (rest.empty()) break;
     const size_t slash = rest.find('/', 1);
     if (rest[0] != '/' || slash == std::string_view::npos || slash == 1 ||
         slash > 10)
-      throw Failure(kInvalidProcedureCall, "Not a bulk data path: " + bulk_path);
+      throw Failure(kInvalidProcedureCall,
+                    "Not a bulk data path: " + bulk_path);
     unsigned long index = 0;
     for (char c : rest.substr(1, slash - 1)) {
       if (c < '0' || c > '9')
@@ -377,14 +377,12 @@ std::string ReadBulkData(const std::string& path,
   LoadFile(path, file);
   DcmItem* item = file.getDataset();
   const auto missing = [&] {
-    return Failure(kSubscriptOutOfRange,
-                   "Subscript out of range (" + path + " has no " + bulk_path +
-                       ")");
+    return Failure(kSubscriptOutOfRange, "Subscript out of range (" + path +
+                                             " has no " + bulk_path + ")");
   };
   for (size_t step = 0;; ++step) {
     DcmElement* el = nullptr;
-    if (item->findAndGetElement(tags[step], el, OFFalse).bad() ||
-        el == nullptr)
+    if (item->findAndGetElement(tags[step], el, OFFalse).bad() || el == nullptr)
       throw missing();
     if (step == items.size()) {
       if (el->ident() == EVR_SQ) throw missing();

@@ -33,8 +33,8 @@ constexpr Uint32 kMaxReadLength = 4096;
 }
 
 [[noreturn]] void NotThere(const std::string& path, const std::string& why) {
-  throw Failure(kFrameOutOfRange, "Subscript out of range (" + path + ": " +
-                                      why + ")");
+  throw Failure(kFrameOutOfRange,
+                "Subscript out of range (" + path + ": " + why + ")");
 }
 
 std::string FileSyntax(DcmFileFormat& file) {
@@ -70,8 +70,8 @@ size_t DecodedFrameSize(DcmItem& ds) {
   return (bits + 7) / 8;
 }
 
-std::string Fragment(const std::string& path, DcmPixelItem& item,
-                     Uint32 length, DcmFileCache& cache) {
+std::string Fragment(const std::string& path, DcmPixelItem& item, Uint32 length,
+                     DcmFileCache& cache) {
   std::string bytes(length, '\0');
   if (length > 0 &&
       item.getPartialValue(bytes.data(), 0, length, &cache, EBO_LittleEndian)
@@ -91,8 +91,8 @@ uint64_t LittleEndian(const std::string& bytes, size_t at, size_t width) {
 // The item (from 1; item 0 is the basic offset table) each frame starts at,
 // from byte offsets relative to the first fragment's item tag; empty when
 // an offset falls on no item start.
-std::vector<unsigned long> StartsFromOffsets(DcmPixelSequence& seq,
-                                             const std::vector<uint64_t>& offsets) {
+std::vector<unsigned long> StartsFromOffsets(
+    DcmPixelSequence& seq, const std::vector<uint64_t>& offsets) {
   std::vector<unsigned long> starts;
   uint64_t position = 0;
   size_t next = 0;
@@ -124,12 +124,12 @@ std::vector<unsigned long> FrameStarts(const std::string& path, DcmItem& ds,
   // The extended offset table (64-bit offsets), else the basic one.
   std::vector<uint64_t> offsets;
   DcmElement* extended = nullptr;
-  if (ds.findAndGetElement(DCM_ExtendedOffsetTable, extended, OFFalse)
-          .good() &&
+  if (ds.findAndGetElement(DCM_ExtendedOffsetTable, extended, OFFalse).good() &&
       extended != nullptr && extended->getLength() == 8u * frames) {
     std::string bytes(extended->getLength(), '\0');
-    if (extended->getPartialValue(bytes.data(), 0, extended->getLength(),
-                                  &cache, EBO_LittleEndian)
+    if (extended
+            ->getPartialValue(bytes.data(), 0, extended->getLength(), &cache,
+                              EBO_LittleEndian)
             .good())
       for (long f = 0; f < frames; ++f)
         offsets.push_back(LittleEndian(bytes, 8 * f, 8));
@@ -224,26 +224,25 @@ Frames ReadFrames(const std::string& path, const std::vector<int>& numbers,
        syntax == UID_LittleEndianExplicitTransferSyntax))
     out.transfer_syntax = syntax;
   Uint32 dcmtk_size = 0;
-  if (pixels.getUncompressedFrameSize(&ds, dcmtk_size).bad() ||
-      dcmtk_size == 0)
+  if (pixels.getUncompressedFrameSize(&ds, dcmtk_size).bad() || dcmtk_size == 0)
     Unreadable(path, "cannot tell the size of a frame");
   // Native frames are as long as they are stored; a decoded colour frame
   // has every sample of every pixel.
   const size_t size = encapsulated ? DecodedFrameSize(ds) : dcmtk_size;
-  const size_t buffer_size = (std::max<size_t>(size, dcmtk_size) + 1) & ~size_t{1};
+  const size_t buffer_size =
+      (std::max<size_t>(size, dcmtk_size) + 1) & ~size_t{1};
   for (int n : numbers) {
     std::string frame(buffer_size, '\0');
     Uint32 start = encapsulated && !starts.empty()
                        ? static_cast<Uint32>(starts[n - 1])
                        : 0;
     OFString color_model;
-    cond = pixels.getUncompressedFrame(&ds, static_cast<Uint32>(n - 1), start,
-                                       frame.data(),
-                                       static_cast<Uint32>(buffer_size),
-                                       color_model, &cache);
+    cond = pixels.getUncompressedFrame(
+        &ds, static_cast<Uint32>(n - 1), start, frame.data(),
+        static_cast<Uint32>(buffer_size), color_model, &cache);
     if (cond.bad())
-      Unreadable(path,
-                 "cannot decode frame " + std::to_string(n) + ": " + cond.text());
+      Unreadable(path, "cannot decode frame " + std::to_string(n) + ": " +
+                           cond.text());
     frame.resize(size);
     out.data.push_back(std::move(frame));
   }

@@ -9,6 +9,8 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/assoc.h>
 
+#include <algorithm>
+
 #include "dicom/toolkit/transcoder.h"
 
 namespace vantor::dicom {
@@ -40,6 +42,22 @@ uint8_t StoredSyntaxContext(T_ASC_Association* assoc,
   return 0;
 }
 
+namespace {
+
+// Why an accepted syntax is no choice for an image stored in `stored`.
+std::string WhyNot(const std::string& stored, int bits,
+                   const std::string& syntax) {
+  if (!CanTranscode(stored, syntax))
+    return "no conversion from " + stored + " to " + syntax;
+  if (syntax == UID_JPEGProcess1TransferSyntax && bits > 8)
+    return "JPEG baseline takes 8-bit images only, this one has " +
+           std::to_string(bits) + " bits allocated";
+  return syntax + " takes 16-bit images at most, this one has " +
+         std::to_string(bits) + " bits allocated";
+}
+
+}  // namespace
+
 uint8_t PrepareForContext(T_ASC_Association* assoc,
                           const std::string& sop_class,
                           const std::string& stored_syntax, DcmDataset& ds,
@@ -56,17 +74,24 @@ uint8_t PrepareForContext(T_ASC_Association* assoc,
   const std::vector<size_t> order =
       RankAcceptedSyntaxes(stored_syntax, PixelBitsAllocated(ds), syntaxes);
   std::string refusals;
+  auto refused = [&](const std::string& why) {
+    if (refusals.find(why) == std::string::npos)
+      refusals += (refusals.empty() ? "" : "; ") + why;
+  };
   for (size_t i : order) {
     std::string why = ConvertDataset(ds, stored_syntax, syntaxes[i]);
     if (why.empty()) return contexts[i].id;
-    refusals += (refusals.empty() ? "" : "; ") + why;
+    refused(why);
   }
+  for (size_t i = 0; i < syntaxes.size(); ++i)
+    if (std::find(order.begin(), order.end(), i) == order.end())
+      refused(WhyNot(stored_syntax, PixelBitsAllocated(ds), syntaxes[i]));
   std::string accepted;
   for (const std::string& s : syntaxes)
     accepted += (accepted.empty() ? "" : ", ") + s;
   error = "the peer accepted no context for " + sop_class + " in " +
-          stored_syntax + " or a syntax it converts to (accepted: " +
-          accepted + ")" + (refusals.empty() ? "" : ": " + refusals);
+          stored_syntax + " or a syntax it converts to (accepted: " + accepted +
+          ")" + (refusals.empty() ? "" : ": " + refusals);
   return 0;
 }
 

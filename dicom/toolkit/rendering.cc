@@ -7,8 +7,9 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmimgle/dcmimage.h>
-#include <dcmtk/dcmimage/dipipng.h>  // after dcmimage.h
 #include <dcmtk/dcmjpeg/dipijpeg.h>
+// After dcmimage.h, which it needs.
+#include <dcmtk/dcmimage/dipipng.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -27,7 +28,8 @@ namespace {
 // Values longer than this stay on the disk until the frame needs them.
 constexpr Uint32 kMaxReadLength = 4096;
 
-[[noreturn]] void CannotRender(const std::string& path, const std::string& why) {
+[[noreturn]] void CannotRender(const std::string& path,
+                               const std::string& why) {
   throw Failure(kPathFileAccessError, path + ": " + why);
 }
 
@@ -72,8 +74,7 @@ std::string RenderFrame(const std::string& path, int frame, ImageFormat format,
                                         " in " + std::to_string(frames) + ")");
 
   // Only the frame asked for is read and decoded.
-  DicomImage image(ds, ds->getOriginalXfer(),
-                   CIF_UsePartialAccessToPixelData,
+  DicomImage image(ds, ds->getOriginalXfer(), CIF_UsePartialAccessToPixelData,
                    static_cast<unsigned long>(frame - 1), 1);
   if (image.getStatus() != EIS_Normal)
     CannotRender(path, DicomImage::getString(image.getStatus()));
@@ -98,8 +99,9 @@ std::string RenderFrame(const std::string& path, int frame, ImageFormat format,
         1ul, std::min(static_cast<unsigned long>(max_size),
                       static_cast<unsigned long>(std::lround(width * factor))));
     const unsigned long h = std::max(
-        1ul, std::min(static_cast<unsigned long>(max_size),
-                      static_cast<unsigned long>(std::lround(height * factor))));
+        1ul,
+        std::min(static_cast<unsigned long>(max_size),
+                 static_cast<unsigned long>(std::lround(height * factor))));
     scaled.reset(image.createScaledImage(w, h, /*interpolate=*/1));
     if (scaled == nullptr || scaled->getStatus() != EIS_Normal)
       CannotRender(path, "cannot scale the image");

@@ -81,9 +81,9 @@ class Association {
     // then the uncompressed ones).
     for (const auto& [sop_class, syntaxes] : classes) {
       std::vector<std::string> lossless;
-      for (const char* s : {UID_JPEGProcess14SV1TransferSyntax,
-                            UID_JPEGLSLosslessTransferSyntax,
-                            UID_RLELosslessTransferSyntax})
+      for (const char* s :
+           {UID_JPEGProcess14SV1TransferSyntax,
+            UID_JPEGLSLosslessTransferSyntax, UID_RLELosslessTransferSyntax})
         if (!syntaxes.count(s)) lossless.push_back(s);
       if (lossless.empty() || contexts.size() >= kMaxContexts) continue;
       contexts.push_back({sop_class, lossless});
@@ -126,8 +126,8 @@ class Association {
       // it is stored, without being parsed and encoded again.
       SetUids(req, header.sop_class, header.sop_instance);
       cond = DIMSE_storeUser(assoc, stored_id, &req, path.c_str(), nullptr,
-                             nullptr, nullptr, DIMSE_NONBLOCKING, timeout,
-                             &rsp, &detail);
+                             nullptr, nullptr, DIMSE_NONBLOCKING, timeout, &rsp,
+                             &detail);
     } else {
       DcmFileFormat file;
       cond = file.loadFile(path.c_str());

@@ -2,8 +2,8 @@
 #include "dicom/toolkit/tag_names.h"
 
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcdicent.h>
+#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dctag.h>
 
 namespace vantor::dicom {
@@ -34,7 +34,8 @@ bool ParseHex(std::string_view text, uint16_t& group, uint16_t& element) {
 
 bool IsKeyword(std::string_view text) {
   if (text.empty() || text.size() > kMaxKeyword) return false;
-  if (!((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z')))
+  if (!((text[0] >= 'A' && text[0] <= 'Z') ||
+        (text[0] >= 'a' && text[0] <= 'z')))
     return false;
   for (char c : text) {
     bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||

@@ -3,15 +3,15 @@
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
-// Colour images for dcmimage, which the JPEG encoders and the rendering
-// use: without it a colour image cannot be compressed.
 #include <dcmtk/dcmimgle/dcmimage.h>
-#include <dcmtk/dcmimage/diregist.h>  // after dcmimage.h
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpeg/djencode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/dcmjpls/djencode.h>
 #include <dcmtk/dcmnet/dul.h>
+// Colour images for dcmimage (after dcmimage.h), which the JPEG encoders
+// and the rendering use: without it a colour image cannot be compressed.
+#include <dcmtk/dcmimage/diregist.h>
 
 #include <csignal>
 #include <cstdlib>

@@ -110,8 +110,8 @@ void LoadConverted(const std::string& path, const std::string& to_syntax,
     throw Failure(kPathFileAccessError, path + ": " + cond.text());
   const std::string from = FileSyntax(file);
   if (!CanTranscode(from, to_syntax))
-    throw Failure(kInvalidProcedureCall, path + ": cannot convert from " +
-                                             from + " to " + to_syntax);
+    throw Failure(kInvalidProcedureCall,
+                  path + ": cannot convert from " + from + " to " + to_syntax);
   std::string error = ConvertDataset(*file.getDataset(), from, to_syntax);
   if (!error.empty()) throw Failure(kInvalidProcedureCall, path + ": " + error);
   // Written with a header of the new syntax, whatever the old one said.

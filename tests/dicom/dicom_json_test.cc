@@ -3,8 +3,8 @@
 #include "dicom/toolkit/dicom_json.h"
 
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dctk.h>
 #include <dcmtk/dcmdata/dcjson.h>
+#include <dcmtk/dcmdata/dctk.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -49,8 +49,7 @@ size_t PeakRss() {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0)
-      return std::stoul(line.substr(6)) * 1024;
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
   return 0;
 }
 
@@ -90,7 +89,8 @@ TEST(DatasetJsonTest, AnArrayOfCompactObjectsInTheModelOfPS318) {
 }
 
 TEST(DatasetJsonTest, ObjectsOneByOneMakeTheSameArray) {
-  DatasetCollection results = {StudyResult("A^B", "1"), StudyResult("C^D", "2")};
+  DatasetCollection results = {StudyResult("A^B", "1"),
+                               StudyResult("C^D", "2")};
   EXPECT_EQ("[" + DatasetToJsonObject(results[0]) + "," +
                 DatasetToJsonObject(results[1]) + "]",
             DatasetsToJson(results));
@@ -150,7 +150,8 @@ TEST(DatasetJsonTest, NumbersJsonCannotCarryAreLeftOutAtEveryDepth) {
 TEST(DatasetJsonTest, TenThousandStudiesInUnderASecond) {
   DatasetCollection results;
   for (int i = 0; i < 10000; ++i)
-    results.push_back(StudyResult("Name^" + std::to_string(i), std::to_string(i)));
+    results.push_back(
+        StudyResult("Name^" + std::to_string(i), std::to_string(i)));
   const auto start = std::chrono::steady_clock::now();
   const std::string text = DatasetsToJson(results);
   const auto took = std::chrono::steady_clock::now() - start;
@@ -181,7 +182,8 @@ class FileMetadataTest : public ::testing::Test {
     ASSERT_TRUE(file.loadAllDataIntoMemory().good());
     edit(*file.getDataset());
     ASSERT_TRUE(
-        file.saveFile(path.c_str(), file.getDataset()->getOriginalXfer()).good());
+        file.saveFile(path.c_str(), file.getDataset()->getOriginalXfer())
+            .good());
   }
 
   TempFolder folder_{"json"};
@@ -204,8 +206,8 @@ TEST_F(FileMetadataTest, PixelDataBecomesAFramesUri) {
   TestImage multi;
   multi.frames = 3;
   multi.transfer_syntax = "1.2.840.10008.1.2.4.70";
-  const json jpeg = json::parse(
-      FileMetadataJson(Write(multi, "multi.dcm"), kInstanceUri));
+  const json jpeg =
+      json::parse(FileMetadataJson(Write(multi, "multi.dcm"), kInstanceUri));
   EXPECT_EQ(jpeg["7FE00010"]["vr"], "OB");
   EXPECT_EQ(jpeg["7FE00010"]["BulkDataURI"],
             std::string(kInstanceUri) + "/frames/1,2,3");
@@ -231,15 +233,15 @@ TEST_F(FileMetadataTest, LongBinaryValuesBecomeBulkDataAndShortOnesStayInline) {
     icon->putAndInsertUint8Array(DCM_PixelData, tiny.data(), 64);
     // A long list of numbers is text, not bulk data.
     std::string contour;
-    for (int i = 0; i < 600; ++i) contour += (i ? "\\" : "") + std::to_string(i) + ".5";
+    for (int i = 0; i < 600; ++i)
+      contour += (i ? "\\" : "") + std::to_string(i) + ".5";
     ds.putAndInsertString(DCM_ContourData, contour.c_str());
   });
   const std::string text = FileMetadataJson(path, kInstanceUri);
   const json parsed = json::parse(text);
   const std::string uri = kInstanceUri;
-  EXPECT_EQ(parsed["00420011"],
-            json::parse(R"({"vr":"OB","BulkDataURI":")" + uri +
-                        R"(/bulk/00420011"})"));
+  EXPECT_EQ(parsed["00420011"], json::parse(R"({"vr":"OB","BulkDataURI":")" +
+                                            uri + R"(/bulk/00420011"})"));
   EXPECT_EQ(parsed["00282000"]["InlineBinary"], "AQIDBA==");
   EXPECT_EQ(parsed["7FE00008"]["BulkDataURI"], uri + "/bulk/7FE00008");
   EXPECT_EQ(parsed["7FE00010"]["BulkDataURI"], uri + "/frames/1");
@@ -247,7 +249,8 @@ TEST_F(FileMetadataTest, LongBinaryValuesBecomeBulkDataAndShortOnesStayInline) {
   ASSERT_EQ(icons.size(), 2u);
   EXPECT_EQ(icons[0]["7FE00010"]["BulkDataURI"],
             uri + "/bulk/00880200/0/7FE00010");
-  EXPECT_EQ(icons[1]["7FE00010"]["InlineBinary"].get<std::string>().size(), 88u);
+  EXPECT_EQ(icons[1]["7FE00010"]["InlineBinary"].get<std::string>().size(),
+            88u);
   EXPECT_EQ(parsed["30060050"]["Value"].size(), 600u);
   EXPECT_EQ(parsed["30060050"]["Value"][599], 599.5);
 
@@ -263,7 +266,9 @@ TEST_F(FileMetadataTest, TextIsDecodedToUtf8FromTheFilesCharacterSet) {
   Edit(path, [](DcmDataset& ds) {
     ds.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 100");
     ds.putAndInsertString(DCM_PatientName, "M\xFCller^J\xF6rg");  // Latin-1
-    ds.putAndInsertString(DCM_StudyDescription, "Sch\xE4" "del");
+    ds.putAndInsertString(DCM_StudyDescription,
+                          "Sch\xE4"
+                          "del");
   });
   const json parsed = json::parse(FileMetadataJson(path, kInstanceUri));
   EXPECT_EQ(parsed["00100010"]["Value"][0]["Alphabetic"], "Müller^Jörg");
@@ -292,7 +297,8 @@ TEST_F(FileMetadataTest, PixelDataStaysOnTheDisk) {
   const json parsed = json::parse(FileMetadataJson(path, kInstanceUri));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_LT(PeakRss() - before, size_t{64} << 20);
-  EXPECT_EQ(parsed["7FE00010"]["BulkDataURI"], std::string(kInstanceUri) + "/frames/1");
+  EXPECT_EQ(parsed["7FE00010"]["BulkDataURI"],
+            std::string(kInstanceUri) + "/frames/1");
 }
 
 TEST_F(FileMetadataTest, AFileThatIsNotDicomIsFailure75) {

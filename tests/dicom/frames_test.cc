@@ -4,9 +4,9 @@
 #include "dicom/toolkit/frames.h"
 
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dctk.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
+#include <dcmtk/dcmdata/dctk.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -87,7 +87,8 @@ void SplitFragments(const std::string& path, bool with_offsets) {
   for (const std::string& frame : frames) {
     offsets.push_back(position);
     const size_t half = (frame.size() / 2) & ~size_t{1};
-    for (const std::string& part : {frame.substr(0, half), frame.substr(half)}) {
+    for (const std::string& part :
+         {frame.substr(0, half), frame.substr(half)}) {
       auto* item = new DcmPixelItem(DCM_PixelItemTag);
       item->putUint8Array(reinterpret_cast<const Uint8*>(part.data()),
                           static_cast<Uint32>(part.size()));
@@ -113,8 +114,7 @@ size_t PeakRss() {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0)
-      return std::stoul(line.substr(6)) * 1024;
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
   return 0;
 }
 
@@ -169,9 +169,10 @@ TEST_F(FramesTest, CompressedFramesDecodeToTheOriginalPixels) {
     int bits;
     int samples;
   };
-  for (const Case& c : {Case{kJpegLossless, 16, 1}, Case{kJpegLsLossless, 16, 1},
-                        Case{kRle, 16, 1}, Case{kJpegLossless, 8, 3},
-                        Case{kJpegLsLossless, 8, 3}, Case{kRle, 8, 3}}) {
+  for (const Case& c :
+       {Case{kJpegLossless, 16, 1}, Case{kJpegLsLossless, 16, 1},
+        Case{kRle, 16, 1}, Case{kJpegLossless, 8, 3},
+        Case{kJpegLsLossless, 8, 3}, Case{kRle, 8, 3}}) {
     SCOPED_TRACE(std::string(c.syntax) + " " + std::to_string(c.bits) +
                  " bits, " + std::to_string(c.samples) + " samples");
     const TestImage image = MultiFrame(4, c.bits, c.samples, c.syntax);
@@ -265,7 +266,8 @@ TEST_F(FramesTest, UnreadableFilesAndUndecodableFramesAreFailure75) {
   EXPECT_THAT(what, HasSubstr("missing.dcm"));
   // A JPEG whose bitstream is garbage: as stored it is what it is, decoded
   // it is a failure of the server.
-  const std::string path = Write(MultiFrame(2, 16, 1, kJpegLossless), "bad.dcm");
+  const std::string path =
+      Write(MultiFrame(2, 16, 1, kJpegLossless), "bad.dcm");
   {
     DcmFileFormat file;
     ASSERT_TRUE(file.loadFile(path.c_str()).good());

@@ -6,9 +6,9 @@
 // pixels kept; a file that fits none is a failed sub-operation that says
 // why.
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dctk.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
+#include <dcmtk/dcmdata/dctk.h>
 #include <dcmtk/dcmnet/scu.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -96,13 +96,21 @@ std::string Text(DcmItem& item, const DcmTagKey& key) {
 // A server whose every C-GET sends the files of the test.
 class GetEvents : public ServerEvents {
  public:
-  explicit GetEvents(std::vector<std::string> files) : files_(std::move(files)) {}
+  void SetFiles(std::vector<std::string> files) {
+    std::lock_guard<std::mutex> lock(mu_);
+    files_ = std::move(files);
+  }
 
   void AssociationRequest2(const Connection&, bool& is_ok) override {
     is_ok = true;
   }
   void QueryRequest(Request& request) override {
-    const Request::SubOperations counts = request.SendFiles(files_);
+    std::vector<std::string> files;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      files = files_;
+    }
+    const Request::SubOperations counts = request.SendFiles(files);
     {
       std::lock_guard<std::mutex> lock(mu_);
       counts_ = counts;
@@ -144,8 +152,8 @@ class GetEvents : public ServerEvents {
   }
 
  private:
-  const std::vector<std::string> files_;
   std::mutex mu_;
+  std::vector<std::string> files_;
   Request::SubOperations counts_;
   std::string error_;
 };
@@ -189,17 +197,15 @@ class Getter : public DcmSCU {
     const T_ASC_PresentationContextID id = findPresentationContextID(
         UID_GETStudyRootQueryRetrieveInformationModel, kExplicit);
     OFCondition cond = sendCGETRequest(id, &keys, &responses);
-    uint16_t status = cond.good() && !responses.empty()
-                          ? responses.back()->m_status
-                          : 0xFFFF;
+    uint16_t status =
+        cond.good() && !responses.empty() ? responses.back()->m_status : 0xFFFF;
     for (RetrieveResponse* r : responses) delete r;
     releaseAssociation();
     return status;
   }
 
   OFCondition handleSTORERequest(const T_ASC_PresentationContextID,
-                                 DcmDataset* incoming,
-                                 OFBool& continue_session,
+                                 DcmDataset* incoming, OFBool& continue_session,
                                  Uint16& status) override {
     Got g;
     g.dataset.reset(incoming);
@@ -214,7 +220,7 @@ class Getter : public DcmSCU {
   std::vector<Got> got;
 };
 
-class CGetSyntaxTest : public ::testing::Test {
+class OutgoingSyntaxTest : public ::testing::Test {
  protected:
   void SetUp() override { InitializeToolkit(); }
 
@@ -223,17 +229,6 @@ class CGetSyntaxTest : public ::testing::Test {
     const std::string path = folder_.Path(uid + ".dcm");
     WriteTestImage(path, image);
     return path;
-  }
-
-  // Serves `files` and runs one C-GET proposing `contexts`.
-  void Run(const std::vector<std::string>& files,
-           const std::vector<std::vector<std::string>>& contexts) {
-    events_ = std::make_unique<GetEvents>(files);
-    Server server(*events_, 4);
-    const int port = FreeLoopbackPort();
-    ASSERT_TRUE(server.Listen(port));
-    getter_ = std::make_unique<Getter>(port, contexts);
-    status_ = getter_->Get();
   }
 
   static TestImage Image(int bits, const std::string& syntax) {
@@ -246,16 +241,39 @@ class CGetSyntaxTest : public ::testing::Test {
     return image;
   }
 
-  TempFolder folder_{"cget-syntax"};
-  std::unique_ptr<GetEvents> events_;
+  TempFolder folder_{"outgoing-syntax"};
+};
+
+// The toolkit's server, whose C-GETs send the files of the test.
+class CGetSyntaxTest : public OutgoingSyntaxTest {
+ protected:
+  void SetUp() override {
+    OutgoingSyntaxTest::SetUp();
+    server_ = std::make_unique<Server>(events_, 4);
+    port_ = FreeLoopbackPort();
+    ASSERT_TRUE(server_->Listen(port_));
+  }
+
+  // Serves `files` and runs one C-GET proposing `contexts`.
+  void Run(const std::vector<std::string>& files,
+           const std::vector<std::vector<std::string>>& contexts) {
+    events_.SetFiles(files);
+    getter_ = std::make_unique<Getter>(port_, contexts);
+    status_ = getter_->Get();
+  }
+
+  GetEvents events_;
+  std::unique_ptr<Server> server_;
+  int port_ = 0;
   std::unique_ptr<Getter> getter_;
   uint16_t status_ = 0xFFFF;
 };
 
 TEST_F(CGetSyntaxTest, AFileInAnAcceptedSyntaxGoesAsItIsStored) {
-  const std::string path = Write(Image(16, kJpegLossless), "1.2.826.0.1.3680043.9.8.1");
+  const std::string path =
+      Write(Image(16, kJpegLossless), "1.2.826.0.1.3680043.9.8.1");
   Run({path}, {{kExplicit}, {kJpegLossless}});
-  EXPECT_EQ(status_, kStatusSuccess) << events_->error();
+  EXPECT_EQ(status_, kStatusSuccess) << events_.error();
   ASSERT_EQ(getter_->got.size(), 1u);
   EXPECT_EQ(getter_->got[0].syntax, kJpegLossless);
   // Not decoded and encoded again: the very fragments of the file.
@@ -271,11 +289,12 @@ TEST_F(CGetSyntaxTest, AnyOtherIsConvertedToTheBestSyntaxThePeerTakes) {
   const TestImage image = Image(16, kExplicit);
   const std::string path = Write(image, "1.2.826.0.1.3680043.9.8.2");
   Run({path}, {{kJpeg2000}, {kRle}});
-  EXPECT_EQ(status_, kStatusSuccess) << events_->error();
+  EXPECT_EQ(status_, kStatusSuccess) << events_.error();
   ASSERT_EQ(getter_->got.size(), 1u);
   EXPECT_EQ(getter_->got[0].syntax, kRle);
   EXPECT_EQ(getter_->got[0].sop_instance, "1.2.826.0.1.3680043.9.8.2");
-  EXPECT_TRUE(PixelBytes(*getter_->got[0].dataset) == TestImagePixelBytes(image));
+  EXPECT_TRUE(PixelBytes(*getter_->got[0].dataset) ==
+              TestImagePixelBytes(image));
 }
 
 TEST_F(CGetSyntaxTest, CompressedToAnotherLosslessSyntaxOrDecompressed) {
@@ -284,7 +303,7 @@ TEST_F(CGetSyntaxTest, CompressedToAnotherLosslessSyntaxOrDecompressed) {
   for (const char* peer : {kJpegLs, kImplicit}) {
     SCOPED_TRACE(peer);
     Run({path}, {{peer}});
-    EXPECT_EQ(status_, kStatusSuccess) << events_->error();
+    EXPECT_EQ(status_, kStatusSuccess) << events_.error();
     ASSERT_EQ(getter_->got.size(), 1u);
     EXPECT_EQ(getter_->got[0].syntax, peer);
     EXPECT_TRUE(PixelBytes(*getter_->got[0].dataset) ==
@@ -299,15 +318,17 @@ TEST_F(CGetSyntaxTest, CompressedToAnotherLosslessSyntaxOrDecompressed) {
 TEST_F(CGetSyntaxTest, AFileThatFitsNoAcceptedSyntaxFailsAndSaysWhy) {
   // JPEG baseline only: the 8-bit image goes (lossy, the same instance),
   // the 16-bit one cannot.
-  const std::string deep = Write(Image(16, kExplicit), "1.2.826.0.1.3680043.9.8.4");
-  const std::string flat = Write(Image(8, kExplicit), "1.2.826.0.1.3680043.9.8.5");
+  const std::string deep =
+      Write(Image(16, kExplicit), "1.2.826.0.1.3680043.9.8.4");
+  const std::string flat =
+      Write(Image(8, kExplicit), "1.2.826.0.1.3680043.9.8.5");
   Run({deep, flat}, {{kJpegBaseline}});
   EXPECT_EQ(status_, kStatusSubOperationsFailed);
-  EXPECT_EQ(events_->counts().completed, 1);
-  EXPECT_EQ(events_->counts().failed, 1);
-  EXPECT_THAT(events_->error(), HasSubstr(deep));
-  EXPECT_THAT(events_->error(), HasSubstr("accepted: 1.2.840.10008.1.2.4.50"));
-  EXPECT_THAT(events_->error(), HasSubstr("8-bit images only"));
+  EXPECT_EQ(events_.counts().completed, 1);
+  EXPECT_EQ(events_.counts().failed, 1);
+  EXPECT_THAT(events_.error(), HasSubstr(deep));
+  EXPECT_THAT(events_.error(), HasSubstr("accepted: 1.2.840.10008.1.2.4.50"));
+  EXPECT_THAT(events_.error(), HasSubstr("8-bit images only"));
   ASSERT_EQ(getter_->got.size(), 1u);
   EXPECT_EQ(getter_->got[0].syntax, kJpegBaseline);
   EXPECT_EQ(getter_->got[0].sop_instance, "1.2.826.0.1.3680043.9.8.5");
@@ -315,7 +336,8 @@ TEST_F(CGetSyntaxTest, AFileThatFitsNoAcceptedSyntaxFailsAndSaysWhy) {
             "1.2.826.0.1.3680043.9.8.5");
 }
 
-// --- The C-STORE client ---------------------------------------------------------
+// --- The C-STORE client
+// ---------------------------------------------------------
 
 // storescp accepting CT Image Storage in `syntaxes` only (and nothing else).
 class RestrictedDestination {
@@ -342,8 +364,8 @@ class RestrictedDestination {
       ::dup2(null_fd, 1);
       ::dup2(null_fd, 2);
       ::execl("/usr/bin/storescp", "storescp", "-aet", "DEST", "-xf",
-              config.c_str(), "Default", "-od", received_.c_str(),
-              port.c_str(), static_cast<char*>(nullptr));
+              config.c_str(), "Default", "-od", received_.c_str(), port.c_str(),
+              static_cast<char*>(nullptr));
       ::_exit(127);
     }
     for (int i = 0; i < 200 && !IsListening(port_); ++i)
@@ -375,9 +397,10 @@ class RestrictedDestination {
   std::string received_;
 };
 
-class StoreClientSyntaxTest : public CGetSyntaxTest {};
+class StoreClientSyntaxTest : public OutgoingSyntaxTest {};
 
-TEST_F(StoreClientSyntaxTest, ADestinationWithoutUncompressedSyntaxesGetsLossless) {
+TEST_F(StoreClientSyntaxTest,
+       ADestinationWithoutUncompressedSyntaxesGetsLossless) {
   // The destination takes CT in JPEG-LS lossless only: the JPEG lossless
   // file and the uncompressed one both arrive in it, pixels whole (they
   // failed before: neither of their syntaxes was accepted).
@@ -386,10 +409,9 @@ TEST_F(StoreClientSyntaxTest, ADestinationWithoutUncompressedSyntaxesGetsLossles
   const TestImage plain = Image(16, kExplicit);
   const std::string a = Write(compressed, "1.2.826.0.1.3680043.9.9.1");
   const std::string b = Write(plain, "1.2.826.0.1.3680043.9.9.2");
-  StoreRun run = StoreFiles(dest.destination(),
-                            std::vector<StoreItem>{{a, kCt, kJpegLossless},
-                                                   {b, "", ""}},
-                            {});
+  StoreRun run = StoreFiles(
+      dest.destination(),
+      std::vector<StoreItem>{{a, kCt, kJpegLossless}, {b, "", ""}}, {});
   EXPECT_EQ(run.association_error, "");
   EXPECT_EQ(run.completed, 2);
   for (const StoreFileResult& r : run.files) EXPECT_EQ(r.error, "") << r.path;
@@ -405,8 +427,10 @@ TEST_F(StoreClientSyntaxTest, ADestinationWithoutUncompressedSyntaxesGetsLossles
 
 TEST_F(StoreClientSyntaxTest, AFileInTheAcceptedSyntaxGoesAsItIsStored) {
   RestrictedDestination dest(folder_.path(), {kJpegLossless, kExplicit});
-  const std::string a = Write(Image(16, kJpegLossless), "1.2.826.0.1.3680043.9.9.3");
-  StoreRun run = StoreFiles(dest.destination(), std::vector<std::string>{a}, {});
+  const std::string a =
+      Write(Image(16, kJpegLossless), "1.2.826.0.1.3680043.9.9.3");
+  StoreRun run =
+      StoreFiles(dest.destination(), std::vector<std::string>{a}, {});
   EXPECT_EQ(run.completed, 1) << (run.files.empty() ? "" : run.files[0].error);
   EXPECT_EQ(FileTransferSyntax(dest.Received("1.2.826.0.1.3680043.9.9.3")),
             kJpegLossless);
@@ -414,12 +438,14 @@ TEST_F(StoreClientSyntaxTest, AFileInTheAcceptedSyntaxGoesAsItIsStored) {
               FileFragments(a));
 }
 
-TEST_F(StoreClientSyntaxTest, NoAcceptedSyntaxTheImageFitsIsAFailureThatSaysWhy) {
+TEST_F(StoreClientSyntaxTest,
+       NoAcceptedSyntaxTheImageFitsIsAFailureThatSaysWhy) {
   RestrictedDestination dest(folder_.path(), {kJpegBaseline});
-  const std::string deep = Write(Image(16, kJpegLossless), "1.2.826.0.1.3680043.9.9.4");
-  StoreRun run = StoreFiles(dest.destination(),
-                            std::vector<StoreItem>{{deep, kCt, kJpegBaseline}},
-                            {});
+  const std::string deep =
+      Write(Image(16, kJpegLossless), "1.2.826.0.1.3680043.9.9.4");
+  StoreRun run =
+      StoreFiles(dest.destination(),
+                 std::vector<StoreItem>{{deep, kCt, kJpegBaseline}}, {});
   EXPECT_EQ(run.failed, 1);
   ASSERT_EQ(run.files.size(), 1u);
   EXPECT_THAT(run.files[0].error, HasSubstr("8-bit images only"));

@@ -115,8 +115,8 @@ TEST_F(RenderingTest, MonochromeWithoutAWindowSpansItsValues) {
   int worst = 0;
   for (size_t i = 0; i < values.size(); ++i) {
     const double want = (values[i] - *lo) * 255.0 / (*hi - *lo);
-    worst = std::max(worst, static_cast<int>(std::lround(
-                                std::abs(png.pixels[i] - want))));
+    worst = std::max(
+        worst, static_cast<int>(std::lround(std::abs(png.pixels[i] - want))));
   }
   EXPECT_LE(worst, 2);
   EXPECT_EQ(*std::min_element(png.pixels.begin(), png.pixels.end()), 0);
@@ -134,8 +134,8 @@ TEST_F(RenderingTest, MonochromeThroughTheFilesFirstWindow) {
   int worst = 0, black = 0, white = 0;
   for (size_t i = 0; i < values.size(); ++i) {
     const double want = Linear(values[i], 30000, 8000);
-    worst = std::max(worst, static_cast<int>(std::lround(
-                                std::abs(png.pixels[i] - want))));
+    worst = std::max(
+        worst, static_cast<int>(std::lround(std::abs(png.pixels[i] - want))));
     black += png.pixels[i] == 0;
     white += png.pixels[i] == 255;
   }
@@ -179,11 +179,9 @@ TEST_F(RenderingTest, ColourAsItIs) {
   ASSERT_EQ(png.width, 30);
   ASSERT_EQ(png.height, 20);
   const std::string want = TestImagePixelBytes(image);
-  EXPECT_TRUE(std::equal(png.pixels.begin(), png.pixels.end(), want.begin(),
-                         want.end(),
-                         [](uint8_t a, char b) {
-                           return a == static_cast<uint8_t>(b);
-                         }));
+  EXPECT_TRUE(std::equal(
+      png.pixels.begin(), png.pixels.end(), want.begin(), want.end(),
+      [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
   const std::string jpeg = RenderFrame(path, 1, ImageFormat::kJpeg, 0, 90);
   EXPECT_EQ(JpegSize(jpeg), std::make_pair(30, 20));
 }
@@ -199,8 +197,8 @@ TEST_F(RenderingTest, ScaledDownToTheLimitWithTheAspectKept) {
   for (const Case& c : {Case{16, 16, 8}, Case{50, 50, 25}, Case{64, 64, 32},
                         Case{500, 64, 32}, Case{0, 64, 32}}) {
     SCOPED_TRACE(c.max_size);
-    const Decoded png = DecodePng(
-        RenderFrame(path, 1, ImageFormat::kPng, c.max_size, 90), 1);
+    const Decoded png =
+        DecodePng(RenderFrame(path, 1, ImageFormat::kPng, c.max_size, 90), 1);
     EXPECT_EQ(png.width, c.width);
     EXPECT_EQ(png.height, c.height);
     const std::string jpeg =

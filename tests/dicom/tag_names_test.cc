@@ -62,8 +62,8 @@ TEST(TagNamesTest, AnythingElseIsRefusedAndLeavesTheOutputAlone) {
   }
   // Text with a NUL inside is not the keyword before it.
   Tag t;
-  EXPECT_FALSE(TagForName(std::string_view("PatientName\0x", 13), t.group,
-                          t.element));
+  EXPECT_FALSE(
+      TagForName(std::string_view("PatientName\0x", 13), t.group, t.element));
   EXPECT_FALSE(TagForName(std::string(300, 'A'), t.group, t.element));
 }
 

@@ -53,7 +53,8 @@ std::string Text(DcmItem& item, const DcmTagKey& key) {
   return value.c_str();
 }
 
-// --- Which conversions --------------------------------------------------------
+// --- Which conversions
+// --------------------------------------------------------
 
 TEST(CanTranscodeTest, TheSyntaxOfTheFileItself) {
   for (const char* s : {kImplicit, kExplicit, kJpegBaseline, kJpegLs, kRle,
@@ -62,20 +63,21 @@ TEST(CanTranscodeTest, TheSyntaxOfTheFileItself) {
 }
 
 TEST(CanTranscodeTest, BetweenTheUncompressedAndTheLosslessSyntaxes) {
-  const char* lossless[] = {kImplicit, kExplicit, kJpegLossless,
-                            kJpegLosslessSv1, kJpegLs, kRle};
+  const char* lossless[] = {kImplicit,        kExplicit, kJpegLossless,
+                            kJpegLosslessSv1, kJpegLs,   kRle};
   for (const char* from : lossless)
     for (const char* to : lossless)
       EXPECT_TRUE(CanTranscode(from, to)) << from << " -> " << to;
   // Lossy and big endian sources decode to any of them.
-  for (const char* from : {kBigEndian, kDeflated, kJpegBaseline, kJpegExtended,
-                           kJpegLsNear})
+  for (const char* from :
+       {kBigEndian, kDeflated, kJpegBaseline, kJpegExtended, kJpegLsNear})
     for (const char* to : lossless)
       EXPECT_TRUE(CanTranscode(from, to)) << from << " -> " << to;
 }
 
 TEST(CanTranscodeTest, JpegBaselineAsATargetOnlyFromEightBitSources) {
-  for (const char* from : {kImplicit, kExplicit, kJpegLosslessSv1, kJpegLs, kRle})
+  for (const char* from :
+       {kImplicit, kExplicit, kJpegLosslessSv1, kJpegLs, kRle})
     EXPECT_TRUE(CanTranscode(from, kJpegBaseline)) << from;
   // 12-bit lossy JPEG.
   EXPECT_FALSE(CanTranscode(kJpegExtended, kJpegBaseline));
@@ -91,11 +93,13 @@ TEST(CanTranscodeTest, NotToBigEndianDeflatedNearLosslessOrWhatNoCodecMakes) {
   EXPECT_FALSE(CanTranscode("", kExplicit));
 }
 
-// --- The order a sender tries the accepted syntaxes in ------------------------
+// --- The order a sender tries the accepted syntaxes in
+// ------------------------
 
-TEST(RankAcceptedSyntaxesTest, TheStoredSyntaxFirstThenUncompressedLosslessLossy) {
-  const std::vector<std::string> accepted = {kJpegBaseline, kRle, kImplicit,
-                                             kJpegLs, kExplicit, kJpegLosslessSv1};
+TEST(RankAcceptedSyntaxesTest,
+     TheStoredSyntaxFirstThenUncompressedLosslessLossy) {
+  const std::vector<std::string> accepted = {
+      kJpegBaseline, kRle, kImplicit, kJpegLs, kExplicit, kJpegLosslessSv1};
   // Stored JPEG-LS: as it is, then decoded, then re-encoded losslessly,
   // JPEG baseline last.
   EXPECT_THAT(RankAcceptedSyntaxes(kJpegLs, 8, accepted),
@@ -103,8 +107,9 @@ TEST(RankAcceptedSyntaxesTest, TheStoredSyntaxFirstThenUncompressedLosslessLossy
   EXPECT_THAT(RankAcceptedSyntaxes(kExplicit, 8, accepted),
               ElementsAre(4, 2, 5, 3, 1, 0));
   // Big endian is a network target, after the little endian ones.
-  EXPECT_THAT(RankAcceptedSyntaxes(kJpegLosslessSv1, 16, {kBigEndian, kImplicit}),
-              ElementsAre(1, 0));
+  EXPECT_THAT(
+      RankAcceptedSyntaxes(kJpegLosslessSv1, 16, {kBigEndian, kImplicit}),
+      ElementsAre(1, 0));
   // Two contexts in the same syntax: both, in their order.
   EXPECT_THAT(RankAcceptedSyntaxes(kRle, 16, {kExplicit, kRle, kExplicit}),
               ElementsAre(1, 0, 2));
@@ -116,7 +121,8 @@ TEST(RankAcceptedSyntaxesTest, OnlySyntaxesTheImageFits) {
   EXPECT_THAT(RankAcceptedSyntaxes(kExplicit, 16, accepted), ElementsAre(1, 2));
   EXPECT_THAT(RankAcceptedSyntaxes(kExplicit, 32, accepted), ElementsAre(2));
   // Without pixel data any of them.
-  EXPECT_THAT(RankAcceptedSyntaxes(kExplicit, 0, accepted), ElementsAre(1, 2, 0));
+  EXPECT_THAT(RankAcceptedSyntaxes(kExplicit, 0, accepted),
+              ElementsAre(1, 2, 0));
   // What cannot be decoded goes only as it is.
   EXPECT_THAT(RankAcceptedSyntaxes(kJpeg2000, 16, {kExplicit, kImplicit}),
               IsEmpty());
@@ -127,7 +133,8 @@ TEST(RankAcceptedSyntaxesTest, OnlySyntaxesTheImageFits) {
               IsEmpty());
 }
 
-// --- Whole files ----------------------------------------------------------------
+// --- Whole files
+// ----------------------------------------------------------------
 
 class TranscodeFileTest : public ::testing::Test {
  protected:
@@ -165,9 +172,8 @@ TEST_F(TranscodeFileTest, LosslessRoundTripsKeepEveryPixel) {
     int bits, samples, frames, rows, columns;
   };
   // 24 x 20 x 16 bits: a JPEG-LS stream DCMTK's cooked encoder breaks.
-  for (const Case& c :
-       {Case{16, 1, 1, 30, 22}, Case{16, 1, 2, 24, 20}, Case{8, 1, 2, 30, 22},
-        Case{8, 3, 3, 30, 22}}) {
+  for (const Case& c : {Case{16, 1, 1, 30, 22}, Case{16, 1, 2, 24, 20},
+                        Case{8, 1, 2, 30, 22}, Case{8, 3, 3, 30, 22}}) {
     TestImage image;
     image.rows = c.rows;
     image.columns = c.columns;
@@ -216,7 +222,8 @@ TEST_F(TranscodeFileTest, TheInstanceAndTheMetaHeaderFollow) {
   EXPECT_TRUE(DecodedPixelBytes(same) == DecodedPixelBytes(path));
 }
 
-TEST_F(TranscodeFileTest, JpegBaselineForEightBitsKeepsTheInstanceAndSaysLossy) {
+TEST_F(TranscodeFileTest,
+       JpegBaselineForEightBitsKeepsTheInstanceAndSaysLossy) {
   TestImage image;
   image.bits_allocated = 8;
   image.samples_per_pixel = 3;
@@ -226,7 +233,8 @@ TEST_F(TranscodeFileTest, JpegBaselineForEightBitsKeepsTheInstanceAndSaysLossy) 
   EXPECT_EQ(FileTransferSyntax(out), kJpegBaseline);
   DcmFileFormat file;
   ASSERT_TRUE(file.loadFile(out.c_str()).good());
-  EXPECT_EQ(Text(*file.getDataset(), DCM_SOPInstanceUID), image.sop_instance_uid);
+  EXPECT_EQ(Text(*file.getDataset(), DCM_SOPInstanceUID),
+            image.sop_instance_uid);
   EXPECT_EQ(Text(*file.getMetaInfo(), DCM_MediaStorageSOPInstanceUID),
             image.sop_instance_uid);
   EXPECT_EQ(Text(*file.getDataset(), DCM_LossyImageCompression), "01");
@@ -271,7 +279,8 @@ TEST_F(TranscodeFileTest, ToANewFileTheSameBytesAsInMemory) {
   EXPECT_EQ(FileTransferSyntax(out), kRle);
   EXPECT_TRUE(DecodedPixelBytes(out) == TestImagePixelBytes(image));
   // A folder that is not there.
-  EXPECT_THROW(TranscodeFileTo(path, kRle, folder_.Path("none/x.dcm")), Failure);
+  EXPECT_THROW(TranscodeFileTo(path, kRle, folder_.Path("none/x.dcm")),
+               Failure);
 }
 
 }  // namespace

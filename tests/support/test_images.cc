@@ -60,7 +60,8 @@ void WriteTestImage(const std::string& path, const TestImage& image) {
                 DCM_PixelData, reinterpret_cast<const Uint16*>(bytes.data()),
                 static_cast<unsigned long>(bytes.size() / 2));
   if (put.bad()) throw std::runtime_error("cannot put the pixel data");
-  const E_TransferSyntax xfer = DcmXfer(image.transfer_syntax.c_str()).getXfer();
+  const E_TransferSyntax xfer =
+      DcmXfer(image.transfer_syntax.c_str()).getXfer();
   if (xfer == EXS_Unknown)
     throw std::runtime_error("unknown syntax " + image.transfer_syntax);
   if (DcmXfer(xfer).isEncapsulated()) {
@@ -129,13 +130,12 @@ std::string DecodedPixelBytes(const std::string& path) {
   if (ds.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
     return {};
   DcmElement* el = nullptr;
-  if (ds.findAndGetElement(DCM_PixelData, el).bad() || el == nullptr)
-    return {};
+  if (ds.findAndGetElement(DCM_PixelData, el).bad() || el == nullptr) return {};
   const Uint32 length = el->getLength(EXS_LittleEndianExplicit);
   std::string out(length, '\0');
-  if (length > 0 && el->getPartialValue(out.data(), 0, length, nullptr,
-                                        EBO_LittleEndian)
-                        .bad())
+  if (length > 0 &&
+      el->getPartialValue(out.data(), 0, length, nullptr, EBO_LittleEndian)
+          .bad())
     return {};
   return out;
 }
