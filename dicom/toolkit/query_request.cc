@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "dicom/toolkit/dataset_impl.h"
+#include "dicom/toolkit/outgoing_syntax.h"
 #include "dicom/toolkit/part10_file.h"
 
 namespace vantor::dicom {
@@ -25,19 +26,12 @@ bool IsNetworkFailure(const OFCondition& cond) {
 T_ASC_PresentationContextID StoredContext(T_ASC_Association* assoc,
                                           const Part10Header& header) {
   if (!header.error.empty() || !header.has_meta) return 0;
-  T_ASC_PresentationContextID id = ASC_findAcceptedPresentationContextID(
-      assoc, header.sop_class.c_str(), header.transfer_syntax.c_str());
-  T_ASC_PresentationContext pc;
-  if (id != 0 &&
-      ASC_findAcceptedPresentationContext(assoc->params, id, &pc).good() &&
-      header.transfer_syntax == pc.acceptedTransferSyntax)
-    return id;
-  return 0;
+  return StoredSyntaxContext(assoc, header.sop_class, header.transfer_syntax);
 }
 
-// `path` read into `file`, its UIDs, and the context the requester
-// accepted for it, the dataset converted to that context's syntax; false
-// with the reason in `error`.
+// `path` read into `file`, its UIDs, and the best context the requester
+// accepted for it (its own syntax, else one it converts to), the dataset
+// converted to that context's syntax; false with the reason in `error`.
 bool LoadForContext(T_ASC_Association* assoc, const std::string& path,
                     DcmFileFormat& file, OFString& sop_class,
                     OFString& sop_instance, T_ASC_PresentationContextID& pc_id,
@@ -54,23 +48,12 @@ bool LoadForContext(T_ASC_Association* assoc, const std::string& path,
     error = path + ": no SOP Class or SOP Instance UID";
     return false;
   }
-  E_TransferSyntax original = ds->getOriginalXfer();
-  pc_id = ASC_findAcceptedPresentationContextID(assoc, sop_class.c_str(),
-                                                DcmXfer(original).getXferID());
+  const std::string original = DcmXfer(ds->getOriginalXfer()).getXferID();
+  std::string why;
+  pc_id = PrepareForContext(assoc, sop_class.c_str(), original, *ds, why);
   if (pc_id == 0) {
-    error =
-        path + ": the requester accepted no context for " + sop_class.c_str();
+    error = path + ": " + why;
     return false;
-  }
-  T_ASC_PresentationContext pc;
-  ASC_findAcceptedPresentationContext(assoc->params, pc_id, &pc);
-  E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-  if (accepted != original) {
-    cond = ds->chooseRepresentation(accepted, nullptr);
-    if (cond.bad() || !ds->canWriteXfer(accepted)) {
-      error = path + ": cannot convert to " + pc.acceptedTransferSyntax;
-      return false;
-    }
   }
   return true;
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 
+#include "dicom/toolkit/outgoing_syntax.h"
 #include "dicom/toolkit/part10_file.h"
 #include "dicom/toolkit/requested_association.h"
 #include "dicom/toolkit/toolkit.h"
@@ -73,6 +74,20 @@ class Association {
                            UID_LittleEndianImplicitTransferSyntax,
                            UID_BigEndianExplicitTransferSyntax}});
     }
+    // While there is room, the lossless compressed syntaxes the files can
+    // be converted to, for a destination that takes no uncompressed image
+    // of a class (one context each, so that it can accept them beside the
+    // uncompressed one; the sender still prefers its files' own syntax and
+    // then the uncompressed ones).
+    for (const auto& [sop_class, syntaxes] : classes) {
+      std::vector<std::string> lossless;
+      for (const char* s :
+           {UID_JPEGProcess14SV1TransferSyntax,
+            UID_JPEGLSLosslessTransferSyntax, UID_RLELosslessTransferSyntax})
+        if (!syntaxes.count(s)) lossless.push_back(s);
+      if (lossless.empty() || contexts.size() >= kMaxContexts) continue;
+      contexts.push_back({sop_class, lossless});
+    }
     RequestedPeer peer;
     peer.address = d.address;
     peer.port = d.port;
@@ -88,15 +103,11 @@ class Association {
   bool Send(const std::string& path, const FileHeader& header, int timeout,
             StoreFileResult& result) {
     T_ASC_Association* assoc = assoc_.get();
-    T_ASC_PresentationContextID pc_id = ASC_findAcceptedPresentationContextID(
-        assoc, header.sop_class.c_str(), header.transfer_syntax.c_str());
-    if (pc_id == 0) {
+    if (AcceptedContexts(assoc, header.sop_class).empty()) {
       result.error = path + ": the destination accepted no context for " +
                      header.sop_class;
       return true;
     }
-    T_ASC_PresentationContext pc;
-    ASC_findAcceptedPresentationContext(assoc->params, pc_id, &pc);
     T_DIMSE_C_StoreRQ req;
     std::memset(&req, 0, sizeof req);
     req.MessageID = assoc->nextMsgID++;
@@ -106,14 +117,17 @@ class Association {
     std::memset(&rsp, 0, sizeof rsp);
     DcmDataset* detail = nullptr;
     OFCondition cond;
-    if (header.has_meta &&
-        header.transfer_syntax == pc.acceptedTransferSyntax) {
+    const T_ASC_PresentationContextID stored_id =
+        header.has_meta ? StoredSyntaxContext(assoc, header.sop_class,
+                                              header.transfer_syntax)
+                        : 0;
+    if (stored_id != 0) {
       // In the syntax the destination takes: the file's dataset goes out as
       // it is stored, without being parsed and encoded again.
       SetUids(req, header.sop_class, header.sop_instance);
-      cond =
-          DIMSE_storeUser(assoc, pc_id, &req, path.c_str(), nullptr, nullptr,
-                          nullptr, DIMSE_NONBLOCKING, timeout, &rsp, &detail);
+      cond = DIMSE_storeUser(assoc, stored_id, &req, path.c_str(), nullptr,
+                             nullptr, nullptr, DIMSE_NONBLOCKING, timeout, &rsp,
+                             &detail);
     } else {
       DcmFileFormat file;
       cond = file.loadFile(path.c_str());
@@ -129,14 +143,15 @@ class Association {
         result.error = path + ": no SOP Class or SOP Instance UID";
         return true;
       }
-      E_TransferSyntax accepted = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-      if (accepted != ds->getOriginalXfer()) {
-        cond = ds->chooseRepresentation(accepted, nullptr);
-        if (cond.bad() || !ds->canWriteXfer(accepted)) {
-          result.error =
-              path + ": cannot convert to " + pc.acceptedTransferSyntax;
-          return true;
-        }
+      // The best context the destination accepted for the image, in its
+      // own syntax or one it converts to.
+      std::string why;
+      const T_ASC_PresentationContextID pc_id = PrepareForContext(
+          assoc, sop_class.c_str(), DcmXfer(ds->getOriginalXfer()).getXferID(),
+          *ds, why);
+      if (pc_id == 0) {
+        result.error = path + ": " + why;
+        return true;
       }
       SetUids(req, sop_class.c_str(), sop_instance.c_str());
       cond = DIMSE_storeUser(assoc, pc_id, &req, nullptr, ds, nullptr, nullptr,

@@ -58,9 +58,12 @@ struct StoreItem {
 };
 
 // Associates with `destination`, proposing for every SOP class of the files
-// the transfer syntaxes they are stored in and the uncompressed ones; sends
-// each file in a syntax the destination accepted for its class (converting
-// where needed); releases the association. A file that cannot be read, has
+// the transfer syntaxes they are stored in, the uncompressed ones and (while
+// there is room for them) the lossless compressed ones; sends each file in
+// the syntax it is stored in when the destination accepted that, else
+// converted to the best syntax it accepted for the class (uncompressed
+// before lossless before lossy, see RankAcceptedSyntaxes); releases the
+// association. A file that cannot be read, has
 // no accepted context or is refused counts as failed. `on_file` (may be
 // empty) is told about each file as it is done. `stop` (may be empty) is
 // asked before the association and before each file: once it says so, the

@@ -3,11 +3,15 @@
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
+#include <dcmtk/dcmimgle/dcmimage.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpeg/djencode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/dcmjpls/djencode.h>
 #include <dcmtk/dcmnet/dul.h>
+// Colour images for dcmimage (after dcmimage.h), which the JPEG encoders
+// and the rendering use: without it a colour image cannot be compressed.
+#include <dcmtk/dcmimage/diregist.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -44,9 +48,14 @@ void InitializeToolkit() {
     // The remote address is logged and matched as the IP address itself.
     dcmDisableGethostbyaddr.set(OFTrue);
     DJDecoderRegistration::registerCodecs();
-    DJEncoderRegistration::registerCodecs();
+    // A lossy JPEG encoding keeps the SOP Instance UID: a conversion for
+    // a peer or a web client sends the same instance in another encoding.
+    DJEncoderRegistration::registerCodecs(ECC_lossyYCbCr, EUC_never);
     DJLSDecoderRegistration::registerCodecs();
-    DJLSEncoderRegistration::registerCodecs();
+    // The raw encoder, as dcmcjpls uses by default: DCMTK 3.6.7's cooked
+    // one writes broken JPEG-LS streams for some 16-bit images.
+    DJLSEncoderRegistration::registerCodecs(0, 0, 0, 0,
+                                            /*preferCookedEncoding=*/OFFalse);
     DcmRLEDecoderRegistration::registerCodecs();
     DcmRLEEncoderRegistration::registerCodecs();
     (void)dcmDataDict.isDictionaryLoaded();

@@ -2,18 +2,13 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dctk.h>
-#include <dcmtk/dcmjpeg/djdecode.h>
 
-#include <mutex>
 #include <stdexcept>
+
+#include "dicom/toolkit/toolkit.h"
 
 namespace vantor {
 namespace {
-
-void RegisterDecoders() {
-  static std::once_flag once;
-  std::call_once(once, [] { DJDecoderRegistration::registerCodecs(); });
-}
 
 void Put(DcmDataset& ds, const DcmTagKey& key, const std::string& value) {
   if (ds.putAndInsertString(key, value.c_str()).bad())
@@ -40,23 +35,67 @@ void WriteTestImage(const std::string& path, const TestImage& image) {
       throw std::runtime_error("no attribute named " + keyword);
     Put(ds, key, value);
   }
-  ds.putAndInsertUint16(DCM_SamplesPerPixel, 1);
+  const int bits = image.bits_allocated;
+  ds.putAndInsertUint16(DCM_SamplesPerPixel,
+                        static_cast<Uint16>(image.samples_per_pixel));
+  if (image.samples_per_pixel == 3) {
+    Put(ds, DCM_PhotometricInterpretation, "RGB");
+    ds.putAndInsertUint16(DCM_PlanarConfiguration, 0);
+  }
+  if (image.frames > 1)
+    Put(ds, DCM_NumberOfFrames, std::to_string(image.frames));
   ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(image.rows));
   ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(image.columns));
-  ds.putAndInsertUint16(DCM_BitsAllocated, 16);
-  ds.putAndInsertUint16(DCM_BitsStored, 16);
-  ds.putAndInsertUint16(DCM_HighBit, 15);
+  ds.putAndInsertUint16(DCM_BitsAllocated, static_cast<Uint16>(bits));
+  ds.putAndInsertUint16(DCM_BitsStored, static_cast<Uint16>(bits));
+  ds.putAndInsertUint16(DCM_HighBit, static_cast<Uint16>(bits - 1));
   ds.putAndInsertUint16(DCM_PixelRepresentation, 0);
-  std::vector<Uint16> pixels(static_cast<size_t>(image.rows) * image.columns);
-  for (size_t i = 0; i < pixels.size(); ++i)
-    pixels[i] = static_cast<Uint16>((i * 7919u) ^ (i << 5));
-  if (ds.putAndInsertUint16Array(DCM_PixelData, pixels.data(),
-                                 static_cast<unsigned long>(pixels.size()))
-          .bad())
-    throw std::runtime_error("cannot put the pixel data");
-  OFCondition cond = file.saveFile(path.c_str(), EXS_LittleEndianExplicit);
+  const std::string bytes = TestImagePixelBytes(image);
+  OFCondition put =
+      bits == 8
+          ? ds.putAndInsertUint8Array(
+                DCM_PixelData, reinterpret_cast<const Uint8*>(bytes.data()),
+                static_cast<unsigned long>(bytes.size()))
+          : ds.putAndInsertUint16Array(
+                DCM_PixelData, reinterpret_cast<const Uint16*>(bytes.data()),
+                static_cast<unsigned long>(bytes.size() / 2));
+  if (put.bad()) throw std::runtime_error("cannot put the pixel data");
+  const E_TransferSyntax xfer =
+      DcmXfer(image.transfer_syntax.c_str()).getXfer();
+  if (xfer == EXS_Unknown)
+    throw std::runtime_error("unknown syntax " + image.transfer_syntax);
+  if (DcmXfer(xfer).isEncapsulated()) {
+    dicom::InitializeToolkit();
+    if (ds.chooseRepresentation(xfer, nullptr).bad() || !ds.canWriteXfer(xfer))
+      throw std::runtime_error("cannot compress to " + image.transfer_syntax);
+  }
+  OFCondition cond = file.saveFile(path.c_str(), xfer);
   if (cond.bad())
     throw std::runtime_error("cannot write " + path + ": " + cond.text());
+}
+
+std::string TestImagePixelBytes(const TestImage& image, int frame) {
+  const size_t count = static_cast<size_t>(image.rows) * image.columns;
+  const int samples = image.samples_per_pixel;
+  const size_t width = image.bits_allocated == 8 ? 1 : 2;
+  std::string out;
+  for (int f = frame < 0 ? 0 : frame;
+       f < (frame < 0 ? image.frames : frame + 1); ++f) {
+    for (size_t i = 0; i < count; ++i) {
+      for (int s = 0; s < samples; ++s) {
+        if (width == 1) {
+          out += static_cast<char>((i * 7 + (i >> 4) * 13 + f * 29 + s * 85) &
+                                   0xFF);
+        } else {
+          const Uint16 v = static_cast<Uint16>(((i * 7919u) ^ (i << 5)) +
+                                               f * 4099u + s * 21845u);
+          out += static_cast<char>(v & 0xFF);
+          out += static_cast<char>(v >> 8);
+        }
+      }
+    }
+  }
+  return out;
 }
 
 std::string FileTransferSyntax(const std::string& path) {
@@ -68,7 +107,8 @@ std::string FileTransferSyntax(const std::string& path) {
 }
 
 std::vector<uint16_t> DecodedPixels(const std::string& path) {
-  RegisterDecoders();
+  // All the service's codecs: JPEG, JPEG-LS and RLE.
+  dicom::InitializeToolkit();
   DcmFileFormat file;
   if (file.loadFile(path.c_str()).bad()) return {};
   DcmDataset& ds = *file.getDataset();
@@ -80,6 +120,24 @@ std::vector<uint16_t> DecodedPixels(const std::string& path) {
       data == nullptr)
     return {};
   return std::vector<uint16_t>(data, data + count);
+}
+
+std::string DecodedPixelBytes(const std::string& path) {
+  dicom::InitializeToolkit();
+  DcmFileFormat file;
+  if (file.loadFile(path.c_str()).bad()) return {};
+  DcmDataset& ds = *file.getDataset();
+  if (ds.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
+    return {};
+  DcmElement* el = nullptr;
+  if (ds.findAndGetElement(DCM_PixelData, el).bad() || el == nullptr) return {};
+  const Uint32 length = el->getLength(EXS_LittleEndianExplicit);
+  std::string out(length, '\0');
+  if (length > 0 &&
+      el->getPartialValue(out.data(), 0, length, nullptr, EBO_LittleEndian)
+          .bad())
+    return {};
+  return out;
 }
 
 }  // namespace vantor
