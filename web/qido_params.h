@@ -1,4 +1,4 @@
-// The query parameters of a QIDO-RS search (PS3.18 8.3.4) read into the
+// The query parameters of a QIDO-RS search read into the
 // matching keys, the fields to return and the paging, before the query
 // engine turns them into SQL.
 #ifndef VANTOR_WEB_QIDO_PARAMS_H_

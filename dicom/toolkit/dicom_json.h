@@ -1,4 +1,4 @@
-// The DICOM JSON model (PS3.18 Annex F) for the DICOMweb port, written by
+// The DICOM JSON model of DICOMweb for the web port, written by
 // DCMTK's JSON writer: compact (no blanks, no line breaks), person names as
 // {"Alphabetic": ...}, an empty attribute as {"vr":"XX"} alone, numbers of
 // IS and DS as JSON numbers, binary values inline as base64 unless said

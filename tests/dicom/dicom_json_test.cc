@@ -62,7 +62,7 @@ std::string ReadAll(const std::string& path) {
 
 // --- Query datasets ----------------------------------------------------------
 
-TEST(DatasetJsonTest, AnArrayOfCompactObjectsInTheModelOfPS318) {
+TEST(DatasetJsonTest, AnArrayOfCompactObjectsInTheDicomJsonModel) {
   DatasetCollection results = {StudyResult("Müller^Hans", "7"),
                                StudyResult("Doe^Jane=山田^太郎", "8")};
   const std::string text = DatasetsToJson(results);

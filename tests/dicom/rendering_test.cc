@@ -73,7 +73,7 @@ std::vector<uint16_t> Values16(const std::string& bytes) {
   return out;
 }
 
-// The DICOM linear VOI function (PS3.3 C.11.2.1.2) to 8 bits.
+// DICOM's linear VOI function (window centre and width) to 8 bits.
 double Linear(double x, double center, double width) {
   const double low = center - 0.5 - (width - 1) / 2;
   const double high = center - 0.5 + (width - 1) / 2;
