@@ -416,7 +416,14 @@ void RetrieveWadoUri(WebCall& call) {
       return;
     }
     std::string converted;
-    dicom::TranscodeFile(files.front(), syntax, converted);
+    try {
+      dicom::TranscodeFile(files.front(), syntax, converted);
+    } catch (const Failure& failure) {
+      // The codec refused this image (JPEG baseline for 16 bits, say).
+      if (failure.number() != kInvalidProcedureCall) throw;
+      AnswerError(call.exchange, 406, failure.what());
+      return;
+    }
     call.exchange.Respond(200, {{"Content-Type", "application/dicom"}},
                           std::move(converted));
     return;
