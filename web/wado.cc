@@ -1,7 +1,5 @@
 #include "web/wado.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "dicom/toolkit/dicom_json.h"
 #include "dicom/toolkit/frames.h"
@@ -16,32 +14,7 @@
 namespace vantor::web {
 namespace {
 
-constexpr size_t kFilePiece = 256 * 1024;
 constexpr int kThumbnailSize = 128;
-
-// Streams the file's bytes as they are; false when the file cannot be read
-// or the connection is gone.
-bool StreamFile(HttpExchange& exchange, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::string piece(kFilePiece, '\0');
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = ::read(fd, piece.data(), piece.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    if (!exchange.WriteChunk(std::string_view(piece.data(), n))) {
-      ok = false;
-      break;
-    }
-  }
-  ::close(fd);
-  return ok;
-}
 
 // The study, series and instance UIDs of a stored file, for the URIs of
 // its metadata.
@@ -209,7 +182,9 @@ void RetrieveInstances(WebCall& call) {
             MultipartPartHeader(boundary, part_type, i == 0)))
       return;
     if (as_stored) {
-      if (!StreamFile(call.exchange, path)) {
+      // The next file is read into the cache while this one goes out.
+      if (i + 1 < files.size()) dicom::ReadAhead(files[i + 1]);
+      if (!call.exchange.WriteFile(path)) {
         // The answer has begun: the connection ends without the closing
         // delimiter, so the caller sees that it is incomplete.
         throw Failure(kPathFileAccessError, "Cannot read " + path);
@@ -404,7 +379,7 @@ void RetrieveWadoUri(WebCall& call) {
     const std::string stored = dicom::ReadPart10Header(files.front()).transfer_syntax;
     if (syntax.empty() || syntax == "*" || syntax == stored) {
       call.exchange.BeginStream(200, {{"Content-Type", "application/dicom"}});
-      if (!StreamFile(call.exchange, files.front()))
+      if (!call.exchange.WriteFile(files.front()))
         throw Failure(kPathFileAccessError, "Cannot read " + files.front());
       call.exchange.EndStream();
       return;

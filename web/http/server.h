@@ -65,6 +65,11 @@ class HttpExchange {
   // end. WriteChunk returns false once the connection is gone.
   virtual bool BeginStream(int status, const HttpHeaders& headers) = 0;
   virtual bool WriteChunk(std::string_view piece) = 0;
+  // The whole file at `path` as the next piece of a streamed answer, handed
+  // to the connection by the system without passing through the process
+  // where the connection allows it. False when the file cannot be read
+  // (nothing of it was sent) or the connection is gone.
+  virtual bool WriteFile(const std::string& path) = 0;
   virtual void EndStream() = 0;
   // Ends a begun answer without its end, so that the caller sees it is
   // incomplete (the connection closes).

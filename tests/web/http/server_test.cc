@@ -268,6 +268,51 @@ TEST_F(HttpServerTest, AnswersGarbageWith400AndStopsPromptly) {
   EXPECT_EQ(Refusals()[0].status, 400);
 }
 
+// Decodes a chunked body (after the header block); "" when malformed.
+std::string Unchunk(const std::string& answer) {
+  size_t at = answer.find("\r\n\r\n");
+  if (at == std::string::npos) return "";
+  at += 4;
+  std::string body;
+  for (int guard = 0; guard < 100000; ++guard) {
+    const size_t eol = answer.find("\r\n", at);
+    if (eol == std::string::npos) return "";
+    const size_t size = std::stoul(answer.substr(at, eol - at), nullptr, 16);
+    if (size == 0) return body;
+    body += answer.substr(eol + 2, size);
+    at = eol + 2 + size + 2;
+  }
+  return "";
+}
+
+TEST_F(HttpServerTest, StreamsFilesWholeBetweenPieces) {
+  char name[] = "/tmp/vantor-http-file-XXXXXX";
+  const int fd = ::mkstemp(name);
+  ASSERT_GE(fd, 0);
+  std::string content(1024 * 1024 + 3, '\0');
+  for (size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i * 7 % 253);
+  ASSERT_EQ(::write(fd, content.data(), content.size()),
+            static_cast<ssize_t>(content.size()));
+  ::close(fd);
+  const std::string path = name;
+  bool missing_refused = false;
+  Start([&](HttpExchange& ex) {
+    ex.BeginStream(200, {});
+    ex.WriteChunk("<");
+    ex.WriteFile(path);
+    missing_refused = !ex.WriteFile(path + ".missing");
+    ex.WriteChunk(">");
+    ex.EndStream();
+  });
+  Client c(port_);
+  c.Send("GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const std::string body = Unchunk(c.ReadUntilClosed());
+  ::unlink(name);
+  EXPECT_EQ(body, "<" + content + ">");
+  EXPECT_TRUE(missing_refused);
+}
+
 TEST_F(HttpServerTest, AnAbortedStreamLacksItsEnd) {
   Start([](HttpExchange& ex) {
     ex.BeginStream(200, {});
