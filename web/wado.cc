@@ -1,6 +1,5 @@
 #include "web/wado.h"
 
-
 #include "dicom/toolkit/dicom_json.h"
 #include "dicom/toolkit/frames.h"
 #include "dicom/toolkit/part10_file.h"
