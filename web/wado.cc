@@ -15,18 +15,6 @@ namespace {
 
 constexpr int kThumbnailSize = 128;
 
-// The study, series and instance UIDs of a stored file, for the URIs of
-// its metadata.
-struct FileUids {
-  std::string study, series, instance;
-};
-
-FileUids UidsOf(const std::string& path) {
-  const dicom::Dataset attributes = dicom::ReadPart10Attributes(path);
-  return {attributes.GetText(0x0020, 0x000D), attributes.GetText(0x0020, 0x000E),
-          attributes.GetText(0x0008, 0x0018)};
-}
-
 bool WantsPng(const std::string& accept) {
   for (const MediaType& range : ParseAccept(accept)) {
     if (MediaRangeMatches(range, "image/jpeg")) return false;
@@ -213,10 +201,12 @@ void RetrieveMetadata(WebCall& call) {
   if (!FilesOrAnswer(call, files)) return;
   const std::string base = call.BaseUrl();
   std::string body = "[";
+  const auto uri = [&](const std::string& study, const std::string& series,
+                       const std::string& instance) {
+    return base + "/studies/" + study + "/series/" + series + "/instances/" +
+           instance;
+  };
   for (size_t i = 0; i < files.size(); ++i) {
-    const FileUids uids = UidsOf(files[i]);
-    const std::string uri = base + "/studies/" + uids.study + "/series/" +
-                            uids.series + "/instances/" + uids.instance;
     if (i > 0) body += ",";
     body += dicom::FileMetadataJson(files[i], uri);
   }
@@ -415,6 +405,12 @@ void RetrieveWadoUri(WebCall& call) {
     AnswerError(call.exchange, 400, "frameNumber must be a whole number from 1");
     return;
   }
+  const int quality = NumberParam(call, "imageQuality", 90, 100);
+  if (quality == 0) {
+    AnswerError(call.exchange, 400,
+                "imageQuality must be a whole number from 1 to 100");
+    return;
+  }
   int size = 0;
   if (rows > 0) size = rows;
   if (columns > 0) size = size > 0 ? std::min(size, columns) : columns;
@@ -422,7 +418,7 @@ void RetrieveWadoUri(WebCall& call) {
       files.front(), frame,
       content_type == "image/png" ? dicom::ImageFormat::kPng
                                   : dicom::ImageFormat::kJpeg,
-      size, NumberParam(call, "imageQuality", 90, 100) ?: 90);
+      size, quality);
   call.exchange.Respond(200, {{"Content-Type", content_type}},
                         std::move(picture));
 }

@@ -1,6 +1,7 @@
 #include "web/web_port.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "host/base/failure.h"
 #include "host/base/log.h"
@@ -90,9 +91,9 @@ void WebPort::Update() noexcept {
     const Log log = Log::Of(*config);
     State& s = *state_;
     MutexLock lock(&s.mu);
-    if (wanted == s.tried && (s.server || (!wanted.http && !wanted.https)))
-      return;
-    if (wanted == s.tried && !s.server) return;  // failed: wait for a change
+    // Unchanged settings: open as they are, or failed and waiting for a
+    // change.
+    if (wanted == s.tried) return;
     s.tried = wanted;
     if (s.server) {
       s.server->Stop();

@@ -9,6 +9,8 @@
 
 #include "dicom/toolkit/toolkit.h"
 
+class DcmFileFormat;
+
 namespace vantor::dicom {
 
 struct Dataset::Impl {
@@ -27,6 +29,10 @@ std::string DecodeToUtf8(DcmDataset& ds);
 // "" for the default repertoire) and sets (0008,0005) to say so. When that
 // set cannot hold a value, the dataset stays UTF-8 and says ISO_IR 192.
 void EncodeFromUtf8(DcmDataset& ds, const std::string& charset);
+
+// The transfer syntax of a loaded Part 10 file: its meta header's, or,
+// without one, the one its dataset was read in.
+std::string LoadedFileSyntax(DcmFileFormat& file);
 
 }  // namespace vantor::dicom
 

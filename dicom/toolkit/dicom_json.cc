@@ -331,13 +331,27 @@ std::string DatasetToJsonObject(const Dataset& dataset) {
 
 std::string FileMetadataJson(const std::string& path,
                              const std::string& instance_uri) {
+  return FileMetadataJson(
+      path, [&](const std::string&, const std::string&, const std::string&) {
+        return instance_uri;
+      });
+}
+
+std::string FileMetadataJson(const std::string& path,
+                             const InstanceUri& instance_uri) {
   DcmFileFormat file;
   LoadFile(path, file);
   DcmDataset& ds = *file.getDataset();
   LoadInlineValues(ds);
   DecodeToUtf8(ds);
+  OFString study, series, instance;
+  ds.findAndGetOFString(DCM_StudyInstanceUID, study);
+  ds.findAndGetOFString(DCM_SeriesInstanceUID, series);
+  ds.findAndGetOFString(DCM_SOPInstanceUID, instance);
   JsonFormat format;
-  PlanBulkData(ds, "", true, instance_uri, NumberOfFrames(ds), format);
+  PlanBulkData(ds, "", true,
+               instance_uri(study.c_str(), series.c_str(), instance.c_str()),
+               NumberOfFrames(ds), format);
   ObjectWriter writer(format);
   std::string out;
   writer.Write(ds, false, out);

@@ -9,6 +9,7 @@
 #ifndef VANTOR_DICOM_DICOM_JSON_H_
 #define VANTOR_DICOM_DICOM_JSON_H_
 
+#include <functional>
 #include <string>
 
 #include "dicom/toolkit/toolkit.h"
@@ -41,6 +42,14 @@ std::string DatasetToJsonObject(const Dataset& dataset);
 // the file cannot be read as DICOM.
 std::string FileMetadataJson(const std::string& path,
                              const std::string& instance_uri);
+
+// The same with the instance's URI made from the file's own Study, Series
+// and SOP Instance UIDs, read in the same pass.
+using InstanceUri = std::function<std::string(
+    const std::string& study, const std::string& series,
+    const std::string& instance)>;
+std::string FileMetadataJson(const std::string& path,
+                             const InstanceUri& instance_uri);
 
 // The value of a bulk data element of the Part 10 file at `path`, named by
 // the part of its BulkDataURI after "/bulk/" ("00420011", or

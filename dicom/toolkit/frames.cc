@@ -20,6 +20,7 @@
 #include <cstdlib>
 
 #include "dicom/toolkit/toolkit.h"
+#include "dicom/toolkit/dataset_impl.h"
 #include "host/base/failure.h"
 
 namespace vantor::dicom {
@@ -35,17 +36,6 @@ constexpr Uint32 kMaxReadLength = 4096;
 [[noreturn]] void NotThere(const std::string& path, const std::string& why) {
   throw Failure(kFrameOutOfRange,
                 "Subscript out of range (" + path + ": " + why + ")");
-}
-
-std::string FileSyntax(DcmFileFormat& file) {
-  OFString syntax;
-  if (file.getMetaInfo() != nullptr &&
-      file.getMetaInfo()
-          ->findAndGetOFString(DCM_TransferSyntaxUID, syntax)
-          .good() &&
-      !syntax.empty())
-    return syntax.c_str();
-  return DcmXfer(file.getDataset()->getOriginalXfer()).getXferID();
 }
 
 long NumberOfFrames(DcmItem& ds) {
@@ -179,7 +169,7 @@ Frames ReadFrames(const std::string& path, const std::vector<int>& numbers,
       NotThere(path, "no frame " + std::to_string(n) + " in " +
                          std::to_string(frames));
 
-  const std::string syntax = FileSyntax(file);
+  const std::string syntax = LoadedFileSyntax(file);
   E_TransferSyntax rep = EXS_Unknown;
   const DcmRepresentationParameter* param = nullptr;
   pixels.getOriginalRepresentationKey(rep, param);

@@ -13,6 +13,17 @@
 
 namespace vantor::dicom {
 
+std::string LoadedFileSyntax(DcmFileFormat& file) {
+  OFString syntax;
+  if (file.getMetaInfo() != nullptr &&
+      file.getMetaInfo()
+          ->findAndGetOFString(DCM_TransferSyntaxUID, syntax)
+          .good() &&
+      !syntax.empty())
+    return syntax.c_str();
+  return DcmXfer(file.getDataset()->getOriginalXfer()).getXferID();
+}
+
 Part10Header ReadPart10Header(const std::string& path) {
   Part10Header h;
   DcmMetaInfo meta;
@@ -55,17 +66,7 @@ Dataset ReadPart10Attributes(const std::string& path,
   if (cond.bad())
     throw Failure(kPathFileAccessError, path + ": " + cond.text());
   DcmDataset& ds = *file.getDataset();
-  if (transfer_syntax != nullptr) {
-    OFString syntax;
-    if (file.getMetaInfo() != nullptr &&
-        file.getMetaInfo()
-            ->findAndGetOFString(DCM_TransferSyntaxUID, syntax)
-            .good() &&
-        !syntax.empty())
-      *transfer_syntax = syntax.c_str();
-    else
-      *transfer_syntax = DcmXfer(ds.getOriginalXfer()).getXferID();
-  }
+  if (transfer_syntax != nullptr) *transfer_syntax = LoadedFileSyntax(file);
   DecodeToUtf8(ds);
   return FromDcmDataset(ds);
 }

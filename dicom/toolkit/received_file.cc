@@ -6,6 +6,7 @@
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include "dicom/toolkit/dataset_impl.h"
 #include "dicom/toolkit/received_image.h"
 #include "host/base/failure.h"
 
@@ -19,17 +20,11 @@ std::unique_ptr<ReceivedImage> ReadReceivedFile(const std::string& path) {
   if (status.bad())
     throw Failure(kPathFileAccessError,
                   std::string("Not a DICOM file: ") + status.text());
-  OFString syntax;
-  if (file.getMetaInfo()
-          ->findAndGetOFString(DCM_TransferSyntaxUID, syntax)
-          .bad() ||
-      syntax.empty())
-    syntax = DcmXfer(file.getDataset()->getOriginalXfer()).getXferID();
+  const std::string syntax = LoadedFileSyntax(file);
   std::unique_ptr<DcmDataset> dataset(file.getAndRemoveDataset());
   if (!dataset)
     throw Failure(kPathFileAccessError, "Not a DICOM file: no data set");
-  return std::make_unique<DcmReceivedImage>(std::move(dataset),
-                                            std::string(syntax.c_str()));
+  return std::make_unique<DcmReceivedImage>(std::move(dataset), syntax);
 }
 
 }  // namespace vantor::dicom

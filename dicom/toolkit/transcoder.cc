@@ -23,6 +23,7 @@
 
 #include "dicom/toolkit/outgoing_syntax.h"
 #include "dicom/toolkit/toolkit.h"
+#include "dicom/toolkit/dataset_impl.h"
 #include "host/base/failure.h"
 #include "host/base/files.h"
 
@@ -86,17 +87,6 @@ bool Convertible(std::string_view from, std::string_view to, bool network) {
   return true;
 }
 
-std::string FileSyntax(DcmFileFormat& file) {
-  OFString syntax;
-  if (file.getMetaInfo() != nullptr &&
-      file.getMetaInfo()
-          ->findAndGetOFString(DCM_TransferSyntaxUID, syntax)
-          .good() &&
-      !syntax.empty())
-    return syntax.c_str();
-  return DcmXfer(file.getDataset()->getOriginalXfer()).getXferID();
-}
-
 // `path` read whole and converted to `to_syntax`, ready to be written.
 void LoadConverted(const std::string& path, const std::string& to_syntax,
                    DcmFileFormat& file, E_TransferSyntax& target) {
@@ -108,7 +98,7 @@ void LoadConverted(const std::string& path, const std::string& to_syntax,
   OFCondition cond = file.loadFile(path.c_str());
   if (cond.bad())
     throw Failure(kPathFileAccessError, path + ": " + cond.text());
-  const std::string from = FileSyntax(file);
+  const std::string from = LoadedFileSyntax(file);
   if (!CanTranscode(from, to_syntax))
     throw Failure(kInvalidProcedureCall,
                   path + ": cannot convert from " + from + " to " + to_syntax);

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -42,22 +41,6 @@ Dataset StudyResult(const std::string& name, const std::string& id) {
   d.Put(0x0020, 0x1208, Value(int64_t{12}));
   d.Put(0x0008, 0x0061, Value("CT\\MR"));
   return d;
-}
-
-// The peak resident memory of this process, in bytes.
-size_t PeakRss() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
-  return 0;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // --- Query datasets ----------------------------------------------------------
@@ -147,21 +130,14 @@ TEST(DatasetJsonTest, NumbersJsonCannotCarryAreLeftOutAtEveryDepth) {
   EXPECT_EQ(parsed["0020000D"]["Value"][0], "1.2.826.0.1.3680043.9.2.1");
 }
 
-TEST(DatasetJsonTest, TenThousandStudiesInUnderASecond) {
+TEST(DatasetJsonTest, TenThousandStudiesInOneArray) {
   DatasetCollection results;
   for (int i = 0; i < 10000; ++i)
     results.push_back(
         StudyResult("Name^" + std::to_string(i), std::to_string(i)));
-  const auto start = std::chrono::steady_clock::now();
-  const std::string text = DatasetsToJson(results);
-  const auto took = std::chrono::steady_clock::now() - start;
-  // Tens of thousands of objects a second (slower under the sanitizers).
-#if defined(__SANITIZE_ADDRESS__)
-  EXPECT_LT(took, std::chrono::seconds(5));
-#else
-  EXPECT_LT(took, std::chrono::seconds(1));
-#endif
-  EXPECT_EQ(json::parse(text).size(), 10000u);
+  const json parsed = json::parse(DatasetsToJson(results));
+  ASSERT_EQ(parsed.size(), 10000u);
+  EXPECT_EQ(parsed[9999]["00100010"]["Value"][0]["Alphabetic"], "Name^9999");
 }
 
 // --- Metadata of a file ------------------------------------------------------
@@ -280,23 +256,10 @@ TEST_F(FileMetadataTest, PixelDataStaysOnTheDisk) {
   // A file whose pixel data claims 1 GiB (a sparse file): read into memory,
   // it would show in the peak resident size.
   const std::string path = Write(TestImage{}, "huge.dcm");
-  const std::string bytes = ReadAll(path);
-  const size_t pixels = 64 * 64 * 2;
-  const size_t length_at = bytes.size() - pixels - 4;
-  ASSERT_EQ(bytes.substr(length_at - 8, 4), std::string("\xE0\x7F\x10\x00", 4));
-  constexpr uint32_t kHuge = 1u << 30;
-  int fd = ::open(path.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  const unsigned char length[4] = {kHuge & 0xFF, (kHuge >> 8) & 0xFF,
-                                   (kHuge >> 16) & 0xFF, kHuge >> 24};
-  ASSERT_EQ(::pwrite(fd, length, 4, static_cast<off_t>(length_at)), 4);
-  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(length_at + 4 + kHuge)), 0);
-  ::close(fd);
-  const size_t before = PeakRss();
-  const auto start = std::chrono::steady_clock::now();
+  ClaimPixelDataLength(path, 1u << 30);
+  const size_t before = PeakResidentBytes();
   const json parsed = json::parse(FileMetadataJson(path, kInstanceUri));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_LT(PeakRss() - before, size_t{64} << 20);
+  EXPECT_LT(PeakResidentBytes() - before, size_t{64} << 20);
   EXPECT_EQ(parsed["7FE00010"]["BulkDataURI"],
             std::string(kInstanceUri) + "/frames/1");
 }

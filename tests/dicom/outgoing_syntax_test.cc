@@ -23,6 +23,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "dicom/toolkit/query_request.h"
 #include "dicom/toolkit/store_client.h"
 #include "dicom/toolkit/toolkit.h"
+#include "tests/support/processes.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_images.h"
@@ -356,26 +358,11 @@ class RestrictedDestination {
     cfg.close();
     received_ = dir + "/received";
     fs::create_directories(received_);
-    const std::string port = std::to_string(port_);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int null_fd = ::open("/dev/null", O_RDWR);
-      ::dup2(null_fd, 1);
-      ::dup2(null_fd, 2);
-      ::execl("/usr/bin/storescp", "storescp", "-aet", "DEST", "-xf",
-              config.c_str(), "Default", "-od", received_.c_str(), port.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
+    destination_.emplace(std::vector<std::string>{
+        "/usr/bin/storescp", "-aet", "DEST", "-xf", config, "Default", "-od",
+        received_, std::to_string(port_)});
     for (int i = 0; i < 200 && !IsListening(port_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  ~RestrictedDestination() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
   }
 
   StoreDestination destination() const {
@@ -393,8 +380,8 @@ class RestrictedDestination {
 
  private:
   int port_;
-  pid_t pid_ = -1;
   std::string received_;
+  std::optional<Background> destination_;
 };
 
 class StoreClientSyntaxTest : public OutgoingSyntaxTest {};

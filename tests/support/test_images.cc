@@ -3,6 +3,11 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dctk.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "dicom/toolkit/toolkit.h"
@@ -138,6 +143,39 @@ std::string DecodedPixelBytes(const std::string& path) {
           .bad())
     return {};
   return out;
+}
+
+void ClaimPixelDataLength(const std::string& path, uint32_t length) {
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  // Tag (7FE0,0010), "OW" or "OB", two reserved bytes, the 4-byte length.
+  const size_t tag_at = bytes.rfind(std::string("\xE0\x7F\x10\x00", 4));
+  if (tag_at == std::string::npos || tag_at + 12 > bytes.size())
+    throw std::runtime_error(path + ": no pixel data at the end");
+  const size_t length_at = tag_at + 8;
+  const unsigned char encoded[4] = {
+      static_cast<unsigned char>(length & 0xFF),
+      static_cast<unsigned char>((length >> 8) & 0xFF),
+      static_cast<unsigned char>((length >> 16) & 0xFF),
+      static_cast<unsigned char>(length >> 24)};
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool ok =
+      fd >= 0 &&
+      ::pwrite(fd, encoded, 4, static_cast<off_t>(length_at)) == 4 &&
+      ::ftruncate(fd, static_cast<off_t>(length_at + 4 + length)) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!ok) throw std::runtime_error(path + ": cannot be rewritten");
+}
+
+size_t PeakResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+  return 0;
 }
 
 }  // namespace vantor

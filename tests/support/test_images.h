@@ -55,6 +55,15 @@ std::vector<uint16_t> DecodedPixels(const std::string& path);
 // cannot be read.
 std::string DecodedPixelBytes(const std::string& path);
 
+// Makes the Part 10 file at `path` (explicit little endian, its pixel data
+// the last element, uncompressed) claim `length` bytes of pixel data and
+// extends it to match, sparsely: a file with far more pixel data than the
+// disk holds. Throws std::runtime_error when the file is not of that form.
+void ClaimPixelDataLength(const std::string& path, uint32_t length);
+
+// The peak resident memory of this process so far, in bytes.
+size_t PeakResidentBytes();
+
 }  // namespace vantor
 
 #endif  // VANTOR_TESTS_SUPPORT_TEST_IMAGES_H_
