@@ -88,7 +88,7 @@ write_registry() {
 # DIR (which holds its registry.reg) and started there; $pid is its process
 # once it answers on PORT.
 start_service() {
-  cp "$build/vantor" "$1/vantor"
+  cp "${service_build:-$build}/vantor" "$1/vantor"
   "$1/vantor" >/dev/null 2>&1 &
   pid=$!
   wait_for_port "$2"

@@ -73,7 +73,20 @@ soak_loop() {  # $1 = loop number
   done >"$work/tally.$1"
 }
 
+# The service's RSS once a minute, for as long as the loops run.
+rss_sampler() {
+  m=0
+  while [ $m -le $(( seconds / 60 + 1 )) ] && kill -0 "$pid" 2>/dev/null; do
+    echo "$m $(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")"
+    m=$((m + 1))
+    sleep 60
+  done >"$work/rss"
+}
+
 echo "== $loops loops for $seconds s"
+rss_sampler &
+sampler=$!
+bench_pids="$bench_pids $sampler"
 started=$(date +%s)
 k=1
 loop_pids=""
@@ -85,6 +98,9 @@ while [ $k -le "$loops" ]; do
 done
 for p in $loop_pids; do wait "$p" || true; done
 elapsed=$(( $(date +%s) - started ))
+kill "$sampler" 2>/dev/null || true
+echo "RSS by minute (kB):"
+awk '{printf "  %3d min %8d\n", $1, $2}' "$work/rss"
 # Let finished associations wind down before the descriptors are counted.
 sleep 3
 echo "end after ${elapsed} s: RSS $(rss), $(fds) descriptors, $(threads) threads, $(records) association records"

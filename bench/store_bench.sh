@@ -5,7 +5,8 @@
 # system.
 #   sh bench/store_bench.sh [build dir] [image count] [rounds]
 # ASSOCS="1 4 8" chooses the numbers of associations, COMPRESS=0 leaves the
-# runs with Compress out.
+# runs with Compress out, BASELINE=<build dir> adds an earlier build of the
+# service to the same run ("vantor before").
 # Each configuration runs once per round, the rounds alternating between the
 # receivers; the best round of each is reported.
 #
@@ -26,6 +27,7 @@ count=${2:-1000}
 rounds=${3:-3}
 assoc_counts=${ASSOCS:-1 4 8}
 compress=${COMPRESS:-1}
+baseline=${BASELINE:-}
 port=$(free_port)
 export TCP_NODELAY=1
 
@@ -66,6 +68,12 @@ start_storescp() {  # $@ = further storescp options
   wait_for_port "$port"
 }
 
+start_vantor_before() {  # $1 = Compress
+  service_build=$baseline
+  start_vantor "$1"
+  service_build=""
+}
+
 start_vantor() {  # $1 = Compress
   rm -rf "$work/in" "$work/prog"; mkdir -p "$work/in" "$work/prog"
   write_registry "$work/prog/registry.reg" \
@@ -74,16 +82,24 @@ start_vantor() {  # $1 = Compress
   start_service "$work/prog" "$port"
 }
 
+# The CPU seconds of process $1 and of its children that have ended (the
+# associations storescp --fork served).
+cpu_with_children() {
+  awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15 + $16 + $17) / hz}' "/proc/$1/stat"
+}
+
 # measure LABEL ASSOCIATIONS START-COMMAND...: one round of one
 # configuration, appended to the results as "LABEL|images/s|ms CPU/image".
 measure() {
   label=$1; assocs=$2; shift 2
   "$@"
-  before=$(cpu_of "$pid")
+  before=$(cpu_with_children "$pid")
   start=$(now)
   send "$assocs"
   end=$(now)
-  after=$(cpu_of "$pid")
+  # storescp --fork's children have ended and been waited for by now.
+  sleep 0.3
+  after=$(cpu_with_children "$pid")
   stop_server
   echo "$label|$assocs|$start|$end|$before|$after" | awk -F'|' -v n="$count" \
     '{printf "%s|%s|%.1f|%.1f\n", $1, $2, n / ($4 - $3), ($6 - $5) * 1000 / n}' \
@@ -126,6 +142,9 @@ while [ $round -le "$rounds" ]; do
     measure "storescp --fork + sync of file and folder" $a \
       start_storescp --fork -xcr "$durable" -xs
     measure "vantor, durable" $a start_vantor 0
+    if [ -n "$baseline" ]; then
+      measure "vantor before, durable" $a start_vantor_before 0
+    fi
     if [ "$compress" = 1 ]; then
       measure "vantor Compress, durable" $a start_vantor 1
     fi
@@ -148,8 +167,8 @@ awk -F'|' -v bytes="$image_bytes" -v dd="$dd_best" -v assocs="$assoc_counts" '
     printf "%-44s %-6s %10s %8s %14s\n", "receiver", "assocs", "images/s", "MB/s", "ms CPU/image"
     for (i = 1; i <= n; i++) {
       split(order[i], k, "|")
-      # storescp works in forked children, whose CPU is not seen here.
-      c = k[1] ~ /^storescp/ ? "-" : sprintf("%.1f", cpu[order[i]])
+      # With --exec-sync the time of the sync processes counts too.
+      c = sprintf("%.2f", cpu[order[i]])
       printf "%-44s %-6s %10.1f %8.1f %14s\n", k[1], k[2], best[order[i]],
              best[order[i]] * bytes / 1e6, c
     }
@@ -162,5 +181,8 @@ awk -F'|' -v bytes="$image_bytes" -v dd="$dd_best" -v assocs="$assoc_counts" '
       printf "vantor / storescp --fork no flush, %d assoc:   %5.0f %%\n", a, 100 * v / best["storescp --fork, no flush|" a]
       printf "vantor / storescp --fork + sync, %d assoc:     %5.0f %%\n", a, 100 * v / best["storescp --fork + sync of file and folder|" a]
       printf "vantor / dd conv=fdatasync, %d assoc:          %5.0f %%\n", a, 100 * v * bytes / 1e6 / dd
+      printf "vantor CPU / storescp --fork CPU, %d assoc:    %5.0f %%\n", a, 100 * cpu["vantor, durable|" a] / cpu["storescp --fork, no flush|" a]
+      if (("vantor before, durable|" a) in best)
+        printf "vantor / vantor before, %d assoc:              %5.0f %%\n", a, 100 * v / best["vantor before, durable|" a]
     }
   }' "$work/results"

@@ -72,4 +72,17 @@ void Front::InfoMessage(int16_t info_type, const std::string& text) {
   DCMServer_InfoMessage(Take().log, info_type, text);
 }
 
+std::string Front::StoredSyntax() {
+  if (!services_.StoredSyntax) return {};
+  return services_.StoredSyntax(*snapshot_());
+}
+
+std::string Front::ReceptionFile(const Connection& connection,
+                                 const std::string& sop_instance,
+                                 const std::string& transfer_syntax) {
+  (void)connection;
+  if (!services_.ReceptionFile) return {};
+  return services_.ReceptionFile(*snapshot_(), sop_instance, transfer_syntax);
+}
+
 }  // namespace vantor::dicom

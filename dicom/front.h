@@ -32,6 +32,13 @@ struct FrontServices {
   std::function<uint16_t(const Config& config, const Log& log,
                          const Connection& connection, ReceivedImage& image)>
       ReceiveImage;
+  // C-STORE: the file an announced image is received into ("" for memory)
+  // and the syntax images are stored in (both may be empty).
+  std::function<std::string(const Config& config,
+                            const std::string& sop_instance,
+                            const std::string& transfer_syntax)>
+      ReceptionFile;
+  std::function<std::string(const Config& config)> StoredSyntax;
   // N-EVENT-REPORT: `status` as left is the response status.
   std::function<void(const Config& config, const Log& log,
                      const Connection& connection, uint16_t event_id,
@@ -75,6 +82,10 @@ class Front : public ServerEvents {
   void ActionComplete(const Connection& connection, const std::string& action,
                       bool success, const std::string& error_message) override;
   void InfoMessage(int16_t info_type, const std::string& text) override;
+  std::string StoredSyntax() override;
+  std::string ReceptionFile(const Connection& connection,
+                            const std::string& sop_instance,
+                            const std::string& transfer_syntax) override;
 
  private:
   // One event's share of the settings: the snapshot and its log.

@@ -16,6 +16,7 @@
 #include "retrieve/move_handoff.h"
 #include "retrieve/storage_commitment.h"
 #include "retrieve/store/image_reception.h"
+#include "retrieve/store/reception_file.h"
 
 namespace vantor {
 
@@ -57,6 +58,12 @@ dicom::FrontServices FrontServicesHost::Table() {
       importer_.Notify(image.SOPInstanceUID());
     return status;
   };
+  table.ReceptionFile = [](const Config& config,
+                           const std::string& sop_instance,
+                           const std::string& transfer_syntax) {
+    return ReceptionFilePath(config, sop_instance, transfer_syntax);
+  };
+  table.StoredSyntax = &StoredSyntax;
   table.EventReport = &DCMServer_EventReport;
   table.CommitmentRequested = &AcceptCommitmentRequest;
   table.CommitmentDecide = &DecideCommitment;

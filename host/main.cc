@@ -3,6 +3,7 @@
 #include <iostream>
 #include <string>
 
+#include "host/allocator.h"
 #include "host/config_check.h"
 #include "host/service.h"
 
@@ -15,5 +16,6 @@ int main(int argc, char** argv) {
     command_line += argv[i];
   }
   if (check) return vantor::CheckConfiguration(command_line, std::cout);
+  vantor::BoundAllocator();
   return vantor::Main(command_line);
 }

@@ -7,18 +7,25 @@
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "dicom/toolkit/commitment_scp.h"
+#include "dicom/toolkit/dataset_impl.h"
 #include "dicom/toolkit/dataset_reader.h"
 #include "dicom/toolkit/negotiation.h"
+#include "dicom/toolkit/received_image.h"
 #include "dicom/toolkit/server_impl.h"
 #include "host/base/failure.h"
+#include "host/base/files.h"
 #include "host/base/log.h"
 
 namespace vantor::dicom {
@@ -79,7 +86,9 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
 
 void Server::Impl::RunAssociation(T_ASC_Association* assoc,
                                   const Connection& conn, Slot& slot) {
-  int refused = AcceptPresentationContexts(assoc->params);
+  const std::string stored_syntax =
+      Guard("DCMServer", std::string(), [&] { return events.StoredSyntax(); });
+  int refused = AcceptPresentationContexts(assoc->params, stored_syntax);
   bool is_ok = true;
   GuardVoid("DCMServer", [&] { events.AssociationRequest2(conn, is_ok); });
   if (!is_ok) {
@@ -245,8 +254,26 @@ bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
                                 T_ASC_PresentationContextID pres_id,
                                 const T_DIMSE_C_StoreRQ& rq) {
   std::unique_ptr<DcmDataset> data;
+  std::unique_ptr<DcmReceivedImage> image;
   std::string why;
-  DataResult result = ReceiveDataset(assoc, kDataTimeout, data, why);
+  DataResult result;
+  const std::string syntax = AcceptedSyntax(assoc, pres_id);
+  const std::string file = Guard("DCMServer", std::string(), [&] {
+    return events.ReceptionFile(conn, Trimmed(rq.AffectedSOPInstanceUID),
+                                syntax);
+  });
+  std::optional<DataResult> into_file;
+  if (!file.empty())
+    into_file = ReceiveIntoFile(assoc, rq, file, syntax, image, why);
+  if (!into_file) {
+    result = ReceiveDataset(assoc, kDataTimeout, data, why);
+  } else {
+    result = *into_file;
+    // The file could not be written: the image is refused, the association
+    // goes on.
+    if (result == DataResult::kReceived && !image)
+      return RefuseStore(assoc, conn, pres_id, rq, kStatusOutOfResources, why);
+  }
   if (result == DataResult::kLost) {
     ErrorLogWrite(0,
                   "C-STORE of " + std::string(rq.AffectedSOPInstanceUID) +
@@ -258,24 +285,71 @@ bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
     ASC_abortAssociation(assoc);
     return false;
   }
-  if (result == DataResult::kUnparsable) {
-    // The whole dataset arrived: the refusal goes back on the open
-    // association.
-    ErrorLogWrite(0,
-                  "C-STORE of " + std::string(rq.AffectedSOPInstanceUID) +
-                      " from " + Trimmed(conn.calling_aet.c_str()) +
-                      " refused: " + why,
-                  "DCMServer");
-    OFCondition sent = SendStoreResponse(
-        assoc, pres_id, rq.MessageID, rq.AffectedSOPClassUID,
-        rq.AffectedSOPInstanceUID, rq.opts & O_STORE_RQ_BLANK_PADDING,
-        kStatusUnableToProcess);
-    Action(conn, "C-STORE", false,
-           "Status " + StatusText(kStatusUnableToProcess));
-    return sent.good();
+  // The whole dataset arrived: the refusal goes back on the open
+  // association.
+  if (result == DataResult::kUnparsable)
+    return RefuseStore(assoc, conn, pres_id, rq, kStatusUnableToProcess, why);
+  if (image) {
+    HandleStore(assoc, conn, pres_id, rq, *image);
+  } else {
+    DecodeToUtf8(*data);
+    DcmReceivedImage received(std::move(data), syntax);
+    HandleStore(assoc, conn, pres_id, rq, received);
   }
-  HandleStore(assoc, conn, pres_id, rq, std::move(data));
   return true;
+}
+
+bool Server::Impl::RefuseStore(T_ASC_Association* assoc,
+                               const Connection& conn,
+                               T_ASC_PresentationContextID pres_id,
+                               const T_DIMSE_C_StoreRQ& rq, uint16_t status,
+                               const std::string& why) {
+  ErrorLogWrite(0,
+                "C-STORE of " + std::string(rq.AffectedSOPInstanceUID) +
+                    " from " + Trimmed(conn.calling_aet.c_str()) +
+                    " refused: " + why,
+                "DCMServer");
+  OFCondition sent = SendStoreResponse(
+      assoc, pres_id, rq.MessageID, rq.AffectedSOPClassUID,
+      rq.AffectedSOPInstanceUID, rq.opts & O_STORE_RQ_BLANK_PADDING, status);
+  Action(conn, "C-STORE", false, "Status " + StatusText(status));
+  return sent.good();
+}
+
+std::optional<DataResult> Server::Impl::ReceiveIntoFile(
+    T_ASC_Association* assoc, const T_DIMSE_C_StoreRQ& rq,
+    const std::string& path, const std::string& syntax,
+    std::unique_ptr<DcmReceivedImage>& image, std::string& why) {
+  const std::string sop_class = Trimmed(rq.AffectedSOPClassUID);
+  const std::string sop_instance = Trimmed(rq.AffectedSOPInstanceUID);
+  // Until the first piece is read, any trouble with the file leaves the
+  // dataset to be received in memory, as every image was once.
+  std::string header;
+  GuardWith(
+      [&] { header = Part10MetaHeader(sop_class, sop_instance, syntax); },
+      [](const FailureInfo&) {});
+  int fd = -1;
+  if (!header.empty())
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd >= 0 && WriteAll(fd, header.data(), header.size()) != 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    fd = -1;
+  }
+  if (fd < 0) return std::nullopt;
+  int error = 0;
+  DataResult result =
+      ReceiveDatasetToFile(assoc, kDataTimeout, fd, error, why);
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (result == DataResult::kReceived && error == 0) {
+    image = LoadReceivedFile(path, syntax, sop_class, sop_instance, why);
+    return image ? DataResult::kReceived : DataResult::kUnparsable;
+  }
+  ::unlink(path.c_str());
+  if (result == DataResult::kReceived)
+    why = std::string("the image could not be written: ") +
+          std::strerror(error);
+  return result;
 }
 
 bool Server::Impl::HandleUnparsedCommand(T_ASC_Association* assoc,

@@ -4,6 +4,12 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "host/base/files.h"
 
 namespace vantor::dicom {
 namespace {
@@ -18,19 +24,17 @@ OFCondition NextPdv(T_ASC_Association* assoc, int timeout, DUL_PDV* pdv) {
   return DUL_NextPDV(&assoc->DULassociation, pdv);
 }
 
-}  // namespace
-
-DataResult ReceiveDataset(T_ASC_Association* assoc, int timeout,
-                          std::unique_ptr<DcmDataset>& out, std::string& why) {
-  auto dataset = std::make_unique<DcmDataset>();
-  DcmInputBufferStream buffer;
-  dataset->transferInit();
+// Reads the pieces of an announced dataset up to its last one, each handed
+// to `piece` (which may mark the dataset broken, after which the pieces are
+// still read but no longer handed over).
+DataResult ReadPieces(
+    T_ASC_Association* assoc, int timeout, std::string& why,
+    const std::function<bool(const DUL_PDV&, E_TransferSyntax)>& piece) {
   E_TransferSyntax syntax = EXS_Unknown;
   T_ASC_PresentationContextID first_id = 0;
   bool broken = false;
   bool last = false;
   for (int count = 0; !last; ++count) {
-    buffer.releaseBuffer();
     DUL_PDV pdv;
     OFCondition cond = NextPdv(assoc, timeout, &pdv);
     if (cond.bad()) {
@@ -61,21 +65,68 @@ DataResult ReceiveDataset(T_ASC_Association* assoc, int timeout,
       why = "dataset piece of odd length";
       continue;
     }
-    if (pdv.fragmentLength > 0) buffer.setBuffer(pdv.data, pdv.fragmentLength);
-    if (last) buffer.setEos();
-    OFCondition read = dataset->read(buffer, syntax);
-    if (read.bad() && read != EC_StreamNotifyClient) {
-      broken = true;
-      why = std::string("dataset does not parse: ") + read.text();
-    } else if (last && read == EC_StreamNotifyClient) {
-      broken = true;
-      why = "dataset ends inside an element";
-    }
+    if (!piece(pdv, syntax)) broken = true;
   }
+  return broken ? DataResult::kUnparsable : DataResult::kReceived;
+}
+
+// The writing out of a received file is started in steps of this size.
+constexpr off_t kWritebackStep = 1 << 20;
+
+}  // namespace
+
+DataResult ReceiveDataset(T_ASC_Association* assoc, int timeout,
+                          std::unique_ptr<DcmDataset>& out, std::string& why) {
+  auto dataset = std::make_unique<DcmDataset>();
+  DcmInputBufferStream buffer;
+  dataset->transferInit();
+  DataResult result = ReadPieces(
+      assoc, timeout, why, [&](const DUL_PDV& pdv, E_TransferSyntax syntax) {
+        if (pdv.fragmentLength > 0)
+          buffer.setBuffer(pdv.data, pdv.fragmentLength);
+        if (pdv.lastPDV) buffer.setEos();
+        OFCondition read = dataset->read(buffer, syntax);
+        // What the piece left unread is kept before the next PDU overwrites
+        // it.
+        buffer.releaseBuffer();
+        if (read.bad() && read != EC_StreamNotifyClient) {
+          why = std::string("dataset does not parse: ") + read.text();
+          return false;
+        }
+        if (pdv.lastPDV && read == EC_StreamNotifyClient) {
+          why = "dataset ends inside an element";
+          return false;
+        }
+        return true;
+      });
   dataset->transferEnd();
-  if (broken) return DataResult::kUnparsable;
-  out = std::move(dataset);
-  return DataResult::kReceived;
+  if (result == DataResult::kReceived) out = std::move(dataset);
+  return result;
+}
+
+DataResult ReceiveDatasetToFile(T_ASC_Association* assoc, int timeout, int fd,
+                                int& write_error, std::string& why) {
+  write_error = 0;
+  off_t start = ::lseek(fd, 0, SEEK_CUR);
+  if (start < 0) start = 0;
+  off_t written = start;
+  off_t started = start;  // the writing out has been started up to here
+  DataResult result = ReadPieces(
+      assoc, timeout, why, [&](const DUL_PDV& pdv, E_TransferSyntax) {
+        if (write_error != 0 || pdv.fragmentLength == 0) return true;
+        write_error = WriteAll(fd, pdv.data, pdv.fragmentLength);
+        if (write_error != 0) return true;
+        written += static_cast<off_t>(pdv.fragmentLength);
+        if (written - started >= kWritebackStep || pdv.lastPDV) {
+          // The disk works on the image while the rest of it arrives and
+          // while earlier images are flushed.
+          ::sync_file_range(fd, started, written - started,
+                            SYNC_FILE_RANGE_WRITE);
+          started = written;
+        }
+        return true;
+      });
+  return result;
 }
 
 }  // namespace vantor::dicom

@@ -66,9 +66,17 @@ bool Proposed(const T_ASC_PresentationContext& pc, const char* ts) {
   return false;
 }
 
-// The syntax to accept: an uncompressed one in our order, else (storage
-// only) the first of the requester's compressed ones that we know.
-const char* Choose(const T_ASC_PresentationContext& pc, bool storage) {
+// The syntax to accept: for storage the one images are stored in when the
+// requester proposes it, then an uncompressed one in our order, else
+// (storage only) the first of the requester's compressed ones that we know.
+const char* Choose(const T_ASC_PresentationContext& pc, bool storage,
+                   const std::string& stored_syntax) {
+  if (storage && !stored_syntax.empty()) {
+    for (const char* ts : kUncompressed)
+      if (stored_syntax == ts && Proposed(pc, ts)) return ts;
+    for (const char* ts : kCompressed)
+      if (stored_syntax == ts && Proposed(pc, ts)) return ts;
+  }
   for (const char* ts : kUncompressed)
     if (Proposed(pc, ts)) return ts;
   if (!storage) return nullptr;
@@ -80,7 +88,8 @@ const char* Choose(const T_ASC_PresentationContext& pc, bool storage) {
 
 }  // namespace
 
-int AcceptPresentationContexts(T_ASC_Parameters* params) {
+int AcceptPresentationContexts(T_ASC_Parameters* params,
+                               const std::string& stored_syntax) {
   int refused = 0;
   int count = ASC_countPresentationContexts(params);
   for (int i = 0; i < count; ++i) {
@@ -93,7 +102,7 @@ int AcceptPresentationContexts(T_ASC_Parameters* params) {
       ++refused;
       continue;
     }
-    const char* ts = Choose(pc, storage);
+    const char* ts = Choose(pc, storage, stored_syntax);
     if (ts == nullptr) {
       ASC_refusePresentationContext(params, pc.presentationContextID,
                                     ASC_P_TRANSFERSYNTAXESNOTSUPPORTED);

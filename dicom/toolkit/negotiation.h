@@ -5,6 +5,8 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
 
+#include <string>
+
 namespace vantor::dicom {
 
 // Accepts Verification, the query/retrieve models (FIND, MOVE, GET of
@@ -13,7 +15,11 @@ namespace vantor::dicom {
 // the requester's uncompressed or compressed syntaxes, with the role the
 // requester proposes (so C-GET can send back on its storage contexts).
 // Everything else is refused. Returns the number of refused contexts.
-int AcceptPresentationContexts(T_ASC_Parameters* params);
+// `stored_syntax`, when not empty, is the syntax received images are stored
+// in: a storage context that proposes it is accepted with it, so that the
+// image can be stored as it arrives.
+int AcceptPresentationContexts(T_ASC_Parameters* params,
+                               const std::string& stored_syntax = "");
 
 }  // namespace vantor::dicom
 

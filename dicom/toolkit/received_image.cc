@@ -2,6 +2,7 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmdata/dcwcache.h>
 #include <dcmtk/dcmdata/dcxfer.h>
@@ -48,6 +49,73 @@ DcmReceivedImage::DcmReceivedImage(std::unique_ptr<DcmDataset> dataset,
     : dataset_(std::move(dataset)),
       transfer_syntax_uid_(std::move(transfer_syntax_uid)) {}
 
+DcmReceivedImage::~DcmReceivedImage() {
+  // The values still in the file go first.
+  dataset_.reset();
+  if (!file_.empty()) ::unlink(file_.c_str());
+}
+
+std::string Part10MetaHeader(const std::string& sop_class,
+                             const std::string& sop_instance,
+                             const std::string& transfer_syntax) {
+  const E_TransferSyntax xfer = XferOf(transfer_syntax);
+  DcmFileFormat file;
+  DcmDataset* ds = file.getDataset();
+  if (xfer == EXS_Unknown ||
+      ds->putAndInsertString(DCM_SOPClassUID, sop_class.c_str()).bad() ||
+      ds->putAndInsertString(DCM_SOPInstanceUID, sop_instance.c_str()).bad() ||
+      file.validateMetaInfo(xfer).bad())
+    throw Failure(kInvalidProcedureCall, "Invalid procedure call or argument");
+  DcmMetaInfo* meta = file.getMetaInfo();
+  std::string header;
+  char buffer[4096];
+  DcmOutputBufferStream out(buffer, sizeof buffer);
+  meta->transferInit();
+  for (;;) {
+    OFCondition cond =
+        meta->write(out, EXS_LittleEndianExplicit, EET_ExplicitLength, nullptr);
+    void* data = nullptr;
+    offile_off_t length = 0;
+    out.flushBuffer(data, length);
+    header.append(static_cast<const char*>(data), static_cast<size_t>(length));
+    if (cond == EC_StreamNotifyClient) continue;
+    meta->transferEnd();
+    if (cond.bad())
+      throw Failure(kInvalidProcedureCall,
+                    std::string("Invalid procedure call or argument (") +
+                        cond.text() + ")");
+    return header;
+  }
+}
+
+std::unique_ptr<DcmReceivedImage> LoadReceivedFile(
+    const std::string& path, const std::string& transfer_syntax,
+    const std::string& sop_class, const std::string& sop_instance,
+    std::string& why) {
+  auto file = std::make_unique<DcmFileFormat>();
+  OFCondition cond = file->loadFile(path.c_str(), EXS_Unknown, EGL_noChange,
+                                    4096, ERM_fileOnly);
+  std::unique_ptr<DcmDataset> dataset;
+  if (cond.good()) dataset.reset(file->getAndRemoveDataset());
+  if (!dataset) {
+    why = std::string("dataset does not parse: ") +
+          (cond.good() ? "no data set" : cond.text());
+    file.reset();
+    ::unlink(path.c_str());
+    return nullptr;
+  }
+  file.reset();
+  const std::string charset = DecodeToUtf8(*dataset);
+  auto image = std::make_unique<DcmReceivedImage>(std::move(dataset),
+                                                  transfer_syntax);
+  image->file_ = path;
+  image->as_received_ =
+      (charset.empty() || charset == "ISO_IR 6" || charset == "ISO_IR 192") &&
+      image->SOPClassUID() == sop_class &&
+      image->SOPInstanceUID() == sop_instance;
+  return image;
+}
+
 std::string DcmReceivedImage::PatientID() const {
   return TextOf(*dataset_, DCM_PatientID);
 }
@@ -71,6 +139,7 @@ void DcmReceivedImage::SetSOPClassUID(const std::string& uid) {
   if (dataset_->putAndInsertString(DCM_SOPClassUID, uid.c_str()).bad())
     throw Failure(kInvalidProcedureCall, "Invalid procedure call or argument");
   attributes_.reset();
+  as_received_ = false;
 }
 
 std::string DcmReceivedImage::TransferSyntaxUID() const {
@@ -93,6 +162,11 @@ const Dataset& DcmReceivedImage::Attributes() const {
 
 void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
                                  const std::string& uid) {
+  // The file as it arrived becomes the image under a second name; the
+  // first one stays while values may still be read through it.
+  if (as_received_ && part10 && uid == transfer_syntax_uid_ &&
+      ::link(file_.c_str(), path.c_str()) == 0)
+    return;
   E_TransferSyntax target = XferOf(uid);
   if (target == EXS_Unknown)
     throw Failure(

@@ -51,6 +51,14 @@ OFCondition SendStoreResponse(T_ASC_Association* assoc,
                                           nullptr, nullptr);
 }
 
+std::string AcceptedSyntax(T_ASC_Association* assoc,
+                           T_ASC_PresentationContextID id) {
+  T_ASC_PresentationContext pc;
+  if (ASC_findAcceptedPresentationContext(assoc->params, id, &pc).bad())
+    return UID_LittleEndianImplicitTransferSyntax;
+  return pc.acceptedTransferSyntax;
+}
+
 std::string StatusText(uint16_t status) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", status);
@@ -61,17 +69,6 @@ std::string StatusText(uint16_t status) {
 
 using namespace server_impl;
 
-namespace {
-
-std::string AcceptedSyntax(T_ASC_Association* assoc,
-                           T_ASC_PresentationContextID id) {
-  T_ASC_PresentationContext pc;
-  if (ASC_findAcceptedPresentationContext(assoc->params, id, &pc).bad())
-    return UID_LittleEndianImplicitTransferSyntax;
-  return pc.acceptedTransferSyntax;
-}
-
-}  // namespace
 
 void Server::Impl::HandleEcho(T_ASC_Association* assoc,
                               T_ASC_PresentationContextID id,
@@ -99,9 +96,7 @@ void Server::Impl::HandleQuery(T_ASC_Association* assoc, const Connection& conn,
 void Server::Impl::HandleStore(T_ASC_Association* assoc, const Connection& conn,
                                T_ASC_PresentationContextID id,
                                const T_DIMSE_C_StoreRQ& rq,
-                               std::unique_ptr<DcmDataset> data) {
-  DecodeToUtf8(*data);
-  DcmReceivedImage image(std::move(data), AcceptedSyntax(assoc, id));
+                               DcmReceivedImage& image) {
   uint16_t status = kStatusOutOfResources;
   GuardVoid("DCMServer",
             [&] { status = events.ImageReceivedAsync(conn, image); });

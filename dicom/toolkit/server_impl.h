@@ -23,10 +23,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "dicom/toolkit/dataset_reader.h"
+#include "dicom/toolkit/received_image.h"
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/failure.h"
 #include "host/base/thread_annotations.h"
@@ -61,6 +64,10 @@ inline constexpr int16_t kInfoIdleEnded = 5;
 // Command field and data set type values of the command set.
 inline constexpr Uint16 kCommandCStoreRq = 0x0001;
 inline constexpr Uint16 kNoDataSet = 0x0101;
+
+// The transfer syntax accepted on presentation context `id`.
+std::string AcceptedSyntax(T_ASC_Association* assoc,
+                           T_ASC_PresentationContextID id);
 
 inline std::string Trimmed(const char* text) {
   std::string s = text;
@@ -240,6 +247,22 @@ struct Server::Impl {
   bool ReceiveStore(T_ASC_Association* assoc, const Connection& conn,
                     T_ASC_PresentationContextID pres_id,
                     const T_DIMSE_C_StoreRQ& rq);
+  // Answers a C-STORE whose dataset was read to its end with `status` and
+  // logs why; false when the association ended.
+  bool RefuseStore(T_ASC_Association* assoc, const Connection& conn,
+                   T_ASC_PresentationContextID pres_id,
+                   const T_DIMSE_C_StoreRQ& rq, uint16_t status,
+                   const std::string& why);
+  // Receives a C-STORE's dataset into the new file `path`, behind the meta
+  // header its command makes, and loads it as `image`. kReceived without
+  // an image: the file could not be written (`why`), the dataset was read
+  // to its end. Nothing (the dataset not yet read) when the file could not
+  // be made. The file is gone unless it became `image`.
+  std::optional<DataResult> ReceiveIntoFile(T_ASC_Association* assoc,
+                             const T_DIMSE_C_StoreRQ& rq,
+                             const std::string& path, const std::string& syntax,
+                             std::unique_ptr<DcmReceivedImage>& image,
+                             std::string& why);
   // A command whose set was received but could not be parsed; false when
   // the association ended.
   bool HandleUnparsedCommand(T_ASC_Association* assoc, const Connection& conn,
@@ -254,7 +277,7 @@ struct Server::Impl {
                    DcmDataset* identifier);
   void HandleStore(T_ASC_Association* assoc, const Connection& conn,
                    T_ASC_PresentationContextID id, const T_DIMSE_C_StoreRQ& rq,
-                   std::unique_ptr<DcmDataset> data);
+                   DcmReceivedImage& image);
   void HandleEventReport(T_ASC_Association* assoc, const Connection& conn,
                          T_ASC_PresentationContextID id,
                          const T_DIMSE_N_EventReportRQ& rq,

@@ -257,6 +257,22 @@ class ServerEvents {
                               const std::string& action, bool success,
                               const std::string& error_message) = 0;
   virtual void InfoMessage(int16_t info_type, const std::string& text) = 0;
+  // The syntax received images are stored in, accepted first on a storage
+  // context that proposes it; "" for no preference.
+  virtual std::string StoredSyntax() { return {}; }
+  // Where the dataset of a C-STORE announced for `sop_instance` in
+  // `transfer_syntax` is written as it arrives (a new file's path, its
+  // folder the one the image is stored in); "" to receive it in memory.
+  // An image received into a file is stored by renaming that file when it
+  // is written in the syntax it arrived in and nothing in it changes.
+  virtual std::string ReceptionFile(const Connection& connection,
+                                    const std::string& sop_instance,
+                                    const std::string& transfer_syntax) {
+    (void)connection;
+    (void)sop_instance;
+    (void)transfer_syntax;
+    return {};
+  }
 };
 
 // The DICOM server object: accepts every association on its port and runs

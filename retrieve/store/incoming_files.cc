@@ -128,8 +128,12 @@ std::vector<std::string> RemoveStaleTemporaryFiles(
   return removed;
 }
 
+std::string TemporaryPath(const std::string& folder, const std::string& stem) {
+  return folder + "." + stem + "." + UniqueSuffix() + kTemporaryEnd;
+}
+
 PendingFile::PendingFile(const std::string& folder, const std::string& stem)
-    : path_(folder + "." + stem + "." + UniqueSuffix() + ".part") {}
+    : path_(TemporaryPath(folder, stem)) {}
 
 PendingFile::~PendingFile() {
   if (!committed_) ::unlink(path_.c_str());

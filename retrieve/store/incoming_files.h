@@ -25,6 +25,11 @@ namespace vantor {
 // separated by single dots.
 bool IsFileNameUid(std::string_view uid);
 
+// A new hidden temporary name in `folder` (ending in "/") starting with
+// `stem`, unique to this process and host; such names that a crash leaves
+// behind are removed by RemoveStaleTemporaryFiles.
+std::string TemporaryPath(const std::string& folder, const std::string& stem);
+
 // A temporary file beside its final name; removed again unless committed.
 class PendingFile {
  public:
