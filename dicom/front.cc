@@ -77,9 +77,9 @@ std::string Front::StoredSyntax() {
   return services_.StoredSyntax(*snapshot_());
 }
 
-std::string Front::ReceptionFile(const Connection& connection,
-                                 const std::string& sop_instance,
-                                 const std::string& transfer_syntax) {
+ReceptionTarget Front::ReceptionFile(const Connection& connection,
+                                     const std::string& sop_instance,
+                                     const std::string& transfer_syntax) {
   (void)connection;
   if (!services_.ReceptionFile) return {};
   return services_.ReceptionFile(*snapshot_(), sop_instance, transfer_syntax);

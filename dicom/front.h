@@ -34,9 +34,9 @@ struct FrontServices {
       ReceiveImage;
   // C-STORE: the file an announced image is received into ("" for memory)
   // and the syntax images are stored in (both may be empty).
-  std::function<std::string(const Config& config,
-                            const std::string& sop_instance,
-                            const std::string& transfer_syntax)>
+  std::function<ReceptionTarget(const Config& config,
+                                const std::string& sop_instance,
+                                const std::string& transfer_syntax)>
       ReceptionFile;
   std::function<std::string(const Config& config)> StoredSyntax;
   // N-EVENT-REPORT: `status` as left is the response status.
@@ -83,9 +83,9 @@ class Front : public ServerEvents {
                       bool success, const std::string& error_message) override;
   void InfoMessage(int16_t info_type, const std::string& text) override;
   std::string StoredSyntax() override;
-  std::string ReceptionFile(const Connection& connection,
-                            const std::string& sop_instance,
-                            const std::string& transfer_syntax) override;
+  ReceptionTarget ReceptionFile(const Connection& connection,
+                                const std::string& sop_instance,
+                                const std::string& transfer_syntax) override;
 
  private:
   // One event's share of the settings: the snapshot and its log.

@@ -258,13 +258,13 @@ bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
   std::string why;
   DataResult result;
   const std::string syntax = AcceptedSyntax(assoc, pres_id);
-  const std::string file = Guard("DCMServer", std::string(), [&] {
+  const ReceptionTarget target = Guard("DCMServer", ReceptionTarget(), [&] {
     return events.ReceptionFile(conn, Trimmed(rq.AffectedSOPInstanceUID),
                                 syntax);
   });
   std::optional<DataResult> into_file;
-  if (!file.empty())
-    into_file = ReceiveIntoFile(assoc, rq, file, syntax, image, why);
+  if (!target.path.empty())
+    into_file = ReceiveIntoFile(assoc, rq, target, syntax, image, why);
   if (!into_file) {
     result = ReceiveDataset(assoc, kDataTimeout, data, why);
   } else {
@@ -318,8 +318,9 @@ bool Server::Impl::RefuseStore(T_ASC_Association* assoc,
 
 std::optional<DataResult> Server::Impl::ReceiveIntoFile(
     T_ASC_Association* assoc, const T_DIMSE_C_StoreRQ& rq,
-    const std::string& path, const std::string& syntax,
+    const ReceptionTarget& target, const std::string& syntax,
     std::unique_ptr<DcmReceivedImage>& image, std::string& why) {
+  const std::string& path = target.path;
   const std::string sop_class = Trimmed(rq.AffectedSOPClassUID);
   const std::string sop_instance = Trimmed(rq.AffectedSOPInstanceUID);
   // Until the first piece is read, any trouble with the file leaves the
@@ -338,11 +339,12 @@ std::optional<DataResult> Server::Impl::ReceiveIntoFile(
   }
   if (fd < 0) return std::nullopt;
   int error = 0;
-  DataResult result =
-      ReceiveDatasetToFile(assoc, kDataTimeout, fd, error, why);
+  DataResult result = ReceiveDatasetToFile(assoc, kDataTimeout, fd,
+                                           target.as_stored, error, why);
   if (::close(fd) != 0 && error == 0) error = errno;
   if (result == DataResult::kReceived && error == 0) {
-    image = LoadReceivedFile(path, syntax, sop_class, sop_instance, why);
+    image = LoadReceivedFile(path, header.size(), syntax, sop_class,
+                             sop_instance, why);
     return image ? DataResult::kReceived : DataResult::kUnparsable;
   }
   ::unlink(path.c_str());

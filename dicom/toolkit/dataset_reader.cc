@@ -105,7 +105,8 @@ DataResult ReceiveDataset(T_ASC_Association* assoc, int timeout,
 }
 
 DataResult ReceiveDatasetToFile(T_ASC_Association* assoc, int timeout, int fd,
-                                int& write_error, std::string& why) {
+                                bool write_out, int& write_error,
+                                std::string& why) {
   write_error = 0;
   off_t start = ::lseek(fd, 0, SEEK_CUR);
   if (start < 0) start = 0;
@@ -117,7 +118,8 @@ DataResult ReceiveDatasetToFile(T_ASC_Association* assoc, int timeout, int fd,
         write_error = WriteAll(fd, pdv.data, pdv.fragmentLength);
         if (write_error != 0) return true;
         written += static_cast<off_t>(pdv.fragmentLength);
-        if (written - started >= kWritebackStep || pdv.lastPDV) {
+        if (write_out &&
+            (written - started >= kWritebackStep || pdv.lastPDV)) {
           // The disk works on the image while the rest of it arrives and
           // while earlier images are flushed.
           ::sync_file_range(fd, started, written - started,

@@ -29,13 +29,15 @@ DataResult ReceiveDataset(T_ASC_Association* assoc, int timeout,
                           std::unique_ptr<DcmDataset>& out, std::string& why);
 
 // Appends the dataset a command announced to the file open on `fd`, its
-// pieces as they arrived, without parsing them; the writing out to the
-// disk is started as the file grows. A write that fails leaves its errno in
+// pieces as they arrived, without parsing them; with `write_out` the
+// writing out to the disk is started as the file grows. A write that fails
+// leaves its errno in
 // `write_error`; the rest of the dataset is then read and dropped, so that
 // the association stays in step. kUnparsable: a piece of odd length (the
 // file is then of no use either).
 DataResult ReceiveDatasetToFile(T_ASC_Association* assoc, int timeout, int fd,
-                                int& write_error, std::string& why);
+                                bool write_out, int& write_error,
+                                std::string& why);
 
 }  // namespace vantor::dicom
 

@@ -6,7 +6,10 @@
 #include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmdata/dcwcache.h>
 #include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmdata/dcuid.h>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +17,7 @@
 #include <memory>
 
 #include "dicom/toolkit/dataset_impl.h"
+#include "dicom/toolkit/implicit_rewrite.h"
 #include "host/base/failure.h"
 #include "host/base/files.h"
 
@@ -89,7 +93,8 @@ std::string Part10MetaHeader(const std::string& sop_class,
 }
 
 std::unique_ptr<DcmReceivedImage> LoadReceivedFile(
-    const std::string& path, const std::string& transfer_syntax,
+    const std::string& path, size_t dataset_offset,
+    const std::string& transfer_syntax,
     const std::string& sop_class, const std::string& sop_instance,
     std::string& why) {
   auto file = std::make_unique<DcmFileFormat>();
@@ -109,6 +114,7 @@ std::unique_ptr<DcmReceivedImage> LoadReceivedFile(
   auto image = std::make_unique<DcmReceivedImage>(std::move(dataset),
                                                   transfer_syntax);
   image->file_ = path;
+  image->dataset_offset_ = dataset_offset;
   image->as_received_ =
       (charset.empty() || charset == "ISO_IR 6" || charset == "ISO_IR 192") &&
       image->SOPClassUID() == sop_class &&
@@ -160,13 +166,64 @@ const Dataset& DcmReceivedImage::Attributes() const {
   return *attributes_;
 }
 
+bool DcmReceivedImage::RewriteAsImplicitFile(const std::string& path) {
+  int in = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st {};
+  void* mapped = MAP_FAILED;
+  if (::fstat(in, &st) == 0 &&
+      static_cast<size_t>(st.st_size) > dataset_offset_)
+    mapped = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ,
+                    MAP_SHARED, in, 0);
+  ::close(in);
+  if (mapped == MAP_FAILED) return false;
+  const size_t size = static_cast<size_t>(st.st_size);
+  ::madvise(mapped, size, MADV_SEQUENTIAL);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    const int err = errno;
+    ::munmap(mapped, size);
+    ThrowWriteFailure(FileErrorNumber(err), std::strerror(err));
+  }
+  const std::string header = Part10MetaHeader(
+      SOPClassUID(), SOPInstanceUID(), UID_LittleEndianImplicitTransferSyntax);
+  int error = WriteAll(fd, header.data(), header.size());
+  RewriteResult result = RewriteResult::kWriteFailed;
+  if (error == 0)
+    result = RewriteAsImplicit(
+        static_cast<const unsigned char*>(mapped) + dataset_offset_,
+        size - dataset_offset_,
+        [fd](const char* data, size_t length) {
+          return WriteAll(fd, data, length);
+        },
+        error);
+  ::munmap(mapped, size);
+  // The image goes to the disk while the rest of its reception is done.
+  if (result == RewriteResult::kDone)
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (::close(fd) != 0 && error == 0 && result == RewriteResult::kDone) {
+    error = errno;
+    result = RewriteResult::kWriteFailed;
+  }
+  if (result == RewriteResult::kDone) return true;
+  ::unlink(path.c_str());
+  if (result == RewriteResult::kNotHandled) return false;
+  ThrowWriteFailure(FileErrorNumber(error), std::strerror(error));
+}
+
 void DcmReceivedImage::WriteFile(const std::string& path, bool part10,
                                  const std::string& uid) {
-  // The file as it arrived becomes the image under a second name; the
-  // first one stays while values may still be read through it.
-  if (as_received_ && part10 && uid == transfer_syntax_uid_ &&
-      ::link(file_.c_str(), path.c_str()) == 0)
-    return;
+  if (as_received_ && part10) {
+    // The file as it arrived becomes the image under a second name; the
+    // first one stays while values may still be read through it.
+    if (uid == transfer_syntax_uid_ &&
+        ::link(file_.c_str(), path.c_str()) == 0)
+      return;
+    if (transfer_syntax_uid_ == UID_LittleEndianExplicitTransferSyntax &&
+        uid == UID_LittleEndianImplicitTransferSyntax &&
+        RewriteAsImplicitFile(path))
+      return;
+  }
   E_TransferSyntax target = XferOf(uid);
   if (target == EXS_Unknown)
     throw Failure(

@@ -34,8 +34,14 @@ class DcmReceivedImage : public ReceivedImage {
 
  private:
   friend std::unique_ptr<DcmReceivedImage> LoadReceivedFile(
-      const std::string&, const std::string&, const std::string&,
+      const std::string&, size_t, const std::string&, const std::string&,
       const std::string&, std::string&);
+
+  // Writes the received file's explicit little endian dataset to `path` as
+  // implicit little endian without decoding it; false (and no file) when
+  // it holds what only the encoder handles. Throws a Failure when the file
+  // cannot be written.
+  bool RewriteAsImplicitFile(const std::string& path);
 
   std::unique_ptr<DcmDataset> dataset_;
   std::string transfer_syntax_uid_;
@@ -43,6 +49,7 @@ class DcmReceivedImage : public ReceivedImage {
   // The file the image was received into, whole Part 10 as it is to be
   // stored when `as_received_` holds.
   std::string file_;
+  size_t dataset_offset_ = 0;  // where the dataset starts in it
   bool as_received_ = false;
 };
 
@@ -54,17 +61,20 @@ std::string Part10MetaHeader(const std::string& sop_class,
                              const std::string& transfer_syntax);
 
 // The image received into the file at `path`: its dataset as it arrived in
-// `transfer_syntax`, behind the meta header Part10MetaHeader made of the
-// command's `sop_class` and `sop_instance`. Its values are read up to 4 KB
+// `transfer_syntax` from `dataset_offset` on, behind the meta header
+// Part10MetaHeader made of the command's `sop_class` and `sop_instance`. Its values are read up to 4 KB
 // (longer ones from the file when the image is written) and its text
 // decoded to UTF-8. The file becomes the image (linked) when it is
 // written as Part 10 in the syntax it arrived in, nothing in it was
 // changed, its dataset names the command's class and instance and needs no
-// change of character set; otherwise the image is encoded as any other.
+// change of character set; such an image in explicit little endian written
+// as implicit little endian has only its element headers rewritten.
+// Otherwise the image is encoded as any other.
 // Returns nullptr with the reason in `why` when the dataset does not parse;
 // the file is removed then and with the image.
 std::unique_ptr<DcmReceivedImage> LoadReceivedFile(
-    const std::string& path, const std::string& transfer_syntax,
+    const std::string& path, size_t dataset_offset,
+    const std::string& transfer_syntax,
     const std::string& sop_class, const std::string& sop_instance,
     std::string& why);
 

@@ -253,14 +253,15 @@ struct Server::Impl {
                    T_ASC_PresentationContextID pres_id,
                    const T_DIMSE_C_StoreRQ& rq, uint16_t status,
                    const std::string& why);
-  // Receives a C-STORE's dataset into the new file `path`, behind the meta
+  // Receives a C-STORE's dataset into the new file `target.path`, behind the meta
   // header its command makes, and loads it as `image`. kReceived without
   // an image: the file could not be written (`why`), the dataset was read
   // to its end. Nothing (the dataset not yet read) when the file could not
   // be made. The file is gone unless it became `image`.
   std::optional<DataResult> ReceiveIntoFile(T_ASC_Association* assoc,
                              const T_DIMSE_C_StoreRQ& rq,
-                             const std::string& path, const std::string& syntax,
+                             const ReceptionTarget& target,
+                             const std::string& syntax,
                              std::unique_ptr<DcmReceivedImage>& image,
                              std::string& why);
   // A command whose set was received but could not be parsed; false when

@@ -162,6 +162,14 @@ struct CommitmentAcceptance {
   ReportDestination destination;
 };
 
+// The file a C-STORE's dataset is received into.
+struct ReceptionTarget {
+  std::string path;  // a new file's path; "" to receive it in memory
+  // The image is to be stored in the syntax it arrives in: the file goes
+  // to the disk while it grows.
+  bool as_stored = false;
+};
+
 // A C-FIND, C-GET or C-MOVE request on its association.
 class Request {
  public:
@@ -261,13 +269,12 @@ class ServerEvents {
   // context that proposes it; "" for no preference.
   virtual std::string StoredSyntax() { return {}; }
   // Where the dataset of a C-STORE announced for `sop_instance` in
-  // `transfer_syntax` is written as it arrives (a new file's path, its
-  // folder the one the image is stored in); "" to receive it in memory.
-  // An image received into a file is stored by renaming that file when it
-  // is written in the syntax it arrived in and nothing in it changes.
-  virtual std::string ReceptionFile(const Connection& connection,
-                                    const std::string& sop_instance,
-                                    const std::string& transfer_syntax) {
+  // `transfer_syntax` is written as it arrives. An image received into a
+  // file becomes that file when it is written in the syntax it arrived in
+  // and nothing in it changes, and is rewritten from it otherwise.
+  virtual ReceptionTarget ReceptionFile(const Connection& connection,
+                                        const std::string& sop_instance,
+                                        const std::string& transfer_syntax) {
     (void)connection;
     (void)sop_instance;
     (void)transfer_syntax;

@@ -26,6 +26,7 @@ namespace vantor {
 inline constexpr char kJpegLosslessSyntax[] = "1.2.840.10008.1.2.4.70";
 inline constexpr char kMpeg2Syntax[] = "1.2.840.10008.1.2.4.100";
 inline constexpr char kImplicitLittleEndianSyntax[] = "1.2.840.10008.1.2";
+inline constexpr char kExplicitLittleEndianSyntax[] = "1.2.840.10008.1.2.1";
 
 // The syntax an image is written in: JPEG lossless with `Compress`; else
 // MPEG2 when `attributes` hold a Modality that is "PV" in upper case; else

@@ -12,15 +12,18 @@ std::string StoredSyntax(const Config& config) {
   return config.Compress ? kJpegLosslessSyntax : kImplicitLittleEndianSyntax;
 }
 
-std::string ReceptionFilePath(
+dicom::ReceptionTarget ReceptionFilePath(
     const Config& config, const std::string& sop_instance,
     const std::string& transfer_syntax,
     const std::function<uint64_t(const std::string&)>& available) {
+  dicom::ReceptionTarget target;
   // An MPEG2 image of a PV series is stored as it came too.
-  const bool as_stored =
-      transfer_syntax == StoredSyntax(config) ||
-      (!config.Compress && transfer_syntax == kMpeg2Syntax);
-  if (!as_stored || !IsFileNameUid(sop_instance) || config.Temp.empty())
+  target.as_stored = transfer_syntax == StoredSyntax(config) ||
+                     (!config.Compress && transfer_syntax == kMpeg2Syntax);
+  const bool rewritten =
+      !config.Compress && transfer_syntax == kExplicitLittleEndianSyntax;
+  if ((!target.as_stored && !rewritten) || !IsFileNameUid(sop_instance) ||
+      config.Temp.empty())
     return {};
   const std::string folder = ToFsPath(config.Temp);
   // A folder that cannot be examined fails the image in its handler, as
@@ -28,12 +31,13 @@ std::string ReceptionFilePath(
   uint64_t room = 0;
   GuardWith([&] { room = available(folder); }, [](const FailureInfo&) {});
   if (room < kDiskSpaceLow) return {};
-  return TemporaryPath(folder, sop_instance);
+  target.path = TemporaryPath(folder, sop_instance);
+  return target;
 }
 
-std::string ReceptionFilePath(const Config& config,
-                              const std::string& sop_instance,
-                              const std::string& transfer_syntax) {
+dicom::ReceptionTarget ReceptionFilePath(const Config& config,
+                                         const std::string& sop_instance,
+                                         const std::string& transfer_syntax) {
   return ReceptionFilePath(config, sop_instance, transfer_syntax,
                            AvailableSpace);
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 
 namespace vantor {
@@ -17,18 +18,20 @@ namespace vantor {
 std::string StoredSyntax(const Config& config);
 
 // The temporary file in the incoming folder that an image announced for
-// `sop_instance` in `transfer_syntax` is received into, or "" when it is
-// received in memory: when it will be written in another syntax anyway,
-// when its UID cannot name a file (it is refused), or when the folder has
-// less than kDiskSpaceLow free (the image waits for room in memory, as
+// `sop_instance` in `transfer_syntax` is received into: when it is stored
+// in that syntax (`as_stored`), or, without `Compress`, when it arrives in
+// explicit little endian (rewritten from the file into implicit little
+// endian). No file (the image is received in memory): another syntax, a
+// UID that cannot name a file (the image is refused), or less than
+// kDiskSpaceLow free in the folder (the image waits for room in memory, as
 // it always did). `available` tells the free bytes of a folder.
-std::string ReceptionFilePath(
+dicom::ReceptionTarget ReceptionFilePath(
     const Config& config, const std::string& sop_instance,
     const std::string& transfer_syntax,
     const std::function<uint64_t(const std::string&)>& available);
-std::string ReceptionFilePath(const Config& config,
-                              const std::string& sop_instance,
-                              const std::string& transfer_syntax);
+dicom::ReceptionTarget ReceptionFilePath(const Config& config,
+                                         const std::string& sop_instance,
+                                         const std::string& transfer_syntax);
 
 }  // namespace vantor
 

@@ -23,8 +23,12 @@ TEST(ReceptionFileTest, OnlyImagesStoredAsTheyArriveGoStraightToTheFolder) {
   config.Temp = "/incoming/";
   config.Compress = false;
   EXPECT_EQ(StoredSyntax(config), kImplicit);
-  for (const char* syntax : {kImplicit, kMpeg2}) {
-    const std::string path = ReceptionFilePath(config, kUid, syntax, Plenty);
+  for (const char* syntax : {kImplicit, kMpeg2, kExplicit}) {
+    const dicom::ReceptionTarget target =
+        ReceptionFilePath(config, kUid, syntax, Plenty);
+    // Explicit little endian is rewritten from its file, not kept.
+    EXPECT_EQ(target.as_stored, syntax != std::string(kExplicit)) << syntax;
+    const std::string& path = target.path;
     ASSERT_FALSE(path.empty()) << syntax;
     std::optional<TemporaryName> name =
         ParseTemporaryName(path.substr(path.rfind('/') + 1));
@@ -32,34 +36,34 @@ TEST(ReceptionFileTest, OnlyImagesStoredAsTheyArriveGoStraightToTheFolder) {
     EXPECT_EQ(name->stem, kUid);
     EXPECT_EQ(path.rfind('/'), path.find('/', 1)) << "in the folder itself";
   }
-  // Converted anyway: received in memory as before.
-  EXPECT_EQ(ReceptionFilePath(config, kUid, kExplicit, Plenty), "");
-  EXPECT_EQ(ReceptionFilePath(config, kUid, kJpegLossless, Plenty), "");
+  // Decoded anyway: received in memory as before.
+  EXPECT_EQ(ReceptionFilePath(config, kUid, kJpegLossless, Plenty).path, "");
 
   config.Compress = true;
   EXPECT_EQ(StoredSyntax(config), kJpegLossless);
-  EXPECT_NE(ReceptionFilePath(config, kUid, kJpegLossless, Plenty), "");
-  EXPECT_EQ(ReceptionFilePath(config, kUid, kImplicit, Plenty), "");
-  EXPECT_EQ(ReceptionFilePath(config, kUid, kMpeg2, Plenty), "");
+  EXPECT_TRUE(ReceptionFilePath(config, kUid, kJpegLossless, Plenty).as_stored);
+  EXPECT_NE(ReceptionFilePath(config, kUid, kJpegLossless, Plenty).path, "");
+  for (const char* syntax : {kImplicit, kExplicit, kMpeg2})
+    EXPECT_EQ(ReceptionFilePath(config, kUid, syntax, Plenty).path, "");
 }
 
 TEST(ReceptionFileTest, NoFileForABadUidALowDiskOrAFolderThatCannotBeRead) {
   Config config;
   config.Temp = "/incoming/";
-  EXPECT_EQ(ReceptionFilePath(config, "1.2..3", kImplicit, Plenty), "");
-  EXPECT_EQ(ReceptionFilePath(config, "../1.2", kImplicit, Plenty), "");
+  EXPECT_EQ(ReceptionFilePath(config, "1.2..3", kImplicit, Plenty).path, "");
+  EXPECT_EQ(ReceptionFilePath(config, "../1.2", kImplicit, Plenty).path, "");
   EXPECT_EQ(ReceptionFilePath(config, kUid, kImplicit,
                               [](const std::string&) -> uint64_t {
                                 return kDiskSpaceLow - 1;
-                              }),
+                              }).path,
             "");
   EXPECT_EQ(ReceptionFilePath(config, kUid, kImplicit,
                               [](const std::string&) -> uint64_t {
                                 throw Failure(kPathNotFound, "Path not found");
-                              }),
+                              }).path,
             "");
   config.Temp = "";
-  EXPECT_EQ(ReceptionFilePath(config, kUid, kImplicit, Plenty), "");
+  EXPECT_EQ(ReceptionFilePath(config, kUid, kImplicit, Plenty).path, "");
 }
 
 }  // namespace
