@@ -120,15 +120,15 @@ class StreamedResponsesTest : public ArchiveQueryTest {
                                   Log::Of(config_));
   }
 
-  // The patient view with a patient key that is no number for patient P1,
-  // the second in the result: its row fails once read.
+  // The patient view without a patient key for patient P1, the second in
+  // the result: its row fails once read.
   void BreakSecondPatientRow() {
     archive_.Exec("DROP VIEW VIEW_Patienten_Standard");
     archive_.Exec(
         "CREATE VIEW VIEW_Patienten_Standard AS SELECT CASE WHEN p.PATID1 = "
-        "'P1' THEN 'no key' ELSE CAST(p.PATID AS VARCHAR(20)) END AS PATID, "
-        "p.PATID1, p.PATNachname, p.PATVorname, p.PAT2Vorname, "
-        "p.PATGebDatum, p.PATGeschlecht FROM tblPatienten p");
+        "'P1' THEN NULL ELSE p.PATID END AS PATID, p.PATID1, p.PATNachname, "
+        "p.PATVorname, p.PAT2Vorname, p.PATGebDatum, p.PATGeschlecht FROM "
+        "tblPatienten p");
   }
 };
 
@@ -190,7 +190,8 @@ TEST_P(StreamedResponsesTest, AFailureAfterSomeResponsesFailsTheQuery) {
       });
   EXPECT_FALSE(ok);
   EXPECT_THAT(names, ElementsAre("Brandt"));
-  EXPECT_THAT(ErrorLog(), HasSubstr("\t13\tType mismatch\tGetPatientData\r\n"));
+  EXPECT_THAT(ErrorLog(),
+              HasSubstr("\t94\tInvalid use of Null\tGetPatientData\r\n"));
   // The collecting form gives no collection at all.
   EXPECT_FALSE(dicom::CollectResponses(
       GetPatientData, Context(),
@@ -247,7 +248,8 @@ TEST_P(StreamedResponsesTest, AFailureAfterSomeResponsesEndsTheFindWithC000) {
   ASSERT_EQ(request.pending.size(), 1u);
   EXPECT_EQ(request.pending[0].GetText(kPatient, kName), "Brandt");
   EXPECT_THAT(request.finals, ElementsAre(dicom::kStatusUnableToProcess));
-  EXPECT_THAT(ErrorLog(), HasSubstr("\t13\tType mismatch\tGetPatientData\r\n"));
+  EXPECT_THAT(ErrorLog(),
+              HasSubstr("\t94\tInvalid use of Null\tGetPatientData\r\n"));
   EXPECT_THAT(DebugLog(), HasSubstr("\t1 datasets sent to VIEWER/127.0.0.1"));
 }
 
