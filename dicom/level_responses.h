@@ -21,9 +21,9 @@ using ResponseSink = std::function<bool(Dataset&& response)>;
 // A level query: hands one response per matching row to `sink`; false when
 // it failed (it has logged the failure itself), even after responses went
 // to the sink.
-using LevelQuery = std::function<bool(const RequestContext& context,
-                                      const Dataset& identifier,
-                                      const ResponseSink& sink)>;
+using LevelQuery =
+    std::function<bool(const RequestContext& context, const Dataset& identifier,
+                       const ResponseSink& sink)>;
 
 // Every response of `query` in row order. Reading stops early once the
 // requester no longer waits (`context.cancelled`), keeping what was read.

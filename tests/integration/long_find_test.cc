@@ -61,8 +61,8 @@ class LongFindTest : public ::testing::TestWithParam<ArchiveBackend> {
   ToolResult Find(const std::vector<std::string>& options) {
     std::vector<std::string> args = {"-v", "-S", "-aet", "FINDSCU"};
     args.insert(args.end(), options.begin(), options.end());
-    for (const char* key : {"QueryRetrieveLevel=STUDY", "PatientID=P1",
-                            "StudyInstanceUID"}) {
+    for (const char* key :
+         {"QueryRetrieveLevel=STUDY", "PatientID=P1", "StudyInstanceUID"}) {
       args.push_back("-k");
       args.push_back(key);
     }
@@ -80,8 +80,7 @@ class LongFindTest : public ::testing::TestWithParam<ArchiveBackend> {
       return -1;
     std::smatch m;
     const std::string log = service_.DebugLog();
-    if (!std::regex_search(log, m, std::regex("\t([0-9]+) " + line)))
-      return -1;
+    if (!std::regex_search(log, m, std::regex("\t([0-9]+) " + line))) return -1;
     return std::stoi(m[1]);
   }
 

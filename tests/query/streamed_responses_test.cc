@@ -84,9 +84,8 @@ class StreamedResponsesTest : public ArchiveQueryTest {
       const std::string day = std::to_string(10 + i % 19);
       archive_.AddStudy(i % 3 == 0 ? brandt : meyer,
                         {.study_uid = "1.2.826.0.1.77." + std::to_string(i),
-                         .study_nr = i % 4 == 0
-                                         ? std::optional<std::string>()
-                                         : std::to_string(i),
+                         .study_nr = i % 4 == 0 ? std::optional<std::string>()
+                                                : std::to_string(i),
                          .study_date = "2020-03-" + day,
                          .study_time = "10:" + std::to_string(10 + i) + ":00",
                          .description = i % 5 == 0 ? "EM: trauma" : "Knee",
