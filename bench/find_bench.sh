@@ -22,8 +22,34 @@ run_bench() {  # $1 = CountStudy
     TCP_NODELAY=1 findscu -aet FINDSCU -S -k QueryRetrieveLevel=STUDY "$@" 127.0.0.1 "$port" 2>&1
   }
 
+  # The freshly started service's peak memory before and after its first
+  # all-studies query: what the query itself needs.
+  rss0=$(peak_rss_of "$pid")
+  c0=$(cpu_of "$pid")
   t0=$(now); n=$(find -k PatientName -k StudyInstanceUID -k StudyDate -v | grep -c 'Find Response.*Pending' || true); t1=$(now)
+  c1=$(cpu_of "$pid")
+  rss1=$(peak_rss_of "$pid")
   python3 -c "d=$t1-$t0;print('CountStudy=$1 all studies: %d responses in %.2f s, %.0f responses/s'%($n,d,$n/d))"
+  # The service's own CPU time for it: what a busy machine disturbs least.
+  python3 -c "c=$c1-$c0;print('CountStudy=$1 all studies: service CPU %.2f s, %.0f responses per CPU second'%(c,$n/c if c>0 else 0))"
+  echo "CountStudy=$1 all studies: service peak RSS (VmHWM) $rss0 kB after start, $rss1 kB after the query (+$((rss1 - rss0)) kB)"
+  # The first response's latency: from findscu's own log, the request sent
+  # to the first pending response received (median of 5 queries).
+  lat=""
+  for k in 1 2 3 4 5; do
+    lat="$lat $(find -lc "$work/log.cfg" -k PatientName -k StudyInstanceUID -k StudyDate |
+      python3 -c "
+import re, sys
+def t(line):
+    h, m, s, ms, us = re.match(r'(\d+):(\d+):(\d+)\.(\d+)\.(\d+)', line).groups()
+    return ((int(h) * 60 + int(m)) * 60 + int(s)) * 1000 + int(ms) + int(us) / 1000
+sent = first = None
+for line in sys.stdin:
+    if sent is None and 'Sending Find Request' in line: sent = t(line)
+    elif sent is not None and first is None and 'Find Response' in line: first = t(line)
+print(first - sent)")"
+  done
+  python3 -c "import statistics;print('CountStudy=$1 all studies: first response after %.1f ms (median of 5, request sent to first response received)'%statistics.median([float(x) for x in '$lat'.split()]))"
   t0=$(now); n=$(find -k 'PatientName=Name12*' -k StudyInstanceUID -v | grep -c 'Pending' || true); t1=$(now)
   python3 -c "print('CountStudy=$1 name prefix Name12*: %d responses in %.3f s'%($n,$t1-$t0))"
   lat=""

@@ -46,6 +46,11 @@ cpu_of() {
   awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"
 }
 
+# The peak resident set size of process $1 so far, in kB (VmHWM).
+peak_rss_of() {
+  awk '/^VmHWM:/ {print $2}' "/proc/$1/status"
+}
+
 # wait_for_port PORT [CALLED-AE [echoscu options...]]: until a C-ECHO to
 # PORT on the loopback interface succeeds, at most 20 s; fails with "no
 # listener on PORT".

@@ -54,21 +54,25 @@ void AnswerFind(Request& Req, const RequestServices& services,
       : level == "SERIES" ? &services.GetSeriesData
       : level == "IMAGE"  ? &services.GetImageData
                           : nullptr;
-  const bool known_level = query != nullptr;
-  std::optional<DatasetCollection> result;
-  if (known_level) result = (*query)(context, identifier);
   // Asked for, the Retrieve AE Title names this service: it is where the
   // matches can be retrieved from.
-  if (result && identifier.Has(0x0008, 0x0054)) {
-    const Value own_aet(context.settings().OwnAET);
-    for (Dataset& response : *result) response.Put(0x0008, 0x0054, own_aet);
+  const bool retrieve_aet = identifier.Has(0x0008, 0x0054);
+  const Value own_aet(context.settings().OwnAET);
+  size_t handed = 0;
+  bool ok = true;
+  if (query != nullptr) {
+    // Each response goes out as soon as its row is read, and is gone then.
+    ok = (*query)(context, identifier, [&](Dataset&& response) {
+      ++handed;
+      if (retrieve_aet) response.Put(0x0008, 0x0054, own_aet);
+      Req.SendPending(response, kStatusPending);
+      return !Req.finished();
+    });
   }
-  if (!Req.finished() && result) Req.SendPending(*result, kStatusPending);
-  // A level query that failed is not a success with no matches.
-  Req.SendFinal(known_level && !result ? kStatusUnableToProcess
-                                       : kStatusSuccess);
-  context.log.Debug(std::to_string(result ? result->size() : 0) +
-                        " datasets sent to " + caller,
+  // A level query that failed is not a success with no matches, even when
+  // some matches went out before it failed.
+  Req.SendFinal(ok ? kStatusSuccess : kStatusUnableToProcess);
+  context.log.Debug(std::to_string(handed) + " datasets sent to " + caller,
                     "");
 }
 
@@ -211,11 +215,10 @@ void Refuse(Request& Req, const RequestContext& context, bool store_only,
                                      context.calling_aet + " (Store Only)"
                                : "Unauthorized access from " + caller,
                     kProcedure);
-  DatasetCollection refusal;
   // A date in a response is a DICOM date, whatever DateFormat says.
-  refusal.push_back(
-      RefusalAnswer(Req.identifier(), store_only, FormatToday("YYYYMMDD")));
-  Req.SendPending(refusal, kStatusPending);
+  Req.SendPending(
+      RefusalAnswer(Req.identifier(), store_only, FormatToday("YYYYMMDD")),
+      kStatusPending);
   Req.SendFinal(kStatusSuccess);
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "dicom/level_responses.h"
 #include "dicom/request_context.h"
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
@@ -67,11 +68,10 @@ MoveAnswer AnswerForMove(MoveEnd end, const MoveProgress& progress);
 
 // The work the dispatcher hands out, wired by the service host to the query
 // engine and the retrieval subsystem. Each handler works on the request's
-// context. A level query returns no collection when it failed (it has
-// logged the failure itself).
+// context. A level query hands its responses to a sink as its rows are
+// read and returns false when it failed (it has logged the failure itself).
 struct RequestServices {
-  using LevelQuery = std::function<std::optional<DatasetCollection>(
-      const RequestContext& context, const Dataset& identifier)>;
+  using LevelQuery = ::vantor::dicom::LevelQuery;
   LevelQuery GetPatientData;
   LevelQuery GetStudyData;
   LevelQuery GetSeriesData;

@@ -112,19 +112,19 @@ dicom::Dataset ImageResponse(const dicom::Dataset& identifier,
   return response;
 }
 
-std::optional<dicom::DatasetCollection> GetImageData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept {
-  using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
+bool GetImageData(const dicom::RequestContext& context,
+                  const dicom::Dataset& identifier,
+                  const dicom::ResponseSink& sink) noexcept {
+  return Guard(context.log, kProcedure, false, [&] {
     std::string sql =
         ImageStatement(identifier, context.bSiemensBug, context.bInternalID);
-    return RunLevelQuery(context.db, context.log, kProcedure,
-                         "DICOM-Operation: C-FIND DICOM-Level: IMAGE", sql,
-                         context.cancelled,
-                         [&](const ResultRow& row, int32_t row_number) {
-                           return ImageResponse(identifier, row, row_number);
-                         });
+    RunLevelQuery(context.db, context.log, kProcedure,
+                  "DICOM-Operation: C-FIND DICOM-Level: IMAGE", sql,
+                  [&](const ResultRow& row, int32_t row_number) {
+                    return ImageResponse(identifier, row, row_number);
+                  },
+                  sink);
+    return true;
   });
 }
 

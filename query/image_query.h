@@ -5,7 +5,6 @@
 #define VANTOR_QUERY_IMAGE_QUERY_H_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,11 +30,12 @@ std::string AdaptDecimalMark(std::string text, char separator);
 dicom::Dataset ImageResponse(const dicom::Dataset& identifier,
                              const ResultRow& row, int32_t row_number);
 
-// Runs the IMAGE-level query on `db`. No collection when it failed; the
-// failure is logged under "GetImageData".
-std::optional<dicom::DatasetCollection> GetImageData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept;
+// Runs the IMAGE-level query on `db`, handing each response to `sink` as
+// its row is read. False when it failed; the failure is logged under
+// "GetImageData".
+bool GetImageData(const dicom::RequestContext& context,
+                  const dicom::Dataset& identifier,
+                  const dicom::ResponseSink& sink) noexcept;
 
 }  // namespace vantor
 

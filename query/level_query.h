@@ -1,5 +1,6 @@
 // What the four level queries share once their statement is built: the two
-// debug lines, reading the rows, and one response per row.
+// debug lines, reading the rows, and one response per row handed on as its
+// row is read.
 #ifndef VANTOR_QUERY_LEVEL_QUERY_H_
 #define VANTOR_QUERY_LEVEL_QUERY_H_
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "dicom/level_responses.h"
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/database.h"
 #include "query/result_row.h"
@@ -24,15 +26,15 @@ using MakeResponse =
 
 // Writes "DICOM-Operation: C-FIND DICOM-Level: <level>"-style
 // `operation_line` and "SQL: " + `sql` under `procedure` into `log`'s debug
-// log, runs `sql` on `db` and returns one response per row in row order.
-// Reading stops early once `cancelled` says so. Throws on any failure of
-// the statement or of `make_response`.
-dicom::DatasetCollection RunLevelQuery(Database& db, const Log& log,
-                                       std::string_view procedure,
-                                       std::string_view operation_line,
-                                       const std::string& sql,
-                                       const Cancelled& cancelled,
-                                       const MakeResponse& make_response);
+// log, runs `sql` on `db` and hands one response per row, in row order, to
+// `sink` as soon as the row is read; nothing of a row is kept afterwards.
+// Once `sink` returns false the statement is closed without reading the
+// rest. Throws on any failure of the statement or of `make_response`, also
+// after responses went to `sink`.
+void RunLevelQuery(Database& db, const Log& log, std::string_view procedure,
+                   std::string_view operation_line, const std::string& sql,
+                   const MakeResponse& make_response,
+                   const dicom::ResponseSink& sink);
 
 }  // namespace vantor
 

@@ -95,19 +95,18 @@ dicom::Dataset PatientResponse(const dicom::Dataset& identifier,
   return response;
 }
 
-std::optional<dicom::DatasetCollection> GetPatientData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept {
+bool GetPatientData(const dicom::RequestContext& context,
+                    const dicom::Dataset& identifier,
+                    const dicom::ResponseSink& sink) noexcept {
   Database& db = context.db;
   const bool bSiemensBug = context.bSiemensBug;
   const bool bInternalID = context.bInternalID;
-  using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
+  return Guard(context.log, kProcedure, false, [&] {
     const Config& settings = context.settings();
     std::string sql = PatientStatement(identifier, settings.DateFormat);
-    return RunLevelQuery(
+    RunLevelQuery(
         db, context.log, kProcedure,
-        "DICOM-Operation: C-Find DICOM-Level: PATIENT", sql, context.cancelled,
+        "DICOM-Operation: C-Find DICOM-Level: PATIENT", sql,
         [&](const ResultRow& row, int32_t) {
           dicom::Dataset response =
               PatientResponse(identifier, row, bSiemensBug, bInternalID);
@@ -130,7 +129,9 @@ std::optional<dicom::DatasetCollection> GetPatientData(
                 Value(GetImageCountFromPatient(db, patient_key, context.log)));
           }
           return response;
-        });
+        },
+        sink);
+    return true;
   });
 }
 

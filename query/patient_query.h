@@ -5,7 +5,6 @@
 #define VANTOR_QUERY_PATIENT_QUERY_H_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,11 +33,12 @@ dicom::Dataset PatientResponse(const dicom::Dataset& identifier,
                                bool bInternalID);
 
 // Runs the PATIENT-level query on `db` with the current settings
-// (DateFormat, StudyStatus, CountPatient). No collection when it failed;
-// the failure is logged under "GetPatientData".
-std::optional<dicom::DatasetCollection> GetPatientData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept;
+// (DateFormat, StudyStatus, CountPatient), handing each response to `sink`
+// as its row is read. False when it failed; the failure is logged under
+// "GetPatientData".
+bool GetPatientData(const dicom::RequestContext& context,
+                    const dicom::Dataset& identifier,
+                    const dicom::ResponseSink& sink) noexcept;
 
 }  // namespace vantor
 

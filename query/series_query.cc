@@ -68,19 +68,18 @@ dicom::Dataset SeriesResponse(const dicom::Dataset& identifier,
   return response;
 }
 
-std::optional<dicom::DatasetCollection> GetSeriesData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept {
+bool GetSeriesData(const dicom::RequestContext& context,
+                   const dicom::Dataset& identifier,
+                   const dicom::ResponseSink& sink) noexcept {
   Database& db = context.db;
   const bool bSiemensBug = context.bSiemensBug;
   const bool bInternalID = context.bInternalID;
-  using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
+  return Guard(context.log, kProcedure, false, [&] {
     const Config& settings = context.settings();
     std::string sql = SeriesStatement(identifier, bSiemensBug, bInternalID);
-    return RunLevelQuery(
+    RunLevelQuery(
         db, context.log, kProcedure,
-        "DICOM-Operation: C-FIND DICOM-Level: SERIES", sql, context.cancelled,
+        "DICOM-Operation: C-FIND DICOM-Level: SERIES", sql,
         [&](const ResultRow& row, int32_t row_number) {
           dicom::Dataset response = SeriesResponse(identifier, row, row_number);
           if (settings.CountSeries) {
@@ -89,7 +88,9 @@ std::optional<dicom::DatasetCollection> GetSeriesData(
                              db, WholeNumber(row["SeriesID"]), context.log)));
           }
           return response;
-        });
+        },
+        sink);
+    return true;
   });
 }
 

@@ -4,7 +4,6 @@
 #define VANTOR_QUERY_SERIES_QUERY_H_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "dicom/request_context.h"
@@ -26,11 +25,11 @@ dicom::Dataset SeriesResponse(const dicom::Dataset& identifier,
                               const ResultRow& row, int32_t row_number);
 
 // Runs the SERIES-level query on `db` with the current settings
-// (CountSeries). No collection when it failed; the failure is logged under
-// "GetSeriesData".
-std::optional<dicom::DatasetCollection> GetSeriesData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept;
+// (CountSeries), handing each response to `sink` as its row is read. False
+// when it failed; the failure is logged under "GetSeriesData".
+bool GetSeriesData(const dicom::RequestContext& context,
+                   const dicom::Dataset& identifier,
+                   const dicom::ResponseSink& sink) noexcept;
 
 }  // namespace vantor
 

@@ -117,20 +117,19 @@ dicom::Dataset StudyResponse(const dicom::Dataset& identifier,
   return response;
 }
 
-std::optional<dicom::DatasetCollection> GetStudyData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept {
+bool GetStudyData(const dicom::RequestContext& context,
+                  const dicom::Dataset& identifier,
+                  const dicom::ResponseSink& sink) noexcept {
   Database& db = context.db;
   const bool bSiemensBug = context.bSiemensBug;
   const bool bInternalID = context.bInternalID;
-  using Result = std::optional<dicom::DatasetCollection>;
-  return Guard(context.log, kProcedure, Result(), [&]() -> Result {
+  return Guard(context.log, kProcedure, false, [&] {
     const Config& settings = context.settings();
     std::string sql = StudyStatement(identifier, bSiemensBug, bInternalID,
                                      settings.DateFormat);
-    return RunLevelQuery(
+    RunLevelQuery(
         db, context.log, kProcedure,
-        "DICOM-Operation: C-FIND DICOM-Level: STUDY", sql, context.cancelled,
+        "DICOM-Operation: C-FIND DICOM-Level: STUDY", sql,
         [&](const ResultRow& row, int32_t row_number) {
           dicom::Dataset response =
               StudyResponse(identifier, row, row_number, bSiemensBug,
@@ -146,7 +145,9 @@ std::optional<dicom::DatasetCollection> GetStudyData(
                 Value(GetImageCountFromStudy(db, study_key, context.log)));
           }
           return response;
-        });
+        },
+        sink);
+    return true;
   });
 }
 

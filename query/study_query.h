@@ -4,7 +4,6 @@
 #define VANTOR_QUERY_STUDY_QUERY_H_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,11 +30,11 @@ dicom::Dataset StudyResponse(const dicom::Dataset& identifier,
                              bool study_status);
 
 // Runs the STUDY-level query on `db` with the current settings (DateFormat,
-// StudyStatus, CountStudy). No collection when it failed; the failure is
-// logged under "GetStudyData".
-std::optional<dicom::DatasetCollection> GetStudyData(
-    const dicom::RequestContext& context,
-    const dicom::Dataset& identifier) noexcept;
+// StudyStatus, CountStudy), handing each response to `sink` as its row is
+// read. False when it failed; the failure is logged under "GetStudyData".
+bool GetStudyData(const dicom::RequestContext& context,
+                  const dicom::Dataset& identifier,
+                  const dicom::ResponseSink& sink) noexcept;
 
 }  // namespace vantor
 

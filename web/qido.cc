@@ -4,6 +4,7 @@
 #include <limits>
 #include <map>
 
+#include "dicom/level_responses.h"
 #include "dicom/toolkit/dicom_json.h"
 #include "dicom/toolkit/tag_names.h"
 #include "host/base/failure.h"
@@ -159,13 +160,13 @@ void SearchQido(WebCall& call) {
   bool truncated = false;
   std::optional<dicom::DatasetCollection> found;
   if (level == "STUDY" || !identifier.GetText(0x0020, 0x000D).empty()) {
-    found = search(call.context, identifier);
+    found = dicom::CollectResponses(search, call.context, identifier);
   } else {
     // The series and instance levels search within a study: a search
     // across studies runs per study of the study level's matches.
     dicom::Dataset studies_identifier = QidoIdentifier("STUDY", call.route, query);
-    std::optional<dicom::DatasetCollection> studies =
-        requests.GetStudyData(call.context, studies_identifier);
+    std::optional<dicom::DatasetCollection> studies = dicom::CollectResponses(
+        requests.GetStudyData, call.context, studies_identifier);
     if (studies) {
       found.emplace();
       for (const dicom::Dataset& study : *studies) {
@@ -177,7 +178,7 @@ void SearchQido(WebCall& call) {
         dicom::Dataset within = identifier;
         within.Put(0x0020, 0x000D, Value(study.GetText(0x0020, 0x000D)));
         std::optional<dicom::DatasetCollection> part =
-            search(call.context, within);
+            dicom::CollectResponses(search, call.context, within);
         if (!part) {
           found.reset();
           break;

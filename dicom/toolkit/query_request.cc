@@ -205,14 +205,11 @@ void DcmQueryRequest::SendResponse(uint16_t status, DcmDataset* data,
   if (cond.bad()) broken_ = true;
 }
 
-void DcmQueryRequest::SendPending(const DatasetCollection& datasets,
-                                  uint16_t status) {
-  for (const Dataset& d : datasets) {
-    if (finished()) return;
-    DcmDataset copy(d.impl().ds);
-    EncodeFromUtf8(copy, charset_);
-    SendResponse(status, &copy, false);
-  }
+void DcmQueryRequest::SendPending(const Dataset& dataset, uint16_t status) {
+  if (finished()) return;
+  DcmDataset copy(dataset.impl().ds);
+  EncodeFromUtf8(copy, charset_);
+  SendResponse(status, &copy, false);
 }
 
 void DcmQueryRequest::SendFinal(uint16_t status) {

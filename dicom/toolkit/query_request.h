@@ -29,7 +29,7 @@ class DcmQueryRequest : public Request {
   std::string move_destination() const override;
   bool finished() const override;
   bool cancelled() const override;
-  void SendPending(const DatasetCollection& datasets, uint16_t status) override;
+  void SendPending(const Dataset& dataset, uint16_t status) override;
   void SendFinal(uint16_t status) override;
   void SendMoveProgress(const SubOperations& counts, int remaining) override;
   void SendMoveFinal(uint16_t status, const SubOperations& counts,

@@ -189,9 +189,8 @@ class Request {
   virtual bool finished() const = 0;
   // True once the requester cancelled (C-CANCEL).
   virtual bool cancelled() const = 0;
-  // One response per dataset, in order, with `status`; stops when finished.
-  virtual void SendPending(const DatasetCollection& datasets,
-                           uint16_t status) = 0;
+  // One response for `dataset` with `status`; nothing once finished.
+  virtual void SendPending(const Dataset& dataset, uint16_t status) = 0;
   // The final response. For C-GET it carries the sub-operation counts.
   virtual void SendFinal(uint16_t status) = 0;
   // C-MOVE: a pending response with the sub-operation counts so far.

@@ -42,13 +42,10 @@ class ScriptedRequest : public Request {
   std::string move_destination() const override { return destination; }
   bool finished() const override { return finished_flag || cancelled_flag; }
   bool cancelled() const override { return cancelled_flag; }
-  void SendPending(const DatasetCollection& datasets,
-                   uint16_t status) override {
-    for (const Dataset& d : datasets) {
-      if (finished()) break;
-      pending.push_back(d);
-      pending_statuses.push_back(status);
-    }
+  void SendPending(const Dataset& dataset, uint16_t status) override {
+    if (finished()) return;
+    pending.push_back(dataset);
+    pending_statuses.push_back(status);
   }
   void SendFinal(uint16_t status) override { finals.push_back(status); }
   void SendMoveProgress(const SubOperations& counts, int remaining) override {
@@ -142,11 +139,15 @@ class ScriptedServices {
 
  private:
   RequestServices::LevelQuery Level(std::string level) {
-    return [this, level](const RequestContext& context, const Dataset&) {
+    return [this, level](const RequestContext& context, const Dataset&,
+                         const ResponseSink& sink) {
       calls.push_back(level + (context.bSiemensBug ? " siemens" : "") +
                       (context.bInternalID ? " internal" : ""));
       if (throw_number != 0) throw Failure(throw_number, "scripted failure");
-      return result;
+      if (!result) return false;
+      for (Dataset d : *result)
+        if (!sink(std::move(d))) break;
+      return true;
     };
   }
 };

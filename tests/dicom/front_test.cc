@@ -42,7 +42,7 @@ class FindRequest : public Request {
   std::string move_destination() const override { return ""; }
   bool finished() const override { return false; }
   bool cancelled() const override { return false; }
-  void SendPending(const DatasetCollection&, uint16_t) override {}
+  void SendPending(const Dataset&, uint16_t) override {}
   void SendFinal(uint16_t status) override { finals.push_back(status); }
   void SendMoveProgress(const SubOperations&, int) override {}
   void SendMoveFinal(uint16_t, const SubOperations&, int,

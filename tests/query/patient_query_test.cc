@@ -29,7 +29,8 @@ class PatientQueryTest : public ArchiveQueryTest {
   std::optional<dicom::DatasetCollection> Find(
       std::initializer_list<Key> keys, bool siemens = false,
       bool internal_id = false) {
-    return GetPatientData(Context(siemens, internal_id), Identifier(keys));
+    return dicom::CollectResponses(GetPatientData, Context(siemens, internal_id),
+                                   Identifier(keys));
   }
 
   int64_t meyer_ = 0, brandt_ = 0, nameless_ = 0;

@@ -41,11 +41,13 @@ class SeriesImageQueryTest : public ArchiveQueryTest {
 
   std::optional<dicom::DatasetCollection> Series(
       std::initializer_list<Key> keys, bool internal_id = false) {
-    return GetSeriesData(Context(false, internal_id), Identifier(keys));
+    return dicom::CollectResponses(GetSeriesData, Context(false, internal_id),
+                                   Identifier(keys));
   }
   std::optional<dicom::DatasetCollection> Images(
       std::initializer_list<Key> keys, bool internal_id = false) {
-    return GetImageData(Context(false, internal_id), Identifier(keys));
+    return dicom::CollectResponses(GetImageData, Context(false, internal_id),
+                                   Identifier(keys));
   }
 
   int64_t patient_ = 0, study_ = 0, ct_ = 0, mr_ = 0;

@@ -40,8 +40,9 @@ class StudyQueryTest : public ArchiveQueryTest {
   std::optional<dicom::DatasetCollection> Find(
       std::initializer_list<Key> keys, bool siemens = false,
       bool internal_id = false, const Cancelled& cancelled = {}) {
-    return GetStudyData(Context(siemens, internal_id, cancelled),
-                        Identifier(keys));
+    return dicom::CollectResponses(
+        GetStudyData, Context(siemens, internal_id, cancelled),
+        Identifier(keys));
   }
 
   static std::vector<std::string> Uids(
