@@ -8,6 +8,9 @@
 // when it is healthy (see Reusable() in host/base/database.h); otherwise,
 // and when the pool holds its bound of idle connections, it is closed.
 //
+// An idle connection is checked as it is taken (Database::Open): one that
+// no longer reaches its database is closed with its idle peers.
+//
 // The pool serves the connection text asked for last: connections of any
 // other text (a DBServer the configuration pass has since changed) are
 // closed instead of kept or handed out. Idle connections older than the age

@@ -2,6 +2,7 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <clocale>
@@ -451,6 +452,11 @@ class PhysicalConnection {
   // A transaction was begun by a statement and not yet ended.
   bool in_transaction = false;
   std::map<std::string, PreparedStatement> prepared;
+  // An SQLite archive: its path and the file it named when connected.
+  std::string sqlite_path;
+  bool file_known = false;
+  dev_t file_device = 0;
+  ino_t file_inode = 0;
 };
 
 void PhysicalConnectionClose::operator()(
@@ -507,7 +513,42 @@ PhysicalConnectionPtr Connect(const std::string& connection_text) {
   }
   connection->dbc = dbc;
   connection->text = connection_text;
+  constexpr std::string_view kSqlite = "Driver=SQLite3;Database=";
+  if (connection_text.compare(0, kSqlite.size(), kSqlite) == 0) {
+    const size_t end = connection_text.find(';', kSqlite.size());
+    connection->sqlite_path =
+        connection_text.substr(kSqlite.size(), end - kSqlite.size());
+    struct stat st {};
+    if (::stat(connection->sqlite_path.c_str(), &st) == 0) {
+      connection->file_known = true;
+      connection->file_device = st.st_dev;
+      connection->file_inode = st.st_ino;
+    }
+  }
   return connection;
+}
+
+// Whether an idle connection still reaches what its text names: for an
+// SQLite archive, the file at its path is still the one it has open (not
+// renamed, removed or replaced meanwhile); for a database server, a trivial
+// statement still runs (the server may have ended the session).
+bool StillValid(PhysicalConnection& connection) {
+  if (!connection.sqlite_path.empty()) {
+    struct stat st {};
+    return connection.file_known &&
+           ::stat(connection.sqlite_path.c_str(), &st) == 0 &&
+           st.st_dev == connection.file_device &&
+           st.st_ino == connection.file_inode;
+  }
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection.dbc, &stmt)))
+    return false;
+  static const std::basic_string<SQLWCHAR> kProbe = ToWide("SELECT 1");
+  const bool alive = SQL_SUCCEEDED(
+      SQLExecDirectW(stmt, const_cast<SQLWCHAR*>(kProbe.c_str()),
+                     static_cast<SQLINTEGER>(kProbe.size())));
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return alive;
 }
 
 // The statement's first word, upper case.
@@ -672,13 +713,23 @@ Database::~Database() { Close(); }
 
 bool Database::IsOpen() const { return h_->connection != nullptr; }
 
+// An idle connection of the pool is taken only when it still reaches its
+// database (StillValid); otherwise the pool's idle connections are closed
+// and a fresh one is opened, which fails as it always did when the archive
+// is gone.
 void Database::Open(const std::string& connection_text) {
   Close();
   if (h_->pool) {
     if (PhysicalConnectionPtr idle = h_->pool->Take(connection_text)) {
-      h_->connection = std::move(idle);
-      h_->untested = true;
-      return;
+      if (StillValid(*idle)) {
+        h_->connection = std::move(idle);
+        h_->untested = true;
+        return;
+      }
+      // What one idle connection lost, the others have likely lost too; the
+      // fresh open below fails as it always did when the archive is gone.
+      idle.reset();
+      h_->pool->Clear();
     }
   }
   h_->connection = Connect(connection_text);

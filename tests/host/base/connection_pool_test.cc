@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +98,37 @@ TEST_F(ConnectionPoolTest, AConnectionAStatementFailedOnIsClosed) {
   // ...but it is not handed to the next one.
   EXPECT_EQ(pool_.IdleCount(), 0u);
   EXPECT_FALSE(NextIsMarked());
+}
+
+// The first statement on a connection from the pool gets a second try on a
+// fresh connection; later ones do not.
+TEST_F(ConnectionPoolTest, OnlyTheFirstStatementOnATakenConnectionIsTriedAgain) {
+  MarkOne();
+  Database db(&pool_);
+  db.Open(Text());
+  EXPECT_THROW(db.Query("SELECT * FROM no_such_table"), Failure);
+  // The second try ran on a fresh connection, which the request keeps.
+  EXPECT_FALSE(Marked(db));
+  Mark(db);
+  EXPECT_THROW(db.Query("SELECT * FROM no_such_table"), Failure);
+  EXPECT_TRUE(Marked(db));
+}
+
+// An SQLite archive replaced under its path (a restored copy): the idle
+// connections on the old file are not used.
+TEST_F(ConnectionPoolTest, AReplacedArchiveFileIsOpenedAfresh) {
+  MarkOne();
+  const std::string path = archive_.db_path();
+  std::filesystem::copy_file(path, path + ".copy");
+  std::filesystem::rename(path + ".copy", path);
+  EXPECT_FALSE(NextIsMarked());
+  // The archive taken away: the open fails as it always did.
+  MarkOne();
+  archive_.TakeAway();
+  Database db(&pool_);
+  EXPECT_THROW(db.Open(Text()), Failure);
+  EXPECT_EQ(pool_.IdleCount(), 0u);
+  archive_.PutBack();
 }
 
 TEST_F(ConnectionPoolTest, AConnectionWithAnOpenTransactionIsClosed) {
