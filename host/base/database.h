@@ -5,7 +5,6 @@
 #ifndef VANTOR_HOST_BASE_DATABASE_H_
 #define VANTOR_HOST_BASE_DATABASE_H_
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -75,10 +74,12 @@ class Database {
   // Closes an open connection first. Throws a Failure with the driver's
   // native error number and message when the open fails. Login and query
   // time-outs are 600 s. With a pool, an idle connection of the pool for
-  // the same text is taken instead when there is one; should the first
-  // statement on it fail, it is dropped and the statement runs once more
-  // on a fresh connection (an idle connection may have died with its
-  // server meanwhile).
+  // the same text is taken instead when there is one and it still reaches
+  // its database (an SQLite archive: the file at the path is still the one
+  // it has open; a server: "SELECT 1" runs); otherwise the pool's idle
+  // connections are closed and a fresh one is opened, failing as it always
+  // did. Should the first statement on a taken connection fail, it is
+  // dropped and the statement runs once more on a fresh connection.
   void Open(const std::string& connection_text);
   // With a pool, a reusable connection goes back to it.
   void Close() noexcept;
