@@ -275,9 +275,9 @@ TEST_P(PreparedStatementTest, EachRunBindsItsOwnValues) {
 }
 
 // The server restarts while connections wait in the pool: they are dead.
-// The next request finds out on its first statement and runs it once more
-// on a fresh connection.
-TEST_P(PreparedStatementTest, ADeadIdleConnectionIsReplacedOnTheFirstStatement) {
+// The next request finds out as it takes one and gets a fresh connection;
+// so does every request after it.
+TEST_P(PreparedStatementTest, IdleConnectionsThatDiedWithTheServerAreReplaced) {
   if (GetParam() != ArchiveBackend::kPostgres)
     GTEST_SKIP() << "a server restart needs a database server";
   ConnectionPool pool;
