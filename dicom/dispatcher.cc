@@ -319,7 +319,7 @@ void DCMServer_QueryRequest(Request& Req, const RequestServices& services,
                             const std::shared_ptr<const Config>& config,
                             const Log& log) {
   // Every decision below reads the one snapshot, every line goes to its log.
-  Database db;
+  Database db(services.connections);
   RequestContext context{.config = config, .log = log, .db = db};
   RequestNotes notes;
   GuardWith(

@@ -92,6 +92,10 @@ struct RequestServices {
   std::function<bool()> Stopping;
   // Failure 61706 reached the dispatcher: the service must end.
   std::function<void()> EndService;
+  // The service's idle database connections, which each request's own
+  // connection is taken from and given back to; null: a fresh connection
+  // per request.
+  ConnectionPool* connections = nullptr;
 };
 
 // The refusal answer for an unknown (`store_only` false) or store-only node:

@@ -32,7 +32,11 @@ int32_t GetAET(Database& db, const std::string& sCallingAET,
   return Guard(log, "GetAET", kNodeLookupFailed, [&]() -> int32_t {
     const std::string sql = NodeLookupStatement(sCallingAET, sIP);
     log.Debug("Execute: " + sql, "GetAET");
-    ResultSet rs = db.Query(sql);
+    // Prepared once per connection; the text above is what runs where the
+    // driver cannot prepare it.
+    ResultSet rs = db.QueryPrepared(
+        "Select * from tblDicomAETs where AET = ? And IPAdress = ?",
+        {sCallingAET, sIP}, sql);
     if (rs.empty()) return kUnknownNode;
     if (rs.Get(0, "StoreOnly").ToBool()) return kStoreOnlyNode;
     bool siemens = rs.Get(0, "AETSiemens").ToBool();

@@ -35,11 +35,13 @@ std::string NodeRowStatement(std::string_view aet,
 std::string NodeLookupStatement(const std::string& sCallingAET,
                                 const std::string& sIP);
 
-// Looks the caller up on `db`. Only the first row counts. For a known node
-// sets bSiemensBug and bInternalID from AETSiemens and InternalID (a null
-// counts as false); a store-only node leaves them untouched. The statement
-// goes to `log`'s debug log; failures are logged there under "GetAET" and
-// give kNodeLookupFailed.
+// Looks the caller up on `db`, with the statement prepared once per
+// connection (the debug line shows it with the values written in, as it
+// runs where the driver cannot prepare it). Only the first row counts. For
+// a known node sets bSiemensBug and bInternalID from AETSiemens and
+// InternalID (a null counts as false); a store-only node leaves them
+// untouched. The statement goes to `log`'s debug log; failures are logged
+// there under "GetAET" and give kNodeLookupFailed.
 int32_t GetAET(Database& db, const std::string& sCallingAET,
                const std::string& sIP, bool& bSiemensBug, bool& bInternalID,
                const Log& log);

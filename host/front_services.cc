@@ -38,6 +38,7 @@ dicom::RequestServices FrontServicesHost::RequestTable() {
                                    calling_aet, &senders_);
       };
   services.Stopping = [this] { return stopping_.load(); };
+  services.connections = &connections_;
   // The main loop treats this like a close request.
   services.EndService = [] { ::kill(::getpid(), SIGTERM); };
   return services;
@@ -64,9 +65,23 @@ dicom::FrontServices FrontServicesHost::Table() {
     return ReceptionFilePath(config, sop_instance, transfer_syntax);
   };
   table.StoredSyntax = &StoredSyntax;
-  table.EventReport = &DCMServer_EventReport;
-  table.CommitmentRequested = &AcceptCommitmentRequest;
-  table.CommitmentDecide = &DecideCommitment;
+  table.EventReport = [this](const Config& config, const Log& log,
+                             const dicom::Connection& connection,
+                             uint16_t event_id, const dicom::Dataset& dataset,
+                             uint16_t& status) {
+    DCMServer_EventReport(config, log, connection, event_id, dataset, status,
+                          &connections_);
+  };
+  table.CommitmentRequested = [this](const Config& config, const Log& log,
+                                     const dicom::Connection& connection,
+                                     const dicom::CommitmentRequest& request) {
+    return AcceptCommitmentRequest(config, log, connection, request,
+                                   &connections_);
+  };
+  table.CommitmentDecide = [this](const Config& config, const Log& log,
+                                  const dicom::CommitmentRequest& request) {
+    return DecideCommitment(config, log, request, &connections_);
+  };
   table.CommitmentReportUndelivered =
       [this](const Log& log, const dicom::ReportDestination& destination,
              const dicom::CommitmentReport& report) {
@@ -83,6 +98,12 @@ void FrontServicesHost::BeginShutdown() {
 }
 
 void FrontServicesHost::StartImporter() { importer_.Start(); }
+
+void FrontServicesHost::PruneConnections() {
+  connections_.Prune(ConnectionText(Settings()->DBServer));
+}
+
+void FrontServicesHost::CloseConnections() { connections_.Clear(); }
 
 void FrontServicesHost::PrepareSender() {
   if (stopping_) return;

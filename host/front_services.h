@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "dicom/front.h"
+#include "host/base/connection_pool.h"
 #include "import/import_worker.h"
 #include "retrieve/commitment_report_queue.h"
 #include "retrieve/sender_starter.h"
@@ -39,9 +40,18 @@ class FrontServicesHost {
   // database (when none waits yet).
   void PrepareSender();
 
+  // Closes the idle database connections kept too long or made for a
+  // DBServer the settings no longer name (on every tick).
+  void PruneConnections();
+  // Closes every idle database connection (at unload).
+  void CloseConnections();
+
  private:
   dicom::RequestServices RequestTable();
 
+  // The idle database connections of the requests (C-FIND, C-GET, C-MOVE,
+  // event reports, web requests); first, so that it goes last.
+  ConnectionPool connections_;
   std::atomic<bool> stopping_{false};
   SenderStarter senders_;
   ImportWorker importer_;

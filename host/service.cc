@@ -84,6 +84,7 @@ void Form_QueryUnload(MainWindow& window) {
     window.web.Close();
     window.services.BeginShutdown();
     window.DCMServer.reset();
+    window.services.CloseConnections();
     // Requests work on connections of their own; the shared connection of
     // the service host is closed here for its log line.
     Database db;
@@ -108,6 +109,7 @@ void ApplyServerSettings(MainWindow& window) {
 void OnTimerAlive(MainWindow& window) {
   TimerAlive_Timer(window.ticks);
   ApplyServerSettings(window);
+  window.services.PruneConnections();
   // The association records are pruned with each configuration pass.
   if (window.ticks == 0) {
     PruneAssociationFolder();

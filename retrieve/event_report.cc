@@ -88,10 +88,11 @@ void KeyStudy(const Config& config, const Log& log,
 // node table (AE title trimmed, and its address) that is not store-only.
 // Otherwise sets `Status` to the refusal and logs it.
 bool CallerAuthorised(const Config& config, const Log& log,
-                      const dicom::Connection& connection, uint16_t& Status) {
+                      const dicom::Connection& connection, uint16_t& Status,
+                      ConnectionPool* connections) {
   const std::string calling = Trim(connection.calling_aet);
   const std::string caller = calling + "/" + connection.remote_ip;
-  Database db;
+  Database db(connections);
   // A failed open is logged; the lookup then fails too.
   ConOpen(db, config.DBServer, log);
   bool siemens = false;
@@ -172,11 +173,12 @@ bool IsWholeNumber(std::string_view text) {
 void DCMServer_EventReport(const Config& config, const Log& log,
                            const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
-                           uint16_t& Status) {
+                           uint16_t& Status, ConnectionPool* connections) {
   GuardWith(
       [&] {
         log.Debug("EventReport ID " + std::to_string(EventID), "");
-        if (!CallerAuthorised(config, log, Connection, Status)) return;
+        if (!CallerAuthorised(config, log, Connection, Status, connections))
+          return;
         if (EventID != kCommandEvent) return;
         const std::string command = UpperCase(dataset.GetText(0x0019, 0x0010));
         if (command == "RENAMER") {

@@ -24,6 +24,7 @@
 
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
+#include "host/base/database.h"
 #include "host/base/log.h"
 
 namespace vantor {
@@ -54,10 +55,12 @@ bool IsWholeNumber(std::string_view text);
 // that is not authorised, 0110 when the caller could not be looked up or an
 // update failed, was not allowed or could not be made, otherwise as it came
 // (0000). Its lines go to `log`.
+// The caller is looked up on a connection from `connections` when given.
 void DCMServer_EventReport(const Config& config, const Log& log,
                            const dicom::Connection& Connection,
                            uint16_t EventID, const dicom::Dataset& dataset,
-                           uint16_t& Status);
+                           uint16_t& Status,
+                           ConnectionPool* connections = nullptr);
 
 }  // namespace vantor
 

@@ -52,8 +52,9 @@ dicom::ReportDestination DestinationOf(const Config& config,
 // the database fails, every further reference fails with 0110 unasked.
 class ArchiveLookup {
  public:
-  ArchiveLookup(const Config& config, const Log& log)
-      : config_(config), log_(log) {}
+  ArchiveLookup(const Config& config, const Log& log,
+                ConnectionPool* connections)
+      : config_(config), log_(log), db_(connections) {}
 
   // Closes the connection when one was opened.
   void Close() {
@@ -122,7 +123,7 @@ std::string CommittedImageStatement(std::string_view uid) {
 
 dicom::CommitmentAcceptance AcceptCommitmentRequest(
     const Config& config, const Log& log, const dicom::Connection& connection,
-    const dicom::CommitmentRequest& request) {
+    const dicom::CommitmentRequest& request, ConnectionPool* connections) {
   dicom::CommitmentAcceptance acceptance;
   acceptance.status = dicom::kStatusProcessingFailure;
   const std::string calling = Trim(connection.calling_aet);
@@ -133,7 +134,7 @@ dicom::CommitmentAcceptance AcceptCommitmentRequest(
                       ": transaction " + request.transaction_uid + ", " +
                       std::to_string(request.references.size()) + " referenced",
                   kProcedure);
-        Database db;
+        Database db(connections);
         // A failed open is logged; the lookup then fails too.
         ConOpen(db, config.DBServer, log);
         bool siemens = false;
@@ -189,11 +190,11 @@ dicom::CommitmentAcceptance AcceptCommitmentRequest(
 
 dicom::CommitmentOutcome DecideCommitment(
     const Config& config, const Log& log,
-    const dicom::CommitmentRequest& request) {
+    const dicom::CommitmentRequest& request, ConnectionPool* connections) {
   dicom::CommitmentOutcome outcome;
   GuardWith(
       [&] {
-        ArchiveLookup archive(config, log);
+        ArchiveLookup archive(config, log, connections);
         const std::string folder = IncomingFolder(config);
         for (const dicom::SopReference& reference : request.references) {
           const std::string& uid = reference.sop_instance;

@@ -15,6 +15,7 @@
 
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
+#include "host/base/database.h"
 #include "host/base/log.h"
 
 namespace vantor {
@@ -34,19 +35,23 @@ std::string CommittedImageStatement(std::string_view uid);
 // the instance's TLS files) and our own AE title as calling and Retrieve
 // AE title; 0124 for an unknown or store-only caller, 0110 when the lookup
 // failed, each with an error-log line. Writes the request's debug line.
-// Its lines go to `log`. Never throws.
+// Its lines go to `log`. The connection comes from `connections` when
+// given. Never throws.
 dicom::CommitmentAcceptance AcceptCommitmentRequest(
     const Config& config, const Log& log, const dicom::Connection& connection,
-    const dicom::CommitmentRequest& request);
+    const dicom::CommitmentRequest& request,
+    ConnectionPool* connections = nullptr);
 
 // Every reference of `request` in one list of the outcome: committed when
 // found (folder first, then the database on DBServer); failed with 0112
 // when not found or its UID cannot name a file, 0119 when the archive
 // holds it under another SOP class, 0110 when the database could not be
-// asked (with one error-log line in `log`). Never throws.
+// asked (with one error-log line in `log`). The connection comes from
+// `connections` when given. Never throws.
 dicom::CommitmentOutcome DecideCommitment(
     const Config& config, const Log& log,
-    const dicom::CommitmentRequest& request);
+    const dicom::CommitmentRequest& request,
+    ConnectionPool* connections = nullptr);
 
 }  // namespace vantor
 

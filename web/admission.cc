@@ -104,7 +104,10 @@ Admission Gate::Admit(const HttpRequest& request, const Config& config,
   const std::string sql = "Select * from tblDicomAETs where IPAdress = '" +
                           SqlQuote(request.remote_ip) + "'";
   log.Debug("Execute: " + sql, kProcedure);
-  ResultSet rs = db.Query(sql);
+  // Prepared once per connection; the text above where it cannot be.
+  ResultSet rs = db.QueryPrepared(
+      "Select * from tblDicomAETs where IPAdress = ?", {request.remote_ip},
+      sql);
   Admission a;
   a.caller.address = request.remote_ip;
   // A node that may read wins over a store-only one at the same address.

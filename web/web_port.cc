@@ -163,7 +163,7 @@ void WebPort::Serve(HttpExchange& exchange) noexcept {
   const std::shared_ptr<const Config> config = snapshot_();
   const Log log = Log::Of(*config);
   const HttpRequest& request = exchange.request();
-  Database db;
+  Database db(services_.requests.connections);
   dicom::RequestContext context{.config = config, .log = log, .db = db};
   Caller caller;
   caller.address = request.remote_ip;

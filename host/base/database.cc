@@ -2,14 +2,20 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "host/base/config.h"
+#include "host/base/connection_pool.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/paths.h"
@@ -171,25 +177,44 @@ void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle,
   if (!SQL_SUCCEEDED(rc)) ThrowDiagnostic(type, handle, fallback);
 }
 
+// A statement handle as the readers below use it; owns nothing.
+class StatementView {
+ public:
+  explicit StatementView(SQLHSTMT stmt) : stmt_(stmt) {}
+  SQLHSTMT get() const { return stmt_; }
+  void Fail(SQLRETURN rc, const char* fallback) const {
+    Check(rc, SQL_HANDLE_STMT, stmt_, fallback);
+  }
+
+ private:
+  SQLHSTMT stmt_;
+};
+
+// Forward only, read-only, the query time-out; drivers that know no
+// time-out ignore it.
+void SetStatementAttributes(SQLHSTMT stmt) {
+  SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
+                 reinterpret_cast<SQLPOINTER>(kTimeoutSeconds), 0);
+  SQLSetStmtAttr(stmt, SQL_ATTR_CURSOR_TYPE,
+                 reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
+  SQLSetStmtAttr(stmt, SQL_ATTR_CONCURRENCY,
+                 reinterpret_cast<SQLPOINTER>(SQL_CONCUR_READ_ONLY), 0);
+}
+
 // A statement handle, freed with its cursor on scope exit.
 class Statement {
  public:
   explicit Statement(SQLHDBC dbc) {
     Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt_), SQL_HANDLE_DBC, dbc,
           "The statement cannot be created.");
-    // Forward only, read-only; drivers that know no time-out ignore it.
-    SQLSetStmtAttr(stmt_, SQL_ATTR_QUERY_TIMEOUT,
-                   reinterpret_cast<SQLPOINTER>(kTimeoutSeconds), 0);
-    SQLSetStmtAttr(stmt_, SQL_ATTR_CURSOR_TYPE,
-                   reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
-    SQLSetStmtAttr(stmt_, SQL_ATTR_CONCURRENCY,
-                   reinterpret_cast<SQLPOINTER>(SQL_CONCUR_READ_ONLY), 0);
+    SetStatementAttributes(stmt_);
   }
   ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, stmt_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
   SQLHSTMT get() const { return stmt_; }
+  operator StatementView() const { return StatementView(stmt_); }
 
   // Runs `sql`; returns false when the driver reports no data (a searched
   // change that touched no row).
@@ -216,7 +241,7 @@ struct Column {
   SQLSMALLINT scale = 0;
 };
 
-std::vector<Column> DescribeColumns(Statement& st) {
+std::vector<Column> DescribeColumns(StatementView st) {
   SQLSMALLINT count = 0;
   st.Fail(SQLNumResultCols(st.get(), &count), "The result cannot be read.");
   std::vector<Column> columns(static_cast<size_t>(count));
@@ -244,7 +269,7 @@ std::vector<std::string> ColumnNames(const std::vector<Column>& columns) {
   return names;
 }
 
-Value ReadText(Statement& st, SQLUSMALLINT index) {
+Value ReadText(StatementView st, SQLUSMALLINT index) {
   std::basic_string<SQLWCHAR> text;
   SQLWCHAR buffer[2048];
   constexpr SQLLEN kBytes = sizeof buffer;
@@ -269,14 +294,14 @@ Value ReadText(Statement& st, SQLUSMALLINT index) {
 
 // Reads one fixed-size value; returns false for a null.
 template <typename T>
-bool ReadFixed(Statement& st, SQLUSMALLINT index, SQLSMALLINT c_type, T& out) {
+bool ReadFixed(StatementView st, SQLUSMALLINT index, SQLSMALLINT c_type, T& out) {
   SQLLEN indicator = 0;
   st.Fail(SQLGetData(st.get(), index, c_type, &out, sizeof out, &indicator),
           "A value cannot be read.");
   return indicator != SQL_NULL_DATA;
 }
 
-Value ReadValue(Statement& st, SQLUSMALLINT index, const Column& column) {
+Value ReadValue(StatementView st, SQLUSMALLINT index, const Column& column) {
   switch (column.type) {
     case SQL_TYPE_DATE:
     case SQL_DATE: {
@@ -336,7 +361,7 @@ Value ReadValue(Statement& st, SQLUSMALLINT index, const Column& column) {
 }
 
 // Fetches the next row into `row`; false after the last.
-bool FetchRow(Statement& st, const std::vector<Column>& columns,
+bool FetchRow(StatementView st, const std::vector<Column>& columns,
               std::vector<Value>& row) {
   SQLRETURN rc = SQLFetch(st.get());
   if (rc == SQL_NO_DATA) return false;
@@ -392,52 +417,82 @@ void CreateSqliteFile(const std::string& path) {
   }
 }
 
-// ---- Database ----
+// ---- physical connections ----
 
-struct Database::Handles {
-  SQLHENV env = SQL_NULL_HENV;
-  SQLHDBC dbc = SQL_NULL_HDBC;
-  std::string connection_text;
-  // A statement whose rows are being handed out by QueryEach: statements run
-  // meanwhile go to `nested`, since not every driver allows a second active
-  // statement on one connection.
-  bool streaming = false;
-  std::unique_ptr<Database> nested;
-
-  Database& Nested() {
-    if (!nested) {
-      auto second = std::make_unique<Database>();
-      second->Open(connection_text);
-      nested = std::move(second);
-    }
-    return *nested;
-  }
+// A statement prepared once on a connection and run again and again.
+struct PreparedStatement {
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  // The driver could not prepare or bind it: the plain text runs instead.
+  bool unpreparable = false;
+  bool described = false;
+  std::vector<Column> columns;
 };
 
-Database::Database() : h_(std::make_unique<Handles>()) {}
-
-Database::~Database() { Close(); }
-
-bool Database::IsOpen() const { return h_->dbc != SQL_NULL_HDBC; }
-
-void Database::Open(const std::string& connection_text) {
-  Close();
-  SQLHENV env = NewEnvironment();
-  SQLHDBC dbc = SQL_NULL_HDBC;
-  // Frees what was made so far when the open fails.
-  auto release = [&] {
-    if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, env);
-  };
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
-  if (!SQL_SUCCEEDED(rc)) {
-    dbc = SQL_NULL_HDBC;
-    try {
-      ThrowDiagnostic(SQL_HANDLE_ENV, env, "The connection cannot be created.");
-    } catch (...) {
-      release();
-      throw;
+class PhysicalConnection {
+ public:
+  PhysicalConnection() = default;
+  PhysicalConnection(const PhysicalConnection&) = delete;
+  PhysicalConnection& operator=(const PhysicalConnection&) = delete;
+  ~PhysicalConnection() {
+    for (auto& [sql, prepared] : prepared)
+      if (prepared.stmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, prepared.stmt);
+    if (dbc != SQL_NULL_HDBC) {
+      SQLDisconnect(dbc);
+      SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     }
+    if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+  }
+
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  std::string text;
+  // A statement failed on it: it is closed, not reused.
+  bool failed = false;
+  // A transaction was begun by a statement and not yet ended.
+  bool in_transaction = false;
+  std::map<std::string, PreparedStatement> prepared;
+  // An SQLite archive: its path and the file it named when connected.
+  std::string sqlite_path;
+  bool file_known = false;
+  dev_t file_device = 0;
+  ino_t file_inode = 0;
+};
+
+void PhysicalConnectionClose::operator()(
+    PhysicalConnection* connection) const noexcept {
+  delete connection;
+}
+
+const std::string& ConnectionTextOf(const PhysicalConnection& connection) {
+  return connection.text;
+}
+
+bool Reusable(const PhysicalConnection& connection) noexcept {
+  if (connection.failed || connection.in_transaction ||
+      connection.dbc == SQL_NULL_HDBC)
+    return false;
+  // A driver that writes only 32 bits leaves the rest as it was.
+  SQLULEN autocommit = SQL_AUTOCOMMIT_ON;
+  if (SQL_SUCCEEDED(SQLGetConnectAttr(connection.dbc, SQL_ATTR_AUTOCOMMIT,
+                                      &autocommit, 0, nullptr)) &&
+      autocommit != SQL_AUTOCOMMIT_ON)
+    return false;
+  return true;
+}
+
+namespace {
+
+// Connects on an environment of its own (see NewEnvironment). Throws a
+// Failure with the driver's diagnostic when it cannot.
+PhysicalConnectionPtr Connect(const std::string& connection_text) {
+  PhysicalConnectionPtr connection(new PhysicalConnection);
+  connection->env = NewEnvironment();
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, connection->env, &dbc);
+  if (!SQL_SUCCEEDED(rc)) {
+    ThrowDiagnostic(SQL_HANDLE_ENV, connection->env,
+                    "The connection cannot be created.");
   }
   SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT,
                     reinterpret_cast<SQLPOINTER>(kTimeoutSeconds), 0);
@@ -452,28 +507,241 @@ void Database::Open(const std::string& connection_text) {
     try {
       ThrowDiagnostic(SQL_HANDLE_DBC, dbc, "The connection cannot be opened.");
     } catch (...) {
-      release();
+      SQLFreeHandle(SQL_HANDLE_DBC, dbc);
       throw;
     }
   }
-  h_->env = env;
-  h_->dbc = dbc;
-  h_->connection_text = connection_text;
+  connection->dbc = dbc;
+  connection->text = connection_text;
+  constexpr std::string_view kSqlite = "Driver=SQLite3;Database=";
+  if (connection_text.compare(0, kSqlite.size(), kSqlite) == 0) {
+    const size_t end = connection_text.find(';', kSqlite.size());
+    connection->sqlite_path =
+        connection_text.substr(kSqlite.size(), end - kSqlite.size());
+    struct stat st {};
+    if (::stat(connection->sqlite_path.c_str(), &st) == 0) {
+      connection->file_known = true;
+      connection->file_device = st.st_dev;
+      connection->file_inode = st.st_ino;
+    }
+  }
+  return connection;
+}
+
+// Whether an idle connection still reaches what its text names: for an
+// SQLite archive, the file at its path is still the one it has open (not
+// renamed, removed or replaced meanwhile); for a database server, a trivial
+// statement still runs (the server may have ended the session).
+bool StillValid(PhysicalConnection& connection) {
+  if (!connection.sqlite_path.empty()) {
+    struct stat st {};
+    return connection.file_known &&
+           ::stat(connection.sqlite_path.c_str(), &st) == 0 &&
+           st.st_dev == connection.file_device &&
+           st.st_ino == connection.file_inode;
+  }
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection.dbc, &stmt)))
+    return false;
+  static const std::basic_string<SQLWCHAR> kProbe = ToWide("SELECT 1");
+  const bool alive = SQL_SUCCEEDED(
+      SQLExecDirectW(stmt, const_cast<SQLWCHAR*>(kProbe.c_str()),
+                     static_cast<SQLINTEGER>(kProbe.size())));
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return alive;
+}
+
+// The statement's first word, upper case.
+std::string FirstWord(const std::string& sql, size_t& end) {
+  size_t i = 0;
+  while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i])))
+    ++i;
+  std::string word;
+  while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])))
+    word.push_back(static_cast<char>(
+        std::toupper(static_cast<unsigned char>(sql[i++]))));
+  end = i;
+  return word;
+}
+
+// Follows the transactions a statement begins and ends on `connection`.
+void NoteTransaction(PhysicalConnection& connection, const std::string& sql) {
+  size_t end = 0;
+  const std::string word = FirstWord(sql, end);
+  if (word == "BEGIN" || word == "START" || word == "SAVEPOINT") {
+    connection.in_transaction = true;
+  } else if (word == "COMMIT" || word == "END") {
+    connection.in_transaction = false;
+  } else if (word == "ROLLBACK") {
+    // ROLLBACK TO a savepoint leaves the transaction open.
+    std::string rest = sql.substr(end);
+    size_t next = 0;
+    if (FirstWord(rest, next) != "TO") connection.in_transaction = false;
+  }
+}
+
+// Marks `connection` as not reusable when the scope is left by a failure.
+class FailureMark {
+ public:
+  explicit FailureMark(PhysicalConnection& connection)
+      : connection_(connection), count_(std::uncaught_exceptions()) {}
+  ~FailureMark() {
+    if (std::uncaught_exceptions() > count_) connection_.failed = true;
+  }
+  FailureMark(const FailureMark&) = delete;
+  FailureMark& operator=(const FailureMark&) = delete;
+
+ private:
+  PhysicalConnection& connection_;
+  int count_;
+};
+
+bool PlainAscii(const std::vector<std::string>& values) {
+  for (const std::string& value : values)
+    for (char c : value)
+      if (c == '\0' || static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// The statement `sql` prepared on `connection`, prepared now when it is
+// not yet; null when the driver cannot prepare it.
+PreparedStatement* Prepare(PhysicalConnection& connection,
+                           const std::string& sql) {
+  PreparedStatement& prepared = connection.prepared[sql];
+  if (prepared.unpreparable) return nullptr;
+  if (prepared.stmt != SQL_NULL_HSTMT) return &prepared;
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection.dbc, &stmt))) {
+    prepared.unpreparable = true;
+    return nullptr;
+  }
+  SetStatementAttributes(stmt);
+  std::basic_string<SQLWCHAR> wide = ToWide(sql);
+  if (!SQL_SUCCEEDED(SQLPrepareW(stmt, const_cast<SQLWCHAR*>(wide.c_str()),
+                                 static_cast<SQLINTEGER>(wide.size())))) {
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    prepared.unpreparable = true;
+    return nullptr;
+  }
+  prepared.stmt = stmt;
+  return &prepared;
+}
+
+// Drops `sql`'s prepared statement from `connection`: the plain text runs
+// from now on.
+void GiveUpPreparing(PhysicalConnection& connection, const std::string& sql) {
+  PreparedStatement& prepared = connection.prepared[sql];
+  if (prepared.stmt != SQL_NULL_HSTMT)
+    SQLFreeHandle(SQL_HANDLE_STMT, prepared.stmt);
+  prepared = PreparedStatement{};
+  prepared.unpreparable = true;
+}
+
+void ReadAll(StatementView st, const std::vector<Column>& columns,
+             ResultSet& result) {
+  result.columns = ColumnNames(columns);
+  if (columns.empty()) return;
+  std::vector<Value> row;
+  while (FetchRow(st, columns, row)) result.rows.push_back(std::move(row));
+}
+
+}  // namespace
+
+// ---- Database ----
+
+struct Database::Handles {
+  ConnectionPool* pool = nullptr;
+  PhysicalConnectionPtr connection;
+  // The connection came from the pool and has run no statement yet.
+  bool untested = false;
+  // A statement whose rows are being handed out by QueryEach: statements run
+  // meanwhile go to `nested`, since not every driver allows a second active
+  // statement on one connection.
+  bool streaming = false;
+  std::unique_ptr<Database> nested;
+
+  Database& Nested() {
+    if (!nested) {
+      auto second = std::make_unique<Database>(pool);
+      second->Open(connection->text);
+      nested = std::move(second);
+    }
+    return *nested;
+  }
+
+  // Runs `run` on the connection; a failure marks it as not reusable. The
+  // first statement on a connection from the pool gets a second attempt on
+  // a fresh connection: an idle connection may have died with its server
+  // (a restart) meanwhile, and so may its idle peers, which go too.
+  template <typename F>
+  auto Attempt(F&& run) -> decltype(run(std::declval<PhysicalConnection&>())) {
+    const bool second_chance = untested;
+    untested = false;
+    try {
+      FailureMark mark(*connection);
+      return run(*connection);
+    } catch (...) {
+      if (!second_chance) throw;
+    }
+    const std::string text = connection->text;
+    connection.reset();
+    if (pool) pool->Clear();
+    connection = Connect(text);
+    FailureMark mark(*connection);
+    return run(*connection);
+  }
+
+  // Runs `sql` on a new statement handle; `has_result` is false when the
+  // driver reported no data.
+  std::unique_ptr<Statement> Start(const std::string& sql, bool& has_result) {
+    return Attempt([&](PhysicalConnection& c) {
+      auto st = std::make_unique<Statement>(c.dbc);
+      has_result = st->Run(sql);
+      NoteTransaction(c, sql);
+      return st;
+    });
+  }
+};
+
+Database::Database() : Database(nullptr) {}
+
+Database::Database(ConnectionPool* pool) : h_(std::make_unique<Handles>()) {
+  h_->pool = pool;
+}
+
+Database::~Database() { Close(); }
+
+bool Database::IsOpen() const { return h_->connection != nullptr; }
+
+// An idle connection of the pool is taken only when it still reaches its
+// database (StillValid); otherwise the pool's idle connections are closed
+// and a fresh one is opened, which fails as it always did when the archive
+// is gone.
+void Database::Open(const std::string& connection_text) {
+  Close();
+  if (h_->pool) {
+    if (PhysicalConnectionPtr idle = h_->pool->Take(connection_text)) {
+      if (StillValid(*idle)) {
+        h_->connection = std::move(idle);
+        h_->untested = true;
+        return;
+      }
+      // What one idle connection lost, the others have likely lost too; the
+      // fresh open below fails as it always did when the archive is gone.
+      idle.reset();
+      h_->pool->Clear();
+    }
+  }
+  h_->connection = Connect(connection_text);
 }
 
 void Database::Close() noexcept {
   if (h_->nested) h_->nested->Close();
   h_->nested.reset();
   h_->streaming = false;
-  if (h_->dbc != SQL_NULL_HDBC) {
-    SQLDisconnect(h_->dbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, h_->dbc);
-    h_->dbc = SQL_NULL_HDBC;
-  }
-  if (h_->env != SQL_NULL_HENV) {
-    SQLFreeHandle(SQL_HANDLE_ENV, h_->env);
-    h_->env = SQL_NULL_HENV;
-  }
+  h_->untested = false;
+  if (h_->connection && h_->pool) h_->pool->Give(std::move(h_->connection));
+  h_->connection.reset();
 }
 
 namespace {
@@ -490,15 +758,69 @@ ResultSet Database::Query(const std::string& sql) {
   if (h_->streaming) {
     return h_->Nested().Query(sql);
   }
-  Statement st(h_->dbc);
+  bool has_result = false;
+  std::unique_ptr<Statement> st = h_->Start(sql, has_result);
+  FailureMark mark(*h_->connection);
   ResultSet result;
-  if (!st.Run(sql)) return result;
-  std::vector<Column> columns = DescribeColumns(st);
-  result.columns = ColumnNames(columns);
-  if (columns.empty()) return result;
-  std::vector<Value> row;
-  while (FetchRow(st, columns, row)) result.rows.push_back(std::move(row));
+  if (!has_result) return result;
+  ReadAll(*st, DescribeColumns(*st), result);
   return result;
+}
+
+ResultSet Database::QueryPrepared(const std::string& sql,
+                                  const std::vector<std::string>& params,
+                                  const std::string& plain_sql) {
+  if (!IsOpen()) ThrowClosed();
+  if (h_->streaming) {
+    return h_->Nested().QueryPrepared(sql, params, plain_sql);
+  }
+  if (!PlainAscii(params)) return Query(plain_sql);
+  const PhysicalConnection* before = h_->connection.get();
+  const bool untested = h_->untested;
+  std::optional<ResultSet> result =
+      h_->Attempt([&](PhysicalConnection& c) -> std::optional<ResultSet> {
+        PreparedStatement* prepared = Prepare(c, sql);
+        if (prepared == nullptr) return std::nullopt;
+        const SQLHSTMT stmt = prepared->stmt;
+        std::vector<SQLLEN> lengths(params.size());
+        for (size_t i = 0; i < params.size(); ++i) {
+          lengths[i] = static_cast<SQLLEN>(params[i].size());
+          if (!SQL_SUCCEEDED(SQLBindParameter(
+                  stmt, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
+                  SQL_C_CHAR, SQL_VARCHAR,
+                  params[i].empty() ? 1 : params[i].size(), 0,
+                  const_cast<char*>(params[i].data()), lengths[i],
+                  &lengths[i]))) {
+            GiveUpPreparing(c, sql);
+            return std::nullopt;
+          }
+        }
+        // The cursor is closed and the values unbound however the run
+        // ends; the prepared statement stays.
+        struct Reset {
+          SQLHSTMT stmt;
+          ~Reset() {
+            SQLFreeStmt(stmt, SQL_CLOSE);
+            SQLFreeStmt(stmt, SQL_RESET_PARAMS);
+          }
+        } reset{stmt};
+        ResultSet rows;
+        SQLRETURN rc = SQLExecute(stmt);
+        if (rc == SQL_NO_DATA) return rows;
+        StatementView view(stmt);
+        view.Fail(rc, "The statement cannot be run.");
+        if (!prepared->described) {
+          prepared->columns = DescribeColumns(view);
+          prepared->described = true;
+        }
+        ReadAll(view, prepared->columns, rows);
+        return rows;
+      });
+  if (result) return std::move(*result);
+  // Not prepared: the statement as text, with the second chance still due
+  // when nothing ran.
+  if (h_->connection.get() == before) h_->untested = untested;
+  return Query(plain_sql);
 }
 
 void Database::QueryEach(
@@ -510,9 +832,11 @@ void Database::QueryEach(
     h_->Nested().QueryEach(sql, columns, row);
     return;
   }
-  Statement st(h_->dbc);
+  bool has_result = false;
+  std::unique_ptr<Statement> st = h_->Start(sql, has_result);
+  FailureMark mark(*h_->connection);
   std::vector<Column> described;
-  if (st.Run(sql)) described = DescribeColumns(st);
+  if (has_result) described = DescribeColumns(*st);
   if (columns) columns(ColumnNames(described));
   if (described.empty()) return;
   struct Streaming {
@@ -521,7 +845,7 @@ void Database::QueryEach(
     ~Streaming() { flag = false; }
   } streaming(h_->streaming);
   std::vector<Value> values;
-  while (FetchRow(st, described, values)) {
+  while (FetchRow(*st, described, values)) {
     if (!row(values)) break;
   }
 }
@@ -531,19 +855,21 @@ int64_t Database::Execute(const std::string& sql) {
   if (h_->streaming) {
     return h_->Nested().Execute(sql);
   }
-  Statement st(h_->dbc);
-  if (!st.Run(sql)) return 0;
+  bool has_result = false;
+  std::unique_ptr<Statement> st = h_->Start(sql, has_result);
+  if (!has_result) return 0;
   SQLLEN count = 0;
-  if (!SQL_SUCCEEDED(SQLRowCount(st.get(), &count)) || count < 0) return 0;
+  if (!SQL_SUCCEEDED(SQLRowCount(st->get(), &count)) || count < 0) return 0;
   return static_cast<int64_t>(count);
 }
 
 std::string Database::DbmsName() {
   if (!IsOpen()) ThrowClosed();
+  const SQLHDBC dbc = h_->connection->dbc;
   SQLWCHAR name[128] = {};
   SQLSMALLINT length = 0;
-  Check(SQLGetInfoW(h_->dbc, SQL_DBMS_NAME, name, sizeof name, &length),
-        SQL_HANDLE_DBC, h_->dbc, "The database product cannot be read.");
+  Check(SQLGetInfoW(dbc, SQL_DBMS_NAME, name, sizeof name, &length),
+        SQL_HANDLE_DBC, dbc, "The database product cannot be read.");
   size_t chars = 0;
   while (chars < sizeof name / sizeof name[0] && name[chars] != 0) ++chars;
   return ToUtf8(name, chars);

@@ -1,5 +1,7 @@
 // The archive database over unixODBC. Each request works on a Database of
-// its own; statements are the service's own text, logged as run.
+// its own; statements are the service's own text, logged as run. A Database
+// made with a ConnectionPool (host/base/connection_pool.h) takes its
+// physical connection from the pool on Open and gives it back on Close.
 #ifndef VANTOR_HOST_BASE_DATABASE_H_
 #define VANTOR_HOST_BASE_DATABASE_H_
 
@@ -42,17 +44,44 @@ std::string ConnectionText(const std::string& db_server);
 // never creates one). Throws a Failure when it cannot be made.
 void CreateSqliteFile(const std::string& path);
 
+class ConnectionPool;
+
+// One physical ODBC connection: its environment and connection handles, the
+// statements prepared on it, and whether it may serve another request. Only
+// Database and ConnectionPool handle it.
+class PhysicalConnection;
+struct PhysicalConnectionClose {
+  // Disconnects and frees the handles.
+  void operator()(PhysicalConnection* connection) const noexcept;
+};
+using PhysicalConnectionPtr =
+    std::unique_ptr<PhysicalConnection, PhysicalConnectionClose>;
+// The connection text `connection` was opened with.
+const std::string& ConnectionTextOf(const PhysicalConnection& connection);
+// Whether `connection` may serve another request: no statement failed on
+// it, no transaction is open and autocommit is on.
+bool Reusable(const PhysicalConnection& connection) noexcept;
+
 class Database {
  public:
   Database();
+  // Takes connections from `pool` and gives them back to it (null: none).
+  explicit Database(ConnectionPool* pool);
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
   // Closes an open connection first. Throws a Failure with the driver's
   // native error number and message when the open fails. Login and query
-  // time-outs are 600 s.
+  // time-outs are 600 s. With a pool, an idle connection of the pool for
+  // the same text is taken instead when there is one and it still reaches
+  // its database (an SQLite archive: the file at the path is still the one
+  // it has open; a server: "SELECT 1" runs); otherwise the pool's idle
+  // connections are closed and a fresh one is opened, failing as it always
+  // did. Should the first statement on a taken connection fail, it is
+  // dropped and the statement runs once more on a fresh connection.
   void Open(const std::string& connection_text);
+  // With a pool, a reusable connection goes back to it.
   void Close() noexcept;
   bool IsOpen() const;
 
@@ -70,6 +99,14 @@ class Database {
 
   // Runs a statement without a result set; returns the rows affected.
   int64_t Execute(const std::string& sql);
+
+  // Runs `sql`, a statement with a ? for each of `params` (bound as text),
+  // prepared once per physical connection and kept with it. Where the
+  // driver cannot prepare it, or a value is not plain ASCII, runs
+  // `plain_sql` instead: the same statement with the values written in.
+  ResultSet QueryPrepared(const std::string& sql,
+                          const std::vector<std::string>& params,
+                          const std::string& plain_sql);
 
   // The database product as the driver names it ("SQLite", "PostgreSQL",
   // "Microsoft SQL Server", ...). Throws a Failure when not open.

@@ -6,11 +6,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "dicom/node_registry.h"
 #include "host/base/config.h"
+#include "host/base/connection_pool.h"
 #include "host/base/failure.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
@@ -234,6 +238,56 @@ TEST_F(DispatcherTest, EachLevelGoesToItsQueryWithTheNodesFlags) {
     // Not asked for: no Retrieve AE Title is added.
     EXPECT_FALSE(request.pending[0].Has(0x0008, 0x0054));
   }
+  EXPECT_EQ(NewErrors(), "");
+}
+
+// A request on a connection of the service's pool writes the debug lines a
+// request on a connection of its own writes, and the next request gets the
+// same connection back.
+TEST_F(DispatcherTest, PooledRequestsLogAsBeforeAndShareTheirConnection) {
+  archive_.AddNode(kCaller, kCallerIp);
+  config_.Debug = true;
+  const std::string debug_log = TestProgramDir() + "/Logs/DebugVantor4711.log";
+  ConnectionPool pool;
+  // The level query tells whether its connection carries the mark of an
+  // earlier request (a temporary table only that connection sees).
+  std::vector<bool> marked;
+  RequestServices services = services_.Wired();
+  services.GetStudyData = [&](const RequestContext& context, const Dataset&) {
+    ResultSet rs = context.db.Query(
+        "SELECT count(*) AS n FROM sqlite_temp_master "
+        "WHERE name = 'pool_mark'");
+    marked.push_back(rs.Get(0, "n").integer() == 1);
+    if (!marked.back())
+      context.db.Execute("CREATE TEMP TABLE pool_mark (k INTEGER)");
+    return std::optional<DatasetCollection>(DatasetCollection(1));
+  };
+  auto serve = [&](ConnectionPool* connections) {
+    std::filesystem::remove(debug_log);
+    services.connections = connections;
+    ScriptedRequest& request = Run("C-FIND", "STUDY");
+    DCMServer_QueryRequest(request, services,
+                           std::make_shared<const Config>(config_),
+                           Log::Of(config_));
+    EXPECT_THAT(request.finals, ElementsAre(kStatusSuccess));
+    std::vector<std::string> messages;
+    const std::string text = ReadWholeFile(debug_log);
+    const std::regex line(R"([^\t]*\t([^\r]*)\r\n)");
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end;
+         it != end; ++it)
+      messages.push_back((*it)[1]);
+    return messages;
+  };
+  const std::vector<std::string> own = serve(nullptr);
+  EXPECT_THAT(own, ::testing::Contains("DB-Connection established\tConOpen"));
+  EXPECT_THAT(own, ::testing::Contains(
+                       "Execute: " + NodeLookupStatement(kCaller, kCallerIp) +
+                       "\tGetAET"));
+  EXPECT_THAT(own, ::testing::Contains("DB-Connection closed\tConClose"));
+  EXPECT_EQ(serve(&pool), own);
+  EXPECT_EQ(serve(&pool), own);
+  EXPECT_EQ(pool.IdleCount(), 1u);
+  EXPECT_EQ(marked, (std::vector<bool>{false, false, true}));
   EXPECT_EQ(NewErrors(), "");
 }
 

@@ -10,6 +10,7 @@
 
 #include "dicom/node_registry.h"
 #include "host/base/config.h"
+#include "host/base/connection_pool.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_env.h"
 
@@ -155,6 +156,26 @@ TEST_F(EventReportTest, RenamerUpdatesEveryServerOnItsOwnConnection) {
                       "SQL Command: " + sql + "\t",
                       "SQL Server: " + second_.DBServer() + "\t",
                       "SQL Command: " + sql + "\t"}));
+  EXPECT_EQ(Read("Error"), "");
+}
+
+// With the service's pool the caller's lookup reuses one connection and
+// writes the lines it writes on a connection of its own.
+TEST_F(EventReportTest, PooledLookupsLogAsBefore) {
+  ConnectionPool pool;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    fs::remove(Log("Debug"));
+    uint16_t status = dicom::kStatusSuccess;
+    dicom::Connection connection;
+    connection.calling_aet = kCaller;
+    connection.remote_ip = "127.0.0.1";
+    DCMServer_EventReport(config_, Log::Of(config_), connection, 9,
+                          dicom::Dataset(), status, &pool);
+    EXPECT_EQ(status, dicom::kStatusSuccess);
+    EXPECT_EQ(DebugMessages(), Messages("EventReport ID 9\t", {}));
+    EXPECT_EQ(pool.IdleCount(), 1u);
+  }
   EXPECT_EQ(Read("Error"), "");
 }
 

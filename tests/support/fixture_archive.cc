@@ -125,10 +125,15 @@ void FixtureArchive::TakeAway() {
   if (backend_ == ArchiveBackend::kSqlite) {
     std::filesystem::rename(db_path_, db_path_ + ".away");
   } else {
-    // Refused while a session is on the database: the service's
-    // connections last one request, so a few tries.
+    // Refused while a session is on the database: the sessions the
+    // service keeps idle are ended first, as an administrator taking the
+    // database away ends them; one in a request ends with it, so a few
+    // tries.
     for (int attempt = 0;; ++attempt) {
       try {
+        PgServer::Get().Admin(
+            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+            "WHERE datname = '" + database_ + "' AND state = 'idle'");
         PgServer::Get().Admin("ALTER DATABASE " + database_ + " RENAME TO " +
                               database_ + "_away");
         break;

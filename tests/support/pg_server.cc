@@ -244,27 +244,7 @@ void PgServer::Start() {
     // server binds it: a few tries.
     for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
       port_ = FreeLoopbackPort();
-      const pid_t pid =
-          Spawn({bin_ + "/postgres", "-D", dir_ + "/data", "-p",
-                 std::to_string(port_), "-k", dir_ + "/socket", "-c",
-                 "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
-                 "synchronous_commit=off", "-c", "full_page_writes=off", "-c",
-                 "max_connections=200", "-c", "shared_buffers=16MB"},
-                log, who);
-      // The server says "ready" in line 8 of postmaster.pid once it
-      // takes connections; it ends when it cannot listen.
-      for (int i = 0; i < 400 && pid_ < 0; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
-        if (ReadyLine(dir_ + "/data/postmaster.pid")) {
-          pid_ = pid;
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      if (pid_ < 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-      }
+      Launch();
     }
     if (pid_ < 0)
       throw std::runtime_error("the PostgreSQL server did not start:\n" +
@@ -279,6 +259,48 @@ void PgServer::Start() {
     Stop();
     throw;
   }
+}
+
+void PgServer::Launch() {
+  const std::string log = dir_ + "/server.log";
+  const pid_t pid =
+      Spawn({bin_ + "/postgres", "-D", dir_ + "/data", "-p",
+             std::to_string(port_), "-k", dir_ + "/socket", "-c",
+             "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
+             "synchronous_commit=off", "-c", "full_page_writes=off", "-c",
+             "max_connections=200", "-c", "shared_buffers=16MB"},
+            log, ServerUser());
+  // The server says "ready" in line 8 of postmaster.pid once it takes
+  // connections; it ends when it cannot listen.
+  for (int i = 0; i < 400 && pid_ < 0; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
+    if (ReadyLine(dir_ + "/data/postmaster.pid")) {
+      pid_ = pid;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (pid_ < 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+}
+
+void PgServer::Restart() {
+  if (pid_ <= 0) throw std::runtime_error("the PostgreSQL server is not running");
+  // A fast shutdown: the sessions are ended, as by a restart of the host.
+  ::kill(pid_, SIGINT);
+  WaitFor(pid_, std::chrono::seconds(30));
+  pid_ = -1;
+  // On the same port, which the data sources name; a few tries while the
+  // old socket goes.
+  for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
+    Launch();
+    if (pid_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  if (pid_ < 0)
+    throw std::runtime_error("the PostgreSQL server did not start again:\n" +
+                             ReadWholeFile(dir_ + "/server.log"));
 }
 
 void PgServer::PrepareTemplate() {

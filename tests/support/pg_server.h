@@ -61,6 +61,10 @@ class PgServer {
   int port() const { return port_; }
   const std::string& dir() const { return dir_; }
 
+  // Stops the server (a fast shutdown, which ends every session) and starts
+  // it again on the same port and data. Throws when it does not come back.
+  void Restart();
+
   // Stops the server and removes its folder; nothing when not running.
   void Stop() noexcept;
 
@@ -69,6 +73,8 @@ class PgServer {
  private:
   PgServer() = default;
   void Start();
+  // Starts postgres on port_; sets pid_ once it is ready (stays -1 when not).
+  void Launch();
   void PrepareTemplate();
 
   std::string bin_;
