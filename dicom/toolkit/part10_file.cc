@@ -168,6 +168,7 @@ Part10Header ReadPart10Header(const std::string& path) {
   Part10Header h;
   if (ReadMetaHeaderQuickly(path, h)) return h;
   h = Part10Header();
+  EnsureFullDictionary();
   DcmMetaInfo meta;
   OFString sop_class, sop_instance, syntax;
   if (meta.loadFile(path.c_str()).good()) {
@@ -201,6 +202,7 @@ Part10Header ReadPart10Header(const std::string& path) {
 
 Dataset ReadPart10Attributes(const std::string& path,
                              std::string* transfer_syntax) {
+  EnsureFullDictionary();
   DcmFileFormat file;
   OFCondition cond =
       file.loadFileUntilTag(path.c_str(), EXS_Unknown, EGL_noChange, 4096,

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 
+#include "dicom/toolkit/dataset_impl.h"
 #include "dicom/toolkit/outgoing_syntax.h"
 #include "dicom/toolkit/part10_file.h"
 #include "dicom/toolkit/requested_association.h"
@@ -122,6 +123,9 @@ class Association {
         header.has_meta ? StoredSyntaxContext(assoc, header.sop_class,
                                               header.transfer_syntax)
                         : 0;
+    // Any other way than straight from the disk reads the file as a
+    // dataset.
+    if (stored_id == 0 || header.dataset_offset == 0) EnsureFullDictionary();
     if (stored_id != 0) {
       // In the syntax the destination takes: the file's dataset goes out as
       // it is stored, without being parsed and encoded again.
