@@ -6,6 +6,12 @@
 # written on arrival). Each figure is the best of RUNS rounds (5); a C-MOVE
 # counts until its final response, which both servers send once the last
 # image has been stored at the destination.
+#
+# Beside each figure the server's CPU per image, in milliseconds: user and
+# system time from /proc of the server process and of its children once they
+# have ended and been collected (Vantor's senders, dcmqrscp's process per
+# association), measured over a pass of its own after the timed rounds, of at
+# least CPU_IMAGES images (250) per server, operation and study.
 #   sh bench/retrieve_bench.sh [build dir] [image counts, e.g. "50 5"]
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -84,7 +90,8 @@ AETable END
 CFG
 dcmqridx "$work/qr/db" "$work/archive/"ST*/*.dcm
 dcmqrscp -c "$work/qr/dcmqrscp.cfg" >"$work/qr.log" 2>&1 &
-bench_pids="$bench_pids $!"
+qpid=$!
+bench_pids="$bench_pids $qpid"
 
 # Receivers take the images but do not write them, so that the disk does not
 # blur the figures.
@@ -129,19 +136,60 @@ move() {
   echo "$start $end" | awk '{print $2 - $1}'
 }
 
+# CPU milliseconds of process $1 and of its children that ended and were
+# collected: utime, stime, cutime and cstime.
+cpu_ms() {
+  awk -v hz="$(getconf CLK_TCK)" '{printf "%.0f\n", ($14 + $15 + $16 + $17) * 1000 / hz}' "/proc/$1/stat"
+}
+
+# Waits (at most 10 s) until process $1 has no child left but those named
+# in $2 (a pattern of pgrep; "" for none): dcmqrscp collects the process of
+# an association a moment after its end.
+children_collected() {
+  _tries=0
+  while :; do
+    _left=$(pgrep -P "$1" | while read -r _c; do
+      if [ -n "$2" ] && grep -qE "$2" "/proc/$_c/comm" 2>/dev/null; then :; else echo "$_c"; fi
+    done)
+    [ -n "$_left" ] || return 0
+    _tries=$((_tries + 1))
+    [ $_tries -lt 100 ] || { echo "children of $1 not collected: $_left" >&2; return 1; }
+    sleep 0.1
+  done
+}
+
+# cpu_per_image OP PORT CALLED STUDY COUNT SERVER-PID [KEEP]: the server's CPU
+# milliseconds per image over enough rounds of OP (get or move) for
+# CPU_IMAGES images; KEEP names children that stay (Vantor's waiting sender).
+cpu_per_image() {
+  _rounds=$(( (${CPU_IMAGES:-250} + $5 - 1) / $5 ))
+  [ "$_rounds" -ge "$runs" ] || _rounds=$runs
+  children_collected "$6" "${7:-}"
+  _before=$(cpu_ms "$6")
+  _r=0
+  while [ $_r -lt "$_rounds" ]; do
+    "$1" "$2" "$3" "$4" "$5" >/dev/null
+    _r=$((_r + 1))
+  done
+  children_collected "$6" "${7:-}"
+  _after=$(cpu_ms "$6")
+  echo "$_before $_after $_rounds $5" | awk '{printf "%.2f\n", ($2 - $1) / ($3 * $4)}'
+}
+
 least() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
 
-printf '%-8s %-7s %-10s %9s %10s %9s %12s\n' "" "images" "server" "seconds" "images/s" "MB/s" "vs dcmqrscp"
-row() {  # op count server seconds peer_seconds
-  echo "$1 $2 $3 $4 $5 $(($2 * 512 * 512 * 2))" | awk '{printf "%-8s %-7s %-10s %9.3f %10.1f %9.1f %11.0f%%\n", $1, $2, $3, $4, $2 / $4, $6 / $4 / 1e6, 100 * $5 / $4}'
+row() {  # op count server seconds peer_seconds cpu_ms_per_image
+  echo "$1 $2 $3 $4 $5 $(($2 * 512 * 512 * 2)) $6" | awk '{printf "%-8s %-7s %-10s %9.3f %10.1f %9.1f %11.0f%% %13.2f\n", $1, $2, $3, $4, $2 / $4, $6 / $4 / 1e6, 100 * $5 / $4, $7}'
 }
 
 # Rounds alternate between the two servers, so that both meet the same load
 # of the machine; the best of each is kept.
+results=""
 k=0
 for count in $counts; do
   k=$((k + 1))
   study=$(study_uid $k)
+  echo "== study $k ($count images): $runs timed rounds"
   vg="" qg="" vm="" qm=""
   r=0
   while [ $r -lt $runs ]; do
@@ -154,8 +202,18 @@ for count in $counts; do
   for v in "$vg" "$qg" "$vm" "$qm"; do
     [ -n "$v" ] || { echo "a run failed (see above)" >&2; exit 1; }
   done
-  row C-GET "$count" vantor "$vg" "$qg"
-  row C-GET "$count" dcmqrscp "$qg" "$qg"
-  row C-MOVE "$count" vantor "$vm" "$qm"
-  row C-MOVE "$count" dcmqrscp "$qm" "$qm"
+  echo "== study $k ($count images): CPU per image"
+  # The service keeps one sender waiting for the next C-MOVE.
+  vgc=$(cpu_per_image get "$vport" ANY-SCP "$study" "$count" "$pid" vantor-standby)
+  qgc=$(cpu_per_image get "$qport" QRSCP "$study" "$count" "$qpid")
+  vmc=$(cpu_per_image move "$vport" ANY-SCP "$study" "$count" "$pid" vantor-standby)
+  qmc=$(cpu_per_image move "$qport" QRSCP "$study" "$count" "$qpid")
+  results="$results
+$(row C-GET "$count" vantor "$vg" "$qg" "$vgc")
+$(row C-GET "$count" dcmqrscp "$qg" "$qg" "$qgc")
+$(row C-MOVE "$count" vantor "$vm" "$qm" "$vmc")
+$(row C-MOVE "$count" dcmqrscp "$qm" "$qm" "$qmc")"
 done
+echo
+printf '%-8s %-7s %-10s %9s %10s %9s %12s %13s\n' "" "images" "server" "seconds" "images/s" "MB/s" "vs dcmqrscp" "CPU ms/image"
+echo "$results" | sed '/^$/d'

@@ -34,6 +34,11 @@ void EncodeFromUtf8(DcmDataset& ds, const std::string& charset);
 // without one, the one its dataset was read in.
 std::string LoadedFileSyntax(DcmFileFormat& file);
 
+// Reads, once, the dictionaries DeferPrivateDictionary left for later, so
+// that a file read as a dataset knows every attribute; does nothing when
+// the whole dictionary was read at once. Called before a file is read.
+void EnsureFullDictionary();
+
 }  // namespace vantor::dicom
 
 #endif  // VANTOR_DICOM_DATASET_IMPL_H_

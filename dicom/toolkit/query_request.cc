@@ -10,6 +10,7 @@
 #include "dicom/toolkit/dataset_impl.h"
 #include "dicom/toolkit/outgoing_syntax.h"
 #include "dicom/toolkit/part10_file.h"
+#include "dicom/toolkit/stored_file_store.h"
 
 namespace vantor::dicom {
 namespace {
@@ -268,9 +269,13 @@ bool DcmQueryRequest::StoreOne(const std::string& path, std::string& error) {
   if (stored_id != 0) {
     set_uids(header.sop_class.c_str(), header.sop_instance.c_str());
     req.MessageID = assoc_->nextMsgID++;
-    cond = DIMSE_storeUser(assoc_, stored_id, &req, path.c_str(), nullptr,
-                           nullptr, nullptr, DIMSE_NONBLOCKING,
-                           kStoreResponseTimeout, &rsp, &detail);
+    cond = header.dataset_offset != 0
+               ? StoreFileAsStored(assoc_, stored_id, req, path,
+                                   header.dataset_offset,
+                                   kStoreResponseTimeout, &rsp, &detail)
+               : DIMSE_storeUser(assoc_, stored_id, &req, path.c_str(),
+                                 nullptr, nullptr, nullptr, DIMSE_NONBLOCKING,
+                                 kStoreResponseTimeout, &rsp, &detail);
   } else {
     DcmFileFormat file;
     OFString sop_class, sop_instance;

@@ -14,9 +14,11 @@
 #include <memory>
 #include <set>
 
+#include "dicom/toolkit/dataset_impl.h"
 #include "dicom/toolkit/outgoing_syntax.h"
 #include "dicom/toolkit/part10_file.h"
 #include "dicom/toolkit/requested_association.h"
+#include "dicom/toolkit/stored_file_store.h"
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/failure.h"
 
@@ -121,13 +123,20 @@ class Association {
         header.has_meta ? StoredSyntaxContext(assoc, header.sop_class,
                                               header.transfer_syntax)
                         : 0;
+    // Any other way than straight from the disk reads the file as a
+    // dataset.
+    if (stored_id == 0 || header.dataset_offset == 0) EnsureFullDictionary();
     if (stored_id != 0) {
       // In the syntax the destination takes: the file's dataset goes out as
       // it is stored, without being parsed and encoded again.
       SetUids(req, header.sop_class, header.sop_instance);
-      cond = DIMSE_storeUser(assoc, stored_id, &req, path.c_str(), nullptr,
-                             nullptr, nullptr, DIMSE_NONBLOCKING, timeout, &rsp,
-                             &detail);
+      cond = header.dataset_offset != 0
+                 ? StoreFileAsStored(assoc, stored_id, req, path,
+                                     header.dataset_offset, timeout, &rsp,
+                                     &detail)
+                 : DIMSE_storeUser(assoc, stored_id, &req, path.c_str(),
+                                   nullptr, nullptr, nullptr, DIMSE_NONBLOCKING,
+                                   timeout, &rsp, &detail);
     } else {
       DcmFileFormat file;
       cond = file.loadFile(path.c_str());
@@ -226,6 +235,13 @@ StoreRun StoreFiles(const StoreDestination& destination,
         std::map<std::string, std::set<std::string>> classes;
         std::vector<FileHeader> headers(items.size());
         std::vector<bool> read(items.size(), false);
+        // The headers the archive does not replace come from the disk
+        // together rather than one seek after the other.
+        std::vector<std::string> untold;
+        for (const StoreItem& item : items)
+          if (item.sop_class.empty() || item.transfer_syntax.empty())
+            untold.push_back(item.path);
+        if (untold.size() > 1) ReadHeadersAhead(untold);
         for (size_t i = 0; i < items.size(); ++i) {
           const StoreItem& item = items[i];
           if (!item.sop_class.empty() && !item.transfer_syntax.empty()) {

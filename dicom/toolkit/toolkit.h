@@ -347,6 +347,15 @@ void InitializeToolkit();
 // set before it returns. The thread must be joined before the program ends.
 std::thread InitializeToolkitInBackground();
 
+// For a process that sends stored files as they are (the C-MOVE sender):
+// the dictionary is read with the standard attributes only, and the rest of
+// it (the private attributes) only once a file has to be read as a dataset
+// (to convert it, or when its meta header is not plain), which the toolkit
+// then does by itself; reading all of it is most of such a process's work.
+// Without effect when DCMDICTPATH names the dictionaries. Call before
+// InitializeToolkit, while the process has one thread.
+void DeferPrivateDictionary();
+
 }  // namespace vantor::dicom
 
 #endif  // VANTOR_DICOM_TOOLKIT_H_

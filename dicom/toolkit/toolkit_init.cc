@@ -16,12 +16,21 @@
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "dicom/toolkit/toolkit.h"
 
 namespace vantor::dicom {
 
 namespace {
+
+// The dictionaries left for later by DeferPrivateDictionary, separated as
+// in DCMDICTPATH; empty when all were read at once. Process-wide like the
+// dictionary itself; written once, before any other thread exists.
+std::string& DeferredDictionaries() {
+  static std::string deferred;
+  return deferred;
+}
 
 void PrepareEnvironment() {
   static std::once_flag once;
@@ -35,6 +44,32 @@ void PrepareEnvironment() {
 }
 
 }  // namespace
+
+void DeferPrivateDictionary() {
+  if (std::getenv(DCM_DICT_ENVIRONMENT_VARIABLE) != nullptr) return;
+  const std::string path = DCM_DICT_DEFAULT_PATH;
+  const size_t split = path.find(ENVIRONMENT_PATH_SEPARATOR);
+  if (split == std::string::npos) return;
+  // The first one is the standard dictionary (dicom.dic).
+  ::setenv(DCM_DICT_ENVIRONMENT_VARIABLE, path.substr(0, split).c_str(), 1);
+  DeferredDictionaries() = path.substr(split + 1);
+}
+
+void EnsureFullDictionary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string rest = DeferredDictionaries();
+    if (rest.empty()) return;
+    DcmDataDictionary& dictionary = dcmDataDict.wrlock();
+    while (!rest.empty()) {
+      const size_t split = rest.find(ENVIRONMENT_PATH_SEPARATOR);
+      const std::string file = rest.substr(0, split);
+      rest = split == std::string::npos ? "" : rest.substr(split + 1);
+      if (!file.empty()) dictionary.loadDictionary(file.c_str());
+    }
+    dcmDataDict.wrunlock();
+  });
+}
 
 std::thread InitializeToolkitInBackground() {
   PrepareEnvironment();

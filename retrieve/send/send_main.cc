@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
   }
   // First of all, so that a cancel arriving early is not lost.
   vantor::StopOnTerminationSignal();
+  // Files in a syntax the destination takes go out without being read as
+  // datasets: the private attributes are read only for one that is.
+  vantor::dicom::DeferPrivateDictionary();
   if (std::strcmp(argv[1], vantor::kStandbyArgument) == 0) {
     // Named for what it does until its job comes.
     ::prctl(PR_SET_NAME, vantor::kStandbyName, 0, 0, 0);

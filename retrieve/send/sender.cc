@@ -7,6 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 
@@ -23,6 +27,10 @@ namespace vantor {
 namespace {
 
 constexpr char kProcedure[] = "SendJob";
+// The return file is rewritten with the counts so far at most this often
+// while images go out (the service looks at it every 20 ms): on a fast
+// link, a new file per image would cost more than the image.
+constexpr auto kProgressInterval = std::chrono::milliseconds(10);
 // A job file is a few hundred bytes; anything much larger is not one.
 constexpr off_t kMaxJobFileBytes = 1 << 20;
 
@@ -130,18 +138,80 @@ dicom::StoreDestination DestinationOf(const SendJob& job, bool tls,
   return destination;
 }
 
-// Sends `files`, counting each image's outcome and rewriting the return
-// file (`return_path`) after each one with the counts so far.
+// Rewrites the return file with the counts so far from a thread of its
+// own: at once when an image is done, then not again before
+// kProgressInterval is over, so that on a fast link the images do not each
+// cost a new file while on a slow one each image is still reported.
+class ProgressWriter {
+ public:
+  ProgressWriter(std::string return_path, const SendOutcome& start)
+      : return_path_(std::move(return_path)) {
+    Write(start);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ProgressWriter() { Stop(); }
+  ProgressWriter(const ProgressWriter&) = delete;
+  ProgressWriter& operator=(const ProgressWriter&) = delete;
+
+  void Update(const SendOutcome& now) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      progress_ = now;
+      pending_ = true;
+    }
+    changed_.notify_one();
+  }
+
+  // Ends the thread; a count it has not written yet is dropped (the final
+  // return file follows).
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Write(const SendOutcome& progress) {
+    GuardVoid(kProcedure, [&] { WriteReturnFile(return_path_, progress); });
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopping_ || pending_; });
+      if (stopping_) return;
+      const SendOutcome progress = progress_;
+      pending_ = false;
+      lock.unlock();
+      Write(progress);
+      lock.lock();
+      if (changed_.wait_for(lock, kProgressInterval,
+                            [&] { return stopping_; }))
+        return;
+    }
+  }
+
+  const std::string return_path_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  SendOutcome progress_;
+  bool pending_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Sends `files`, counting each image's outcome; the return file
+// (`return_path`) follows the counts so far (see ProgressWriter).
 dicom::StoreRun SendAndReport(const dicom::StoreDestination& destination,
                               const std::vector<dicom::StoreItem>& files,
                               const std::string& return_path,
                               const SendLog& log) {
   SendOutcome progress;
   progress.remaining = static_cast<int>(files.size());
-  auto report_progress = [&] {
-    GuardVoid(kProcedure, [&] { WriteReturnFile(return_path, progress); });
-  };
-  report_progress();
+  ProgressWriter writer(return_path, progress);
   return dicom::StoreFiles(
       destination, files,
       [&](const dicom::StoreFileResult& r) {
@@ -159,7 +229,7 @@ dicom::StoreRun SendAndReport(const dicom::StoreDestination& destination,
         }
         --progress.remaining;
         // The last image's counts go into the final file.
-        if (progress.remaining > 0) report_progress();
+        if (progress.remaining > 0) writer.Update(progress);
       },
       [] { return SendStopRequested(); });
 }
@@ -188,7 +258,7 @@ void RecordRun(const dicom::StoreRun& run, const SendJob& job,
 
 // Selects, sends and counts; a failure of the job as a whole lands in
 // `outcome.error`. While sending, the return file (`return_path`) is
-// rewritten after each image with the counts so far and what remains.
+// rewritten with the counts so far and what remains (see ProgressWriter).
 void CarryOut(const SendJob& job, const std::string& return_path,
               const SendLog& log, ReadyDatabase* ready, SendOutcome& outcome) {
   GuardWith(

@@ -62,8 +62,8 @@ struct ReadyDatabase {
 // nine lines or names another return file is left as it is; a job of ours
 // whose statement is refused is removed, its statement in the error log.
 //
-// While it sends, the return file is rewritten after each image with the
-// counts so far and Remaining=N. Once a stop is requested, the image on the
+// While it sends, the return file is rewritten once an image is done (and
+// then not again for 10 ms) with the counts so far and Remaining=N. Once a stop is requested, the image on the
 // wire is finished, the association aborted, and the final return file
 // carries the counts so far, Remaining=<images not sent> and
 // Error=Cancelled; the job file is removed.

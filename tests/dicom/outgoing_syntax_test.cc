@@ -170,7 +170,10 @@ class Getter : public DcmSCU {
     std::unique_ptr<DcmDataset> dataset;
   };
 
-  Getter(int port, const std::vector<std::vector<std::string>>& contexts) {
+  // `max_pdu`: the largest PDU it receives (0: the toolkit's default).
+  Getter(int port, const std::vector<std::vector<std::string>>& contexts,
+         Uint32 max_pdu = 0) {
+    if (max_pdu != 0) setMaxReceivePDULength(max_pdu);
     setAETitle("GETTER");
     setPeerAETitle("VANTOR");
     setPeerHostName("127.0.0.1");
@@ -258,9 +261,10 @@ class CGetSyntaxTest : public OutgoingSyntaxTest {
 
   // Serves `files` and runs one C-GET proposing `contexts`.
   void Run(const std::vector<std::string>& files,
-           const std::vector<std::vector<std::string>>& contexts) {
+           const std::vector<std::vector<std::string>>& contexts,
+           Uint32 max_pdu = 0) {
     events_.SetFiles(files);
-    getter_ = std::make_unique<Getter>(port_, contexts);
+    getter_ = std::make_unique<Getter>(port_, contexts, max_pdu);
     status_ = getter_->Get();
   }
 
@@ -282,6 +286,40 @@ TEST_F(CGetSyntaxTest, AFileInAnAcceptedSyntaxGoesAsItIsStored) {
   const std::string stored = FileFragments(path);
   ASSERT_FALSE(stored.empty());
   EXPECT_TRUE(Fragments(*getter_->got[0].dataset) == stored);
+}
+
+TEST_F(CGetSyntaxTest, FilesGoInPdusOfTheSizeThePeerAskedForAndArriveWhole) {
+  // A peer that takes PDUs of 4 KB: an image of 128 KB in each of the
+  // three syntaxes goes out as stored, in many PDVs, and arrives whole.
+  std::vector<std::string> paths;
+  std::vector<TestImage> images;
+  int n = 0;
+  for (const char* syntax : {kExplicit, kImplicit, kJpegLossless}) {
+    TestImage image = Image(16, syntax);
+    image.rows = 256;
+    image.columns = 256;
+    image.frames = 1;
+    images.push_back(image);
+    paths.push_back(
+        Write(image, "1.2.826.0.1.3680043.9.8.1" + std::to_string(++n)));
+  }
+  Run(paths, {{kExplicit}, {kImplicit}, {kJpegLossless}}, 4096);
+  EXPECT_EQ(status_, kStatusSuccess) << events_.error();
+  ASSERT_EQ(getter_->got.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(images[i].transfer_syntax);
+    EXPECT_EQ(getter_->got[i].syntax, images[i].transfer_syntax);
+    EXPECT_EQ(getter_->got[i].sop_instance,
+              "1.2.826.0.1.3680043.9.8.1" + std::to_string(i + 1));
+    EXPECT_EQ(Text(*getter_->got[i].dataset, DCM_PatientName), "Meyer^Anna");
+    if (images[i].transfer_syntax == kJpegLossless) {
+      EXPECT_TRUE(Fragments(*getter_->got[i].dataset) ==
+                  FileFragments(paths[i]));
+    } else {
+      EXPECT_TRUE(PixelBytes(*getter_->got[i].dataset) ==
+                  TestImagePixelBytes(images[i]));
+    }
+  }
 }
 
 TEST_F(CGetSyntaxTest, AnyOtherIsConvertedToTheBestSyntaxThePeerTakes) {

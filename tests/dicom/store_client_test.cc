@@ -14,9 +14,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "dicom/toolkit/part10_file.h"
 #include "tests/support/service_process.h"
+#include "tests/support/test_env.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_images.h"
 
@@ -44,13 +49,21 @@ class StoreClientTest : public ::testing::Test {
       ::dup2(null_fd, 1);
       ::dup2(null_fd, 2);
       // Uncompressed syntaxes only: a JPEG proposal is refused.
-      ::execl("/usr/bin/storescp", "storescp", "-aet", "DEST", "-od",
-              out.c_str(), port.c_str(), static_cast<char*>(nullptr));
+      std::vector<std::string> args = {"storescp", "-aet", "DEST", "-od", out};
+      for (const std::string& a : ExtraArguments()) args.push_back(a);
+      args.push_back(port);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv("/usr/bin/storescp", argv.data());
       ::_exit(127);
     }
     for (int i = 0; i < 200 && !IsListening(port_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
+  // More options for storescp.
+  virtual std::vector<std::string> ExtraArguments() const { return {}; }
+
   void TearDown() override {
     if (destination_ > 0) {
       ::kill(destination_, SIGKILL);
@@ -58,10 +71,13 @@ class StoreClientTest : public ::testing::Test {
     }
   }
 
-  std::string Image(const std::string& uid, const std::string& sop_class = kCt) {
+  std::string Image(const std::string& uid, const std::string& sop_class = kCt,
+                    int matrix = 64) {
     TestImage image;
     image.sop_instance_uid = uid;
     image.sop_class_uid = sop_class;
+    image.rows = matrix;
+    image.columns = matrix;
     std::string path = dir_ + "/" + uid + ".dcm";
     WriteTestImage(path, image);
     return path;
@@ -75,8 +91,9 @@ class StoreClientTest : public ::testing::Test {
     d.timeout_seconds = 30;
     return d;
   }
-  std::string Received(const std::string& uid) const {
-    return dir_ + "/received/CT." + uid;
+  std::string Received(const std::string& uid,
+                       const std::string& prefix = "CT") const {
+    return dir_ + "/received/" + prefix + "." + uid;
   }
 
   TempFolder folder_{"store-client"};
@@ -116,6 +133,73 @@ TEST_F(StoreClientTest, WhatTheArchiveTellsShapesTheProposalAndFilesArriveWhole)
   ASSERT_EQ(run.files.size(), 2u);
   EXPECT_NE(run.files[1].error.find("accepted no context"), std::string::npos)
       << run.files[1].error;
+}
+
+// A destination that keeps what it receives bit for bit and takes PDUs of
+// 4 KB only.
+class StoreClientAsStoredTest : public StoreClientTest {
+ protected:
+  std::vector<std::string> ExtraArguments() const override {
+    return {"--bit-preserving", "--max-pdu", "4096"};
+  }
+};
+
+// The dataset of a Part 10 file: its bytes after the meta header.
+std::string DatasetBytes(const std::string& path) {
+  const Part10Header h = ReadPart10Header(path);
+  const std::string bytes = ReadWholeFile(path);
+  if (h.dataset_offset == 0 || h.dataset_offset >= bytes.size()) return "";
+  return bytes.substr(h.dataset_offset);
+}
+
+TEST_F(StoreClientAsStoredTest,
+       MixedClassesAndSyntaxesInOneRunFilesAsStoredArriveByteForByte) {
+  // Told by the archive (CT), read from its header (MR), a CT image the
+  // destination takes only once converted (JPEG lossless), a file that is
+  // no DICOM file and one that is missing: one association, each file on
+  // its own context, the two bad ones failed and the rest delivered.
+  const std::string ct = Image("1.2.826.0.1.3680043.9.6.11", kCt, 256);
+  const std::string mr = Image("1.2.826.0.1.3680043.9.6.12", kMr);
+  TestImage lossless;
+  lossless.sop_instance_uid = "1.2.826.0.1.3680043.9.6.13";
+  lossless.transfer_syntax = kJpegLossless;
+  const std::string jpeg = dir_ + "/jpeg.dcm";
+  WriteTestImage(jpeg, lossless);
+  const std::string junk = dir_ + "/junk.dcm";
+  std::ofstream(junk, std::ios::binary) << std::string(500, 'x');
+  const std::string missing = dir_ + "/missing.dcm";
+
+  std::vector<std::string> done;
+  StoreRun run = StoreFiles(Destination(),
+                            {{ct, kCt, kExplicit},
+                             {junk, "", ""},
+                             {mr, "", ""},
+                             {missing, kCt, kExplicit},
+                             {jpeg, kCt, kJpegLossless}},
+                            [&](const StoreFileResult& r) {
+                              done.push_back(r.path);
+                            });
+  EXPECT_EQ(run.association_error, "");
+  EXPECT_EQ(run.completed, 3);
+  EXPECT_EQ(run.failed, 2);
+  EXPECT_EQ(done, (std::vector<std::string>{ct, junk, mr, missing, jpeg}));
+  ASSERT_EQ(run.files.size(), 5u);
+  EXPECT_NE(run.files[1].error.find(junk), std::string::npos);
+  EXPECT_NE(run.files[3].error.find(missing), std::string::npos);
+  for (size_t i : {0u, 2u, 4u}) EXPECT_EQ(run.files[i].error, "") << i;
+
+  // Sent as stored: the very bytes of the datasets (the CT image in 32
+  // PDUs of 4 KB).
+  const std::string ct_got = Received("1.2.826.0.1.3680043.9.6.11");
+  const std::string mr_got = Received("1.2.826.0.1.3680043.9.6.12", "MR");
+  EXPECT_FALSE(DatasetBytes(ct).empty());
+  EXPECT_TRUE(DatasetBytes(ct_got) == DatasetBytes(ct));
+  EXPECT_TRUE(DatasetBytes(mr_got) == DatasetBytes(mr));
+  // Converted for a destination that takes no JPEG: the same pixels.
+  const std::string jpeg_got = Received("1.2.826.0.1.3680043.9.6.13");
+  EXPECT_EQ(FileTransferSyntax(jpeg_got), kExplicit);
+  EXPECT_EQ(DecodedPixels(jpeg_got), DecodedPixels(jpeg));
+  EXPECT_FALSE(DecodedPixels(jpeg_got).empty());
 }
 
 }  // namespace

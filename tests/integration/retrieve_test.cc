@@ -235,6 +235,46 @@ TEST_P(RetrieveTest, GetWithAMissingFileReportsTheFailedSubOperation) {
       << get.output;
 }
 
+// A file that is no DICOM file (its header cannot be read) is one failed
+// sub-operation, of a C-GET and of a C-MOVE alike; the other images still go
+// out, from the disk as they are stored.
+TEST_P(RetrieveTest, AnUnreadableFileFailsAloneInAGetAndInAMove) {
+  const std::string a = kSeriesA, b = kSeriesB;
+  {
+    std::ofstream garbage(source_ + "/" + a + ".2.dcm",
+                          std::ios::binary | std::ios::trunc);
+    garbage << std::string(300, 'x');
+  }
+  StoreDestination destination("DEST");
+  ASSERT_TRUE(destination.listening());
+  archive_.AddNode("DEST", "127.0.0.1", false, false, false,
+                   destination.port());
+  Start();
+  const std::string out = archive_.dir() + "/got";
+  fs::create_directories(out);
+  ToolResult get = Get(
+      "GETSCU",
+      {"QueryRetrieveLevel=STUDY", std::string("StudyInstanceUID=") + kStudy},
+      out);
+  EXPECT_THAT(get.output, HasSubstr("Number of Completed Suboperations : 4"))
+      << get.output;
+  EXPECT_THAT(get.output, HasSubstr("Number of Failed Suboperations    : 1"))
+      << get.output;
+  ExpectSamePixels(out, {a + ".1", a + ".3", b + ".1", b + ".2"});
+
+  ToolResult move = Move("DEST", {"QueryRetrieveLevel=STUDY",
+                                  std::string("StudyInstanceUID=") + kStudy});
+  EXPECT_EQ(FinalStatus(move), "0xb000") << move.output << service_.Describe();
+  EXPECT_EQ(LastResponse(move, "Completed Suboperations"), "4") << move.output;
+  EXPECT_EQ(LastResponse(move, "Failed Suboperations"), "1") << move.output;
+  EXPECT_EQ(WaitForReturn(0), "Completed=4\r\nFailed=1\r\nWarning=0\r\n");
+  ASSERT_TRUE(destination.WaitForFiles(4));
+  ExpectSamePixels(destination.received(),
+                   {a + ".1", a + ".3", b + ".1", b + ".2"});
+  EXPECT_THAT(service_.ReadLog("SendVantor" + service_.port_text() + ".log"),
+              HasSubstr("Not sent: " + source_ + "/" + a + ".2.dcm"));
+}
+
 TEST_P(RetrieveTest, GetFromACallerNotInTheNodeTableIsRefused) {
   Start();
   const std::string out = archive_.dir() + "/got";

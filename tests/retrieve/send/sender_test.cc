@@ -1,5 +1,7 @@
 #include "retrieve/send/sender.h"
 
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dctk.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -525,6 +527,50 @@ TEST_F(SenderProcessTest, TheReturnFileFollowsTheJobImageByImage) {
   EXPECT_EQ(FilesIn(received_), 3u);
   EXPECT_FALSE(fs::exists(job));
   EXPECT_FALSE(fs::exists(ReturnFile() + ".part"));
+}
+
+// The sender reads the private attributes of the dictionary only once a
+// file has to be read as a dataset; a file converted for the destination
+// still keeps the attributes' own VRs, not UN.
+TEST_F(SenderProcessTest, AConvertedFileKeepsTheVrsOfItsPrivateAttributes) {
+  const std::string path = File("1.2", "1.2.1.1");
+  {
+    DcmFileFormat file;
+    ASSERT_TRUE(file.loadFile(path.c_str()).good());
+    DcmDataset* ds = file.getDataset();
+    ASSERT_TRUE(ds->putAndInsertString(DcmTag(0x0029, 0x0010, EVR_LO),
+                                       "SIEMENS CSA HEADER")
+                    .good());
+    ASSERT_TRUE(ds->putAndInsertString(DcmTag(DcmTagKey(0x0029, 0x1008),
+                                              "SIEMENS CSA HEADER"),
+                                       "IMAGE NUM 4")
+                    .good());
+    ASSERT_TRUE(file.saveFile(path.c_str(), EXS_LittleEndianImplicit).good());
+  }
+  // A destination that takes CT in explicit little endian only.
+  const std::string config = archive_.dir() + "/storescp.cfg";
+  std::ofstream(config)
+      << "[[TransferSyntaxes]]\n[Accepted]\n"
+      << "TransferSyntax1 = 1.2.840.10008.1.2.1\n"
+      << "[[PresentationContexts]]\n[Contexts]\n"
+      << "PresentationContext1 = 1.2.840.10008.5.1.4.1.1.2\\Accepted\n"
+      << "[[Profiles]]\n[Default]\nPresentationContexts = Contexts\n";
+  const int port = FreeLoopbackPort();
+  destination_ = SpawnQuiet({"/usr/bin/storescp", "-aet", "DEST", "-xf", config,
+                             "Default", "-od", received_,
+                             std::to_string(port)});
+  for (int i = 0; i < 200 && !IsListening(port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  StartSender(JobFor({{0x0020, 0x000E, Value("1.2.1")}}, port));
+  EXPECT_THAT(WaitForSender(std::chrono::seconds(30)), Eq(0));
+  EXPECT_EQ(FilesIn(received_), 3u);
+  const std::string got = ReadWholeFile(received_ + "/CT.1.2.1.1");
+  EXPECT_EQ(FileTransferSyntax(received_ + "/CT.1.2.1.1"),
+            "1.2.840.10008.1.2.1");
+  // (0029,1008) in explicit little endian: its tag, then CS.
+  EXPECT_NE(got.find(std::string("\x29\x00\x08\x10" "CS", 6)),
+            std::string::npos);
+  EXPECT_NE(got.find("IMAGE NUM 4"), std::string::npos);
 }
 
 TEST_F(SenderProcessTest, SigtermStopsBetweenImagesAndReportsTheCancel) {
