@@ -253,14 +253,16 @@ TEST_F(DispatcherTest, PooledRequestsLogAsBeforeAndShareTheirConnection) {
   // earlier request (a temporary table only that connection sees).
   std::vector<bool> marked;
   RequestServices services = services_.Wired();
-  services.GetStudyData = [&](const RequestContext& context, const Dataset&) {
+  services.GetStudyData = [&](const RequestContext& context, const Dataset&,
+                              const ResponseSink& sink) {
     ResultSet rs = context.db.Query(
         "SELECT count(*) AS n FROM sqlite_temp_master "
         "WHERE name = 'pool_mark'");
     marked.push_back(rs.Get(0, "n").integer() == 1);
     if (!marked.back())
       context.db.Execute("CREATE TEMP TABLE pool_mark (k INTEGER)");
-    return std::optional<DatasetCollection>(DatasetCollection(1));
+    sink(Dataset());
+    return true;
   };
   auto serve = [&](ConnectionPool* connections) {
     std::filesystem::remove(debug_log);
