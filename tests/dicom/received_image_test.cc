@@ -286,11 +286,11 @@ TEST(ImplicitRewriteTest, WhatItDoesNotHandleIsLeftToTheEncoder) {
         error);
     return std::make_pair(r, out);
   };
-  const std::string name("\x10\x00\x10\x00PN\x04\x00Doe^", 12);
+  const std::string name("\x10\x00\x10\x00PN\x04\x00" "Doe^", 12);
   // The short header keeps its length in 4 bytes.
   EXPECT_EQ(rewrite(name),
             std::make_pair(RewriteResult::kDone,
-                           std::string("\x10\x00\x10\x00\x04\x00\x00\x00Doe^", 12)));
+                           std::string("\x10\x00\x10\x00\x04\x00\x00\x00" "Doe^", 12)));
   // Group lengths go.
   EXPECT_EQ(rewrite(std::string("\x10\x00\x00\x00UL\x04\x00\x0c\x00\x00\x00", 12) +
                     name)
@@ -298,9 +298,9 @@ TEST(ImplicitRewriteTest, WhatItDoesNotHandleIsLeftToTheEncoder) {
             rewrite(name).second);
   const std::string cases[] = {
       // An unknown value representation.
-      std::string("\x10\x00\x10\x00ZZ\x04\x00Doe^", 12),
+      std::string("\x10\x00\x10\x00ZZ\x04\x00" "Doe^", 12),
       // A value that runs past the end.
-      std::string("\x10\x00\x10\x00PN\x08\x00Doe^", 12),
+      std::string("\x10\x00\x10\x00PN\x08\x00" "Doe^", 12),
       // Undefined length outside a sequence.
       std::string("\xe0\x7f\x10\x00OB\x00\x00\xff\xff\xff\xff", 12),
       // A sequence never closed.
