@@ -54,6 +54,20 @@ run_bench() {  # $1 = CountStudy
   python3 -c "d=$t1-$t0;print('${who}CountStudy=$1 all studies: %d responses in %.2f s, %.0f responses/s'%($n,d,$n/d))"
   # The service's own CPU time for it: what a busy machine disturbs least.
   python3 -c "c=$c1-$c0;print('${who}CountStudy=$1 all studies: service CPU %.2f s, %.0f responses per CPU second'%(c,$n/c if c>0 else 0))"
+  # The client's own CPU for the same query (findscu printing each response
+  # with -v, as above): with the service's CPU it shows which side bounds
+  # the rate on this machine.
+  python3 - "$port" <<PY
+import resource, subprocess, sys
+before = resource.getrusage(resource.RUSAGE_CHILDREN)
+subprocess.run(["findscu", "-aet", "FINDSCU", "-S", "-k", "QueryRetrieveLevel=STUDY",
+                "-k", "PatientName", "-k", "StudyInstanceUID", "-k", "StudyDate", "-v",
+                "127.0.0.1", sys.argv[1]], stdout=subprocess.DEVNULL,
+               stderr=subprocess.DEVNULL, env={"TCP_NODELAY": "1", "PATH": "/usr/bin:/bin"})
+after = resource.getrusage(resource.RUSAGE_CHILDREN)
+cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+print("${who}CountStudy=$1 all studies: findscu's own CPU %.2f s" % cpu)
+PY
   echo "${who}CountStudy=$1 all studies: service peak RSS (VmHWM) $rss0 kB after start, $rss1 kB after the query (+$((rss1 - rss0)) kB)"
   # The first response's latency: from findscu's own log, the request sent
   # to the first pending response received (median of 5 queries).

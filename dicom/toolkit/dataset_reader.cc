@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <vector>
 
 #include "host/base/files.h"
 
@@ -72,6 +74,9 @@ DataResult ReadPieces(
 
 // The writing out of a received file is started in steps of this size.
 constexpr off_t kWritebackStep = 1 << 20;
+// Received pieces go to the file in writes of this size.
+constexpr size_t kWriteChunk = 256 * 1024;
+constexpr off_t kPage = 4096;
 
 }  // namespace
 
@@ -112,13 +117,34 @@ DataResult ReceiveDatasetToFile(T_ASC_Association* assoc, int timeout, int fd,
   if (start < 0) start = 0;
   off_t written = start;
   off_t started = start;  // the writing out has been started up to here
+  // The pieces (a PDU's worth each) are gathered into writes that end on a
+  // page boundary: fewer calls, and no page is begun by one write and
+  // finished by the next.
+  std::vector<char> pending;
+  pending.reserve(kWriteChunk);
+  size_t chunk = kWriteChunk - static_cast<size_t>(start % kPage);
+  auto write_pending = [&]() {
+    if (pending.empty()) return;
+    write_error = WriteAll(fd, pending.data(), pending.size());
+    written += static_cast<off_t>(pending.size());
+    pending.clear();
+    chunk = kWriteChunk;
+  };
   DataResult result = ReadPieces(
       assoc, timeout, why, [&](const DUL_PDV& pdv, E_TransferSyntax) {
-        if (write_error != 0 || pdv.fragmentLength == 0) return true;
-        write_error = WriteAll(fd, pdv.data, pdv.fragmentLength);
         if (write_error != 0) return true;
-        written += static_cast<off_t>(pdv.fragmentLength);
-        if (write_out &&
+        const char* data = static_cast<const char*>(pdv.data);
+        size_t left = pdv.fragmentLength;
+        while (left > 0 && write_error == 0) {
+          size_t take = std::min(left, chunk - pending.size());
+          pending.insert(pending.end(), data, data + take);
+          data += take;
+          left -= take;
+          if (pending.size() == chunk) write_pending();
+        }
+        if (pdv.lastPDV && write_error == 0) write_pending();
+        if (write_error != 0) return true;
+        if (write_out && written > started &&
             (written - started >= kWritebackStep || pdv.lastPDV)) {
           // The disk works on the image while the rest of it arrives and
           // while earlier images are flushed.
@@ -128,6 +154,9 @@ DataResult ReceiveDatasetToFile(T_ASC_Association* assoc, int timeout, int fd,
         }
         return true;
       });
+  // A dataset cut short leaves what it had in the file too; the caller
+  // removes the file.
+  if (write_error == 0) write_pending();
   return result;
 }
 
