@@ -154,9 +154,6 @@ DataResult ReceiveDatasetToFile(T_ASC_Association* assoc, int timeout, int fd,
         }
         return true;
       });
-  // A dataset cut short leaves what it had in the file too; the caller
-  // removes the file.
-  if (write_error == 0) write_pending();
   return result;
 }
 

@@ -169,6 +169,35 @@ TEST_F(ReceptionE2eTest, CompressWritesJpegLosslessWithTheSamePixels) {
               HasSubstr(", compressed = True\r\n"));
 }
 
+// Images larger than one write of the reception, over many PDUs: the one
+// kept as it arrived and the one rewritten to implicit little endian both
+// hold every pixel that was sent.
+TEST_F(ReceptionE2eTest, LargeImagesArriveWhole) {
+  ASSERT_TRUE(Start({}, {})) << service_.Describe();
+  TestImage kept;
+  kept.sop_instance_uid = kUid1;
+  kept.rows = 512;
+  kept.columns = 385;  // an image size that ends inside a page
+  kept.transfer_syntax = kImplicitLE;
+  TestImage rewritten = kept;
+  rewritten.sop_instance_uid = kUid2;
+  rewritten.transfer_syntax = "1.2.840.10008.1.2.1";
+  const std::string sent_kept = Image(kept);
+  const std::string sent_rewritten = Image(rewritten);
+  ToolResult r = Store({sent_kept, sent_rewritten});
+  ASSERT_EQ(Count(r.output, "Received Store Response (Success)"), 2u)
+      << r.output;
+  for (const auto& [uid, sent] :
+       {std::pair{std::string(kUid1), sent_kept},
+        std::pair{std::string(kUid2), sent_rewritten}}) {
+    const std::string written = Incoming(uid + ".dcm");
+    EXPECT_EQ(FileTransferSyntax(written), kImplicitLE) << uid;
+    std::vector<uint16_t> pixels = DecodedPixels(written);
+    EXPECT_EQ(pixels.size(), 512u * 385u) << uid;
+    EXPECT_EQ(pixels, DecodedPixels(sent)) << uid;
+  }
+}
+
 TEST_F(ReceptionE2eTest, DismissedModalitiesAreAcceptedButNotWritten) {
   ASSERT_TRUE(Start({},
                     {{"EnableDismiss", "1"}, {"DismissModalities", "CT;MR"}},
