@@ -85,4 +85,18 @@ ReceptionTarget Front::ReceptionFile(const Connection& connection,
   return services_.ReceptionFile(*snapshot_(), sop_instance, transfer_syntax);
 }
 
+void Front::AssociationAnswered(const std::string& outcome) {
+  if (services_.metrics) services_.metrics->AssociationAnswered(outcome);
+}
+
+void Front::AssociationClosed() {
+  if (services_.metrics) services_.metrics->AssociationClosed();
+}
+
+void Front::CommandAnswered(const CommandTally& tally) {
+  if (!services_.metrics) return;
+  services_.metrics->CommandAnswered(tally.command, tally.status, tally.seconds,
+                                     tally.bytes_received, tally.images_sent);
+}
+
 }  // namespace vantor::dicom

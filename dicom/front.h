@@ -16,6 +16,7 @@
 #include "dicom/toolkit/toolkit.h"
 #include "host/base/config.h"
 #include "host/base/log.h"
+#include "host/base/metrics.h"
 
 namespace vantor::dicom {
 
@@ -57,6 +58,11 @@ struct FrontServices {
   std::function<void(const Log& log, const ReportDestination& destination,
                      const CommitmentReport& report)>
       CommitmentReportUndelivered;
+  // Why the service may not be given work now ("" when it may): the
+  // readiness a balancer asks for.
+  std::function<std::string(const Config& config)> NotReady;
+  // The service's counters (owned by the host); null counts nothing.
+  Metrics* metrics = nullptr;
 };
 
 // The current settings snapshot; never null.
@@ -86,6 +92,9 @@ class Front : public ServerEvents {
   ReceptionTarget ReceptionFile(const Connection& connection,
                                 const std::string& sop_instance,
                                 const std::string& transfer_syntax) override;
+  void AssociationAnswered(const std::string& outcome) override;
+  void AssociationClosed() override;
+  void CommandAnswered(const CommandTally& tally) override;
 
  private:
   // One event's share of the settings: the snapshot and its log.

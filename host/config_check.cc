@@ -179,6 +179,27 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
             std::to_string(c.HTTPIdleTimeout));
   ShowValue(check, registry, ikey, "HTTPMaxBodyMB", Kind::kNumber,
             std::to_string(c.HTTPMaxBodyMB));
+  ShowValue(check, registry, ikey, "HealthPort", Kind::kNumber,
+            std::to_string(c.HealthPort));
+  ShowValue(check, registry, ikey, "AssociationsPerAddress", Kind::kNumber,
+            std::to_string(c.AssociationsPerAddress));
+  ShowValue(check, registry, ikey, "AssociationsPerAETitle", Kind::kNumber,
+            std::to_string(c.AssociationsPerAETitle));
+  std::string balancers;
+  for (const std::string& b : c.BalancerAddresses)
+    balancers += (balancers.empty() ? "" : ";") + b;
+  ShowValue(check, registry, ikey, "BalancerAddresses", Kind::kText, balancers);
+  {
+    // Where a balancer and a monitoring system ask.
+    std::string pages;
+    if (c.HTTP) pages += "web port " + std::to_string(c.HTTP);
+    if (c.HealthPort && c.HealthPort != c.HTTP)
+      pages += std::string(pages.empty() ? "" : ", ") + "health port " +
+               std::to_string(c.HealthPort);
+    check.out() << "  /health/live, /health/ready, /metrics: "
+                << (pages.empty() ? "off (set HTTP or HealthPort)" : "on the " + pages)
+                << "\n";
+  }
   check.out() << "  own AE title: " << c.OwnAET << "\n";
 }
 

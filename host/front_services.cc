@@ -3,9 +3,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "dicom/association.h"
 #include "dicom/toolkit/event_report_client.h"
 #include "host/base/config.h"
+#include "host/base/database.h"
+#include "host/base/failure.h"
 #include "host/base/paths.h"
 #include "query/image_query.h"
 #include "query/patient_query.h"
@@ -15,13 +19,78 @@
 #include "retrieve/event_report.h"
 #include "retrieve/move_handoff.h"
 #include "retrieve/storage_commitment.h"
+#include "retrieve/store/disk_space.h"
 #include "retrieve/store/image_reception.h"
 #include "retrieve/store/reception_file.h"
 
 namespace vantor {
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// The files in the incoming folder: images waiting for the importer (or the
+// archive product's own), and receptions in progress.
+double IncomingFiles() {
+  std::error_code ec;
+  double n = 0;
+  for (fs::directory_iterator it(ToFsPath(Settings()->Temp), ec), end;
+       !ec && it != end; it.increment(ec)) {
+    std::error_code entry_ec;
+    if (it->is_regular_file(entry_ec)) ++n;
+  }
+  return n;
+}
+
+double IncomingFreeBytes() {
+  return Guard("Metrics", 0.0, [] {
+    return static_cast<double>(AvailableSpace(ToFsPath(Settings()->Temp)));
+  });
+}
+
+}  // namespace
+
 FrontServicesHost::FrontServicesHost()
-    : importer_(&Settings), reports_(&dicom::SendCommitmentReport) {}
+    : importer_(&Settings), reports_(&dicom::SendCommitmentReport) {
+  metrics_.AddGauge("vantor_incoming_files",
+                    "Files in the incoming folder (images not yet taken into "
+                    "the archive, and receptions in progress)",
+                    &IncomingFiles);
+  metrics_.AddGauge("vantor_incoming_free_bytes",
+                    "Bytes free in the file system of the incoming folder",
+                    &IncomingFreeBytes);
+  metrics_.AddGauge("vantor_images_imported",
+                    "Images the service's importer took into the archive "
+                    "since it started",
+                    [this] { return static_cast<double>(importer_.imported()); });
+  metrics_.AddGauge("vantor_database_connections_idle",
+                    "Database connections kept open between requests",
+                    [this] { return static_cast<double>(connections_.IdleCount()); });
+}
+
+std::string FrontServicesHost::NotReady(const Config& config) {
+  if (stopping_) return "the service is stopping";
+  if (!listening_) return "the DICOM port does not listen";
+  // The check opens a connection as a request would (a kept one is tried
+  // first); its failure is the answer, not an error of the service.
+  bool reached = false;
+  GuardWith(
+      [&] {
+        Database db(&connections_);
+        db.Open(ConnectionText(config.DBServer));
+        reached = true;
+        db.Close();
+      },
+      [](const FailureInfo&) {});
+  if (!reached) return "the archive database does not answer";
+  const uint64_t free = Guard("HealthReady", uint64_t{0}, [&] {
+    return AvailableSpace(ToFsPath(config.Temp));
+  });
+  if (free < kDiskSpaceMinimum)
+    return "less than " + std::to_string(kDiskSpaceMinimum / 1048576) +
+           " MiB free for incoming images";
+  return "";
+}
 
 dicom::RequestServices FrontServicesHost::RequestTable() {
   dicom::RequestServices services;
@@ -87,6 +156,8 @@ dicom::FrontServices FrontServicesHost::Table() {
              const dicom::CommitmentReport& report) {
         reports_.Add(log, destination, report);
       };
+  table.NotReady = [this](const Config& config) { return NotReady(config); };
+  table.metrics = &metrics_;
   return table;
 }
 

@@ -10,6 +10,7 @@
 #include "dicom/front.h"
 #include "host/base/connection_pool.h"
 #include "import/import_worker.h"
+#include "host/base/metrics.h"
 #include "retrieve/commitment_report_queue.h"
 #include "retrieve/sender_starter.h"
 
@@ -46,12 +47,23 @@ class FrontServicesHost {
   // Closes every idle database connection (at unload).
   void CloseConnections();
 
+  // Whether the DICOM port listens (for the readiness check).
+  void SetListening(bool listening) { listening_ = listening; }
+
+  // The service's counters.
+  Metrics& metrics() { return metrics_; }
+
  private:
   dicom::RequestServices RequestTable();
+  // Why the service may not be given work now ("" when it may).
+  std::string NotReady(const Config& config);
 
+  // The counters; first, so that everything that counts goes before them.
+  Metrics metrics_;
   // The idle database connections of the requests (C-FIND, C-GET, C-MOVE,
-  // event reports, web requests); first, so that it goes last.
+  // event reports, web requests), before the parts that use them.
   ConnectionPool connections_;
+  std::atomic<bool> listening_{false};
   std::atomic<bool> stopping_{false};
   SenderStarter senders_;
   ImportWorker importer_;

@@ -77,6 +77,7 @@ void Form_Load(MainWindow& window) {
 void Form_QueryUnload(MainWindow& window) {
   GuardVoid("QueryUnload", [&] {
     window.TimerAlive = false;
+    window.services.SetListening(false);
     if (window.DCMServer) {
       window.DCMServer->StopListening(Settings()->DCM);
       window.tls.Close(*window.DCMServer);
@@ -103,6 +104,11 @@ void ApplyServerSettings(MainWindow& window) {
   auto config = Settings();
   window.DCMServer->SetTimeouts(config->AssociationTimeout,
                                 config->IdleTimeout);
+  dicom::AssociationBounds bounds;
+  bounds.per_address = config->AssociationsPerAddress;
+  bounds.per_ae_title = config->AssociationsPerAETitle;
+  bounds.balancers = config->BalancerAddresses;
+  window.DCMServer->SetBounds(bounds);
 }
 
 // On every tick: the heartbeat, and every sixth tick a configuration pass.
@@ -222,6 +228,7 @@ int Main(const std::string& command_line) {
       return 1;
     }
     DebugLogWrite("Vantor is listen on port " + std::to_string(port), "");
+    window.services.SetListening(true);
     window.tls.Update(*window.DCMServer);
     window.web.Update();
     window.TimerAlive = true;

@@ -6,7 +6,7 @@ set -eu
 PKGS="build-essential cmake pkg-config libdcmtk-dev dcmtk unixodbc unixodbc-dev odbcinst \
 libsqliteodbc sqlite3 tdsodbc libssl-dev openssl libgtest-dev libgmock-dev python3 netcat-openbsd socat \
 clang libclang-rt-14-dev libsystemd-dev systemd logrotate dpkg-dev \
-postgresql odbc-postgresql nodejs libboost-dev nlohmann-json3-dev libcrypt-dev \
+postgresql odbc-postgresql prometheus-cpp-dev python3-prometheus-client haproxy nodejs libboost-dev nlohmann-json3-dev libcrypt-dev \
 chromium curl"
 missing=""
 for p in $PKGS; do

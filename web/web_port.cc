@@ -7,6 +7,7 @@
 #include "host/base/log.h"
 #include "host/base/tls_settings.h"
 #include "web/http/query_string.h"
+#include "web/ops.h"
 #include "web/qido.h"
 #include "web/routes.h"
 #include "web/stow.h"
@@ -23,11 +24,12 @@ constexpr char kPortProcedure[] = "WebPort";
 struct PortSettings {
   int http = 0;
   int https = 0;
+  int health = 0;
   HttpLimits limits;
   std::string tls_stamp;
 
   bool operator==(const PortSettings& o) const {
-    return http == o.http && https == o.https &&
+    return http == o.http && https == o.https && health == o.health &&
            limits.max_connections == o.limits.max_connections &&
            limits.idle_seconds == o.limits.idle_seconds &&
            limits.max_body_bytes == o.limits.max_body_bytes &&
@@ -39,6 +41,9 @@ PortSettings SettingsOf(const Config& config) {
   PortSettings s;
   s.http = config.HTTP;
   s.https = config.HTTPS;
+  // The health port is a port of its own only where the web port does not
+  // answer on it already.
+  if (config.HealthPort != config.HTTP) s.health = config.HealthPort;
   s.limits.max_connections = config.HTTPMaxConnections;
   s.limits.idle_seconds = config.HTTPIdleTimeout;
   s.limits.io_seconds = std::max(config.HTTPIdleTimeout, 60);
@@ -67,6 +72,9 @@ void AccessLine(const Log& log, const HttpRequest& request,
 struct WebPort::State {
   Mutex mu;
   std::unique_ptr<HttpServer> server GUARDED_BY(mu);
+  // The health port's own listener: the health and metrics pages only.
+  std::unique_ptr<HttpServer> health GUARDED_BY(mu);
+  int health_port GUARDED_BY(mu) = 0;
   PortSettings open GUARDED_BY(mu);
   PortSettings tried GUARDED_BY(mu);
   int http_port GUARDED_BY(mu) = 0;
@@ -84,6 +92,11 @@ int WebPort::http_port() const {
   return state_->http_port;
 }
 
+int WebPort::health_port() const {
+  MutexLock lock(&state_->mu);
+  return state_->health_port;
+}
+
 void WebPort::Update() noexcept {
   GuardVoid(kPortProcedure, [&] {
     const std::shared_ptr<const Config> config = snapshot_();
@@ -99,6 +112,26 @@ void WebPort::Update() noexcept {
       s.server->Stop();
       s.server.reset();
       s.http_port = 0;
+    }
+    if (s.health) {
+      s.health->Stop();
+      s.health.reset();
+      s.health_port = 0;
+    }
+    if (wanted.health) {
+      auto health = std::make_unique<HttpServer>(
+          [this](HttpExchange& exchange) { ServeHealth(exchange); },
+          [](const std::string&, int, const std::string&) {}, wanted.limits);
+      std::string error;
+      if (health->Listen(wanted.health, "", error)) {
+        s.health_port = health->bound_port();
+        s.health = std::move(health);
+        log.Debug("Health port listening on HTTP port " +
+                      std::to_string(wanted.health),
+                  kPortProcedure);
+      } else {
+        log.Error(0, error, kPortProcedure);
+      }
     }
     if (!wanted.http && !wanted.https) return;
     auto server = std::make_unique<HttpServer>(
@@ -148,14 +181,30 @@ void WebPort::Update() noexcept {
 void WebPort::Close() noexcept {
   GuardVoid(kPortProcedure, [&] {
     std::unique_ptr<HttpServer> server;
+    std::unique_ptr<HttpServer> health;
     {
       MutexLock lock(&state_->mu);
       server = std::move(state_->server);
+      health = std::move(state_->health);
       state_->http_port = 0;
+      state_->health_port = 0;
       state_->tried = PortSettings{};
     }
     if (server) server->Stop();
+    if (health) health->Stop();
   });
+}
+
+void WebPort::ServeHealth(HttpExchange& exchange) noexcept {
+  const std::shared_ptr<const Config> config = snapshot_();
+  if (!IsOpsPath(exchange.request().path)) {
+    GuardVoid(kProcedure, [&] {
+      exchange.Respond(404, {{"Content-Type", "text/plain"}},
+                       "Only /health/live, /health/ready and /metrics here\n");
+    });
+    return;
+  }
+  GuardVoid(kProcedure, [&] { ServeOps(exchange, services_, *config); });
 }
 
 void WebPort::Serve(HttpExchange& exchange) noexcept {
@@ -163,6 +212,12 @@ void WebPort::Serve(HttpExchange& exchange) noexcept {
   const std::shared_ptr<const Config> config = snapshot_();
   const Log log = Log::Of(*config);
   const HttpRequest& request = exchange.request();
+  if (IsOpsPath(request.path)) {
+    // A balancer's checks come every few seconds: they leave no line in
+    // the access log and count nowhere.
+    ServeHealth(exchange);
+    return;
+  }
   Database db(services_.requests.connections);
   dicom::RequestContext context{.config = config, .log = log, .db = db};
   Caller caller;
@@ -265,6 +320,8 @@ void WebPort::Serve(HttpExchange& exchange) noexcept {
           AnswerError(exchange, 500, "The request failed: " + failure.description);
         ConClose(db, log);
       });
+  if (services_.metrics)
+    services_.metrics->WebAnswered(exchange.status(), exchange.bytes_sent());
   // The status the caller saw, for the access log.
   AccessLine(log, request, caller.aet.empty() && caller.user.empty()
                                ? "-"

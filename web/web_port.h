@@ -1,5 +1,7 @@
 // The web port of an instance: DICOMweb (QIDO-RS, WADO-RS, STOW-RS) and
-// WADO-URI under /dicom-web on the HTTP and HTTPS ports the settings name.
+// WADO-URI under /dicom-web on the HTTP and HTTPS ports the settings name,
+// and the health and metrics pages (web/ops.h) there and on the health
+// port.
 // Every request takes the settings snapshot once, is let in or turned away
 // by the gate, runs on a database connection of its own with the same
 // handlers as the DIMSE requests (the front's table), and leaves one line
@@ -33,9 +35,13 @@ class WebPort {
 
   // The plain port listening now (0 = none).
   int http_port() const;
+  // The health port listening now (0 = none).
+  int health_port() const;
 
   // Serves one request (for the server; public for tests).
   void Serve(HttpExchange& exchange) noexcept;
+  // Serves one request on the health port: its pages, nothing else.
+  void ServeHealth(HttpExchange& exchange) noexcept;
 
  private:
   struct State;

@@ -8,11 +8,14 @@
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +34,46 @@
 namespace vantor::dicom {
 
 using namespace server_impl;
+
+namespace {
+
+// The rejection for a request over a bound: transient, temporary
+// congestion, so that the caller tries again later.
+void RejectCongested(T_ASC_Association* assoc) {
+  T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDTRANSIENT,
+                                ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+                                ASC_REASON_SP_PRES_TEMPORARYCONGESTION};
+  ASC_rejectAssociation(assoc, &rej);
+  ASC_dropSCPAssociation(assoc);
+  ASC_destroyAssociation(&assoc);
+}
+
+// The name a command is counted under.
+const char* CommandName(Uint16 field) {
+  switch (field) {
+    case DIMSE_C_ECHO_RQ: return "C-ECHO";
+    case DIMSE_C_FIND_RQ: return "C-FIND";
+    case DIMSE_C_GET_RQ: return "C-GET";
+    case DIMSE_C_MOVE_RQ: return "C-MOVE";
+    case DIMSE_C_STORE_RQ: return "C-STORE";
+    case DIMSE_N_EVENT_REPORT_RQ: return "N-EVENT-REPORT";
+    case DIMSE_N_ACTION_RQ: return "N-ACTION";
+    default: return "other";
+  }
+}
+
+// One down in a count of open associations; an entry at zero goes.
+void CountDown(std::map<std::string, int>& counts, const std::string& key) {
+  auto it = counts.find(key);
+  if (it == counts.end()) return;
+  if (--it->second <= 0) counts.erase(it);
+}
+
+}  // namespace
+
+void Server::Impl::Answered(const std::string& outcome) {
+  GuardVoid("DCMServer", [&] { events.AssociationAnswered(outcome); });
+}
 
 void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
   Connection conn;
@@ -53,38 +96,69 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
     ASC_rejectAssociation(assoc, &rej);
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
+    Answered("invalid_ae_title");
     return;
   }
-  {
-    MutexLock lock(&mu);
-    if (active >= max_associations || stopping) {
-      T_ASC_RejectParameters rej = {
-          ASC_RESULT_REJECTEDTRANSIENT,
-          ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
-          ASC_REASON_SP_PRES_TEMPORARYCONGESTION};
-      ASC_rejectAssociation(assoc, &rej);
-      ASC_dropSCPAssociation(assoc);
-      ASC_destroyAssociation(&assoc);
-      return;
-    }
-    ++active;
-  }
-  conn.calling_aet = calling;
-  conn.called_aet = called;
   conn.remote_ip = assoc->params->DULparams.callingPresentationAddress;
   // The address may carry the peer's port after a colon.
   if (auto colon = conn.remote_ip.rfind(':');
       colon != std::string::npos && conn.remote_ip.find(':') == colon) {
     conn.remote_ip.erase(colon);
   }
+  const std::string ae_title = Trimmed(calling);
+  std::string refused;  // the bound the request is over, if any
+  {
+    MutexLock lock(&mu);
+    const bool balancer =
+        std::find(bounds.balancers.begin(), bounds.balancers.end(),
+                  conn.remote_ip) != bounds.balancers.end();
+    auto open_from = [](const std::map<std::string, int>& counts,
+                        const std::string& key) {
+      auto it = counts.find(key);
+      return it == counts.end() ? 0 : it->second;
+    };
+    if (active >= max_associations || stopping) {
+      refused = "busy";
+    } else if (!balancer && bounds.per_address > 0 &&
+               open_from(active_by_address, conn.remote_ip) >=
+                   bounds.per_address) {
+      refused = "address";
+    } else if (bounds.per_ae_title > 0 &&
+               open_from(active_by_ae_title, ae_title) >=
+                   bounds.per_ae_title) {
+      refused = "ae_title";
+    } else {
+      ++active;
+      ++active_by_address[conn.remote_ip];
+      ++active_by_ae_title[ae_title];
+    }
+  }
+  if (!refused.empty()) {
+    RejectCongested(assoc);
+    if (refused != "busy") {
+      Info(kInfoCallerBound,
+           "Association from " + conn.remote_ip + " (" + ae_title +
+               ") refused: " +
+               (refused == "address" ? "too many associations from this address"
+                                     : "too many associations of this AE title"));
+    }
+    Answered(refused);
+    return;
+  }
+  conn.calling_aet = calling;
+  conn.called_aet = called;
   conn.security = slot.security;
   conn.number = next_number++;
-  RunAssociation(assoc, conn, slot);
+  const bool accepted = RunAssociation(assoc, conn, slot);
+  if (accepted)
+    GuardVoid("DCMServer", [&] { events.AssociationClosed(); });
   MutexLock lock(&mu);
   --active;
+  CountDown(active_by_address, conn.remote_ip);
+  CountDown(active_by_ae_title, ae_title);
 }
 
-void Server::Impl::RunAssociation(T_ASC_Association* assoc,
+bool Server::Impl::RunAssociation(T_ASC_Association* assoc,
                                   const Connection& conn, Slot& slot) {
   const std::string stored_syntax =
       Guard("DCMServer", std::string(), [&] { return events.StoredSyntax(); });
@@ -98,13 +172,15 @@ void Server::Impl::RunAssociation(T_ASC_Association* assoc,
     ASC_rejectAssociation(assoc, &rej);
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
-    return;
+    Answered("rejected");
+    return false;
   }
   if (ASC_acknowledgeAssociation(assoc).bad()) {
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
-    return;
+    return false;
   }
+  Answered("accepted");
   if (refused > 0) {
     Info(kInfoContextsRefused,
          "Association " + std::to_string(conn.number) + " from " +
@@ -158,6 +234,7 @@ void Server::Impl::RunAssociation(T_ASC_Association* assoc,
   }
   ASC_dropSCPAssociation(assoc);
   ASC_destroyAssociation(&assoc);
+  return true;
 }
 
 void Server::Impl::EndIdle(T_ASC_Association* assoc, const Connection& conn,
@@ -189,6 +266,26 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
                                  const Connection& conn,
                                  T_ASC_PresentationContextID pres_id,
                                  T_DIMSE_Message& msg) {
+  const Clock::time_point started = Clock::now();
+  std::optional<uint16_t> status;  // of the final response, once sent
+  CommandTally tally;
+  const bool alive = ServeCommand(assoc, conn, pres_id, msg, status, tally);
+  if (status) {
+    tally.command = CommandName(msg.CommandField);
+    tally.status = *status;
+    tally.seconds =
+        std::chrono::duration<double>(Clock::now() - started).count();
+    GuardVoid("DCMServer", [&] { events.CommandAnswered(tally); });
+  }
+  return alive;
+}
+
+bool Server::Impl::ServeCommand(T_ASC_Association* assoc,
+                                const Connection& conn,
+                                T_ASC_PresentationContextID pres_id,
+                                T_DIMSE_Message& msg,
+                                std::optional<uint16_t>& status,
+                                CommandTally& tally) {
   std::unique_ptr<DcmDataset> data;
   std::string why;
   // Receives the announced dataset; false when the association ended.
@@ -209,23 +306,25 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
   };
   switch (msg.CommandField) {
     case DIMSE_C_ECHO_RQ:
-      HandleEcho(assoc, pres_id, msg.msg.CEchoRQ);
+      status = HandleEcho(assoc, pres_id, msg.msg.CEchoRQ);
       return true;
     case DIMSE_C_FIND_RQ:
     case DIMSE_C_GET_RQ:
     case DIMSE_C_MOVE_RQ: {
       if (!receive("Query")) return false;
-      HandleQuery(assoc, conn, pres_id, msg, data.get());
+      status = HandleQuery(assoc, conn, pres_id, msg, data.get(),
+                           tally.images_sent);
       return true;
     }
     case DIMSE_C_STORE_RQ:
-      return ReceiveStore(assoc, conn, pres_id, msg.msg.CStoreRQ);
+      return ReceiveStore(assoc, conn, pres_id, msg.msg.CStoreRQ, status,
+                          tally.bytes_received);
     case DIMSE_N_EVENT_REPORT_RQ:
       if (msg.msg.NEventReportRQ.DataSetType != DIMSE_DATASET_NULL &&
           !receive("Event report"))
         return false;
-      HandleEventReport(assoc, conn, pres_id, msg.msg.NEventReportRQ,
-                        std::move(data));
+      status = HandleEventReport(assoc, conn, pres_id, msg.msg.NEventReportRQ,
+                                 std::move(data));
       return true;
     case DIMSE_C_CANCEL_RQ:
       // A cancel for a request that has already been answered.
@@ -252,7 +351,9 @@ bool Server::Impl::HandleCommand(T_ASC_Association* assoc,
 bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
                                 const Connection& conn,
                                 T_ASC_PresentationContextID pres_id,
-                                const T_DIMSE_C_StoreRQ& rq) {
+                                const T_DIMSE_C_StoreRQ& rq,
+                                std::optional<uint16_t>& status,
+                                uint64_t& bytes) {
   std::unique_ptr<DcmDataset> data;
   std::unique_ptr<DcmReceivedImage> image;
   std::string why;
@@ -264,15 +365,17 @@ bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
   });
   std::optional<DataResult> into_file;
   if (!target.path.empty())
-    into_file = ReceiveIntoFile(assoc, rq, target, syntax, image, why);
+    into_file = ReceiveIntoFile(assoc, rq, target, syntax, image, why, bytes);
   if (!into_file) {
     result = ReceiveDataset(assoc, kDataTimeout, data, why);
   } else {
     result = *into_file;
     // The file could not be written: the image is refused, the association
     // goes on.
-    if (result == DataResult::kReceived && !image)
+    if (result == DataResult::kReceived && !image) {
+      status = kStatusOutOfResources;
       return RefuseStore(assoc, conn, pres_id, rq, kStatusOutOfResources, why);
+    }
   }
   if (result == DataResult::kLost) {
     ErrorLogWrite(0,
@@ -287,14 +390,17 @@ bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
   }
   // The whole dataset arrived: the refusal goes back on the open
   // association.
-  if (result == DataResult::kUnparsable)
+  if (result == DataResult::kUnparsable) {
+    status = kStatusUnableToProcess;
     return RefuseStore(assoc, conn, pres_id, rq, kStatusUnableToProcess, why);
+  }
   if (image) {
-    HandleStore(assoc, conn, pres_id, rq, *image);
+    status = HandleStore(assoc, conn, pres_id, rq, *image);
   } else {
+    bytes = data->getLength(DcmXfer(syntax.c_str()).getXfer());
     DecodeToUtf8(*data);
     DcmReceivedImage received(std::move(data), syntax);
-    HandleStore(assoc, conn, pres_id, rq, received);
+    status = HandleStore(assoc, conn, pres_id, rq, received);
   }
   return true;
 }
@@ -319,7 +425,8 @@ bool Server::Impl::RefuseStore(T_ASC_Association* assoc,
 std::optional<DataResult> Server::Impl::ReceiveIntoFile(
     T_ASC_Association* assoc, const T_DIMSE_C_StoreRQ& rq,
     const ReceptionTarget& target, const std::string& syntax,
-    std::unique_ptr<DcmReceivedImage>& image, std::string& why) {
+    std::unique_ptr<DcmReceivedImage>& image, std::string& why,
+    uint64_t& bytes) {
   const std::string& path = target.path;
   const std::string sop_class = Trimmed(rq.AffectedSOPClassUID);
   const std::string sop_instance = Trimmed(rq.AffectedSOPInstanceUID);
@@ -341,6 +448,9 @@ std::optional<DataResult> Server::Impl::ReceiveIntoFile(
   int error = 0;
   DataResult result = ReceiveDatasetToFile(assoc, kDataTimeout, fd,
                                            target.as_stored, error, why);
+  if (struct stat st {}; ::fstat(fd, &st) == 0 &&
+                         static_cast<uint64_t>(st.st_size) > header.size())
+    bytes = static_cast<uint64_t>(st.st_size) - header.size();
   if (::close(fd) != 0 && error == 0) error = errno;
   if (result == DataResult::kReceived && error == 0) {
     image = LoadReceivedFile(path, header.size(), syntax, sop_class,

@@ -204,6 +204,8 @@ void DcmQueryRequest::SendResponse(uint16_t status, DcmDataset* data,
   OFCondition cond = DIMSE_sendMessageUsingMemoryData(
       assoc_, pres_id_, &rsp, detail.get(), data, nullptr, nullptr);
   if (cond.bad()) broken_ = true;
+  else if (status != kStatusPending && status != 0xFF01)
+    final_status_ = status;
 }
 
 void DcmQueryRequest::SendPending(const Dataset& dataset, uint16_t status) {

@@ -8,6 +8,7 @@
 #include <dcmtk/dcmnet/dimse.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "dicom/toolkit/toolkit.h"
@@ -47,6 +48,8 @@ class DcmQueryRequest : public Request {
   // Whether SendFiles ran, and its counts.
   bool sent_files() const { return sent_files_; }
   const SubOperations& sub_operations() const { return counts_; }
+  // The status of the final response once it went out.
+  std::optional<uint16_t> final_status() const { return final_status_; }
 
  private:
   void SendResponse(uint16_t status, DcmDataset* data, bool with_counts,
@@ -68,6 +71,7 @@ class DcmQueryRequest : public Request {
   SubOperations counts_;
   std::string sub_error_;
   bool sent_files_ = false;
+  std::optional<uint16_t> final_status_;
 };
 
 }  // namespace vantor::dicom

@@ -70,18 +70,20 @@ std::string StatusText(uint16_t status) {
 using namespace server_impl;
 
 
-void Server::Impl::HandleEcho(T_ASC_Association* assoc,
-                              T_ASC_PresentationContextID id,
-                              const T_DIMSE_C_EchoRQ& rq) {
+uint16_t Server::Impl::HandleEcho(T_ASC_Association* assoc,
+                                  T_ASC_PresentationContextID id,
+                                  const T_DIMSE_C_EchoRQ& rq) {
   int32_t status = 0;
   GuardVoid("DCMServer", [&] { events.VerifyReceived(status); });
   DIMSE_sendEchoResponse(assoc, id, &rq, static_cast<DIC_US>(status), nullptr);
+  return static_cast<uint16_t>(status);
 }
 
-void Server::Impl::HandleQuery(T_ASC_Association* assoc, const Connection& conn,
+std::optional<uint16_t> Server::Impl::HandleQuery(T_ASC_Association* assoc,
+                                   const Connection& conn,
                                T_ASC_PresentationContextID id,
                                const T_DIMSE_Message& msg,
-                               DcmDataset* identifier) {
+                               DcmDataset* identifier, int& sent) {
   std::string charset = DecodeToUtf8(*identifier);
   DcmQueryRequest request(assoc, id, msg, conn, FromDcmDataset(*identifier),
                           charset);
@@ -91,9 +93,12 @@ void Server::Impl::HandleQuery(T_ASC_Association* assoc, const Connection& conn,
     Action(conn, "C-GET", request.sub_operations().failed == 0,
            request.sub_operation_error());
   }
+  sent = request.sub_operations().completed + request.sub_operations().warning;
+  return request.final_status();
 }
 
-void Server::Impl::HandleStore(T_ASC_Association* assoc, const Connection& conn,
+uint16_t Server::Impl::HandleStore(T_ASC_Association* assoc,
+                                   const Connection& conn,
                                T_ASC_PresentationContextID id,
                                const T_DIMSE_C_StoreRQ& rq,
                                DcmReceivedImage& image) {
@@ -121,9 +126,10 @@ void Server::Impl::HandleStore(T_ASC_Association* assoc, const Connection& conn,
   Action(conn, "C-STORE", status == kStatusSuccess && cond.good(),
          status == kStatusSuccess ? std::string(cond.good() ? "" : cond.text())
                                   : std::string("Status ") + text);
+  return status;
 }
 
-void Server::Impl::HandleEventReport(T_ASC_Association* assoc,
+uint16_t Server::Impl::HandleEventReport(T_ASC_Association* assoc,
                                      const Connection& conn,
                                      T_ASC_PresentationContextID id,
                                      const T_DIMSE_N_EventReportRQ& rq,
@@ -152,6 +158,7 @@ void Server::Impl::HandleEventReport(T_ASC_Association* assoc,
            O_NEVENTREPORT_AFFECTEDSOPINSTANCEUID | O_NEVENTREPORT_EVENTTYPEID;
   DIMSE_sendMessageUsingMemoryData(assoc, id, &rsp, nullptr, nullptr, nullptr,
                                    nullptr);
+  return status;
 }
 
 }  // namespace vantor::dicom

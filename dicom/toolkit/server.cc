@@ -44,6 +44,11 @@ void Server::SetTimeouts(int association_seconds, int idle_seconds) {
   impl_->idle_timeout = idle_seconds < 0 ? 0 : idle_seconds;
 }
 
+void Server::SetBounds(const AssociationBounds& bounds) {
+  MutexLock lock(&impl_->mu);
+  impl_->bounds = bounds;
+}
+
 bool Server::Listen(int port) {
   MutexLock lock(&impl_->mu);
   if (impl_->listeners.count(port) != 0) return true;

@@ -60,6 +60,7 @@ inline constexpr int16_t kInfoUnsupportedCommand = 2;
 inline constexpr int16_t kInfoAssociationAborted = 3;
 inline constexpr int16_t kInfoRequestTimeout = 4;
 inline constexpr int16_t kInfoIdleEnded = 5;
+inline constexpr int16_t kInfoCallerBound = 6;
 
 // Command field and data set type values of the command set.
 inline constexpr Uint16 kCommandCStoreRq = 0x0001;
@@ -197,6 +198,11 @@ struct Server::Impl {
   Mutex mu;
   CondVar changed;
   int active GUARDED_BY(mu) = 0;   // established associations
+  // The established associations per calling address and per calling AE
+  // title (blanks trimmed), and the bounds they are held to.
+  std::map<std::string, int> active_by_address GUARDED_BY(mu);
+  std::map<std::string, int> active_by_ae_title GUARDED_BY(mu);
+  AssociationBounds bounds GUARDED_BY(mu);
   int threads GUARDED_BY(mu) = 0;  // intake threads alive
   std::map<int, std::unique_ptr<Listener>> listeners GUARDED_BY(mu);
 
@@ -236,17 +242,27 @@ struct Server::Impl {
 
   // Admission and the command loop (association_loop.cc).
   void Admit(T_ASC_Association* assoc, Slot& slot) EXCLUDES(mu);
-  void RunAssociation(T_ASC_Association* assoc, const Connection& conn,
+  // Tells the events how an association request was answered.
+  void Answered(const std::string& outcome);
+  // False when the association was not accepted.
+  bool RunAssociation(T_ASC_Association* assoc, const Connection& conn,
                       Slot& slot);
   void EndIdle(T_ASC_Association* assoc, const Connection& conn, Slot& slot,
                int idle_seconds);
   // Returns false when the association ended.
+  // The command is counted for the events once answered.
   bool HandleCommand(T_ASC_Association* assoc, const Connection& conn,
                      T_ASC_PresentationContextID pres_id, T_DIMSE_Message& msg);
+  // Serves the command; `status` is its final response's once sent, and
+  // `tally` gets what it moved.
+  bool ServeCommand(T_ASC_Association* assoc, const Connection& conn,
+                    T_ASC_PresentationContextID pres_id, T_DIMSE_Message& msg,
+                    std::optional<uint16_t>& status, CommandTally& tally);
   // A C-STORE's dataset and its answer; false when the association ended.
   bool ReceiveStore(T_ASC_Association* assoc, const Connection& conn,
                     T_ASC_PresentationContextID pres_id,
-                    const T_DIMSE_C_StoreRQ& rq);
+                    const T_DIMSE_C_StoreRQ& rq,
+                    std::optional<uint16_t>& status, uint64_t& bytes);
   // Answers a C-STORE whose dataset was read to its end with `status` and
   // logs why; false when the association ended.
   bool RefuseStore(T_ASC_Association* assoc, const Connection& conn,
@@ -263,23 +279,25 @@ struct Server::Impl {
                              const ReceptionTarget& target,
                              const std::string& syntax,
                              std::unique_ptr<DcmReceivedImage>& image,
-                             std::string& why);
+                             std::string& why, uint64_t& bytes);
   // A command whose set was received but could not be parsed; false when
   // the association ended.
   bool HandleUnparsedCommand(T_ASC_Association* assoc, const Connection& conn,
                              T_ASC_PresentationContextID pres_id,
                              DcmDataset& command, const OFCondition& why);
 
-  // The responses (responses.cc).
-  void HandleEcho(T_ASC_Association* assoc, T_ASC_PresentationContextID id,
+  // The responses (responses.cc); each returns the status it answered.
+  uint16_t HandleEcho(T_ASC_Association* assoc, T_ASC_PresentationContextID id,
                   const T_DIMSE_C_EchoRQ& rq);
-  void HandleQuery(T_ASC_Association* assoc, const Connection& conn,
-                   T_ASC_PresentationContextID id, const T_DIMSE_Message& msg,
-                   DcmDataset* identifier);
-  void HandleStore(T_ASC_Association* assoc, const Connection& conn,
+  std::optional<uint16_t> HandleQuery(T_ASC_Association* assoc,
+                                      const Connection& conn,
+                                      T_ASC_PresentationContextID id,
+                                      const T_DIMSE_Message& msg,
+                                      DcmDataset* identifier, int& sent);
+  uint16_t HandleStore(T_ASC_Association* assoc, const Connection& conn,
                    T_ASC_PresentationContextID id, const T_DIMSE_C_StoreRQ& rq,
                    DcmReceivedImage& image);
-  void HandleEventReport(T_ASC_Association* assoc, const Connection& conn,
+  uint16_t HandleEventReport(T_ASC_Association* assoc, const Connection& conn,
                          T_ASC_PresentationContextID id,
                          const T_DIMSE_N_EventReportRQ& rq,
                          std::unique_ptr<DcmDataset> data);

@@ -228,6 +228,15 @@ class ReceivedImage {
                          const std::string& transfer_syntax_uid) = 0;
 };
 
+// A command as counted once its final response went out.
+struct CommandTally {
+  std::string command;  // "C-ECHO", "C-FIND", "C-STORE", ...
+  uint16_t status = 0;  // of the final response
+  double seconds = 0;   // from the request to the final response
+  uint64_t bytes_received = 0;  // a C-STORE's dataset
+  int images_sent = 0;  // C-GET and C-MOVE: sub-operations completed
+};
+
 // The events the server raises. Handlers run on the association's worker
 // thread; handlers of different associations run at the same time. No
 // handler may throw (the layer catches and logs anything that escapes).
@@ -279,6 +288,28 @@ class ServerEvents {
     (void)transfer_syntax;
     return {};
   }
+
+  // What the server counts, for the service's metrics (nothing by default).
+  // An association request was answered: `outcome` is "accepted",
+  // "rejected" (the host said no), or why it was refused before the host
+  // saw it: "busy" (every slot taken), "address" or "ae_title" (the
+  // caller's own bound), "invalid_ae_title".
+  virtual void AssociationAnswered(const std::string& outcome) {
+    (void)outcome;
+  }
+  // An accepted association ended (released, aborted or lost).
+  virtual void AssociationClosed() {}
+  // A command was answered (its final response went out).
+  virtual void CommandAnswered(const CommandTally& tally) { (void)tally; }
+};
+
+// How many associations one caller may hold at once. 0 = no bound. The
+// addresses in `balancers` speak for others (a TCP balancer in front of
+// the service): they are not bounded per address, only per AE title.
+struct AssociationBounds {
+  int per_address = 0;
+  int per_ae_title = 0;
+  std::vector<std::string> balancers;
 };
 
 // The DICOM server object: accepts every association on its port and runs
@@ -315,6 +346,11 @@ class Server {
   //   idle_seconds: time an association may stay without a DIMSE message
   //     before it is released; 0 = never
   void SetTimeouts(int association_seconds, int idle_seconds);
+  // The bounds per caller, from the configuration pass; they apply to
+  // association requests answered from then on (associations already open
+  // are counted, never ended). A request over a bound is rejected for
+  // temporary congestion, like one over the total.
+  void SetBounds(const AssociationBounds& bounds);
 
  private:
   struct Impl;

@@ -84,6 +84,18 @@ struct Config {
   int32_t HTTPMaxConnections = 32;
   int32_t HTTPIdleTimeout = 60;
   int32_t HTTPMaxBodyMB = 4096;
+  // The health and metrics pages on a plain HTTP port of their own (they
+  // are on the web port too when it is on); 0 = none.
+  int32_t HealthPort = 0;
+
+  // The most DICOM associations one calling address and one calling AE
+  // title may hold at once (of the 32 of the whole service); 0 = no bound.
+  // The addresses of BalancerAddresses (";"-separated) carry others'
+  // associations (a TCP balancer in front of the service) and are bound by
+  // AE title only.
+  int32_t AssociationsPerAddress = 8;
+  int32_t AssociationsPerAETitle = 16;
+  std::vector<std::string> BalancerAddresses;
 
   // Derived: instance AET, else default AET, else "Kelmora2000".
   std::string OwnAET;

@@ -136,6 +136,25 @@ void ReadWebSettings(const KeyReader& key, Config& c) {
   c.HTTPMaxConnections = Bounded(key, "HTTPMaxConnections", 32, 1024);
   c.HTTPIdleTimeout = Bounded(key, "HTTPIdleTimeout", 60, 3600);
   c.HTTPMaxBodyMB = Bounded(key, "HTTPMaxBodyMB", 4096, 1 << 20);
+  c.HealthPort = PortOrOff(key, "HealthPort");
+}
+
+// A bound from 0 (none) to `most`; anything else is `fallback`.
+int32_t BoundOrNone(const KeyReader& key, std::string_view name,
+                    int32_t fallback, int32_t most) {
+  const int32_t n = key.Number(name, fallback);
+  return n >= 0 && n <= most ? n : fallback;
+}
+
+void ReadCallerBounds(const KeyReader& key, Config& c) {
+  c.AssociationsPerAddress = BoundOrNone(key, "AssociationsPerAddress", 8, 1024);
+  c.AssociationsPerAETitle = BoundOrNone(key, "AssociationsPerAETitle", 16, 1024);
+  c.BalancerAddresses.clear();
+  for (std::string& address : SplitAtSemicolons(key.Text("BalancerAddresses"))) {
+    while (!address.empty() && address.back() == ' ') address.pop_back();
+    while (!address.empty() && address.front() == ' ') address.erase(0, 1);
+    if (!address.empty()) c.BalancerAddresses.push_back(address);
+  }
 }
 
 void ReadInstanceKey(const KeyReader& key, Config& c) {
@@ -168,6 +187,7 @@ void ReadInstanceKey(const KeyReader& key, Config& c) {
   int32_t idle = key.Number("IdleTimeout", kDefaultIdleTimeout);
   c.IdleTimeout = idle < 0 ? kDefaultIdleTimeout : idle;
   ReadWebSettings(key, c);
+  ReadCallerBounds(key, c);
   c.EventServers.clear();
   for (const std::string& server :
        SplitAtSemicolons(key.Text("EventServers"))) {

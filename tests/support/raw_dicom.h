@@ -33,10 +33,12 @@ struct RawPdu {
   std::string body;  // without the 6-byte header
 };
 
-// A TCP connection to 127.0.0.1:port. Throws when it cannot connect.
+// A TCP connection to 127.0.0.1:port, from `source` (a loopback address
+// such as "127.0.0.2"; empty: the system's choice). Throws when it cannot
+// connect.
 class RawConnection {
  public:
-  explicit RawConnection(int port);
+  explicit RawConnection(int port, const std::string& source = "");
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
