@@ -150,12 +150,14 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
   conn.security = slot.security;
   conn.number = next_number++;
   const bool accepted = RunAssociation(assoc, conn, slot);
-  if (accepted)
-    GuardVoid("DCMServer", [&] { events.AssociationClosed(); });
-  MutexLock lock(&mu);
-  --active;
-  CountDown(active_by_address, conn.remote_ip);
-  CountDown(active_by_ae_title, ae_title);
+  {
+    MutexLock lock(&mu);
+    --active;
+    CountDown(active_by_address, conn.remote_ip);
+    CountDown(active_by_ae_title, ae_title);
+  }
+  // Counted once its slot is free again.
+  if (accepted) GuardVoid("DCMServer", [&] { events.AssociationClosed(); });
 }
 
 bool Server::Impl::RunAssociation(T_ASC_Association* assoc,
