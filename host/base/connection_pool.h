@@ -15,6 +15,10 @@
 // other text (a DBServer the configuration pass has since changed) are
 // closed instead of kept or handed out. Idle connections older than the age
 // bound are closed rather than reused. Safe to use from many threads.
+//
+// The pool also holds what its connections share beyond the idle ones: the
+// retry bounds for database faults that pass (a deadlock, a fail-over) and
+// the counters of statements, errors, retries and reconnections.
 #ifndef VANTOR_HOST_BASE_CONNECTION_POOL_H_
 #define VANTOR_HOST_BASE_CONNECTION_POOL_H_
 
@@ -38,6 +42,9 @@ class ConnectionPool {
     size_t max_idle = 8;
     // An idle connection kept this long is closed rather than reused.
     Clock::duration max_idle_time = std::chrono::seconds(60);
+    // How a statement or transaction that met a deadlock, a serialization
+    // failure or a lost connection is run again (see Database).
+    RetryPolicy retry;
   };
 
   ConnectionPool();
@@ -67,6 +74,10 @@ class ConnectionPool {
 
   size_t IdleCount() const;
 
+  const RetryPolicy& retry_policy() const { return limits_.retry; }
+  // The counts of the work of every Database made with this pool.
+  DatabaseCounters& counters() { return counters_; }
+
  private:
   struct Idle {
     PhysicalConnectionPtr connection;
@@ -79,6 +90,7 @@ class ConnectionPool {
 
   const Limits limits_;
   const std::function<Clock::time_point()> now_;
+  DatabaseCounters counters_;
   mutable Mutex mu_;
   std::string text_ GUARDED_BY(mu_);
   // Oldest first.
