@@ -42,15 +42,15 @@ class ConnectionPool {
     size_t max_idle = 8;
     // An idle connection kept this long is closed rather than reused.
     Clock::duration max_idle_time = std::chrono::seconds(60);
-    // How a statement or transaction that met a deadlock, a serialization
-    // failure or a lost connection is run again (see Database).
-    RetryPolicy retry;
   };
 
   ConnectionPool();
-  // `now` tells the time (the tests set it).
+  // `now` tells the time (the tests set it). `retry` says how a statement
+  // or transaction that met a deadlock, a serialization failure or a lost
+  // connection is run again (see Database).
   explicit ConnectionPool(Limits limits,
-                          std::function<Clock::time_point()> now = nullptr);
+                          std::function<Clock::time_point()> now = nullptr,
+                          RetryPolicy retry = {});
   ~ConnectionPool();
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
@@ -74,7 +74,7 @@ class ConnectionPool {
 
   size_t IdleCount() const;
 
-  const RetryPolicy& retry_policy() const { return limits_.retry; }
+  const RetryPolicy& retry_policy() const { return retry_; }
   // The counts of the work of every Database made with this pool.
   DatabaseCounters& counters() { return counters_; }
 
@@ -90,6 +90,7 @@ class ConnectionPool {
 
   const Limits limits_;
   const std::function<Clock::time_point()> now_;
+  const RetryPolicy retry_;
   DatabaseCounters counters_;
   mutable Mutex mu_;
   std::string text_ GUARDED_BY(mu_);

@@ -469,9 +469,9 @@ std::chrono::milliseconds WaitBeforeRetry(const RetryPolicy& policy,
 // of 4) after 40001: <the driver's message>".
 void LogRetry(std::string_view what, const DatabaseFailure& failure,
               int attempt, int attempts, std::chrono::milliseconds wait) {
-  const std::string code =
-      failure.sqlstate().empty() ? std::to_string(failure.number())
-                                 : failure.sqlstate();
+  const std::string code = failure.sqlstate().empty()
+                               ? std::to_string(failure.number())
+                               : failure.sqlstate();
   ErrorLogWrite(failure.number(),
                 std::string(what) + " in " + std::to_string(wait.count()) +
                     " ms (attempt " + std::to_string(attempt) + " of " +
@@ -848,8 +848,7 @@ struct Database::Handles {
       if (fault == DbFault::kConflict) {
         // Only this statement was given up; the connection is as it was.
         connection->failed = was_failed;
-        LogRetry("DB statement retried", *failure, attempt + 1, attempts,
-                 wait);
+        LogRetry("DB statement retried", *failure, attempt + 1, attempts, wait);
       } else {
         LogRetry("DB connection lost; opened again and the statement retried",
                  *failure, attempt + 1, attempts, wait);
@@ -944,7 +943,6 @@ void Database::Close() noexcept {
   if (h_->connection && h_->pool) h_->pool->Give(std::move(h_->connection));
   h_->connection.reset();
 }
-
 
 ResultSet Database::Query(const std::string& sql) {
   if (!IsOpen()) ThrowClosed();
