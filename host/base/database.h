@@ -146,8 +146,16 @@ class Database {
   void Close() noexcept;
   bool IsOpen() const;
 
-  // Runs a statement and reads its whole result. Throws a Failure when not
-  // open or when the driver rejects the statement.
+  // Statements outside a transaction that the server gives up as a deadlock
+  // victim or for a serialization failure run again on the connection; those
+  // that find the connection lost run again on a new one (the lost one is
+  // closed, never given back), each after a growing wait, at most
+  // retry_policy().max_retries times, every retry in the error log. Inside a
+  // transaction, and on an SQLite archive, a failure is thrown at once.
+  //
+  // Runs a statement and reads its whole result. Throws a Failure (a
+  // DatabaseFailure for the driver's) when not open or when the driver
+  // rejects the statement.
   ResultSet Query(const std::string& sql);
 
   // Runs a statement and hands each row to `row` as it is fetched; stops
