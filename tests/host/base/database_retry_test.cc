@@ -397,6 +397,9 @@ TEST_F(PgRetryTest, ASessionEndedBetweenStatementsIsOpenedAgain) {
   EXPECT_NE(Backend(db), before);
   EXPECT_EQ(pool_.counters().retries.load(), 1u);
   EXPECT_EQ(pool_.counters().reconnects.load(), 1u);
+  // Two pids asked for, the query's failed run and its second one.
+  EXPECT_EQ(pool_.counters().statements.load(), 4u);
+  EXPECT_EQ(pool_.counters().errors.load(), 1u);
   const std::string log = ErrorLogText();
   EXPECT_THAT(log, HasSubstr("DB connection lost; opened again and the "
                              "statement retried in "));
