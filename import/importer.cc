@@ -199,16 +199,22 @@ void Importer::WriteRows(const Prepared& image, BatchKeys& keys) {
 }
 
 bool Importer::Commit(std::vector<Prepared*>& batch) {
-  Run("Begin", {});
-  try {
-    BatchKeys keys;
-    for (Prepared* image : batch) WriteRows(*image, keys);
-    Run("Commit", {});
-    return true;
-  } catch (...) {
-    GuardVoid(log_, kProcedure, [&] { Run("Rollback", {}); });
-    throw;
-  }
+  // A deadlock, a serialization failure or a lost connection ends the whole
+  // transaction at the server: it runs again as a whole. Running it twice
+  // is harmless even when a lost COMMIT did commit, since every row is found
+  // before it is inserted.
+  RunTransaction(db_, [&] {
+    Run("Begin", {});
+    try {
+      BatchKeys keys;
+      for (Prepared* image : batch) WriteRows(*image, keys);
+      Run("Commit", {});
+    } catch (...) {
+      GuardVoid(log_, kProcedure, [&] { Run("Rollback", {}); });
+      throw;
+    }
+  });
+  return true;
 }
 
 bool Importer::DatabaseAnswers() noexcept {

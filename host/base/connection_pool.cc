@@ -7,9 +7,11 @@ namespace vantor {
 ConnectionPool::ConnectionPool() : ConnectionPool(Limits{}) {}
 
 ConnectionPool::ConnectionPool(Limits limits,
-                               std::function<Clock::time_point()> now)
+                               std::function<Clock::time_point()> now,
+                               RetryPolicy retry)
     : limits_(limits),
-      now_(now ? std::move(now) : [] { return Clock::now(); }) {}
+      now_(now ? std::move(now) : [] { return Clock::now(); }),
+      retry_(std::move(retry)) {}
 
 ConnectionPool::~ConnectionPool() { Clear(); }
 

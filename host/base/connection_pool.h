@@ -15,6 +15,10 @@
 // other text (a DBServer the configuration pass has since changed) are
 // closed instead of kept or handed out. Idle connections older than the age
 // bound are closed rather than reused. Safe to use from many threads.
+//
+// The pool also holds what its connections share beyond the idle ones: the
+// retry bounds for database faults that pass (a deadlock, a fail-over) and
+// the counters of statements, errors, retries and reconnections.
 #ifndef VANTOR_HOST_BASE_CONNECTION_POOL_H_
 #define VANTOR_HOST_BASE_CONNECTION_POOL_H_
 
@@ -41,9 +45,12 @@ class ConnectionPool {
   };
 
   ConnectionPool();
-  // `now` tells the time (the tests set it).
+  // `now` tells the time (the tests set it). `retry` says how a statement
+  // or transaction that met a deadlock, a serialization failure or a lost
+  // connection is run again (see Database).
   explicit ConnectionPool(Limits limits,
-                          std::function<Clock::time_point()> now = nullptr);
+                          std::function<Clock::time_point()> now = nullptr,
+                          RetryPolicy retry = {});
   ~ConnectionPool();
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
@@ -67,6 +74,10 @@ class ConnectionPool {
 
   size_t IdleCount() const;
 
+  const RetryPolicy& retry_policy() const { return retry_; }
+  // The counts of the work of every Database made with this pool.
+  DatabaseCounters& counters() { return counters_; }
+
  private:
   struct Idle {
     PhysicalConnectionPtr connection;
@@ -79,6 +90,8 @@ class ConnectionPool {
 
   const Limits limits_;
   const std::function<Clock::time_point()> now_;
+  const RetryPolicy retry_;
+  DatabaseCounters counters_;
   mutable Mutex mu_;
   std::string text_ GUARDED_BY(mu_);
   // Oldest first.

@@ -12,6 +12,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
+#include <thread>
 #include <utility>
 
 #include "host/base/config.h"
@@ -169,7 +171,10 @@ SQLHENV NewEnvironment() {
     text = ToUtf8(message, n);
   }
   if (text.empty()) text = fallback;
-  throw Failure(native != 0 ? native : kDatabaseError, text);
+  size_t state_length = 0;
+  while (state_length < 5 && state[state_length] != 0) ++state_length;
+  throw DatabaseFailure(native != 0 ? native : kDatabaseError, text,
+                        ToUtf8(state, state_length));
 }
 
 void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle,
@@ -395,6 +400,88 @@ const Value& ResultSet::Get(size_t row, std::string_view name) const {
   return rows[row][static_cast<size_t>(index)];
 }
 
+// ---- faults that pass ----
+
+DbFault ClassifyDbFault(std::string_view sqlstate, int32_t native) noexcept {
+  // SQL Server names its deadlock victim by number whatever state the driver
+  // reports with it.
+  if (native == 1205) return DbFault::kConflict;
+  if (sqlstate == "40001" || sqlstate == "40P01") return DbFault::kConflict;
+  if (sqlstate.size() == 5 && sqlstate.substr(0, 2) == "08")
+    return DbFault::kConnectionLost;
+  // PostgreSQL: the session ended by an administrator or a shutdown, or the
+  // server is not taking connections yet (starting, in recovery).
+  if (sqlstate == "57P01" || sqlstate == "57P02" || sqlstate == "57P03")
+    return DbFault::kConnectionLost;
+  switch (native) {
+    // SQL Server after a fail-over: the database is not (yet) open here,
+    // the availability replica is changing roles, or the session's pipe
+    // or socket was closed by the other end.
+    case 233:
+    case 976:
+    case 983:
+    case 4060:
+    case 10053:
+    case 10054:
+    case 40613:
+    // FreeTDS: reading from or writing to the server failed, no server to
+    // connect to.
+    case 20004:
+    case 20006:
+    case 20009:
+      return DbFault::kConnectionLost;
+    default:
+      return DbFault::kOther;
+  }
+}
+
+std::chrono::milliseconds RetryWait(const RetryPolicy& policy, int retry,
+                                    double jitter) noexcept {
+  if (retry < 1) retry = 1;
+  if (retry > 16) retry = 16;
+  if (jitter < 0) jitter = 0;
+  if (jitter > 1) jitter = 1;
+  const double base = static_cast<double>(policy.first_wait.count()) *
+                      static_cast<double>(1u << (retry - 1));
+  return std::chrono::milliseconds(
+      static_cast<int64_t>(base * (0.75 + 0.5 * jitter)));
+}
+
+namespace {
+
+// Waits before retry `retry` as `policy` says; returns the wait.
+std::chrono::milliseconds WaitBeforeRetry(const RetryPolicy& policy,
+                                          int retry) {
+  std::random_device seed;
+  std::uniform_real_distribution<double> spread(0.0, 1.0);
+  std::minstd_rand random(seed());
+  const std::chrono::milliseconds wait =
+      RetryWait(policy, retry, spread(random));
+  if (policy.sleep) {
+    policy.sleep(wait);
+  } else {
+    std::this_thread::sleep_for(wait);
+  }
+  return wait;
+}
+
+// The error-log line of a retry: "DB statement retried in 57 ms (attempt 2
+// of 4) after 40001: <the driver's message>".
+void LogRetry(std::string_view what, const DatabaseFailure& failure,
+              int attempt, int attempts, std::chrono::milliseconds wait) {
+  const std::string code = failure.sqlstate().empty()
+                               ? std::to_string(failure.number())
+                               : failure.sqlstate();
+  ErrorLogWrite(failure.number(),
+                std::string(what) + " in " + std::to_string(wait.count()) +
+                    " ms (attempt " + std::to_string(attempt) + " of " +
+                    std::to_string(attempts) + ") after " + code + ": " +
+                    failure.what(),
+                "Database");
+}
+
+}  // namespace
+
 // ---- connection text ----
 
 std::string ConnectionText(const std::string& db_server) {
@@ -451,6 +538,8 @@ class PhysicalConnection {
   bool failed = false;
   // A transaction was begun by a statement and not yet ended.
   bool in_transaction = false;
+  // A statement found the connection gone (DbFault::kConnectionLost).
+  bool lost = false;
   std::map<std::string, PreparedStatement> prepared;
   // An SQLite archive: its path and the file it named when connected.
   std::string sqlite_path;
@@ -469,7 +558,7 @@ const std::string& ConnectionTextOf(const PhysicalConnection& connection) {
 }
 
 bool Reusable(const PhysicalConnection& connection) noexcept {
-  if (connection.failed || connection.in_transaction ||
+  if (connection.failed || connection.lost || connection.in_transaction ||
       connection.dbc == SQL_NULL_HDBC)
     return false;
   // A driver that writes only 32 bits leaves the rest as it was.
@@ -652,6 +741,8 @@ void ReadAll(StatementView st, const std::vector<Column>& columns,
 struct Database::Handles {
   ConnectionPool* pool = nullptr;
   PhysicalConnectionPtr connection;
+  // The text the connection was opened with, for opening it again.
+  std::string text;
   // The connection came from the pool and has run no statement yet.
   bool untested = false;
   // A statement whose rows are being handed out by QueryEach: statements run
@@ -659,36 +750,111 @@ struct Database::Handles {
   // statement on one connection.
   bool streaming = false;
   std::unique_ptr<Database> nested;
+  // Without a pool: the bounds and counts of this Database alone.
+  RetryPolicy own_policy;
+  DatabaseCounters own_counters;
+
+  const RetryPolicy& Policy() const {
+    return pool ? pool->retry_policy() : own_policy;
+  }
+  DatabaseCounters& Counters() {
+    return pool ? pool->counters() : own_counters;
+  }
 
   Database& Nested() {
     if (!nested) {
       auto second = std::make_unique<Database>(pool);
-      second->Open(connection->text);
+      second->Open(text);
       nested = std::move(second);
     }
     return *nested;
   }
 
-  // Runs `run` on the connection; a failure marks it as not reusable. The
-  // first statement on a connection from the pool gets a second attempt on
-  // a fresh connection: an idle connection may have died with its server
-  // (a restart) meanwhile, and so may its idle peers, which go too.
-  template <typename F>
-  auto Attempt(F&& run) -> decltype(run(std::declval<PhysicalConnection&>())) {
-    const bool second_chance = untested;
-    untested = false;
-    try {
-      FailureMark mark(*connection);
-      return run(*connection);
-    } catch (...) {
-      if (!second_chance) throw;
-    }
-    const std::string text = connection->text;
+  // Closes the connection without giving it back, and the pool's idle ones
+  // (what one connection lost its peers have likely lost too); then opens a
+  // new one. Throws as Connect does, leaving the Database closed.
+  void Reconnect() {
     connection.reset();
     if (pool) pool->Clear();
     connection = Connect(text);
-    FailureMark mark(*connection);
-    return run(*connection);
+    Counters().reconnects.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  // Runs `run` on the connection; a failure marks it as not reusable.
+  //
+  // The first statement on a connection from the pool gets a second attempt
+  // on a fresh connection, at once: an idle connection may have died with
+  // its server (a restart) meanwhile, and so may its idle peers, which go
+  // too.
+  //
+  // Outside a transaction, a statement the server gave up to a deadlock or
+  // a serialization failure runs again on the same connection, and one that
+  // found its connection lost runs again on a new connection, each after a
+  // growing wait, within the pool's RetryPolicy; every retry is logged.
+  // Running a statement twice is harmless here: the service's statements
+  // outside transactions read, or set columns to fixed values, and the
+  // server either ran such a statement whole or not at all. Inside a
+  // transaction the server has rolled back (or lost) the whole of it, so a
+  // failure propagates: the unit is run again as a whole, if at all, by
+  // RunTransaction. An SQLite archive has neither fault: its failures
+  // propagate as they are.
+  template <typename F>
+  auto Attempt(F&& run) -> decltype(run(std::declval<PhysicalConnection&>())) {
+    bool second_chance = untested;
+    untested = false;
+    const RetryPolicy& policy = Policy();
+    DatabaseCounters& counters = Counters();
+    const int attempts = 1 + (policy.max_retries > 0 ? policy.max_retries : 0);
+    for (int attempt = 1;; ++attempt) {
+      bool in_transaction = false;
+      bool was_failed = false;
+      bool sqlite = false;
+      DbFault fault = DbFault::kOther;
+      std::optional<DatabaseFailure> failure;
+      try {
+        // A connection lost outside a transaction is replaced at once; inside
+        // one, the statement fails on it as the transaction's did.
+        if (!connection || (connection->lost && !connection->in_transaction))
+          Reconnect();
+        in_transaction = connection->in_transaction;
+        was_failed = connection->failed;
+        sqlite = !connection->sqlite_path.empty();
+        counters.statements.fetch_add(1, std::memory_order_relaxed);
+        FailureMark mark(*connection);
+        return run(*connection);
+      } catch (const DatabaseFailure& f) {
+        counters.errors.fetch_add(1, std::memory_order_relaxed);
+        fault = ClassifyDbFault(f.sqlstate(), f.number());
+        if (fault == DbFault::kConnectionLost && connection)
+          connection->lost = true;
+        const bool retry = fault != DbFault::kOther && !in_transaction &&
+                           !sqlite && attempt < attempts;
+        if (!second_chance && !retry) throw;
+        failure = f;
+      } catch (...) {
+        counters.errors.fetch_add(1, std::memory_order_relaxed);
+        if (!second_chance) throw;
+      }
+      if (second_chance) {
+        // Not counted against the bounds: the connection had merely waited
+        // in the pool.
+        second_chance = false;
+        --attempt;
+        Reconnect();
+        continue;
+      }
+      const std::chrono::milliseconds wait = WaitBeforeRetry(policy, attempt);
+      counters.retries.fetch_add(1, std::memory_order_relaxed);
+      if (fault == DbFault::kConflict) {
+        // Only this statement was given up; the connection is as it was.
+        connection->failed = was_failed;
+        LogRetry("DB statement retried", *failure, attempt + 1, attempts, wait);
+      } else {
+        LogRetry("DB connection lost; opened again and the statement retried",
+                 *failure, attempt + 1, attempts, wait);
+        connection.reset();
+      }
+    }
   }
 
   // Runs `sql` on a new statement handle; `has_result` is false when the
@@ -702,6 +868,15 @@ struct Database::Handles {
     });
   }
 };
+
+namespace {
+
+[[noreturn]] void ThrowClosed() {
+  throw Failure(kObjectClosed,
+                "Operation is not allowed when the object is closed.");
+}
+
+}  // namespace
 
 Database::Database() : Database(nullptr) {}
 
@@ -719,6 +894,7 @@ bool Database::IsOpen() const { return h_->connection != nullptr; }
 // is gone.
 void Database::Open(const std::string& connection_text) {
   Close();
+  h_->text = connection_text;
   if (h_->pool) {
     if (PhysicalConnectionPtr idle = h_->pool->Take(connection_text)) {
       if (StillValid(*idle)) {
@@ -728,30 +904,45 @@ void Database::Open(const std::string& connection_text) {
       }
       // What one idle connection lost, the others have likely lost too; the
       // fresh open below fails as it always did when the archive is gone.
+      const bool server = idle->sqlite_path.empty();
       idle.reset();
       h_->pool->Clear();
+      h_->pool->counters().reconnects.fetch_add(1, std::memory_order_relaxed);
+      if (server)
+        ErrorLogWrite(kDatabaseError,
+                      "DB connection lost while idle; the idle connections "
+                      "are closed and a new one opened",
+                      "Database");
     }
   }
   h_->connection = Connect(connection_text);
 }
+
+void Database::Recover() {
+  if (h_->nested) h_->nested->Close();
+  h_->nested.reset();
+  h_->streaming = false;
+  h_->untested = false;
+  if (h_->connection && !h_->connection->lost &&
+      !h_->connection->in_transaction)
+    return;
+  if (h_->text.empty()) ThrowClosed();
+  h_->Reconnect();
+}
+
+const RetryPolicy& Database::retry_policy() const { return h_->Policy(); }
+
+DatabaseCounters& Database::counters() { return h_->Counters(); }
 
 void Database::Close() noexcept {
   if (h_->nested) h_->nested->Close();
   h_->nested.reset();
   h_->streaming = false;
   h_->untested = false;
+  h_->text.clear();
   if (h_->connection && h_->pool) h_->pool->Give(std::move(h_->connection));
   h_->connection.reset();
 }
-
-namespace {
-
-[[noreturn]] void ThrowClosed() {
-  throw Failure(kObjectClosed,
-                "Operation is not allowed when the object is closed.");
-}
-
-}  // namespace
 
 ResultSet Database::Query(const std::string& sql) {
   if (!IsOpen()) ThrowClosed();
@@ -901,6 +1092,26 @@ void ConClose(Database& db, const Log& log) noexcept {
     db.Close();
     log.Debug("DB-Connection closed", "ConClose");
   });
+}
+
+void RunTransaction(Database& db, const std::function<void()>& unit) {
+  const RetryPolicy& policy = db.retry_policy();
+  const int attempts = 1 + (policy.max_retries > 0 ? policy.max_retries : 0);
+  for (int attempt = 1;; ++attempt) {
+    try {
+      if (attempt > 1) db.Recover();
+      unit();
+      return;
+    } catch (const DatabaseFailure& failure) {
+      if (ClassifyDbFault(failure.sqlstate(), failure.number()) ==
+              DbFault::kOther ||
+          attempt >= attempts)
+        throw;
+      const std::chrono::milliseconds wait = WaitBeforeRetry(policy, attempt);
+      db.counters().retries.fetch_add(1, std::memory_order_relaxed);
+      LogRetry("DB transaction retried", failure, attempt + 1, attempts, wait);
+    }
+  }
 }
 
 std::string SqlQuote(std::string_view value) {

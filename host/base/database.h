@@ -5,12 +5,17 @@
 #ifndef VANTOR_HOST_BASE_DATABASE_H_
 #define VANTOR_HOST_BASE_DATABASE_H_
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/value.h"
 
@@ -43,6 +48,62 @@ std::string ConnectionText(const std::string& db_server);
 // nothing is there yet, for the tools that write a new archive (opening
 // never creates one). Throws a Failure when it cannot be made.
 void CreateSqliteFile(const std::string& path);
+
+// A failure the database driver reported: the Failure's number is the
+// driver's native error number, `sqlstate` the driver's five-character
+// SQLSTATE (empty when it gave none).
+class DatabaseFailure : public Failure {
+ public:
+  DatabaseFailure(int32_t number, const std::string& description,
+                  std::string sqlstate)
+      : Failure(number, description), sqlstate_(std::move(sqlstate)) {}
+  const std::string& sqlstate() const { return sqlstate_; }
+
+ private:
+  std::string sqlstate_;
+};
+
+// What a database failure means for running the work again.
+enum class DbFault {
+  // Anything else: the statement's own fault, or one not known to pass.
+  kOther,
+  // The server gave up the statement (or the whole transaction) to another
+  // one: a deadlock victim or a serialization failure. Running it again is
+  // likely to succeed. SQLSTATE 40001 (SQL Server native 1205, PostgreSQL),
+  // 40P01 (PostgreSQL).
+  kConflict,
+  // The connection is gone: the server restarted, failed over or ended the
+  // session. A new connection is likely to succeed. SQLSTATE class 08,
+  // PostgreSQL 57P01/57P02/57P03, and SQL Server's natives for a database
+  // that is not (yet) available after a fail-over.
+  kConnectionLost,
+};
+DbFault ClassifyDbFault(std::string_view sqlstate, int32_t native) noexcept;
+
+// How often and after what wait work that failed with a DbFault other than
+// kOther is run again.
+struct RetryPolicy {
+  // Runs again at most this often (so 1 + max_retries attempts in all).
+  int max_retries = 3;
+  // The wait before the first retry; doubled for each further one.
+  std::chrono::milliseconds first_wait{50};
+  // Waits `wait`; null: sleeps (the tests record the waits instead).
+  std::function<void(std::chrono::milliseconds)> sleep;
+};
+// The wait before retry `retry` (1 for the first): first_wait doubled per
+// earlier retry, then spread by -25 % to +25 % as `jitter` (0 to 1) says,
+// so that fronts hit by one fail-over do not come back in step.
+std::chrono::milliseconds RetryWait(const RetryPolicy& policy, int retry,
+                                    double jitter) noexcept;
+
+// Counts of the database work of a pool's connections, for a status page.
+// Safe to update and read from many threads.
+struct DatabaseCounters {
+  std::atomic<uint64_t> statements{0};  // statements run (attempts)
+  std::atomic<uint64_t> errors{0};      // attempts the driver failed
+  std::atomic<uint64_t> retries{0};     // statements and units run again
+  std::atomic<uint64_t> reconnects{0};  // lost connections opened again
+};
 
 class ConnectionPool;
 
@@ -85,8 +146,16 @@ class Database {
   void Close() noexcept;
   bool IsOpen() const;
 
-  // Runs a statement and reads its whole result. Throws a Failure when not
-  // open or when the driver rejects the statement.
+  // Statements outside a transaction that the server gives up as a deadlock
+  // victim or for a serialization failure run again on the connection; those
+  // that find the connection lost run again on a new one (the lost one is
+  // closed, never given back), each after a growing wait, at most
+  // retry_policy().max_retries times, every retry in the error log. Inside a
+  // transaction, and on an SQLite archive, a failure is thrown at once.
+  //
+  // Runs a statement and reads its whole result. Throws a Failure (a
+  // DatabaseFailure for the driver's) when not open or when the driver
+  // rejects the statement.
   ResultSet Query(const std::string& sql);
 
   // Runs a statement and hands each row to `row` as it is fetched; stops
@@ -108,6 +177,16 @@ class Database {
                           const std::vector<std::string>& params,
                           const std::string& plain_sql);
 
+  // Makes the connection fit for running a unit of work again after a
+  // failure: one that was lost, or that a failure left inside a transaction,
+  // is closed (not given back) and a new one opened for the same text.
+  void Recover();
+
+  // The retry bounds and the counters of this Database's pool (its own
+  // when it has none).
+  const RetryPolicy& retry_policy() const;
+  DatabaseCounters& counters();
+
   // The database product as the driver names it ("SQLite", "PostgreSQL",
   // "Microsoft SQL Server", ...). Throws a Failure when not open.
   std::string DbmsName();
@@ -128,6 +207,15 @@ bool ConOpen(Database& db, const std::string& db_server,
 // Closes `db` with the debug line "DB-Connection closed" ("ConClose").
 void ConClose(Database& db) noexcept;
 void ConClose(Database& db, const Log& log) noexcept;
+
+// Runs `unit`, work that begins a transaction with a statement and ends it,
+// on `db`; when it fails with a conflict or a lost connection (ClassifyDbFault)
+// it is run again as a whole, after a wait, on a recovered connection
+// (Database::Recover), within the bounds of db.retry_policy(). `unit` must
+// leave nothing behind on failure that a rerun would trip over (it rolls
+// back its own transaction). Each retry is logged. The last failure, and any
+// other one, is thrown as it came.
+void RunTransaction(Database& db, const std::function<void()>& unit);
 
 // Doubles every apostrophe, so that the value cannot end a quoted literal.
 std::string SqlQuote(std::string_view value);

@@ -267,6 +267,43 @@ TEST_P(ImporterTest, AStudyIsFiledInOneFolderWhateverItsImagesSay) {
   EXPECT_EQ(Count("SELECT Count(*) FROM tblImages"), 2);
 }
 
+// The session ends inside the importer's transaction, as in a fail-over
+// (its own session is ended by its first BEGIN block; a sequence, which no
+// rollback resets, makes that happen once). The transaction runs again
+// whole on a new connection: the images are imported, their rows once.
+TEST_P(ImporterTest, ATransactionWhoseSessionEndedRunsAgainWhole) {
+  if (GetParam() != ArchiveBackend::kPostgres)
+    GTEST_SKIP() << "a session to end needs a database server";
+  archive_.Exec("CREATE SEQUENCE lose_once");
+  std::string text = ReadWholeFile(std::string(VANTOR_SOURCE_DIR) +
+                                   "/archive/import-postgresql.sql");
+  const std::string begin = "-- name: Begin\nBEGIN;\n";
+  const size_t at = text.find(begin);
+  ASSERT_NE(at, std::string::npos);
+  text.insert(at + begin.size(),
+              "SELECT pg_terminate_backend(pg_backend_pid()) "
+              "WHERE nextval('lose_once') = 1;\n");
+  const ImportStatements losing(text);
+  Importer importer(db_, losing);
+  importer.Setup(log_);
+  Receive(Image(1));
+  Receive(Image(2));
+  std::vector<std::string> claimed;
+  for (int n : {1, 2})
+    if (ClaimReceived(temp_, Image(n).sop_instance_uid))
+      claimed.push_back(Image(n).sop_instance_uid);
+  ASSERT_EQ(claimed.size(), 2u);
+  Importer::Result r = importer.ImportClaimed(log_, temp_, "", claimed);
+  EXPECT_EQ(r.imported, 2);
+  EXPECT_EQ(r.failed, 0);
+  EXPECT_FALSE(r.database_unavailable);
+  EXPECT_EQ(Count("SELECT Count(*) FROM tblImages"), 2);
+  EXPECT_EQ(Count("SELECT Count(*) FROM tblPatienten WHERE PATID1 = 'P-IMP'"),
+            1);
+  EXPECT_EQ(Count("SELECT nextval('lose_once')"), 3);
+  EXPECT_EQ(db_.counters().retries.load(), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Archive, ImporterTest, kArchiveBackends,
                          ArchiveBackendName);
 
