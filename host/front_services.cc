@@ -63,6 +63,22 @@ FrontServicesHost::FrontServicesHost()
                     "Images the service's importer took into the archive "
                     "since it started",
                     [this] { return static_cast<double>(importer_.imported()); });
+  // The requests' database work (the importer counts its own).
+  const DatabaseCounters& db = connections_.counters();
+  const std::string statements_help =
+      "Database statements of the requests: run (every attempt), failed, "
+      "retried (after a conflict or a lost connection), reconnected";
+  const std::pair<const char*, const std::atomic<uint64_t>*> kinds[] = {
+      {"run", &db.statements},
+      {"failed", &db.errors},
+      {"retried", &db.retries},
+      {"reconnected", &db.reconnects}};
+  for (const auto& [outcome, count] : kinds) {
+    metrics_.AddReadCounter("vantor_database_statements_total", statements_help,
+                            "outcome", outcome, [count = count] {
+                              return static_cast<double>(count->load());
+                            });
+  }
   metrics_.AddGauge("vantor_database_connections_idle",
                     "Database connections kept open between requests",
                     [this] { return static_cast<double>(connections_.IdleCount()); });

@@ -3,6 +3,7 @@
 #include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
+#include <prometheus/metric_family.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
@@ -82,14 +83,6 @@ struct Metrics::Impl {
           .Help("Bytes of web answers sent")
           .Register(registry)
           .Add({});
-  prometheus::Family<prometheus::Counter>& database =
-      prometheus::BuildCounter()
-          .Name("vantor_database_statements_total")
-          .Help("Database statements by outcome (run, failed, retried)")
-          .Register(registry);
-  prometheus::Counter& statements = database.Add({{"outcome", "run"}});
-  prometheus::Counter& statement_errors = database.Add({{"outcome", "failed"}});
-  prometheus::Counter& retries = database.Add({{"outcome", "retried"}});
   prometheus::Counter& audit_dropped =
       prometheus::BuildCounter()
           .Name("vantor_audit_dropped_total")
@@ -101,8 +94,16 @@ struct Metrics::Impl {
     prometheus::Gauge* gauge;
     std::function<double()> read;
   };
+  struct ReadCounter {
+    std::string name;
+    std::string help;
+    std::string label;
+    std::string value;
+    std::function<double()> read;
+  };
   Mutex mu;
   std::vector<ReadGauge> read_gauges GUARDED_BY(mu);
+  std::vector<ReadCounter> read_counters GUARDED_BY(mu);
 };
 
 Metrics::Metrics() : impl_(std::make_unique<Impl>()) {}
@@ -135,9 +136,6 @@ void Metrics::WebAnswered(int status, uint64_t bytes_sent) {
   impl_->web_bytes.Increment(static_cast<double>(bytes_sent));
 }
 
-void Metrics::DatabaseStatement() { impl_->statements.Increment(); }
-void Metrics::DatabaseError() { impl_->statement_errors.Increment(); }
-void Metrics::DatabaseRetry() { impl_->retries.Increment(); }
 void Metrics::AuditDropped() { impl_->audit_dropped.Increment(); }
 
 void Metrics::AddGauge(const std::string& name, const std::string& help,
@@ -151,12 +149,36 @@ void Metrics::AddGauge(const std::string& name, const std::string& help,
   impl_->read_gauges.push_back({&gauge, std::move(read)});
 }
 
+void Metrics::AddReadCounter(const std::string& name, const std::string& help,
+                             const std::string& label, const std::string& value,
+                             std::function<double()> read) {
+  MutexLock lock(&impl_->mu);
+  impl_->read_counters.push_back({name, help, label, value, std::move(read)});
+}
+
 std::string Metrics::Page() {
+  std::vector<prometheus::MetricFamily> families;
   {
     MutexLock lock(&impl_->mu);
     for (const Impl::ReadGauge& g : impl_->read_gauges) g.gauge->Set(g.read());
+    families = impl_->registry.Collect();
+    // The counters kept elsewhere, one family per name in the order added.
+    const size_t first = families.size();
+    for (const Impl::ReadCounter& c : impl_->read_counters) {
+      prometheus::MetricFamily* family = nullptr;
+      for (size_t i = first; i < families.size(); ++i)
+        if (families[i].name == c.name) family = &families[i];
+      if (family == nullptr) {
+        families.push_back({c.name, c.help, prometheus::MetricType::Counter, {}});
+        family = &families.back();
+      }
+      prometheus::ClientMetric metric;
+      if (!c.label.empty()) metric.label.push_back({c.label, c.value});
+      metric.counter.value = c.read();
+      family->metric.push_back(std::move(metric));
+    }
   }
-  return prometheus::TextSerializer().Serialize(impl_->registry.Collect());
+  return prometheus::TextSerializer().Serialize(families);
 }
 
 }  // namespace vantor

@@ -36,11 +36,6 @@ class Metrics {
   // A web request answered with `status` after `bytes` of body.
   void WebAnswered(int status, uint64_t bytes_sent);
 
-  // The database: statements run, statements that failed, retries.
-  void DatabaseStatement();
-  void DatabaseError();
-  void DatabaseRetry();
-
   // Audit messages that could not be queued.
   void AuditDropped();
 
@@ -48,6 +43,12 @@ class Metrics {
   // page's thread; it must not throw). Names are unique.
   void AddGauge(const std::string& name, const std::string& help,
                 std::function<double()> read);
+  // A counter kept elsewhere (it only grows), read when the page is made:
+  // the sample of `name` with the label `label`=`value` (no label when
+  // `label` is empty). Several samples of one name share its help text.
+  void AddReadCounter(const std::string& name, const std::string& help,
+                      const std::string& label, const std::string& value,
+                      std::function<double()> read);
 
   // The page: every metric in the Prometheus text exposition format.
   std::string Page();

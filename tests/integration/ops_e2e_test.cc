@@ -92,6 +92,7 @@ class OpsE2eTest : public ::testing::Test {
   void StartService(RegValues instance_values) {
     archive_.AddNode("STORESCU", "127.0.0.1");
     archive_.AddNode("ECHOSCU", "127.0.0.1");
+    archive_.AddNode("FINDSCU", "127.0.0.1");
     ServiceProcess::Options options;
     options.db_server = archive_.DBServer();
     instance_values.push_back({"HealthPort", std::to_string(health_port_)});
@@ -228,8 +229,16 @@ TEST_F(OpsE2eTest, HealthAndMetricsFollowTheTraffic) {
   ToolResult sent = RunDcmtkTool("storescu", store);
   ASSERT_EQ(sent.exit_code, 0) << sent.output;
 
+  ToolResult find = RunDcmtkTool(
+      "findscu", {"-S", "-aet", "FINDSCU", "-k", "QueryRetrieveLevel=STUDY",
+                  "-k", "StudyInstanceUID", "127.0.0.1", service_.port_text()});
+  ASSERT_EQ(find.exit_code, 0) << find.output;
+
   std::map<std::string, double> samples = Samples();
-  EXPECT_EQ(samples["vantor_associations_total{outcome=\"accepted\"}"], 3);
+  EXPECT_EQ(samples["vantor_associations_total{outcome=\"accepted\"}"], 4);
+  EXPECT_EQ(
+      samples["vantor_dimse_requests_total{command=\"C-FIND\",status=\"0000\"}"],
+      1);
   EXPECT_EQ(samples["vantor_associations_open{}"], 0);
   EXPECT_EQ(
       samples["vantor_dimse_requests_total{command=\"C-ECHO\",status=\"0000\"}"],
@@ -245,6 +254,9 @@ TEST_F(OpsE2eTest, HealthAndMetricsFollowTheTraffic) {
   EXPECT_LT(samples["vantor_received_bytes_total{}"], stored_bytes);
   EXPECT_EQ(samples["vantor_incoming_files{}"] >= 3, true);
   EXPECT_GT(samples["vantor_incoming_free_bytes{}"], 0);
+  // The query ran on the database.
+  EXPECT_GT(samples["vantor_database_statements_total{outcome=\"run\"}"], 0);
+  EXPECT_EQ(samples["vantor_database_statements_total{outcome=\"failed\"}"], 0);
 
   // An archive that does not answer: not ready, still live; back: ready.
   archive_.TakeAway();

@@ -23,7 +23,11 @@ TEST(MetricsTest, CountsByLabelAndReadsGaugesWhenThePageIsMade) {
   metrics.CommandAnswered("C-STORE", 0x0000, 0.003, 1000, 0);
   metrics.CommandAnswered("C-STORE", 0xA700, 0.2, 500, 0);
   metrics.CommandAnswered("C-GET", 0x0000, 1.5, 0, 7);
-  metrics.DatabaseRetry();
+  double retries = 3;
+  metrics.AddReadCounter("vantor_db_total", "Statements", "outcome", "run",
+                         [] { return 10.0; });
+  metrics.AddReadCounter("vantor_db_total", "Statements", "outcome", "retried",
+                         [&] { return retries; });
   double queue = 4;
   metrics.AddGauge("vantor_test_queue", "A queue", [&] { return queue; });
 
@@ -40,10 +44,18 @@ TEST(MetricsTest, CountsByLabelAndReadsGaugesWhenThePageIsMade) {
   EXPECT_THAT(page, HasSubstr("vantor_received_bytes_total 1500"));
   EXPECT_THAT(page, HasSubstr("vantor_images_received_total 1"));
   EXPECT_THAT(page, HasSubstr("vantor_images_sent_total{command=\"C-GET\"} 7"));
-  EXPECT_THAT(page, HasSubstr("vantor_database_statements_total{outcome=\"retried\"} 1"));
+  // Counters kept elsewhere: one family, a sample per label, read now.
+  EXPECT_THAT(page, HasSubstr("# TYPE vantor_db_total counter"));
+  EXPECT_THAT(page, HasSubstr("vantor_db_total{outcome=\"run\"} 10"));
+  EXPECT_THAT(page, HasSubstr("vantor_db_total{outcome=\"retried\"} 3"));
   EXPECT_THAT(page, HasSubstr("vantor_test_queue 4"));
   queue = 9;
-  EXPECT_THAT(metrics.Page(), HasSubstr("vantor_test_queue 9"));
+  retries = 4;
+  page = metrics.Page();
+  EXPECT_THAT(page, HasSubstr("vantor_test_queue 9"));
+  EXPECT_THAT(page, HasSubstr("vantor_db_total{outcome=\"retried\"} 4"));
+  EXPECT_EQ(page.find("# TYPE vantor_db_total"),
+            page.rfind("# TYPE vantor_db_total"));
 }
 
 TEST(MetricsTest, CountsFromManyThreadsAddUp) {
