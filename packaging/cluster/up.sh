@@ -54,6 +54,8 @@ pgbin="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n1)"
 
 mkdir -p "$WORK/pg/socket" "$WORK/archive"
 WORK="$(cd "$WORK" && pwd)"
+# As root, the server's user must reach its folder.
+[ "$(id -u)" -ne 0 ] || chmod a+x "$WORK"
 log() { echo "vantor-cluster: $*"; }
 
 # PostgreSQL refuses to run as root: as root it runs as "postgres".
@@ -126,6 +128,10 @@ defaults
   # A C-MOVE or a large study may keep an association busy for long.
   timeout client 30m
   timeout server 30m
+  # A front that refuses the connection (stopped, not yet marked down)
+  # costs the caller nothing: the connection goes to the other.
+  retries 3
+  option redispatch
 
 frontend dicom
   bind 127.0.0.1:$DICOM_PORT
@@ -148,10 +154,10 @@ frontend stats
 CFG
 haproxy -D -f "$WORK/haproxy.cfg" </dev/null >"$WORK/haproxy.log" 2>&1
 
-# Ready when both fronts say so (each waits a second before it listens).
+# Ready when HAProxy has seen both fronts ready (each waits a second before
+# it listens; two good checks a second apart mark a front up).
 for _ in $(seq 1 60); do
-  if curl -fs "http://127.0.0.1:$HEALTH1_PORT/health/ready" >/dev/null &&
-     curl -fs "http://127.0.0.1:$HEALTH2_PORT/health/ready" >/dev/null; then
+  if [ "$(curl -fs "http://127.0.0.1:$STATS_PORT/;csv" | grep -c '^fronts,front[12],.*,UP')" = 2 ]; then
     log "fronts on 127.0.0.1:$FRONT1_PORT and :$FRONT2_PORT (health :$HEALTH1_PORT, :$HEALTH2_PORT)"
     log "DICOM through HAProxy on 127.0.0.1:$DICOM_PORT (stats http://127.0.0.1:$STATS_PORT/)"
     log "stop with: $here/down.sh $WORK"

@@ -1,0 +1,190 @@
+// The example deployment of packaging/cluster: two fronts on one PostgreSQL
+// archive behind HAProxy, started with its one command. Images stored and
+// found through the balancer reach both fronts and one archive; a front
+// killed outright costs the callers nothing once the balancer has seen it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/pg_server.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/test_env.h"
+
+namespace vantor {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using std::chrono::seconds;
+
+constexpr char kStudy[] = "1.2.826.0.1.3680043.9.78.1";
+constexpr char kSeries[] = "1.2.826.0.1.3680043.9.78.1.1";
+
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + what.size()))
+    ++n;
+  return n;
+}
+
+class FrontsE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!fs::exists("/usr/sbin/haproxy") || !PgServer::Available(&why)) {
+      if (std::getenv("VANTOR_REQUIRE_POSTGRESQL") == nullptr)
+        GTEST_SKIP() << "HAProxy or PostgreSQL missing: " << why;
+    }
+    // Whoever runs PostgreSQL must reach the folder.
+    ::chmod(work_.path().c_str(), 0755);
+    for (const char* name :
+         {"DICOM_PORT", "FRONT1_PORT", "FRONT2_PORT", "HEALTH1_PORT",
+          "HEALTH2_PORT", "PG_PORT", "STATS_PORT"}) {
+      const int port = FreeLoopbackPort();
+      if (std::string(name) == "DICOM_PORT") dicom_port_ = std::to_string(port);
+      if (std::string(name) == "HEALTH1_PORT") health_[0] = port;
+      if (std::string(name) == "HEALTH2_PORT") health_[1] = port;
+      env_.push_back(std::string(name) + "=" + std::to_string(port));
+    }
+    env_.push_back(std::string("BUILD=") + VANTOR_BUILD_DIR);
+    ToolResult up = Script("up.sh");
+    up_ = up.exit_code == 0;
+    ASSERT_TRUE(up_) << up.output << Logs();
+  }
+
+  void TearDown() override {
+    if (!env_.empty()) {
+      ToolResult down = Script("down.sh");
+      EXPECT_EQ(down.exit_code, 0) << down.output;
+    }
+  }
+
+  ToolResult Script(const std::string& name) {
+    std::vector<std::string> args = env_;
+    args.push_back("/bin/bash");
+    args.push_back(std::string(VANTOR_SOURCE_DIR) + "/packaging/cluster/" + name);
+    args.push_back(cluster());
+    return RunDcmtkTool("/usr/bin/env", args, seconds(180));
+  }
+
+  std::string cluster() const { return work_.path() + "/cluster"; }
+
+  std::string Logs() const {
+    std::string text;
+    for (const char* front : {"front1", "front2"}) {
+      const std::string dir = cluster() + "/" + front;
+      text += std::string("\n--- ") + front + " ---\n" +
+              ReadWholeFile(dir + "/output.log");
+      std::error_code ec;
+      for (fs::directory_iterator it(dir + "/Logs", ec), end; !ec && it != end;
+           it.increment(ec))
+        if (it->path().filename().string().rfind("Error", 0) == 0)
+          text += ReadWholeFile(it->path().string());
+    }
+    return text;
+  }
+
+  // Images of the study, made once.
+  std::vector<std::string> Images(int first, int count) {
+    const std::string dir = work_.path() + "/images" + std::to_string(first);
+    fs::create_directories(dir);
+    ToolResult made = RunDcmtkTool(
+        std::string(VANTOR_BUILD_DIR) + "/make-study",
+        {"--dir", dir, "--study-uid", kStudy, "--series-uid",
+         std::string(kSeries) + "." + std::to_string(first), "--count",
+         std::to_string(count), "--rows", "64", "--cols", "64"});
+    EXPECT_EQ(made.exit_code, 0) << made.output;
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir))
+      files.push_back(entry.path().string());
+    return files;
+  }
+
+  ToolResult Store(const std::vector<std::string>& files) {
+    std::vector<std::string> args = {"-aet", "STORESCU", "127.0.0.1",
+                                     dicom_port_};
+    args.insert(args.end(), files.begin(), files.end());
+    return RunDcmtkTool("storescu", args, seconds(60));
+  }
+
+  // The instances of the study the archive knows, asked through the
+  // balancer.
+  int InstancesFound() {
+    ToolResult find = RunDcmtkTool(
+        "findscu",
+        {"-S", "-aet", "FINDSCU", "-k", "QueryRetrieveLevel=IMAGE", "-k",
+         std::string("StudyInstanceUID=") + kStudy, "-k", "SeriesInstanceUID",
+         "-k", "SOPInstanceUID", "127.0.0.1", dicom_port_},
+        seconds(60));
+    return Count(find.output, "(0008,0018)");
+  }
+
+  // A front's metric sample, read from its health port.
+  double Metric(int front, const std::string& sample) {
+    ToolResult page = RunDcmtkTool(
+        "/usr/bin/curl",
+        {"-s", "--max-time", "10",
+         "http://127.0.0.1:" + std::to_string(health_[front]) + "/metrics"});
+    const size_t at = page.output.find("\n" + sample + " ");
+    if (at == std::string::npos) return -1;
+    return std::atof(page.output.c_str() + at + sample.size() + 2);
+  }
+
+  // Waits (bounded) until the archive knows `n` instances of the study.
+  bool WaitForInstances(int n) {
+    for (int i = 0; i < 60; ++i) {
+      if (InstancesFound() == n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    return false;
+  }
+
+  TempFolder work_{"fronts"};
+  std::vector<std::string> env_;
+  std::string dicom_port_;
+  int health_[2] = {0, 0};
+  bool up_ = false;
+};
+
+TEST_F(FrontsE2eTest, TwoFrontsServeOneArchiveAndOneMayDie) {
+  // Eight associations of three images: the balancer takes turns.
+  const std::vector<std::string> files = Images(1, 24);
+  for (size_t i = 0; i < files.size(); i += 3) {
+    ToolResult sent = Store({files[i], files[i + 1], files[i + 2]});
+    ASSERT_EQ(sent.exit_code, 0) << sent.output << Logs();
+  }
+  ASSERT_TRUE(WaitForInstances(24)) << InstancesFound() << Logs();
+  const double first = Metric(0, "vantor_images_received_total");
+  const double second = Metric(1, "vantor_images_received_total");
+  EXPECT_GT(first, 0);
+  EXPECT_GT(second, 0);
+  EXPECT_EQ(first + second, 24);
+
+  // One front ends without a word; every caller after it is served by the
+  // other, and what was stored stays found.
+  const std::string pid_text =
+      ReadWholeFile(cluster() + "/front1/vantor.pid");
+  const pid_t pid = std::atoi(pid_text.c_str());
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::kill(pid, SIGKILL), 0);
+  const std::vector<std::string> later = Images(2, 6);
+  for (const std::string& file : later) {
+    ToolResult sent = Store({file});
+    EXPECT_EQ(sent.exit_code, 0) << sent.output;
+  }
+  EXPECT_TRUE(WaitForInstances(30)) << InstancesFound() << Logs();
+  EXPECT_EQ(Metric(1, "vantor_images_received_total"), second + 6);
+}
+
+}  // namespace
+}  // namespace vantor
