@@ -22,7 +22,8 @@
 # Settings from the environment (defaults in brackets): BUILD [build],
 # DICOM_PORT [11112], FRONT1_PORT [11121], FRONT2_PORT [11122],
 # HEALTH1_PORT [18121], HEALTH2_PORT [18122], PG_PORT [55432],
-# STATS_PORT [18100] (HAProxy's own page), NODES (more "AET@address:port"
+# STATS_PORT [18100] (HAProxy's own page), FRONTS [2] (1: front1 alone,
+# to compare), NODES (more "AET@address:port"
 # callers for the node table, blank-separated; STORESCU, FINDSCU, GETSCU
 # and MOVESCU on 127.0.0.1 are always there).
 #
@@ -43,6 +44,7 @@ HEALTH2_PORT="${HEALTH2_PORT:-18122}"
 PG_PORT="${PG_PORT:-55432}"
 STATS_PORT="${STATS_PORT:-18100}"
 NODES="${NODES:-}"
+FRONTS="${FRONTS:-2}"
 
 for program in vantor vantor-send; do
   [ -x "$BUILD/$program" ] || { echo "no $BUILD/$program: build first (README)" >&2; exit 1; }
@@ -115,7 +117,8 @@ start_front() {  # number, DICOM port, health port
   echo $! >"$dir/vantor.pid"
 }
 start_front 1 "$FRONT1_PORT" "$HEALTH1_PORT"
-start_front 2 "$FRONT2_PORT" "$HEALTH2_PORT"
+second="  server front2 127.0.0.1:$FRONT2_PORT check port $HEALTH2_PORT"
+if [ "$FRONTS" = 2 ]; then start_front 2 "$FRONT2_PORT" "$HEALTH2_PORT"; else second=""; fi
 
 cat >"$WORK/haproxy.cfg" <<CFG
 global
@@ -144,7 +147,7 @@ backend fronts
   http-check expect status 200
   default-server inter 1s fall 2 rise 2
   server front1 127.0.0.1:$FRONT1_PORT check port $HEALTH1_PORT
-  server front2 127.0.0.1:$FRONT2_PORT check port $HEALTH2_PORT
+$second
 
 frontend stats
   mode http
@@ -157,7 +160,7 @@ haproxy -D -f "$WORK/haproxy.cfg" </dev/null >"$WORK/haproxy.log" 2>&1
 # Ready when HAProxy has seen both fronts ready (each waits a second before
 # it listens; two good checks a second apart mark a front up).
 for _ in $(seq 1 60); do
-  if [ "$(curl -fs "http://127.0.0.1:$STATS_PORT/;csv" | grep -c '^fronts,front[12],.*,UP')" = 2 ]; then
+  if [ "$(curl -fs "http://127.0.0.1:$STATS_PORT/;csv" | grep -c '^fronts,front[12],.*,UP')" = "$FRONTS" ]; then
     log "fronts on 127.0.0.1:$FRONT1_PORT and :$FRONT2_PORT (health :$HEALTH1_PORT, :$HEALTH2_PORT)"
     log "DICOM through HAProxy on 127.0.0.1:$DICOM_PORT (stats http://127.0.0.1:$STATS_PORT/)"
     log "stop with: $here/down.sh $WORK"
