@@ -36,6 +36,12 @@ DROP TABLE IF EXISTS tblArchive;
 GO
 DROP TABLE IF EXISTS tblDicomAETs;
 GO
+DROP TABLE IF EXISTS tblMoveJobs;
+GO
+DROP TABLE IF EXISTS tblCommitmentJobs;
+GO
+DROP TABLE IF EXISTS tblImportJobs;
+GO
 
 -- One row per patient. PATID is the internal numeric key, PATID1 the
 -- patient ID that DICOM nodes see.
@@ -185,4 +191,51 @@ JOIN tblSeries se ON se.SeriesID = i.FKeySeriesID
 JOIN tblStudies s ON s.StudyID = se.FKeyStudyID
 JOIN tblPatienten p ON p.PATID = s.FKeyPatID
 LEFT JOIN tblArchive a ON a.ArchiveID = s.FKeyArchiveID;
+GO
+
+-- Work any front of the archive may carry out, a table per kind: C-MOVE
+-- jobs, Storage Commitment answers that wait for their requester, images
+-- that wait for the importer. A front claims a waiting row, or a running
+-- one whose lease ran out, by writing its name (Owner) and a lease; it
+-- renews the lease while it works and ends the row as done or failed;
+-- another front takes over a row whose lease was not renewed. Progress is
+-- the worker's report (a C-MOVE's counts). Times are the database's own.
+CREATE TABLE tblMoveJobs (
+  JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
+  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  Payload    NVARCHAR(MAX) NOT NULL,
+  Owner      NVARCHAR(128),
+  LeaseUntil DATETIME2,
+  Attempts   INT NOT NULL DEFAULT 0,
+  Progress   NVARCHAR(MAX),
+  Created    DATETIME2 NOT NULL DEFAULT SYSUTCDATETIME()
+);
+GO
+CREATE INDEX idxMoveJobsState ON tblMoveJobs (State, JobID);
+GO
+CREATE TABLE tblCommitmentJobs (
+  JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
+  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  Payload    NVARCHAR(MAX) NOT NULL,
+  Owner      NVARCHAR(128),
+  LeaseUntil DATETIME2,
+  Attempts   INT NOT NULL DEFAULT 0,
+  Progress   NVARCHAR(MAX),
+  Created    DATETIME2 NOT NULL DEFAULT SYSUTCDATETIME()
+);
+GO
+CREATE INDEX idxCommitmentJobsState ON tblCommitmentJobs (State, JobID);
+GO
+CREATE TABLE tblImportJobs (
+  JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
+  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  Payload    NVARCHAR(MAX) NOT NULL,
+  Owner      NVARCHAR(128),
+  LeaseUntil DATETIME2,
+  Attempts   INT NOT NULL DEFAULT 0,
+  Progress   NVARCHAR(MAX),
+  Created    DATETIME2 NOT NULL DEFAULT SYSUTCDATETIME()
+);
+GO
+CREATE INDEX idxImportJobsState ON tblImportJobs (State, JobID);
 GO

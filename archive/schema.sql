@@ -31,6 +31,9 @@ DROP TABLE IF EXISTS tblStudies;
 DROP TABLE IF EXISTS tblPatienten;
 DROP TABLE IF EXISTS tblArchive;
 DROP TABLE IF EXISTS tblDicomAETs;
+DROP TABLE IF EXISTS tblMoveJobs;
+DROP TABLE IF EXISTS tblCommitmentJobs;
+DROP TABLE IF EXISTS tblImportJobs;
 
 -- One row per patient. PATID is the internal numeric key, PATID1 the
 -- patient ID that DICOM nodes see.
@@ -165,3 +168,45 @@ JOIN tblSeries se ON se.SeriesID = i.FKeySeriesID
 JOIN tblStudies s ON s.StudyID = se.FKeyStudyID
 JOIN tblPatienten p ON p.PATID = s.FKeyPatID
 LEFT JOIN tblArchive a ON a.ArchiveID = s.FKeyArchiveID;
+
+-- Work any front of the archive may carry out, a table per kind: C-MOVE
+-- jobs, Storage Commitment answers that wait for their requester, images
+-- that wait for the importer. A front claims a waiting row, or a running
+-- one whose lease ran out, by writing its name (Owner) and a lease; it
+-- renews the lease while it works and ends the row as done or failed;
+-- another front takes over a row whose lease was not renewed. Progress is
+-- the worker's report (a C-MOVE's counts). Times are the database's own. (The
+-- queue is used on database servers only; SQLite keeps the job files.)
+CREATE TABLE tblMoveJobs (
+  JobID      INTEGER PRIMARY KEY,
+  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  Payload    TEXT NOT NULL,
+  Owner      VARCHAR(128),
+  LeaseUntil TEXT,
+  Attempts   INTEGER NOT NULL DEFAULT 0,
+  Progress   TEXT,
+  Created    TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP
+);
+CREATE INDEX idxMoveJobsState ON tblMoveJobs (State, JobID);
+CREATE TABLE tblCommitmentJobs (
+  JobID      INTEGER PRIMARY KEY,
+  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  Payload    TEXT NOT NULL,
+  Owner      VARCHAR(128),
+  LeaseUntil TEXT,
+  Attempts   INTEGER NOT NULL DEFAULT 0,
+  Progress   TEXT,
+  Created    TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP
+);
+CREATE INDEX idxCommitmentJobsState ON tblCommitmentJobs (State, JobID);
+CREATE TABLE tblImportJobs (
+  JobID      INTEGER PRIMARY KEY,
+  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  Payload    TEXT NOT NULL,
+  Owner      VARCHAR(128),
+  LeaseUntil TEXT,
+  Attempts   INTEGER NOT NULL DEFAULT 0,
+  Progress   TEXT,
+  Created    TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP
+);
+CREATE INDEX idxImportJobsState ON tblImportJobs (State, JobID);

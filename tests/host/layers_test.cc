@@ -51,6 +51,8 @@ const std::vector<Floor>& Floors() {
       // The separate sender program.
       {"retrieve/send",
        {"host/base", "dicom/toolkit", "dicom", "retrieve", "retrieve/send"}},
+      // The queue of work in the archive database.
+      {"jobs", {"host/base", "jobs"}},
       {"import",
        {"host/base", "archive", "dicom/toolkit", "dicom", "retrieve",
         "retrieve/store", "import"}},

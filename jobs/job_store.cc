@@ -1,0 +1,136 @@
+#include "jobs/job_store.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "host/base/failure.h"
+
+namespace vantor {
+namespace {
+
+const char* TableOf(JobKind kind) {
+  switch (kind) {
+    case JobKind::kMove: return "tblMoveJobs";
+    case JobKind::kCommitment: return "tblCommitmentJobs";
+    case JobKind::kImport: return "tblImportJobs";
+  }
+  return "tblMoveJobs";
+}
+
+std::string Quoted(const std::string& text) {
+  return "'" + SqlQuote(text) + "'";
+}
+
+std::string TextOf(const ResultSet& rows, size_t row, std::string_view column) {
+  return rows.Get(row, column).ToText();
+}
+
+int64_t NumberOf(const ResultSet& rows, size_t row, std::string_view column) {
+  const Value& value = rows.Get(row, column);
+  if (value.IsInteger()) return value.integer();
+  if (value.IsDecimal()) return static_cast<int64_t>(value.decimal());
+  return std::stoll(value.ToText());
+}
+
+QueuedJob JobOf(const ResultSet& rows, size_t row) {
+  QueuedJob job;
+  job.id = NumberOf(rows, row, "JobID");
+  job.state = TextOf(rows, row, "State");
+  job.payload = TextOf(rows, row, "Payload");
+  job.owner = TextOf(rows, row, "Owner");
+  job.progress = TextOf(rows, row, "Progress");
+  job.attempts = static_cast<int>(NumberOf(rows, row, "Attempts"));
+  return job;
+}
+
+constexpr char kColumns[] = "JobID, State, Payload, Owner, Progress, Attempts";
+
+}  // namespace
+
+std::string NodeName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+    std::snprintf(host, sizeof host, "localhost");
+  return std::string(host) + ":" + std::to_string(::getpid());
+}
+
+JobStore::JobStore(Database& db, JobKind kind) : db_(db), table_(TableOf(kind)) {
+  const std::string dbms = db_.DbmsName();
+  sql_server_ = dbms.find("SQL Server") != std::string::npos;
+  if (!sql_server_ && dbms.find("PostgreSQL") == std::string::npos)
+    throw Failure(kInternalError,
+                  "The job queue needs a PostgreSQL or SQL Server archive, not " +
+                      dbms);
+}
+
+int64_t JobStore::Add(const std::string& payload) {
+  const std::string sql =
+      sql_server_
+          ? "INSERT INTO " + table_ + " (Payload) OUTPUT inserted.JobID VALUES (" +
+                Quoted(payload) + ")"
+          : "INSERT INTO " + table_ + " (Payload) VALUES (" + Quoted(payload) +
+                ") RETURNING JobID";
+  const ResultSet rows = db_.Query(sql);
+  if (rows.empty()) throw Failure(kInternalError, "No job id from " + table_);
+  return NumberOf(rows, 0, "JobID");
+}
+
+std::optional<QueuedJob> JobStore::Claim(const std::string& owner,
+                                         int lease_seconds) {
+  const std::string lease = std::to_string(lease_seconds);
+  std::string sql;
+  if (sql_server_) {
+    sql = "WITH next AS (SELECT TOP (1) * FROM " + table_ +
+          " WITH (UPDLOCK, READPAST, ROWLOCK) WHERE State = 'waiting' OR "
+          "(State = 'running' AND LeaseUntil < SYSUTCDATETIME()) ORDER BY "
+          "JobID) UPDATE next SET State = 'running', Owner = " +
+          Quoted(owner) + ", LeaseUntil = DATEADD(second, " + lease +
+          ", SYSUTCDATETIME()), Attempts = Attempts + 1 OUTPUT inserted.JobID, "
+          "inserted.State, inserted.Payload, inserted.Owner, inserted.Progress, "
+          "inserted.Attempts";
+  } else {
+    sql = "UPDATE " + table_ + " SET State = 'running', Owner = " +
+          Quoted(owner) + ", LeaseUntil = now() + interval '" + lease +
+          " seconds', Attempts = Attempts + 1 WHERE JobID = (SELECT JobID "
+          "FROM " + table_ +
+          " WHERE State = 'waiting' OR (State = 'running' AND LeaseUntil < "
+          "now()) ORDER BY JobID LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING " +
+          kColumns;
+  }
+  const ResultSet rows = db_.Query(sql);
+  if (rows.empty()) return std::nullopt;
+  return JobOf(rows, 0);
+}
+
+bool JobStore::Renew(int64_t id, const std::string& owner, int lease_seconds,
+                     const std::string& progress) {
+  const std::string lease = std::to_string(lease_seconds);
+  const std::string until =
+      sql_server_ ? "DATEADD(second, " + lease + ", SYSUTCDATETIME())"
+                  : "now() + interval '" + lease + " seconds'";
+  return db_.Execute("UPDATE " + table_ + " SET LeaseUntil = " + until +
+                     ", Progress = " + Quoted(progress) +
+                     " WHERE JobID = " + std::to_string(id) +
+                     " AND Owner = " + Quoted(owner) +
+                     " AND State = 'running'") == 1;
+}
+
+bool JobStore::Finish(int64_t id, const std::string& owner, bool ok,
+                      const std::string& progress) {
+  return db_.Execute("UPDATE " + table_ + " SET State = '" +
+                     (ok ? "done" : "failed") + "', LeaseUntil = NULL, "
+                     "Progress = " + Quoted(progress) + " WHERE JobID = " +
+                     std::to_string(id) + " AND Owner = " + Quoted(owner) +
+                     " AND State = 'running'") == 1;
+}
+
+std::optional<QueuedJob> JobStore::Get(int64_t id) {
+  const ResultSet rows =
+      db_.Query(std::string("SELECT ") + kColumns + " FROM " + table_ +
+                " WHERE JobID = " + std::to_string(id));
+  if (rows.empty()) return std::nullopt;
+  return JobOf(rows, 0);
+}
+
+}  // namespace vantor

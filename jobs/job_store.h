@@ -1,0 +1,72 @@
+// The queue of work in the archive database that any front may carry out:
+// one table per kind (tblMoveJobs, tblCommitmentJobs, tblImportJobs; the
+// schema files make them). A front claims the oldest waiting row, or a
+// running one whose lease ran out, under its node name; it renews the lease
+// while it works and ends the row; a front that stopped renewing loses the
+// row to the next claim. Claims skip rows another front holds locked at
+// that moment (FOR UPDATE SKIP LOCKED on PostgreSQL; UPDLOCK, READPAST,
+// ROWLOCK on SQL Server), so that no two fronts ever hold one row and none
+// waits on another. Lease times are the database server's, so that the
+// fronts' clocks need not agree. SQLite archives have no queue: their fronts
+// keep handing their work over in files.
+#ifndef VANTOR_JOBS_JOB_STORE_H_
+#define VANTOR_JOBS_JOB_STORE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/base/database.h"
+
+namespace vantor {
+
+enum class JobKind { kMove, kCommitment, kImport };
+
+// A row of the queue as read.
+struct QueuedJob {
+  int64_t id = 0;
+  std::string state;  // "waiting", "running", "done", "failed"
+  std::string payload;
+  std::string owner;     // "" while waiting
+  std::string progress;  // the worker's last report
+  int attempts = 0;      // claims so far, this one included
+};
+
+// The name a front works under: "<host>:<process id>".
+std::string NodeName();
+
+class JobStore {
+ public:
+  // On `db`, open on the archive. Throws a Failure when the archive is not
+  // on PostgreSQL or SQL Server.
+  JobStore(Database& db, JobKind kind);
+
+  // Queues `payload` (any text); returns the new row's id.
+  int64_t Add(const std::string& payload);
+
+  // Claims the oldest row that waits or whose lease ran out for `owner`,
+  // with a lease of `lease_seconds`; nothing when there is none free.
+  std::optional<QueuedJob> Claim(const std::string& owner, int lease_seconds);
+
+  // Extends the lease of a row `owner` holds and records `progress`; false
+  // when the row is no longer its own (taken over, or ended).
+  bool Renew(int64_t id, const std::string& owner, int lease_seconds,
+             const std::string& progress);
+
+  // Ends a row `owner` holds as done (`ok`) or failed, with its last
+  // progress; false when the row is no longer its own.
+  bool Finish(int64_t id, const std::string& owner, bool ok,
+              const std::string& progress);
+
+  // The row as it stands; nothing when there is no such row.
+  std::optional<QueuedJob> Get(int64_t id);
+
+ private:
+  Database& db_;
+  const std::string table_;
+  bool sql_server_ = false;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_JOBS_JOB_STORE_H_
