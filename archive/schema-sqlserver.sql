@@ -202,7 +202,7 @@ GO
 -- the worker's report (a C-MOVE's counts). Times are the database's own.
 CREATE TABLE tblMoveJobs (
   JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
-  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
   Payload    NVARCHAR(MAX) NOT NULL,
   Owner      NVARCHAR(128),
   LeaseUntil DATETIME2,
@@ -215,7 +215,7 @@ CREATE INDEX idxMoveJobsState ON tblMoveJobs (State, JobID);
 GO
 CREATE TABLE tblCommitmentJobs (
   JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
-  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
   Payload    NVARCHAR(MAX) NOT NULL,
   Owner      NVARCHAR(128),
   LeaseUntil DATETIME2,
@@ -228,7 +228,7 @@ CREATE INDEX idxCommitmentJobsState ON tblCommitmentJobs (State, JobID);
 GO
 CREATE TABLE tblImportJobs (
   JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
-  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
   Payload    NVARCHAR(MAX) NOT NULL,
   Owner      NVARCHAR(128),
   LeaseUntil DATETIME2,

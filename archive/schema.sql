@@ -179,7 +179,7 @@ LEFT JOIN tblArchive a ON a.ArchiveID = s.FKeyArchiveID;
 -- queue is used on database servers only; SQLite keeps the job files.)
 CREATE TABLE tblMoveJobs (
   JobID      INTEGER PRIMARY KEY,
-  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
   Payload    TEXT NOT NULL,
   Owner      VARCHAR(128),
   LeaseUntil TEXT,
@@ -190,7 +190,7 @@ CREATE TABLE tblMoveJobs (
 CREATE INDEX idxMoveJobsState ON tblMoveJobs (State, JobID);
 CREATE TABLE tblCommitmentJobs (
   JobID      INTEGER PRIMARY KEY,
-  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
   Payload    TEXT NOT NULL,
   Owner      VARCHAR(128),
   LeaseUntil TEXT,
@@ -201,7 +201,7 @@ CREATE TABLE tblCommitmentJobs (
 CREATE INDEX idxCommitmentJobsState ON tblCommitmentJobs (State, JobID);
 CREATE TABLE tblImportJobs (
   JobID      INTEGER PRIMARY KEY,
-  State      VARCHAR(8) NOT NULL DEFAULT 'waiting',
+  State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
   Payload    TEXT NOT NULL,
   Owner      VARCHAR(128),
   LeaseUntil TEXT,

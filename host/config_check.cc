@@ -179,6 +179,9 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
             std::to_string(c.HTTPIdleTimeout));
   ShowValue(check, registry, ikey, "HTTPMaxBodyMB", Kind::kNumber,
             std::to_string(c.HTTPMaxBodyMB));
+  ShowValue(check, registry, ikey, "JobQueue", Kind::kText, c.JobQueue);
+  ShowValue(check, registry, ikey, "JobLeaseSeconds", Kind::kNumber,
+            std::to_string(c.JobLeaseSeconds));
   ShowValue(check, registry, ikey, "HealthPort", Kind::kNumber,
             std::to_string(c.HealthPort));
   ShowValue(check, registry, ikey, "AssociationsPerAddress", Kind::kNumber,

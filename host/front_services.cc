@@ -18,6 +18,7 @@
 #include "retrieve/cget_files.h"
 #include "retrieve/event_report.h"
 #include "retrieve/move_handoff.h"
+#include "retrieve/move_queue.h"
 #include "retrieve/storage_commitment.h"
 #include "retrieve/store/disk_space.h"
 #include "retrieve/store/image_reception.h"
@@ -51,7 +52,9 @@ double IncomingFreeBytes() {
 }  // namespace
 
 FrontServicesHost::FrontServicesHost()
-    : importer_(&Settings), reports_(&dicom::SendCommitmentReport) {
+    : importer_(&Settings),
+      reports_(&dicom::SendCommitmentReport),
+      moves_(&Settings) {
   metrics_.AddGauge("vantor_incoming_files",
                     "Files in the incoming folder (images not yet taken into "
                     "the archive, and receptions in progress)",
@@ -119,8 +122,14 @@ dicom::RequestServices FrontServicesHost::RequestTable() {
       [this](const dicom::RequestContext& context,
              const dicom::Dataset& identifier, const std::string& address,
              int32_t port, const std::string& calling_aet) {
+        QueueMove queue;
+        if (MovesQueued(*context.config)) {
+          queue = [this](const dicom::RequestContext& c, const SendJob& job) {
+            return QueueMoveJob(c, job, [this] { moves_.Wake(); });
+          };
+        }
         return ImagePrepareForSend(context, identifier, address, port,
-                                   calling_aet, &senders_);
+                                   calling_aet, &senders_, queue);
       };
   services.Stopping = [this] { return stopping_.load(); };
   services.connections = &connections_;
@@ -180,11 +189,14 @@ dicom::FrontServices FrontServicesHost::Table() {
 void FrontServicesHost::BeginShutdown() {
   stopping_ = true;
   senders_.Shutdown();
+  moves_.Stop();
   importer_.Stop();
   reports_.Shutdown();
 }
 
 void FrontServicesHost::StartImporter() { importer_.Start(); }
+
+void FrontServicesHost::StartMoveWorkers() { moves_.Start(); }
 
 void FrontServicesHost::PruneConnections() {
   connections_.Prune(ConnectionText(Settings()->DBServer));

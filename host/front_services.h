@@ -12,6 +12,7 @@
 #include "import/import_worker.h"
 #include "host/base/metrics.h"
 #include "retrieve/commitment_report_queue.h"
+#include "retrieve/move_queue.h"
 #include "retrieve/sender_starter.h"
 
 namespace vantor {
@@ -36,6 +37,9 @@ class FrontServicesHost {
 
   // Starts the importer's thread (it works while Import is on).
   void StartImporter();
+  // Starts the workers of the C-MOVE queue (they work while JobQueue is
+  // "database" on a database server).
+  void StartMoveWorkers();
 
   // Has a sender wait, ready, for the next C-MOVE on the configured
   // database (when none waits yet).
@@ -68,6 +72,7 @@ class FrontServicesHost {
   SenderStarter senders_;
   ImportWorker importer_;
   CommitmentReportQueue reports_;
+  MoveQueueWorkers moves_;
 };
 
 }  // namespace vantor

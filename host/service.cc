@@ -69,6 +69,7 @@ void Form_Load(MainWindow& window) {
     CreateJobFolder();
     window.services.PrepareSender();
     window.services.StartImporter();
+    window.services.StartMoveWorkers();
   });
 }
 

@@ -125,6 +125,12 @@ bool JobStore::Finish(int64_t id, const std::string& owner, bool ok,
                      " AND State = 'running'") == 1;
 }
 
+bool JobStore::Cancel(int64_t id) {
+  return db_.Execute("UPDATE " + table_ + " SET State = 'cancelled', "
+                     "LeaseUntil = NULL WHERE JobID = " + std::to_string(id) +
+                     " AND State IN ('waiting', 'running')") == 1;
+}
+
 std::optional<QueuedJob> JobStore::Get(int64_t id) {
   const ResultSet rows =
       db_.Query(std::string("SELECT ") + kColumns + " FROM " + table_ +

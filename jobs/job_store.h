@@ -25,7 +25,7 @@ enum class JobKind { kMove, kCommitment, kImport };
 // A row of the queue as read.
 struct QueuedJob {
   int64_t id = 0;
-  std::string state;  // "waiting", "running", "done", "failed"
+  std::string state;  // "waiting", "running", "done", "failed", "cancelled"
   std::string payload;
   std::string owner;     // "" while waiting
   std::string progress;  // the worker's last report
@@ -57,6 +57,10 @@ class JobStore {
   // progress; false when the row is no longer its own.
   bool Finish(int64_t id, const std::string& owner, bool ok,
               const std::string& progress);
+
+  // Cancels a row that waits or runs (its holder's next renewal fails);
+  // false when it had ended.
+  bool Cancel(int64_t id);
 
   // The row as it stands; nothing when there is no such row.
   std::optional<QueuedJob> Get(int64_t id);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,7 +111,9 @@ bool StartedProgram::WaitEndedFor(std::chrono::milliseconds most) {
 }
 
 StartedProgram StartDetached(const std::string& program,
-                             const std::vector<std::string>& args, int input) {
+                             const std::vector<std::string>& args, int input,
+                             bool ends_with_service) {
+  const pid_t service = ::getpid();
   std::vector<std::string> texts;
   texts.push_back(program);
   texts.insert(texts.end(), args.begin(), args.end());
@@ -132,6 +135,11 @@ StartedProgram StartDetached(const std::string& program,
     // A session of its own: a stop of the service's process group does not
     // reach it.
     ::setsid();
+    if (ends_with_service) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      // The service may have ended before the request took hold.
+      if (::getppid() != service) _exit(0);
+    }
     ExecChild(argv[0], argv.data(), input, null_fd, report[1]);
   }
   int fork_err = errno;

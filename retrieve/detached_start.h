@@ -49,9 +49,14 @@ class StartedProgram {
 // reach it. Returns once the program has been executed; throws a Failure
 // (53 file not found, 70 permission denied, 75 otherwise) when it could not
 // be.
+//
+// With `ends_with_service`, the program is asked to stop (SIGTERM) as soon
+// as the service's thread that started it ends, the service's end by a
+// crash or SIGKILL included: work another front may take over must not go
+// on behind its back.
 StartedProgram StartDetached(const std::string& program,
                              const std::vector<std::string>& args,
-                             int input = -1);
+                             int input = -1, bool ends_with_service = false);
 
 }  // namespace vantor
 

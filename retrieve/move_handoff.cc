@@ -153,64 +153,83 @@ int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
   throw Failure(kPathFileAccessError, "No free job number in " + temp_dir);
 }
 
+SendJob MoveSendJob(const dicom::RequestContext& context,
+                    const dicom::Dataset& identifier,
+                    const std::string& address, int32_t port,
+                    const std::string& calling_aet) {
+  const Config* config = context.config.get();
+  bool has_condition = false;
+  const std::string sql =
+      MoveStatement(identifier, context.bSiemensBug, context.bInternalID,
+                    config->DateFormat, &has_condition);
+  context.log.Debug("DICOM-Operation: C-MOVE", "");
+  context.log.Debug("SQL: " + sql, "");
+  // Without any key the statement cannot run; the requester must not be
+  // told that its images are on their way.
+  if (!has_condition) {
+    throw Failure(kInvalidProcedureCall,
+                  "The C-MOVE identifier holds no key that selects images");
+  }
+  // A key with a line break or NUL would break the job file's lines; the
+  // sender would refuse such a job, so it is not handed over.
+  if (const std::string fault = StatementFault(sql); !fault.empty()) {
+    throw Failure(
+        kInvalidProcedureCall,
+        "The C-MOVE identifier makes no job statement (" + fault + ")");
+  }
+  SendJob job;
+  job.db_server = config->DBServer;
+  job.statement = sql;
+  job.internal_id = context.bInternalID;
+  job.calling_aet = config->OwnAET;
+  job.address = address;
+  job.port = port;
+  job.called_aet = calling_aet;
+  return job;
+}
+
+std::string MoveWorkDirectory(const Config& config) {
+  // The work directory is shared by every hand-off of this instance.
+  const std::string work_dir = config.Unzip + std::to_string(config.DCM) + "\\";
+  if (IsFolder(ToFsPath(work_dir)))
+    DateienLoeschen(work_dir);
+  else
+    EnsureFolder(ToFsPath(work_dir));
+  return work_dir;
+}
+
+int32_t WriteJobFile(SendJob& job, int32_t own_port) {
+  const std::string temp_dir = ToFsPath(kTempFolder);
+  EnsureFolder(temp_dir);
+  const int32_t n = CreateJobFile(temp_dir, own_port, [&](int32_t number) {
+    job.return_file = ReturnFileText(own_port, number);
+    return FormatSendJob(job);
+  });
+  const std::string return_path = ToFsPath(ReturnFileText(own_port, n));
+  if (::unlink(return_path.c_str()) != 0 && errno != ENOENT)
+    ThrowFileError(errno, return_path);
+  return n;
+}
+
 std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     const dicom::RequestContext& context, const dicom::Dataset& identifier,
     const std::string& address, int32_t port, const std::string& calling_aet,
-    SenderStarter* senders) {
+    SenderStarter* senders, const QueueMove& queue) {
   using Job = std::unique_ptr<dicom::MoveJob>;
   return Guard(context.log, kProcedure, Job(), [&]() -> Job {
     const Config* config = context.config.get();
-    const bool bSiemensBug = context.bSiemensBug;
-    const bool bInternalID = context.bInternalID;
     const int32_t own_port = config->DCM;
-
-    // The work directory is shared by every hand-off of this instance.
-    const std::string work_dir =
-        config->Unzip + std::to_string(own_port) + "\\";
-    if (IsFolder(ToFsPath(work_dir)))
-      DateienLoeschen(work_dir);
-    else
-      EnsureFolder(ToFsPath(work_dir));
-
-    bool has_condition = false;
-    const std::string sql = MoveStatement(identifier, bSiemensBug, bInternalID,
-                                          config->DateFormat, &has_condition);
-    context.log.Debug("DICOM-Operation: C-MOVE", "");
-    context.log.Debug("SQL: " + sql, "");
-    // Without any key the statement cannot run; the requester must not be
-    // told that its images are on their way.
-    if (!has_condition) {
-      throw Failure(kInvalidProcedureCall,
-                    "The C-MOVE identifier holds no key that selects images");
+    if (queue) {
+      // Any front's sender may carry it out; the lines of the sender's own
+      // (work directory, return file) are written by the front that takes it.
+      return queue(context,
+                   MoveSendJob(context, identifier, address, port, calling_aet));
     }
-    // A key with a line break or NUL would break the job file's lines; the
-    // sender would refuse such a job, so it is not handed over.
-    if (const std::string fault = StatementFault(sql); !fault.empty()) {
-      throw Failure(
-          kInvalidProcedureCall,
-          "The C-MOVE identifier makes no job statement (" + fault + ")");
-    }
-
-    const std::string temp_dir = ToFsPath(kTempFolder);
-    EnsureFolder(temp_dir);
-
-    SendJob job;
-    job.db_server = config->DBServer;
-    job.statement = sql;
+    const std::string work_dir = MoveWorkDirectory(*config);
+    SendJob job = MoveSendJob(context, identifier, address, port, calling_aet);
     job.work_directory = work_dir;
-    job.internal_id = bInternalID;
-    job.calling_aet = config->OwnAET;
-    job.address = address;
-    job.port = port;
-    job.called_aet = calling_aet;
-    const int32_t n = CreateJobFile(temp_dir, own_port, [&](int32_t number) {
-      job.return_file = ReturnFileText(own_port, number);
-      return FormatSendJob(job);
-    });
-
+    const int32_t n = WriteJobFile(job, own_port);
     const std::string return_path = ToFsPath(ReturnFileText(own_port, n));
-    if (::unlink(return_path.c_str()) != 0 && errno != ENOENT)
-      ThrowFileError(errno, return_path);
 
     const std::string program = InProgramDir("vantor-send");
     const std::string job_path = ToFsPath(JobFileText(own_port, n));
@@ -229,16 +248,9 @@ std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
   });
 }
 
-dicom::MoveProgress SenderMoveJob::Progress() {
+dicom::MoveProgress ProgressOf(std::string_view return_text) {
   dicom::MoveProgress progress;
-  std::ifstream in(return_path_, std::ios::binary);
-  if (!in) return progress;
-  // A return file is a few short lines; anything longer is not ours.
-  std::string text;
-  text.resize(4096);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  std::optional<SendOutcome> outcome = ParseReturnFile(text);
+  std::optional<SendOutcome> outcome = ParseReturnFile(return_text);
   if (!outcome) return progress;
   progress.reported = true;
   progress.counts.completed = outcome->completed;
@@ -247,6 +259,21 @@ dicom::MoveProgress SenderMoveJob::Progress() {
   progress.remaining = outcome->remaining;
   progress.error = outcome->error;
   return progress;
+}
+
+std::string ReadReturnFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  // A return file is a few short lines; anything longer is not ours.
+  std::string text;
+  text.resize(4096);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return text;
+}
+
+dicom::MoveProgress SenderMoveJob::Progress() {
+  return ProgressOf(ReadReturnFile(return_path_));
 }
 
 SenderMoveJob::~SenderMoveJob() {

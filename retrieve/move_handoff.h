@@ -17,6 +17,7 @@
 
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit/toolkit.h"
+#include "host/base/config.h"
 #include "host/base/database.h"
 #include "retrieve/move_job.h"
 #include "retrieve/sender_starter.h"
@@ -82,15 +83,41 @@ void CreateJobFolder();
 int32_t CreateJobFile(const std::string& temp_dir, int32_t port,
                       const std::function<std::string(int32_t)>& contents);
 
+// The job of a C-MOVE (its statement checked) without the lines of the
+// front that carries it out (work directory, return file). Throws a Failure
+// when the identifier selects nothing or makes no job statement.
+SendJob MoveSendJob(const dicom::RequestContext& context,
+                    const dicom::Dataset& identifier,
+                    const std::string& address, int32_t port,
+                    const std::string& calling_aet);
+
+// The instance's work directory <Unzip><port>\, made or emptied.
+std::string MoveWorkDirectory(const Config& config);
+
+// Writes `job` as the next free job file of `own_port` (its return file
+// named after the number, an old return file of that number removed);
+// returns the number. Throws a Failure.
+int32_t WriteJobFile(SendJob& job, int32_t own_port);
+
+// A return file's text ("" when it cannot be read), and what it reports.
+std::string ReadReturnFile(const std::string& path);
+dicom::MoveProgress ProgressOf(std::string_view return_text);
+
+// Hands a C-MOVE's job to the queue in the archive database instead of this
+// front's sender; returns the job as its requester follows it.
+using QueueMove = std::function<std::unique_ptr<dicom::MoveJob>(
+    const dicom::RequestContext& context, const SendJob& job)>;
+
 // Hands the C-MOVE to the sender: destination `address`:`port`, called AE
 // title `calling_aet` (the destination's). The sender is the one `senders`
 // keeps started ahead, or one started for this job alone when `senders` is
-// null. Returns the running job, or null when the hand-off failed (logged
-// under "ImagePrepareForSend").
+// null; with `queue`, the job goes to the queue instead. Returns the
+// running job, or null when the hand-off failed (logged under
+// "ImagePrepareForSend").
 std::unique_ptr<dicom::MoveJob> ImagePrepareForSend(
     const dicom::RequestContext& context, const dicom::Dataset& identifier,
     const std::string& address, int32_t port, const std::string& calling_aet,
-    SenderStarter* senders = nullptr);
+    SenderStarter* senders = nullptr, const QueueMove& queue = nullptr);
 
 }  // namespace vantor
 

@@ -199,14 +199,24 @@ std::string FormatSendJob(const SendJob& job) {
     out += line;
     out += "\r\n";
   }
+  if (job.skip > 0) out += "Skip=" + std::to_string(job.skip) + "\r\n";
   return out;
 }
 
 std::optional<SendJob> ParseSendJob(std::string_view text) {
   std::vector<std::string> lines;
-  while (!text.empty() && lines.size() < 10)
+  while (!text.empty() && lines.size() < 11)
     lines.emplace_back(TakeLine(text));
-  if (lines.size() != 9) return std::nullopt;
+  int skip = 0;
+  if (lines.size() == 10) {
+    const std::string count =
+        lines[9].starts_with("Skip=") ? lines[9].substr(5) : std::string();
+    if (count.empty() || !AllDigits(count) || count.size() > 9)
+      return std::nullopt;
+    skip = std::stoi(count);
+  } else if (lines.size() != 9) {
+    return std::nullopt;
+  }
   const std::string internal_id = Trim(lines[3]);
   if (internal_id != "-1" && internal_id != "0") return std::nullopt;
   const std::string port = Trim(lines[7]);
@@ -222,6 +232,7 @@ std::optional<SendJob> ParseSendJob(std::string_view text) {
   job.calling_aet = lines[5];
   job.address = Trim(lines[6]);
   job.called_aet = lines[8];
+  job.skip = skip;
   return job;
 }
 

@@ -22,15 +22,19 @@ struct SendJob {
   std::string address;         // 7: the destination's IP address
   int32_t port = 0;            // 8
   std::string called_aet;      // 9: the destination's AE title
+  // 10, only when not 0: "Skip=N", the images of the selection already
+  // sent by a sender before (a job taken over from a front that stopped);
+  // they are left out.
+  int skip = 0;
 };
 
-// The job file text: the nine lines, each ended by CR LF.
+// The job file text: the nine lines (ten with a skip), each ended by CR LF.
 std::string FormatSendJob(const SendJob& job);
 
 // Reads a job file text; a line may end in CR LF or LF alone. Empty when the
-// text does not hold exactly nine lines (a CR LF after the ninth is its end,
-// nothing may follow), line 4 is neither "-1" nor "0" or line 8 is no port
-// number (1 to 65535).
+// text does not hold exactly nine lines, or ten whose last is "Skip=N" (a
+// CR LF after the last is its end, nothing may follow), line 4 is neither
+// "-1" nor "0" or line 8 is no port number (1 to 65535).
 std::optional<SendJob> ParseSendJob(std::string_view text);
 
 // The service's port and the job number from a job file's name

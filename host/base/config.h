@@ -93,6 +93,14 @@ struct Config {
   // The addresses of BalancerAddresses (";"-separated) carry others'
   // associations (a TCP balancer in front of the service) and are bound by
   // AE title only.
+  // "database": C-MOVE jobs go through the queue in the archive database
+  // (tblMoveJobs), where any front of the archive may carry them out and
+  // another takes over one whose front stopped; a front holds a job for
+  // JobLeaseSeconds at a time and renews it while it works. Anything else,
+  // and always on SQLite: the job file for this front's own sender.
+  std::string JobQueue;
+  int32_t JobLeaseSeconds = 30;
+
   int32_t AssociationsPerAddress = 8;
   int32_t AssociationsPerAETitle = 16;
   std::vector<std::string> BalancerAddresses;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -146,6 +147,13 @@ int32_t BoundOrNone(const KeyReader& key, std::string_view name,
   return n >= 0 && n <= most ? n : fallback;
 }
 
+void ReadJobQueue(const KeyReader& key, Config& c) {
+  c.JobQueue = Trim(key.Text("JobQueue"));
+  for (char& ch : c.JobQueue)
+    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  c.JobLeaseSeconds = Bounded(key, "JobLeaseSeconds", 30, 3600);
+}
+
 void ReadCallerBounds(const KeyReader& key, Config& c) {
   c.AssociationsPerAddress = BoundOrNone(key, "AssociationsPerAddress", 8, 1024);
   c.AssociationsPerAETitle = BoundOrNone(key, "AssociationsPerAETitle", 16, 1024);
@@ -188,6 +196,7 @@ void ReadInstanceKey(const KeyReader& key, Config& c) {
   c.IdleTimeout = idle < 0 ? kDefaultIdleTimeout : idle;
   ReadWebSettings(key, c);
   ReadCallerBounds(key, c);
+  ReadJobQueue(key, c);
   c.EventServers.clear();
   for (const std::string& server :
        SplitAtSemicolons(key.Text("EventServers"))) {

@@ -271,7 +271,16 @@ void CarryOut(const SendJob& job, const std::string& return_path,
                             job.statement);
         }
         log.Write("SQL: " + selection->sql);
-        const JobFiles selected = SelectForJob(job, *selection, log, ready);
+        JobFiles selected = SelectForJob(job, *selection, log, ready);
+        // A job taken over: what the sender before it sent stays sent. The
+        // selection comes in the same order every time.
+        if (job.skip > 0) {
+          const size_t skip =
+              std::min(selected.files.size(), static_cast<size_t>(job.skip));
+          selected.files.erase(selected.files.begin(),
+                               selected.files.begin() + skip);
+          log.Write(std::to_string(skip) + " images sent before are left out");
+        }
         log.Write(std::to_string(selected.files.size()) +
                   " images to send to " + job.called_aet + " (" +
                   job.address + ":" + std::to_string(job.port) + ") as " +

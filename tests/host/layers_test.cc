@@ -47,7 +47,7 @@ const std::vector<Floor>& Floors() {
       // The C-GET, the C-MOVE hand-off, the job protocol, commitment.
       {"retrieve",
        {"host/base", "dicom/toolkit", "dicom", "query", "retrieve",
-        "retrieve/store"}},
+        "retrieve/store", "jobs"}},
       // The separate sender program.
       {"retrieve/send",
        {"host/base", "dicom/toolkit", "dicom", "retrieve", "retrieve/send"}},
@@ -64,7 +64,7 @@ const std::vector<Floor>& Floors() {
         "retrieve/store", "web/http", "web"}},
       {"host",
        {"host/base", "host", "dicom/toolkit", "dicom", "query", "retrieve",
-        "retrieve/store", "retrieve/send", "net", "import", "web"}},
+        "retrieve/store", "retrieve/send", "net", "import", "jobs", "web"}},
   };
   return floors;
 }
