@@ -1,0 +1,266 @@
+// The audit trail of the running service: a syslog collector on a loopback
+// UDP port receives the messages of its start and stop, of C-FIND (and of
+// an unknown caller's refused one) and of C-STORE, sent by DCMTK's own
+// clients; without a collector the messages land in Logs/Audit.log, and
+// with Audit off nowhere.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/audit_xml.h"
+#include "tests/support/fixture_archive.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/test_images.h"
+
+namespace vantor {
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kStudyRootFind = "1.2.840.10008.5.1.4.1.2.2.1";
+constexpr const char* kCtClass = "1.2.840.10008.5.1.4.1.1.2";
+
+// A syslog collector on a loopback UDP port.
+class UdpCollector {
+ public:
+  UdpCollector() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    // Room for every message of a test.
+    int size = 8 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  ~UdpCollector() { ::close(fd_); }
+  int port() const { return port_; }
+
+  // The datagrams waiting (the sender has ended: loopback delivers at
+  // once), at most 1000.
+  std::vector<std::string> Drain() {
+    std::vector<std::string> out;
+    std::string buffer(70000, '\0');
+    for (int i = 0; i < 1000; ++i) {
+      const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n < 0) break;
+      out.emplace_back(buffer.data(), static_cast<size_t>(n));
+    }
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+std::string Base64Decode(const std::string& text) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const size_t v = alphabet.find(c);
+    if (v == std::string::npos) continue;
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// The messages with the given EventID.
+std::vector<std::vector<std::string>> WithEvent(
+    const std::vector<std::vector<std::string>>& messages,
+    const std::string& event_id) {
+  std::vector<std::vector<std::string>> out;
+  for (const auto& m : messages)
+    if (AuditValue(m, "EventID@csd-code") == event_id) out.push_back(m);
+  return out;
+}
+
+class AuditE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(archive_);
+    FixtureArchive::Patient p{.patient_id = "P1", .last_name = "Doe"};
+    const int64_t patient = archive_.AddPatient(p);
+    archive_.AddStudy(patient, {.study_uid = "1.2.826.0.1.1",
+                                .study_date = "2024-01-15",
+                                .modality = "CT"});
+    archive_.AddNode("FINDSCU", "127.0.0.1");
+    archive_.AddNode("STORESCU", "127.0.0.1");
+  }
+
+  void Start(const RegValues& values) {
+    ServiceProcess::Options options;
+    options.db_server = archive_.DBServer();
+    options.instance_values = {{"AET", "VANTOR"}};
+    for (const auto& v : values) options.instance_values.push_back(v);
+    ASSERT_TRUE(service_.Start(options)) << service_.Describe();
+  }
+
+  ToolResult Find(const std::string& aet) {
+    return RunDcmtkTool(
+        "findscu", {"-aet", aet, "-aec", "VANTOR", "-S", "-k",
+                    "QueryRetrieveLevel=STUDY", "-k", "PatientID=P1", "-k",
+                    "StudyInstanceUID", "127.0.0.1", service_.port_text()});
+  }
+
+  void Store(const TestImage& image) {
+    const std::string file = work_.Path(image.sop_instance_uid + ".dcm");
+    WriteTestImage(file, image);
+    ToolResult store = RunDcmtkTool(
+        "storescu", {"-aet", "STORESCU", "-aec", "VANTOR", "127.0.0.1",
+                     service_.port_text(), file},
+        std::chrono::seconds(60));
+    ASSERT_EQ(store.exit_code, 0) << store.output << service_.Describe();
+  }
+
+  FixtureArchive archive_;
+  ServiceProcess service_;
+  TempFolder work_{"audit-e2e"};
+};
+
+TEST_F(AuditE2eTest, CollectorReceivesStartQueriesRefusalsStoresAndStop) {
+  UdpCollector collector;
+  Start({{"AuditCollector",
+          "udp://127.0.0.1:" + std::to_string(collector.port())}});
+  ToolResult echo = RunDcmtkTool(
+      "echoscu", {"-aet", "ECHOSCU", "127.0.0.1", service_.port_text()});
+  EXPECT_EQ(echo.exit_code, 0) << echo.output;
+  ToolResult find = Find("FINDSCU");
+  EXPECT_EQ(find.exit_code, 0) << find.output;
+  EXPECT_EQ(Find("INTRUDER").exit_code, 0);
+  TestImage image;
+  image.sop_instance_uid = "1.2.826.0.1.3680043.9.1.77";
+  image.study_uid = "1.2.826.0.1.3680043.9.2.77";
+  image.patient_id = "P77";
+  image.patient_name = "O'Hara<&>^Ann";
+  ASSERT_NO_FATAL_FAILURE(Store(image));
+  // The service sends what is queued before it ends.
+  EXPECT_EQ(service_.Stop(), 0) << service_.Describe();
+
+  const std::vector<std::string> datagrams = collector.Drain();
+  ASSERT_FALSE(datagrams.empty()) << service_.Describe();
+  const std::regex header(
+      R"(^<(85|84)>1 \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z [!-~]+ vantor \d+ IHE\+RFC-3881 - $)");
+  std::vector<std::string> xml;
+  for (const std::string& d : datagrams) {
+    const size_t bom = d.find("\xEF\xBB\xBF");
+    ASSERT_NE(bom, std::string::npos) << d;
+    EXPECT_TRUE(std::regex_match(d.substr(0, bom), header)) << d.substr(0, bom);
+    xml.push_back(d.substr(bom + 3));
+  }
+  const ParsedAudit parsed = ParseAuditXml(xml);
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  for (const auto& m : parsed.messages) {
+    EXPECT_EQ(AuditValue(m, "AuditSourceIdentification@AuditSourceID"),
+              "VANTOR");
+    // A verification names no patient and leaves no message.
+    EXPECT_THAT(AuditValues(m, "ActiveParticipant@UserID"),
+                Not(Contains("ECHOSCU")));
+  }
+
+  // Start first, stop last.
+  const auto activity = WithEvent(parsed.messages, "110100");
+  ASSERT_EQ(activity.size(), 2u);
+  EXPECT_EQ(AuditValue(parsed.messages.front(), "EventTypeCode@csd-code"),
+            "110120");
+  EXPECT_EQ(AuditValue(parsed.messages.back(), "EventTypeCode@csd-code"),
+            "110121");
+
+  // The query: the caller, the SOP class, the identifier as it was asked.
+  const auto queries = WithEvent(parsed.messages, "110112");
+  ASSERT_EQ(queries.size(), 1u);
+  const auto& q = queries[0];
+  EXPECT_EQ(AuditValue(q, "EventIdentification@EventOutcomeIndicator"), "0");
+  EXPECT_EQ(AuditValue(q, "ActiveParticipant@UserID"), "FINDSCU");
+  EXPECT_EQ(AuditValue(q, "ActiveParticipant@UserIsRequestor"), "true");
+  EXPECT_EQ(AuditValue(q, "ActiveParticipant@NetworkAccessPointID"),
+            "127.0.0.1");
+  EXPECT_EQ(AuditValue(q, "ParticipantObjectIdentification@ParticipantObjectID"),
+            kStudyRootFind);
+  const std::string identifier =
+      Base64Decode(AuditValue(q, "ParticipantObjectQuery"));
+  EXPECT_THAT(identifier, HasSubstr("STUDY"));
+  EXPECT_THAT(identifier, HasSubstr("P1"));
+
+  // The unknown caller was refused and that is an alert.
+  const auto alerts = WithEvent(parsed.messages, "110113");
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_THAT(AuditValues(alerts[0], "ActiveParticipant@UserID"),
+              Contains("INTRUDER"));
+  EXPECT_EQ(AuditValue(alerts[0], "EventTypeCode@csd-code"), "110126");
+  EXPECT_THAT(AuditValue(alerts[0], "ParticipantObjectDescription"),
+              HasSubstr("Unauthorized C-FIND from INTRUDER"));
+
+  // The stored image: who sent it, the study with its class, the patient.
+  const auto stored = WithEvent(parsed.messages, "110104");
+  ASSERT_EQ(stored.size(), 1u);
+  const auto& s = stored[0];
+  EXPECT_EQ(AuditValue(s, "EventIdentification@EventActionCode"), "C");
+  EXPECT_EQ(AuditValue(s, "EventIdentification@EventOutcomeIndicator"), "0");
+  EXPECT_EQ(AuditValue(s, "ActiveParticipant@UserID"), "STORESCU");
+  EXPECT_THAT(
+      AuditValues(s, "ParticipantObjectIdentification@ParticipantObjectID"),
+      ::testing::ElementsAre(image.study_uid, "P77"));
+  EXPECT_EQ(AuditValue(s, "SOPClass@UID"), kCtClass);
+  EXPECT_EQ(AuditValue(s, "SOPClass@NumberOfInstances"), "1");
+  EXPECT_EQ(AuditValue(s, "ParticipantObjectName"), "O'Hara<&>^Ann");
+}
+
+TEST_F(AuditE2eTest, WithoutCollectorMessagesLandInTheAuditLog) {
+  Start({});
+  EXPECT_EQ(Find("FINDSCU").exit_code, 0);
+  EXPECT_EQ(service_.Stop(), 0) << service_.Describe();
+  const std::string log = service_.ReadLog("Audit.log");
+  // One message per line after the local time.
+  std::vector<std::string> xml;
+  std::istringstream lines(log);
+  std::string line;
+  const std::regex layout(
+      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\t<\?xml[^\t]*</AuditMessage>\r$)");
+  while (std::getline(lines, line)) {
+    EXPECT_TRUE(std::regex_match(line, layout)) << line;
+    xml.push_back(line.substr(line.find('\t') + 1,
+                              line.size() - line.find('\t') - 2));
+  }
+  ASSERT_EQ(xml.size(), 3u) << log;
+  const ParsedAudit parsed = ParseAuditXml(xml);
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(AuditValue(parsed.messages[0], "EventTypeCode@csd-code"), "110120");
+  EXPECT_EQ(AuditValue(parsed.messages[1], "EventID@csd-code"), "110112");
+  EXPECT_EQ(AuditValue(parsed.messages[1], "ActiveParticipant@UserID"),
+            "FINDSCU");
+  EXPECT_EQ(AuditValue(parsed.messages[2], "EventTypeCode@csd-code"), "110121");
+}
+
+TEST_F(AuditE2eTest, SwitchedOffWritesNothing) {
+  Start({{"Audit", "0"}});
+  EXPECT_EQ(Find("FINDSCU").exit_code, 0);
+  EXPECT_EQ(service_.Stop(), 0) << service_.Describe();
+  EXPECT_EQ(service_.ReadLog("Audit.log"), "");
+}
+
+}  // namespace
+}  // namespace vantor
