@@ -149,6 +149,41 @@ class UdpTransport : public Transport {
   int fd_ = -1;
 };
 
+// Writing to a connection the collector has closed raises SIGPIPE, which
+// would end the process (OpenSSL writes with write()). While one of these
+// lives the signal is blocked for the thread, and one raised meanwhile is
+// taken off.
+class SigpipeBlock {
+ public:
+  SigpipeBlock() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeBlock() {
+    const int saved_errno = errno;
+    if (!was_pending_) {
+      timespec none{};
+      // Each round takes one pending signal off; there is at most one.
+      for (int i = 0; i < 4 && sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE;
+           ++i) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    errno = saved_errno;
+  }
+  SigpipeBlock(const SigpipeBlock&) = delete;
+  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+};
+
 bool IsAddress(const std::string& host) {
   in6_addr buffer;
   return ::inet_pton(AF_INET, host.c_str(), &buffer) == 1 ||
@@ -176,6 +211,11 @@ class TlsTransport : public Transport {
 
   bool Send(const AuditRecord& record, const AuditSource& source,
             std::string& why) override {
+    SigpipeBlock quiet;
+    // A collector sends nothing but its end (a close notification, the end
+    // of the stream): a message written into an ended connection would be
+    // lost, so a new one is made first.
+    if (ssl_ != nullptr && PeerEnded()) Close();
     if (ssl_ == nullptr && !Connect(why)) return false;
     const std::string frame = OctetCounted(SyslogMessage(
         SyslogSeverity(record), record.time, source.host, source.process_id,
@@ -259,8 +299,26 @@ class TlsTransport : public Transport {
     return true;
   }
 
+  bool PeerEnded() {
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) != 1) return false;
+    if (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) return true;
+    // Messages after the handshake (TLS 1.3 session tickets) make it
+    // readable too: they are taken in without waiting.
+    const int flags = ::fcntl(fd_, F_GETFL);
+    ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    char byte;
+    const int n = ::SSL_peek(ssl_, &byte, 1);
+    const int err = n > 0 ? SSL_ERROR_NONE : ::SSL_get_error(ssl_, n);
+    ::fcntl(fd_, F_SETFL, flags);
+    ::ERR_clear_error();
+    return !(n > 0 || err == SSL_ERROR_WANT_READ ||
+             err == SSL_ERROR_WANT_WRITE);
+  }
+
   void Close() {
     if (ssl_ != nullptr) {
+      SigpipeBlock quiet;
       ::SSL_shutdown(ssl_);
       ::SSL_free(ssl_);
       ssl_ = nullptr;
@@ -444,13 +502,6 @@ size_t AuditTrail::waiting() const {
 }
 
 void AuditTrail::Work() {
-  // A collector that closed its end must not end the service by SIGPIPE:
-  // on this thread the signal stays pending instead.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-
   std::unique_ptr<Transport> transport;
   std::string transport_key;
   auto pause = options_.first_pause;
