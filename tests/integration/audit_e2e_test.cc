@@ -11,13 +11,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "tests/support/audit_xml.h"
 #include "tests/support/fixture_archive.h"
+#include "tests/support/raw_dicom.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_images.h"
@@ -227,6 +232,87 @@ TEST_F(AuditE2eTest, CollectorReceivesStartQueriesRefusalsStoresAndStop) {
   EXPECT_EQ(AuditValue(s, "SOPClass@UID"), kCtClass);
   EXPECT_EQ(AuditValue(s, "SOPClass@NumberOfInstances"), "1");
   EXPECT_EQ(AuditValue(s, "ParticipantObjectName"), "O'Hara<&>^Ann");
+}
+
+// The messages a collector received until the service ended, parsed.
+std::vector<std::vector<std::string>> Received(UdpCollector& collector) {
+  std::vector<std::string> xml;
+  for (const std::string& d : collector.Drain()) {
+    const size_t bom = d.find("\xEF\xBB\xBF");
+    if (bom != std::string::npos) xml.push_back(d.substr(bom + 3));
+  }
+  const ParsedAudit parsed = ParseAuditXml(xml);
+  EXPECT_TRUE(parsed.ok) << parsed.error;
+  return parsed.messages;
+}
+
+TEST_F(AuditE2eTest, RefusedAssociationsAndWebCallersRaiseAlerts) {
+  UdpCollector collector;
+  const int http = FreeLoopbackPort();
+  const std::string passwords = work_.Path("web-users");
+  std::ofstream(passwords) << "";
+  Start({{"AuditCollector",
+          "udp://127.0.0.1:" + std::to_string(collector.port())},
+         {"AssociationsPerAETitle", "1"},
+         {"HTTP", std::to_string(http)},
+         {"HTTPCredentials", passwords}});
+  // A second association of the same AE title is over its bound.
+  RawConnection first(service_.port());
+  ASSERT_TRUE(Associate(first, "HOLDER", {{1, kVerificationUid}}));
+  RawConnection second(service_.port());
+  ASSERT_TRUE(second.Send(AssociateRq("VANTOR", "HOLDER", {{1, kVerificationUid}})));
+  std::optional<RawPdu> answer = second.ReadPdu(std::chrono::seconds(20));
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->type, kPduAssociateRj);
+  first.Send(ReleaseRq());
+  first.ReadPdu(std::chrono::seconds(10));
+  first.Close();
+  second.Close();
+
+  // The web port: a search by the FINDSCU node's address, and a user the
+  // password file does not know. The web port opens with the first pass.
+  auto get = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"-s", "-o", "/dev/null", "-w",
+                                     "%{http_code}", "--max-time", "30"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("http://127.0.0.1:" + std::to_string(http) +
+                   "/dicom-web/studies?PatientID=P1");
+    return std::atoi(RunDcmtkTool("/usr/bin/curl", args).output.c_str());
+  };
+  int status = 0;
+  for (int i = 0; i < 100 && (status = get({})) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(get({"-u", "mallory:guess"}), 401);
+  EXPECT_EQ(service_.Stop(), 0) << service_.Describe();
+
+  const auto messages = Received(collector);
+  const auto alerts = WithEvent(messages, "110113");
+  ASSERT_EQ(alerts.size(), 2u) << ::testing::PrintToString(messages);
+  // The association over its bound.
+  EXPECT_EQ(AuditValue(alerts[0], "EventTypeCode@csd-code"), "110126");
+  EXPECT_EQ(AuditValue(alerts[0], "EventIdentification@EventOutcomeIndicator"),
+            "4");
+  EXPECT_THAT(AuditValues(alerts[0], "ActiveParticipant@UserID"),
+              Contains("HOLDER"));
+  EXPECT_THAT(AuditValue(alerts[0], "ParticipantObjectDescription"),
+              HasSubstr("too many associations of this AE title"));
+  // The web caller without a valid password.
+  EXPECT_EQ(AuditValue(alerts[1], "EventTypeCode@csd-code"), "110126");
+  EXPECT_THAT(AuditValue(alerts[1], "ParticipantObjectDescription"),
+              HasSubstr("refused (401): Unknown user mallory"));
+  EXPECT_EQ(AuditValue(alerts[1], "ParticipantObjectIdentification@ParticipantObjectID"),
+            "127.0.0.1");
+  // The search, by the node the address belongs to.
+  const auto queries = WithEvent(messages, "110112");
+  ASSERT_EQ(queries.size(), 1u);
+  EXPECT_EQ(AuditValue(queries[0], "ActiveParticipant@UserID"), "FINDSCU");
+  EXPECT_EQ(AuditValue(queries[0], "ParticipantObjectIDTypeCode@csd-code"), "12");
+  EXPECT_EQ(AuditValue(queries[0],
+                       "ParticipantObjectIdentification@ParticipantObjectID"),
+            "/dicom-web/studies");
+  EXPECT_EQ(Base64Decode(AuditValue(queries[0], "ParticipantObjectQuery")),
+            "PatientID=P1");
 }
 
 TEST_F(AuditE2eTest, WithoutCollectorMessagesLandInTheAuditLog) {
