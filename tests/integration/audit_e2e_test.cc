@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -313,6 +314,73 @@ TEST_F(AuditE2eTest, RefusedAssociationsAndWebCallersRaiseAlerts) {
             "/dicom-web/studies");
   EXPECT_EQ(Base64Decode(AuditValue(queries[0], "ParticipantObjectQuery")),
             "PatientID=P1");
+}
+
+TEST_F(AuditE2eTest, GetRecordsTheBeginAndTheTransferOfTheStudy) {
+  // A study of two images whose files are in the archive folder.
+  const std::string study_uid = "1.2.826.0.1.3680043.9.5.1";
+  const std::string series_uid = study_uid + ".1";
+  const std::string source = archive_.dir() + "/archive/ST5";
+  std::filesystem::create_directories(source);
+  FixtureArchive::Location where;
+  where.archive_path = archive_.dir() + "/archive";
+  FixtureArchive::Patient patient;
+  patient.patient_id = "RT5";
+  FixtureArchive::Study study;
+  study.study_uid = study_uid;
+  study.archive_id = archive_.AddLocation(where);
+  study.directory = "ST5";
+  const int64_t st = archive_.AddStudy(archive_.AddPatient(patient), study);
+  FixtureArchive::Series series;
+  series.series_uid = series_uid;
+  const int64_t se = archive_.AddSeries(st, series);
+  for (int i = 1; i <= 2; ++i) {
+    FixtureArchive::Image image;
+    image.image_uid = series_uid + "." + std::to_string(i);
+    image.image_nr = i;
+    archive_.AddImage(se, image);
+  }
+  ToolResult made = RunDcmtkTool(
+      std::string(VANTOR_BUILD_DIR) + "/make-study",
+      {"--dir", source, "--study-uid", study_uid, "--series-uid", series_uid,
+       "--count", "2", "--rows", "16", "--cols", "16", "--patient-id", "RT5",
+       "--patient-name", "Get^Ann"});
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+  archive_.AddNode("GETSCU", "127.0.0.1");
+
+  UdpCollector collector;
+  Start({{"AuditCollector",
+          "udp://127.0.0.1:" + std::to_string(collector.port())}});
+  ToolResult get = RunDcmtkTool(
+      "getscu", {"-S", "-aet", "GETSCU", "-od", work_.path(), "-k",
+                 "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=" + study_uid,
+                 "127.0.0.1", service_.port_text()});
+  EXPECT_EQ(get.exit_code, 0) << get.output;
+  size_t received = 0;
+  for (const auto& e : std::filesystem::directory_iterator(work_.path()))
+    if (e.is_regular_file()) ++received;
+  EXPECT_EQ(received, 2u) << get.output;
+  EXPECT_EQ(service_.Stop(), 0) << service_.Describe();
+
+  const auto messages = Received(collector);
+  const auto begin = WithEvent(messages, "110102");
+  const auto done = WithEvent(messages, "110104");
+  ASSERT_EQ(begin.size(), 1u) << ::testing::PrintToString(messages);
+  ASSERT_EQ(done.size(), 1u) << ::testing::PrintToString(messages);
+  for (const auto& m : {begin[0], done[0]}) {
+    // This service sends; the caller receives and asked for it.
+    EXPECT_THAT(AuditValues(m, "ActiveParticipant@UserID"),
+                ::testing::ElementsAre("VANTOR", "GETSCU"));
+    EXPECT_THAT(AuditValues(m, "ActiveParticipant@UserIsRequestor"),
+                ::testing::ElementsAre("false", "true"));
+    EXPECT_EQ(AuditValue(m, "ParticipantObjectIdentification@ParticipantObjectID"),
+              study_uid);
+    EXPECT_EQ(AuditValue(m, "ParticipantObjectIDTypeCode@csd-code"), "110180");
+  }
+  EXPECT_EQ(AuditValue(begin[0], "EventIdentification@EventActionCode"), "E");
+  EXPECT_EQ(AuditValue(done[0], "EventIdentification@EventActionCode"), "R");
+  EXPECT_EQ(AuditValue(done[0], "EventIdentification@EventOutcomeIndicator"),
+            "0");
 }
 
 TEST_F(AuditE2eTest, WithoutCollectorMessagesLandInTheAuditLog) {
