@@ -53,6 +53,8 @@ struct MainWindow {
   web::WebPort web{services.Table(), &Settings};
   bool TimerAlive = false;
   uint16_t ticks = 0;
+  // The start went into the audit trail: the stop goes too.
+  bool audited_start = false;
 };
 
 std::string PortText() { return std::to_string(Settings()->DCM); }
@@ -92,7 +94,8 @@ void Form_QueryUnload(MainWindow& window) {
       window.tls.Close(*window.DCMServer);
     }
     window.web.Close();
-    AuditApplication(window, AuditEvent::kApplicationStop);
+    if (window.audited_start)
+      AuditApplication(window, AuditEvent::kApplicationStop);
     window.services.BeginShutdown();
     window.DCMServer.reset();
     // What the associations recorded before they ended goes out too.
@@ -246,6 +249,7 @@ int Main(const std::string& command_line) {
     window.TimerAlive = true;
     DebugLogWrite("Main finished", "Main");
     AuditApplication(window, AuditEvent::kApplicationStart);
+    window.audited_start = true;
     NotifyReady();
 
     RunMainLoop(window, signal_fd);

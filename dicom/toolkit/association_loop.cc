@@ -418,6 +418,9 @@ bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
   // association.
   if (result == DataResult::kUnparsable) {
     status = kStatusUnableToProcess;
+    Refused(conn, true,
+            "C-STORE of " + Trimmed(rq.AffectedSOPInstanceUID) +
+                " could not be read: " + why);
     return RefuseStore(assoc, conn, pres_id, rq, kStatusUnableToProcess, why);
   }
   if (image) {

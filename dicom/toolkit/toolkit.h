@@ -308,8 +308,9 @@ class ServerEvents {
   // The server refused a caller on its own: an association request over
   // the caller's bound or naming an AE title that is not valid
   // (`connection` holds the calling AE title and address only), or a
-  // dataset that could not be read (`bad_input`; the association is
-  // aborted). `text` says what happened.
+  // dataset that could not be read (`bad_input`: a query's or event
+  // report's aborts the association, a C-STORE's is refused). `text` says
+  // what happened.
   virtual void CallerRefused(const Connection& connection, bool bad_input,
                              const std::string& text) {
     (void)connection;

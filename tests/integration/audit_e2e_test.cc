@@ -316,6 +316,43 @@ TEST_F(AuditE2eTest, RefusedAssociationsAndWebCallersRaiseAlerts) {
             "PatientID=P1");
 }
 
+TEST_F(AuditE2eTest, ADatasetThatDoesNotParseRaisesAnAlert) {
+  UdpCollector collector;
+  Start({{"AuditCollector",
+          "udp://127.0.0.1:" + std::to_string(collector.port())}});
+  RawConnection c(service_.port());
+  ASSERT_TRUE(Associate(c, "RAWSTORE",
+                        {{1, kVerificationUid}, {3, kCtImageStorageUid}}));
+  const std::string uid = "1.2.3.1.1.5";
+  // The patient name claims 4000 bytes; the dataset ends after 10.
+  const std::string broken =
+      UidElement(0x0008, 0x0016, kCtImageStorageUid) +
+      UidElement(0x0008, 0x0018, uid) +
+      std::string("\x10\x00\x10\x00\xA0\x0F\x00\x00", 8) + "Doe^John  ";
+  ASSERT_TRUE(c.Send(PData(3, true, StoreRq(5, kCtImageStorageUid, uid)) +
+                     PData(3, false, broken)));
+  std::optional<RawResponse> rsp = ReadResponse(c, std::chrono::seconds(20));
+  ASSERT_TRUE(rsp.has_value());
+  EXPECT_EQ(rsp->status, 0xC000);
+  c.Send(ReleaseRq());
+  c.ReadPdu(std::chrono::seconds(10));
+  c.Close();
+  EXPECT_EQ(service_.Stop(), 0) << service_.Describe();
+
+  const auto messages = Received(collector);
+  const auto alerts = WithEvent(messages, "110113");
+  ASSERT_EQ(alerts.size(), 1u) << ::testing::PrintToString(messages);
+  EXPECT_EQ(AuditValue(alerts[0], "EventTypeCode@csd-code"), "110132");
+  EXPECT_EQ(AuditValue(alerts[0], "EventIdentification@EventOutcomeIndicator"),
+            "8");
+  EXPECT_THAT(AuditValues(alerts[0], "ActiveParticipant@UserID"),
+              Contains("RAWSTORE"));
+  EXPECT_THAT(AuditValue(alerts[0], "ParticipantObjectDescription"),
+              HasSubstr("C-STORE of " + uid + " could not be read"));
+  // Nothing was stored, so nothing was transferred.
+  EXPECT_TRUE(WithEvent(messages, "110104").empty());
+}
+
 TEST_F(AuditE2eTest, GetRecordsTheBeginAndTheTransferOfTheStudy) {
   // A study of two images whose files are in the archive folder.
   const std::string study_uid = "1.2.826.0.1.3680043.9.5.1";
