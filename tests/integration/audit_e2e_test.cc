@@ -27,6 +27,7 @@
 #include "tests/support/service_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_images.h"
+#include "tests/support/tls_collector.h"
 
 namespace vantor {
 namespace {
@@ -418,6 +419,41 @@ TEST_F(AuditE2eTest, GetRecordsTheBeginAndTheTransferOfTheStudy) {
   EXPECT_EQ(AuditValue(done[0], "EventIdentification@EventActionCode"), "R");
   EXPECT_EQ(AuditValue(done[0], "EventIdentification@EventOutcomeIndicator"),
             "0");
+}
+
+TEST_F(AuditE2eTest, ATlsCollectorVerifiedWithTheInstancesCasGetsEveryMessage) {
+  std::string why;
+  ASSERT_TRUE(MakeLoopbackCertificate(work_.Path("collector.pem"),
+                                      work_.Path("collector.key"), "collector",
+                                      why))
+      << why;
+  TlsCollector collector(work_.Path("collector.pem"),
+                         work_.Path("collector.key"));
+  // The start, the query and the stop, on one connection.
+  collector.Run(1, 3);
+  Start({{"AuditCollector",
+          "tls://127.0.0.1:" + std::to_string(collector.port())},
+         {"TLSCACertificates", work_.Path("collector.pem")}});
+  EXPECT_EQ(Find("FINDSCU").exit_code, 0);
+  EXPECT_EQ(service_.Stop(), 0) << service_.Describe();
+  const std::vector<std::string>& connections = collector.Join();
+  ASSERT_EQ(connections.size(), 1u);
+  const std::vector<std::string> frames = TlsCollector::Frames(connections[0]);
+  ASSERT_EQ(frames.size(), 3u) << connections[0] << service_.ErrorLog();
+  std::vector<std::string> xml;
+  for (const std::string& frame : frames) {
+    EXPECT_THAT(frame, ::testing::StartsWith("<85>1 "));
+    const size_t bom = frame.find("\xEF\xBB\xBF");
+    ASSERT_NE(bom, std::string::npos);
+    xml.push_back(frame.substr(bom + 3));
+  }
+  const ParsedAudit parsed = ParseAuditXml(xml);
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(AuditValue(parsed.messages[0], "EventTypeCode@csd-code"), "110120");
+  EXPECT_EQ(AuditValue(parsed.messages[1], "EventID@csd-code"), "110112");
+  EXPECT_EQ(AuditValue(parsed.messages[1], "ActiveParticipant@UserID"),
+            "FINDSCU");
+  EXPECT_EQ(AuditValue(parsed.messages[2], "EventTypeCode@csd-code"), "110121");
 }
 
 TEST_F(AuditE2eTest, WithoutCollectorMessagesLandInTheAuditLog) {
