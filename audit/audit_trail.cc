@@ -337,8 +337,17 @@ class TlsTransport : public Transport {
   int fd_ = -1;
 };
 
-// A collector text that could not be used: the file, with the reason told.
-class InvalidTransport : public FileTransport {};
+// A collector text that could not be used: the file, with the reason told
+// once.
+class InvalidTransport : public FileTransport {
+ public:
+  InvalidTransport(const std::string& text, const std::string& error) {
+    ErrorLogWrite(0,
+                  "AuditCollector \"" + text + "\" cannot be used (" + error +
+                      "): audit messages go to Logs/Audit.log",
+                  kProcedure);
+  }
+};
 
 }  // namespace
 
@@ -409,7 +418,8 @@ std::unique_ptr<Transport> TransportFor(const Config& config) {
       return std::make_unique<TlsTransport>(c.host, c.port,
                                             TlsFilesOf(config));
     case Collector::Kind::kInvalid:
-      return std::make_unique<InvalidTransport>();
+      return std::make_unique<InvalidTransport>(config.AuditCollector,
+                                                c.error);
     case Collector::Kind::kFile:
       break;
   }
