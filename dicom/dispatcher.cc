@@ -44,6 +44,43 @@ int32_t RequiredWholeNumber(const Value& v) {
   return ToInt32(text);
 }
 
+// The audit record of a request: its caller, and for a retrieval the
+// patient and the studies its identifier names.
+AuditRecord RequestRecord(AuditEvent event, const Request& Req) {
+  AuditRecord record;
+  record.event = event;
+  const Connection& connection = Req.connection();
+  record.remote_aet = Trim(connection.calling_aet);
+  record.remote_address = connection.remote_ip;
+  if (event == AuditEvent::kQuery || event == AuditEvent::kSecurityAlert)
+    return record;
+  const Dataset& identifier = Req.identifier();
+  record.patient_id = identifier.GetText(0x0010, 0x0020);
+  record.patient_name = identifier.GetText(0x0010, 0x0010);
+  // A list of studies is separated by backslashes.
+  const std::string studies = identifier.GetText(0x0020, 0x000D);
+  size_t start = 0;
+  while (start <= studies.size()) {
+    size_t end = studies.find('\\', start);
+    if (end == std::string::npos) end = studies.size();
+    const std::string uid = Trim(studies.substr(start, end - start));
+    if (!uid.empty()) record.studies.push_back({uid, {}});
+    start = end + 1;
+  }
+  return record;
+}
+
+void Audit(const RequestServices& services, AuditRecord record) {
+  if (services.audit != nullptr) services.audit->Record(std::move(record));
+}
+
+// A retrieval's outcome: all sent, some failed, nothing sent.
+AuditOutcome TransferOutcome(uint16_t status) {
+  if (status == kStatusSuccess) return AuditOutcome::kSuccess;
+  if (status == kStatusSubOperationsFailed) return AuditOutcome::kMinorFailure;
+  return AuditOutcome::kSeriousFailure;
+}
+
 void AnswerFind(Request& Req, const RequestServices& services,
                 const RequestContext& context, const std::string& level,
                 const std::string& caller) {
@@ -74,6 +111,13 @@ void AnswerFind(Request& Req, const RequestServices& services,
   Req.SendFinal(ok ? kStatusSuccess : kStatusUnableToProcess);
   context.log.Debug(std::to_string(handed) + " datasets sent to " + caller,
                     "");
+  if (services.audit != nullptr) {
+    AuditRecord record = RequestRecord(AuditEvent::kQuery, Req);
+    record.outcome = ok ? AuditOutcome::kSuccess : AuditOutcome::kSeriousFailure;
+    record.query_sop_class = Req.sop_class();
+    record.query_bytes = identifier.Encoded();
+    Audit(services, std::move(record));
+  }
 }
 
 // The longest the dispatcher follows a sender; after that the requester is
@@ -147,6 +191,10 @@ void AnswerMove(Request& Req, const RequestServices& services,
       "C-Move: Images-send delegated to send.exe for sending to " +
           Trim(destination),
       kProcedure);
+  AuditRecord transfer = RequestRecord(AuditEvent::kBeginTransfer, Req);
+  transfer.destination_aet = Trim(notes.destination_aet);
+  transfer.destination_address = address;
+  Audit(services, transfer);
   // The database is not needed while the sender works (the common end
   // does not close it twice).
   ConClose(db, context.log);
@@ -163,6 +211,11 @@ void AnswerMove(Request& Req, const RequestServices& services,
   } else {
     Req.SendFinal(answer.status);
   }
+  transfer.event = AuditEvent::kInstancesTransferred;
+  transfer.action = 'R';
+  transfer.outcome = TransferOutcome(answer.status);
+  transfer.time = std::chrono::system_clock::now();
+  Audit(services, std::move(transfer));
   char status[8];
   std::snprintf(status, sizeof status, "%04X", answer.status);
   context.log.Debug(
@@ -196,10 +249,20 @@ void AnswerGet(Request& Req, const RequestServices& services,
     Req.SendFinal(kStatusUnableToProcess);
     return;
   }
+  AuditRecord transfer = RequestRecord(AuditEvent::kBeginTransfer, Req);
+  Audit(services, transfer);
   Request::SubOperations counts = Req.SendFiles(files);
-  Req.SendFinal(counts.failed == 0 && counts.warning == 0
-                    ? kStatusSuccess
-                    : kStatusSubOperationsFailed);
+  const uint16_t status = counts.failed == 0 && counts.warning == 0
+                              ? kStatusSuccess
+                              : kStatusSubOperationsFailed;
+  Req.SendFinal(status);
+  transfer.event = AuditEvent::kInstancesTransferred;
+  transfer.action = 'R';
+  transfer.outcome = counts.completed == 0 && !files.empty()
+                         ? AuditOutcome::kSeriousFailure
+                         : TransferOutcome(status);
+  transfer.time = std::chrono::system_clock::now();
+  Audit(services, std::move(transfer));
   context.log.Debug("C-GET: " + std::to_string(files.size()) +
                         " images sent to " + Trim(connection.calling_aet) +
                         "\\" + Trim(connection.remote_ip),
@@ -208,8 +271,18 @@ void AnswerGet(Request& Req, const RequestServices& services,
 
 // Answers a caller the node table does not let in (unknown, or store-only)
 // with the refusal dataset, and logs it.
-void Refuse(Request& Req, const RequestContext& context, bool store_only,
+void Refuse(Request& Req, const RequestServices& services,
+            const RequestContext& context, bool store_only,
             const std::string& caller) {
+  AuditRecord alert = RequestRecord(AuditEvent::kSecurityAlert, Req);
+  alert.outcome = AuditOutcome::kMinorFailure;
+  alert.alert = store_only ? AuditAlert::kRestrictedFunction
+                           : AuditAlert::kNodeAuthentication;
+  alert.alert_text = store_only ? "Unauthorized " + Req.operation() +
+                                      " from " + caller + " (Store Only)"
+                                : "Unauthorized " + Req.operation() +
+                                      " from " + caller;
+  Audit(services, std::move(alert));
   context.log.Error(0,
                     store_only ? "Unauthorized access from " +
                                      context.calling_aet + " (Store Only)"
@@ -348,7 +421,7 @@ void DCMServer_QueryRequest(Request& Req, const RequestServices& services,
           return;
         }
         if (node == kUnknownNode || node == kStoreOnlyNode) {
-          Refuse(Req, context, node == kStoreOnlyNode, caller);
+          Refuse(Req, services, context, node == kStoreOnlyNode, caller);
           return;
         }
 

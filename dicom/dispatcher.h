@@ -16,6 +16,7 @@
 #include "dicom/level_responses.h"
 #include "dicom/request_context.h"
 #include "dicom/toolkit/toolkit.h"
+#include "host/base/audit_record.h"
 #include "host/base/config.h"
 #include "host/base/database.h"
 #include "host/base/log.h"
@@ -96,6 +97,8 @@ struct RequestServices {
   // connection is taken from and given back to; null: a fresh connection
   // per request.
   ConnectionPool* connections = nullptr;
+  // Where each query, retrieval and refusal is recorded; null: nowhere.
+  AuditSink* audit = nullptr;
 };
 
 // The refusal answer for an unknown (`store_only` false) or store-only node:

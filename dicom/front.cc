@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "dicom/events.h"
+#include "host/base/failure.h"
+#include "host/base/numeric.h"
 
 namespace vantor::dicom {
 
@@ -15,9 +17,27 @@ Front::Snapshot Front::Take() const {
   return {std::move(config), std::move(log)};
 }
 
+void Front::Alert(const Connection& connection, AuditAlert alert,
+                  AuditOutcome outcome, const std::string& text) const {
+  if (!services_.audit) return;
+  AuditRecord record;
+  record.event = AuditEvent::kSecurityAlert;
+  record.outcome = outcome;
+  record.remote_aet = Trim(connection.calling_aet);
+  record.remote_address = connection.remote_ip;
+  record.alert = alert;
+  record.alert_text = text;
+  services_.audit->Record(std::move(record));
+}
+
 void Front::AssociationRequest2(const Connection& connection, bool& is_ok) {
   const Snapshot now = Take();
   services_.AssociationCheck(*now.config, now.log, connection, is_ok);
+  if (!is_ok)
+    Alert(connection, AuditAlert::kNodeAuthentication,
+          AuditOutcome::kMinorFailure,
+          "Association from " + Trim(connection.calling_aet) + "/" +
+              connection.remote_ip + " rejected");
 }
 
 void Front::QueryRequest(Request& request) {
@@ -47,8 +67,14 @@ bool Front::CommitmentEnabled() { return snapshot_()->StorageCommitment; }
 CommitmentAcceptance Front::CommitmentRequested(
     const Connection& connection, const CommitmentRequest& request) {
   const Snapshot now = Take();
-  return services_.CommitmentRequested(*now.config, now.log, connection,
-                                       request);
+  CommitmentAcceptance acceptance = services_.CommitmentRequested(
+      *now.config, now.log, connection, request);
+  if (acceptance.status == kStatusNotAuthorized)
+    Alert(connection, AuditAlert::kRestrictedFunction,
+          AuditOutcome::kMinorFailure,
+          "Unauthorized storage commitment request from " +
+              Trim(connection.calling_aet) + "/" + connection.remote_ip);
+  return acceptance;
 }
 
 CommitmentOutcome Front::CommitmentDecide(const CommitmentRequest& request) {
@@ -91,6 +117,14 @@ void Front::AssociationAnswered(const std::string& outcome) {
 
 void Front::AssociationClosed() {
   if (services_.metrics) services_.metrics->AssociationClosed();
+}
+
+void Front::CallerRefused(const Connection& connection, bool bad_input,
+                          const std::string& text) {
+  Alert(connection,
+        bad_input ? AuditAlert::kBadInput : AuditAlert::kNodeAuthentication,
+        bad_input ? AuditOutcome::kSeriousFailure : AuditOutcome::kMinorFailure,
+        text);
 }
 
 void Front::CommandAnswered(const CommandTally& tally) {

@@ -14,6 +14,7 @@
 
 #include "dicom/dispatcher.h"
 #include "dicom/toolkit/toolkit.h"
+#include "host/base/audit_record.h"
 #include "host/base/config.h"
 #include "host/base/log.h"
 #include "host/base/metrics.h"
@@ -63,6 +64,8 @@ struct FrontServices {
   std::function<std::string(const Config& config)> NotReady;
   // The service's counters (owned by the host); null counts nothing.
   Metrics* metrics = nullptr;
+  // The audit trail (owned by the host); null records nothing.
+  AuditSink* audit = nullptr;
 };
 
 // The current settings snapshot; never null.
@@ -94,6 +97,8 @@ class Front : public ServerEvents {
                                 const std::string& transfer_syntax) override;
   void AssociationAnswered(const std::string& outcome) override;
   void AssociationClosed() override;
+  void CallerRefused(const Connection& connection, bool bad_input,
+                     const std::string& text) override;
   void CommandAnswered(const CommandTally& tally) override;
 
  private:
@@ -103,6 +108,9 @@ class Front : public ServerEvents {
     Log log;
   };
   Snapshot Take() const;
+  // A security alert about `connection`'s caller, when there is a trail.
+  void Alert(const Connection& connection, AuditAlert alert,
+             AuditOutcome outcome, const std::string& text) const;
 
   const FrontServices services_;
   const SnapshotSource snapshot_;

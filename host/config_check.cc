@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "audit/audit_trail.h"
 #include "dicom/node_registry.h"
 #include "host/base/config.h"
 #include "host/base/database.h"
@@ -192,6 +193,9 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
   for (const std::string& b : c.BalancerAddresses)
     balancers += (balancers.empty() ? "" : ";") + b;
   ShowValue(check, registry, ikey, "BalancerAddresses", Kind::kText, balancers);
+  ShowValue(check, registry, ikey, "Audit", Kind::kSwitch, Flag(c.Audit));
+  ShowValue(check, registry, ikey, "AuditCollector", Kind::kText,
+            c.AuditCollector);
   {
     // Where a balancer and a monitoring system ask.
     std::string pages;
@@ -357,6 +361,49 @@ void CheckWebPort(Checker& check, const Config& c) {
                   " cannot be read: Basic credentials are refused");
 }
 
+// Where the audit messages go.
+void CheckAudit(Checker& check, const Config& c) {
+  check.out() << "Audit trail: ";
+  if (!c.Audit) {
+    check.out() << "off (Audit = 0)\n";
+    return;
+  }
+  const audit::Collector collector = audit::ParseCollector(c.AuditCollector);
+  const std::string where =
+      collector.host + ":" + std::to_string(collector.port);
+  switch (collector.kind) {
+    case audit::Collector::Kind::kFile:
+      check.out() << "to " << InProgramDir("Logs") << "/Audit.log\n";
+      break;
+    case audit::Collector::Kind::kUdp:
+      check.out() << "syslog over UDP to " << where << "\n";
+      break;
+    case audit::Collector::Kind::kTls: {
+      const TlsFiles files = TlsFilesOf(c);
+      check.out() << "syslog over TLS to " << where << ", verified with "
+                  << (files.ca_certificates.empty()
+                          ? std::string("the system's CA certificates")
+                          : files.ca_certificates)
+                  << (files.certificate.empty() ? ""
+                                                : ", client certificate " +
+                                                      files.certificate)
+                  << "\n";
+      if (!files.ca_certificates.empty() &&
+          ::access(files.ca_certificates.c_str(), R_OK) != 0)
+        check.Problem("the CA certificates " + files.ca_certificates +
+                      " cannot be read: the audit collector cannot be "
+                      "verified");
+      break;
+    }
+    case audit::Collector::Kind::kInvalid:
+      check.out() << "to " << InProgramDir("Logs") << "/Audit.log\n";
+      check.Problem("AuditCollector \"" + c.AuditCollector +
+                    "\" cannot be used (" + collector.error +
+                    "): audit messages go to Logs/Audit.log");
+      break;
+  }
+}
+
 }  // namespace
 
 int CheckConfiguration(const std::string& command_line, std::ostream& out) {
@@ -383,6 +430,7 @@ int CheckConfiguration(const std::string& command_line, std::ostream& out) {
   CheckDatabase(check, config->DBServer);
   CheckPort(check, config->DCM);
   CheckWebPort(check, *config);
+  CheckAudit(check, *config);
   InstanceLock lock;
   if (!lock.Acquire(config->Caption))
     check.Problem("an instance with the caption '" + config->Caption +

@@ -10,6 +10,7 @@
 #include "host/base/config.h"
 #include "host/base/database.h"
 #include "host/base/failure.h"
+#include "host/base/numeric.h"
 #include "host/base/paths.h"
 #include "query/image_query.h"
 #include "query/patient_query.h"
@@ -111,6 +112,32 @@ std::string FrontServicesHost::NotReady(const Config& config) {
   return "";
 }
 
+void FrontServicesHost::AuditReception(const Log& log,
+                                       const dicom::Connection& connection,
+                                       const dicom::ReceivedImage& image,
+                                       uint16_t status) {
+  GuardVoid(log, "AuditReception", [&] {
+    AuditRecord record;
+    record.event = AuditEvent::kInstancesTransferred;
+    record.action = 'C';
+    // Warnings (0001, Bxxx) stored the image; anything else did not.
+    record.outcome = status == dicom::kStatusSuccess || status == 0x0001 ||
+                             (status & 0xF000) == 0xB000
+                         ? AuditOutcome::kSuccess
+                         : AuditOutcome::kSeriousFailure;
+    record.remote_aet = Trim(connection.calling_aet);
+    record.remote_address = connection.remote_ip;
+    record.remote_is_source = true;
+    record.patient_id = image.PatientID();
+    record.patient_name = image.PatientName();
+    AuditStudy study;
+    study.study_uid = image.StudyInstanceUID();
+    study.sop_classes.push_back({image.SOPClassUID(), 1});
+    record.studies.push_back(std::move(study));
+    audit_.Record(std::move(record));
+  });
+}
+
 dicom::RequestServices FrontServicesHost::RequestTable() {
   dicom::RequestServices services;
   services.GetPatientData = &GetPatientData;
@@ -133,6 +160,7 @@ dicom::RequestServices FrontServicesHost::RequestTable() {
       };
   services.Stopping = [this] { return stopping_.load(); };
   services.connections = &connections_;
+  services.audit = &audit_;
   // The main loop treats this like a close request.
   services.EndService = [] { ::kill(::getpid(), SIGTERM); };
   return services;
@@ -151,6 +179,7 @@ dicom::FrontServices FrontServicesHost::Table() {
     // file for it and lets it be.
     if (status == dicom::kStatusSuccess && config.Import)
       importer_.Notify(image.SOPInstanceUID());
+    AuditReception(log, connection, image, status);
     return status;
   };
   table.ReceptionFile = [](const Config& config,
@@ -183,6 +212,7 @@ dicom::FrontServices FrontServicesHost::Table() {
       };
   table.NotReady = [this](const Config& config) { return NotReady(config); };
   table.metrics = &metrics_;
+  table.audit = &audit_;
   return table;
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "audit/audit_trail.h"
 #include "dicom/front.h"
 #include "host/base/connection_pool.h"
 #include "import/import_worker.h"
@@ -56,14 +57,21 @@ class FrontServicesHost {
 
   // The service's counters.
   Metrics& metrics() { return metrics_; }
+  // The audit trail (its worker is started and stopped by the host).
+  audit::AuditTrail& audit() { return audit_; }
 
  private:
   dicom::RequestServices RequestTable();
+  // A received image (C-STORE or STOW-RS) in the audit trail.
+  void AuditReception(const Log& log, const dicom::Connection& connection,
+                      const dicom::ReceivedImage& image, uint16_t status);
   // Why the service may not be given work now ("" when it may).
   std::string NotReady(const Config& config);
 
   // The counters; first, so that everything that counts goes before them.
   Metrics metrics_;
+  // The audit trail, next: every handler records into it.
+  audit::AuditTrail audit_{&Settings, &metrics_};
   // The idle database connections of the requests (C-FIND, C-GET, C-MOVE,
   // event reports, web requests), before the parts that use them.
   ConnectionPool connections_;

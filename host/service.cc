@@ -17,6 +17,7 @@
 #include "dicom/front.h"
 #include "dicom/toolkit/toolkit.h"
 #include "host/association_records.h"
+#include "host/base/audit_record.h"
 #include "host/base/config.h"
 #include "host/base/database.h"
 #include "host/base/failure.h"
@@ -52,6 +53,8 @@ struct MainWindow {
   web::WebPort web{services.Table(), &Settings};
   bool TimerAlive = false;
   uint16_t ticks = 0;
+  // The start went into the audit trail: the stop goes too.
+  bool audited_start = false;
 };
 
 std::string PortText() { return std::to_string(Settings()->DCM); }
@@ -70,7 +73,15 @@ void Form_Load(MainWindow& window) {
     window.services.PrepareSender();
     window.services.StartImporter();
     window.services.StartMoveWorkers();
+    window.services.audit().Start();
   });
+}
+
+// The service's own start and stop in the audit trail.
+void AuditApplication(MainWindow& window, AuditEvent event) {
+  AuditRecord record;
+  record.event = event;
+  window.services.audit().Record(std::move(record));
 }
 
 // Shutdown, in order: timer off, stop listening, release the server object,
@@ -84,8 +95,12 @@ void Form_QueryUnload(MainWindow& window) {
       window.tls.Close(*window.DCMServer);
     }
     window.web.Close();
+    if (window.audited_start)
+      AuditApplication(window, AuditEvent::kApplicationStop);
     window.services.BeginShutdown();
     window.DCMServer.reset();
+    // What the associations recorded before they ended goes out too.
+    window.services.audit().Stop();
     window.services.CloseConnections();
     // Requests work on connections of their own; the shared connection of
     // the service host is closed here for its log line.
@@ -234,6 +249,8 @@ int Main(const std::string& command_line) {
     window.web.Update();
     window.TimerAlive = true;
     DebugLogWrite("Main finished", "Main");
+    AuditApplication(window, AuditEvent::kApplicationStart);
+    window.audited_start = true;
     NotifyReady();
 
     RunMainLoop(window, signal_fd);

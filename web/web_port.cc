@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "host/base/audit_record.h"
 #include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/tls_settings.h"
@@ -65,6 +66,53 @@ void AccessLine(const Log& log, const HttpRequest& request,
                 LogLine({request.remote_ip, who, request.method,
                          request.target, std::to_string(status),
                          std::to_string(bytes), elapsed}));
+}
+
+// A web request in the audit trail: a search is a query, a retrieval
+// transfers the instances of its study (a store is recorded per image by
+// the reception itself).
+void AuditRequest(const dicom::FrontServices& services, const Route& route,
+                  const Caller& caller, const HttpRequest& request,
+                  int status, const std::string& wado_study) {
+  if (services.audit == nullptr || route.resource == Resource::kStore) return;
+  AuditRecord record;
+  record.remote_aet = caller.aet;
+  record.remote_user = caller.user;
+  record.remote_address = caller.address;
+  record.outcome = status < 400 ? AuditOutcome::kSuccess
+                                : AuditOutcome::kSeriousFailure;
+  switch (route.resource) {
+    case Resource::kSearchStudies:
+    case Resource::kSearchSeries:
+    case Resource::kSearchInstances:
+      record.event = AuditEvent::kQuery;
+      record.query_path = request.path;
+      record.query_bytes = request.query;
+      break;
+    default:
+      record.event = AuditEvent::kInstancesTransferred;
+      record.action = 'R';
+      if (!route.study.empty()) record.studies.push_back({route.study, {}});
+      else if (!wado_study.empty()) record.studies.push_back({wado_study, {}});
+      break;
+  }
+  services.audit->Record(std::move(record));
+}
+
+// A refused web caller in the audit trail.
+void AuditRefusal(const dicom::FrontServices& services, const Caller& caller,
+                  const std::string& address, AuditAlert alert,
+                  const std::string& text) {
+  if (services.audit == nullptr) return;
+  AuditRecord record;
+  record.event = AuditEvent::kSecurityAlert;
+  record.outcome = AuditOutcome::kMinorFailure;
+  record.remote_aet = caller.aet;
+  record.remote_user = caller.user;
+  record.remote_address = address;
+  record.alert = alert;
+  record.alert_text = text;
+  services.audit->Record(std::move(record));
 }
 
 }  // namespace
@@ -244,11 +292,14 @@ void WebPort::Serve(HttpExchange& exchange) noexcept {
         }
         const Admission admission = gate_.Admit(request, *config, db, log);
         if (admission.status != 0) {
-          log.Error(0,
-                    "Web request from " + request.remote_ip + " refused (" +
-                        std::to_string(admission.status) +
-                        "): " + admission.reason,
-                    kProcedure);
+          const std::string refusal =
+              "Web request from " + request.remote_ip + " refused (" +
+              std::to_string(admission.status) + "): " + admission.reason;
+          log.Error(0, refusal, kProcedure);
+          // A 500 is the service's own failure, not the caller's.
+          if (admission.status == 401 || admission.status == 403)
+            AuditRefusal(services_, admission.caller, request.remote_ip,
+                         AuditAlert::kNodeAuthentication, refusal);
           HttpHeaders extra;
           if (admission.status == 401)
             extra.emplace_back("WWW-Authenticate",
@@ -265,6 +316,8 @@ void WebPort::Serve(HttpExchange& exchange) noexcept {
                                   " (Store Only)"
                             : "Unauthorized store from " + caller.Name();
           log.Error(0, reason, kProcedure);
+          AuditRefusal(services_, admission.caller, request.remote_ip,
+                       AuditAlert::kRestrictedFunction, reason);
           AnswerError(exchange, 403, reason);
           ConClose(db, log);
           return;
@@ -307,6 +360,10 @@ void WebPort::Serve(HttpExchange& exchange) noexcept {
             RetrieveWadoUri(call);
             break;
         }
+        AuditRequest(services_, route, caller, request, exchange.status(),
+                     route.resource == Resource::kWadoUri
+                         ? call.Param("studyUID")
+                         : std::string());
         ConClose(db, log);
       },
       [&](const FailureInfo& failure) {

@@ -75,6 +75,12 @@ void Server::Impl::Answered(const std::string& outcome) {
   GuardVoid("DCMServer", [&] { events.AssociationAnswered(outcome); });
 }
 
+void Server::Impl::Refused(const Connection& caller, bool bad_input,
+                           const std::string& text) {
+  GuardVoid("DCMServer",
+            [&] { events.CallerRefused(caller, bad_input, text); });
+}
+
 void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
   Connection conn;
   DIC_AE calling, called;
@@ -97,6 +103,12 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
     Answered("invalid_ae_title");
+    Connection caller;
+    caller.calling_aet = raw_calling;
+    caller.remote_ip = slot.address;
+    Refused(caller, false,
+            "Association rejected: AE title not valid (calling '" +
+                raw_calling + "', called '" + raw_called + "')");
     return;
   }
   conn.remote_ip = assoc->params->DULparams.callingPresentationAddress;
@@ -143,6 +155,17 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
                                      : "too many associations of this AE title"));
     }
     Answered(refused);
+    if (refused != "busy") {
+      Connection caller;
+      caller.calling_aet = ae_title;
+      caller.remote_ip = conn.remote_ip;
+      Refused(caller, false,
+              refused == "address"
+                  ? "Association refused: too many associations from this "
+                    "address"
+                  : "Association refused: too many associations of this AE "
+                    "title");
+    }
     return;
   }
   conn.calling_aet = calling;
@@ -301,6 +324,9 @@ bool Server::Impl::ServeCommand(T_ASC_Association* assoc,
                         Trimmed(conn.calling_aet.c_str()) + ": " + why +
                         "; association aborted",
                     "DCMServer");
+      Refused(conn, true,
+              std::string(what) + " could not be read: " + why +
+                  "; association aborted");
     }
     Ended(conn, why);
     ASC_abortAssociation(assoc);
@@ -394,6 +420,9 @@ bool Server::Impl::ReceiveStore(T_ASC_Association* assoc,
   // association.
   if (result == DataResult::kUnparsable) {
     status = kStatusUnableToProcess;
+    Refused(conn, true,
+            "C-STORE of " + Trimmed(rq.AffectedSOPInstanceUID) +
+                " could not be read: " + why);
     return RefuseStore(assoc, conn, pres_id, rq, kStatusUnableToProcess, why);
   }
   if (image) {

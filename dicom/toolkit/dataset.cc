@@ -6,6 +6,7 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dctag.h>
 #include <dcmtk/dcmdata/dctypes.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
 
 #include <cerrno>
 #include <cmath>
@@ -100,6 +101,29 @@ std::string CharsetOf(DcmItem& item) {
 }  // namespace
 
 Dataset::Dataset() : impl_(std::make_unique<Impl>()) {}
+
+std::string Dataset::Encoded() const {
+  DcmDataset copy(impl_->ds);
+  std::string bytes;
+  char buffer[4096];
+  DcmOutputBufferStream out(buffer, sizeof buffer);
+  copy.transferInit();
+  // Each round moves a full buffer; an identifier is small, the bound only
+  // keeps a runaway one from growing without end.
+  for (int round = 0; round < 16384; ++round) {
+    const OFCondition cond =
+        copy.write(out, EXS_LittleEndianExplicit, EET_ExplicitLength, nullptr);
+    void* data = nullptr;
+    offile_off_t length = 0;
+    out.flushBuffer(data, length);
+    bytes.append(static_cast<const char*>(data), static_cast<size_t>(length));
+    if (cond == EC_StreamNotifyClient) continue;
+    copy.transferEnd();
+    return cond.good() ? bytes : std::string();
+  }
+  copy.transferEnd();
+  return {};
+}
 Dataset::~Dataset() = default;
 Dataset::Dataset(const Dataset& other)
     : impl_(std::make_unique<Impl>(*other.impl_)) {}

@@ -26,6 +26,7 @@ class DcmQueryRequest : public Request {
 
   const Connection& connection() const override { return connection_; }
   std::string operation() const override;
+  std::string sop_class() const override { return sop_class_; }
   const Dataset& identifier() const override { return identifier_; }
   std::string move_destination() const override;
   bool finished() const override;

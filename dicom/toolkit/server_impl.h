@@ -244,6 +244,9 @@ struct Server::Impl {
   void Admit(T_ASC_Association* assoc, Slot& slot) EXCLUDES(mu);
   // Tells the events how an association request was answered.
   void Answered(const std::string& outcome);
+  // Tells the events that the server refused a caller on its own.
+  void Refused(const Connection& caller, bool bad_input,
+               const std::string& text);
   // False when the association was not accepted.
   bool RunAssociation(T_ASC_Association* assoc, const Connection& conn,
                       Slot& slot);

@@ -83,6 +83,10 @@ class Dataset {
   std::string PatientID() const;         // (0010,0020)
   std::string StudyInstanceUID() const;  // (0020,000D)
 
+  // The dataset encoded in Explicit VR Little Endian (as an audit message
+  // records a query's identifier); "" when it cannot be encoded.
+  std::string Encoded() const;
+
   // For the toolkit layer only.
   struct Impl;
   Impl& impl() { return *impl_; }
@@ -183,6 +187,8 @@ class Request {
   virtual const Connection& connection() const = 0;
   // "C-FIND", "C-GET" or "C-MOVE".
   virtual std::string operation() const = 0;
+  // The command's Affected SOP Class UID ("" when not known).
+  virtual std::string sop_class() const { return {}; }
   virtual const Dataset& identifier() const = 0;
   virtual std::string move_destination() const = 0;
   // True once the requester cancelled (C-CANCEL) or the association is gone.
@@ -299,6 +305,18 @@ class ServerEvents {
   }
   // An accepted association ended (released, aborted or lost).
   virtual void AssociationClosed() {}
+  // The server refused a caller on its own: an association request over
+  // the caller's bound or naming an AE title that is not valid
+  // (`connection` holds the calling AE title and address only), or a
+  // dataset that could not be read (`bad_input`: a query's or event
+  // report's aborts the association, a C-STORE's is refused). `text` says
+  // what happened.
+  virtual void CallerRefused(const Connection& connection, bool bad_input,
+                             const std::string& text) {
+    (void)connection;
+    (void)bad_input;
+    (void)text;
+  }
   // A command was answered (its final response went out).
   virtual void CommandAnswered(const CommandTally& tally) { (void)tally; }
 };

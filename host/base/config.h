@@ -105,6 +105,12 @@ struct Config {
   int32_t AssociationsPerAETitle = 16;
   std::vector<std::string> BalancerAddresses;
 
+  // The audit trail: whether records are kept at all, and where the audit
+  // messages go ("udp://host:port" or "tls://host:port", a syslog
+  // collector; empty: Logs/Audit.log).
+  bool Audit = true;
+  std::string AuditCollector;
+
   // Derived: instance AET, else default AET, else "Kelmora2000".
   std::string OwnAET;
 

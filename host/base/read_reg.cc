@@ -165,6 +165,13 @@ void ReadCallerBounds(const KeyReader& key, Config& c) {
   }
 }
 
+// On unless the value is a whole number 0: a trail nobody switched off.
+void ReadAuditSettings(const KeyReader& key, Config& c) {
+  const std::string text = key.Text("Audit");
+  c.Audit = !(IsNumeric(text) && ToInt32(text) == 0);
+  c.AuditCollector = key.Text("AuditCollector");
+}
+
 void ReadInstanceKey(const KeyReader& key, Config& c) {
   c.Rename = key.Switch("Rename");
   c.Import = key.Switch("Import");
@@ -197,6 +204,7 @@ void ReadInstanceKey(const KeyReader& key, Config& c) {
   ReadWebSettings(key, c);
   ReadCallerBounds(key, c);
   ReadJobQueue(key, c);
+  ReadAuditSettings(key, c);
   c.EventServers.clear();
   for (const std::string& server :
        SplitAtSemicolons(key.Text("EventServers"))) {

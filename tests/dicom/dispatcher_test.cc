@@ -130,6 +130,7 @@ class ScriptedServices {
         };
     services.Stopping = [] { return false; };
     services.EndService = [this] { ended_service = true; };
+    services.audit = audit;
     return services;
   }
 
@@ -140,6 +141,7 @@ class ScriptedServices {
   bool cget_ok = true;
   std::unique_ptr<MoveJob> move_job;
   bool ended_service = false;
+  AuditSink* audit = nullptr;
 
  private:
   RequestServices::LevelQuery Level(std::string level) {
@@ -436,6 +438,96 @@ TEST_F(DispatcherTest, CMoveFindsItsDestinationAndReportsTheSender) {
   EXPECT_THAT(partly.finals, ElementsAre(kStatusSubOperationsFailed));
   EXPECT_EQ(partly.final_counts.completed, 3);
   EXPECT_EQ(partly.final_counts.failed, 1);
+}
+
+// The audit trail as the dispatcher fills it.
+class RecordingSink : public AuditSink {
+ public:
+  void Record(AuditRecord record) noexcept override {
+    records.push_back(std::move(record));
+  }
+  std::vector<AuditRecord> records;
+};
+
+TEST_F(DispatcherTest, QueriesRetrievalsAndRefusalsGoIntoTheAuditTrail) {
+  RecordingSink sink;
+  services_.audit = &sink;
+  // An unknown caller: an alert, nothing else.
+  Run("C-FIND", "STUDY");
+  Dispatch();
+  ASSERT_EQ(sink.records.size(), 1u);
+  EXPECT_EQ(sink.records[0].event, AuditEvent::kSecurityAlert);
+  EXPECT_EQ(sink.records[0].alert, AuditAlert::kNodeAuthentication);
+  EXPECT_EQ(sink.records[0].remote_aet, kCaller);
+  EXPECT_EQ(sink.records[0].remote_address, kCallerIp);
+  EXPECT_EQ(sink.records[0].alert_text,
+            "Unauthorized C-FIND from VIEWER/127.0.0.1");
+
+  // A query: its identifier as it was encoded; a failed one says so.
+  archive_.AddNode(kCaller, kCallerIp);
+  sink.records.clear();
+  Run("C-FIND", "STUDY");
+  Dispatch();
+  ASSERT_EQ(sink.records.size(), 1u);
+  const AuditRecord& query = sink.records[0];
+  EXPECT_EQ(query.event, AuditEvent::kQuery);
+  EXPECT_EQ(query.outcome, AuditOutcome::kSuccess);
+  EXPECT_THAT(query.query_bytes, HasSubstr("STUDY"));
+  EXPECT_THAT(query.query_bytes, HasSubstr("P1"));
+  // Explicit VR: the level's tag, then "CS".
+  EXPECT_THAT(query.query_bytes,
+              HasSubstr(std::string("\x08\x00\x52\x00" "CS", 6)));
+  EXPECT_TRUE(query.studies.empty());
+  services_.result.reset();
+  sink.records.clear();
+  Run("C-FIND", "STUDY");
+  Dispatch();
+  ASSERT_EQ(sink.records.size(), 1u);
+  EXPECT_EQ(sink.records[0].outcome, AuditOutcome::kSeriousFailure);
+
+  // A C-GET: its begin, then its transfer with what arrived.
+  services_.cget_files = {"/a.dcm", "/b.dcm"};
+  sink.records.clear();
+  request_ = std::make_unique<ScriptedRequest>("C-GET", [] {
+    Dataset d = Identifier("STUDY");
+    d.Put(0x0020, 0x000D, Value("1.2.3\\1.2.4"));
+    d.Put(0x0010, 0x0010, Value("Doe^Jane"));
+    return d;
+  }());
+  request_->files_result = {1, 1, 0};
+  Dispatch();
+  ASSERT_EQ(sink.records.size(), 2u);
+  EXPECT_EQ(sink.records[0].event, AuditEvent::kBeginTransfer);
+  EXPECT_EQ(sink.records[1].event, AuditEvent::kInstancesTransferred);
+  EXPECT_EQ(sink.records[1].action, 'R');
+  EXPECT_EQ(sink.records[1].outcome, AuditOutcome::kMinorFailure);
+  EXPECT_EQ(sink.records[1].patient_id, "P1");
+  EXPECT_EQ(sink.records[1].patient_name, "Doe^Jane");
+  ASSERT_EQ(sink.records[1].studies.size(), 2u);
+  EXPECT_EQ(sink.records[1].studies[0].study_uid, "1.2.3");
+  EXPECT_EQ(sink.records[1].studies[1].study_uid, "1.2.4");
+  EXPECT_TRUE(sink.records[1].destination_aet.empty());
+
+  // A C-MOVE whose hand-off failed transferred nothing; one that went
+  // names its destination.
+  archive_.AddNode("STORE", "10.0.0.9", false, false, false, 11112, "STORESCU");
+  sink.records.clear();
+  Run("C-MOVE", "STUDY").destination = "STORE";
+  Dispatch();
+  EXPECT_TRUE(sink.records.empty());
+  MoveProgress report;
+  report.reported = true;
+  report.counts = {3, 0, 0};
+  services_.move_job = std::make_unique<EndedJob>(report);
+  Run("C-MOVE", "STUDY").destination = "STORE";
+  Dispatch();
+  ASSERT_EQ(sink.records.size(), 2u);
+  EXPECT_EQ(sink.records[0].event, AuditEvent::kBeginTransfer);
+  EXPECT_EQ(sink.records[0].destination_aet, "STORE");
+  EXPECT_EQ(sink.records[0].destination_address, "10.0.0.9");
+  EXPECT_EQ(sink.records[1].event, AuditEvent::kInstancesTransferred);
+  EXPECT_EQ(sink.records[1].outcome, AuditOutcome::kSuccess);
+  EXPECT_EQ(sink.records[1].remote_aet, kCaller);
 }
 
 TEST_F(DispatcherTest, ACancelledMoveStopsTheSender) {

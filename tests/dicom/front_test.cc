@@ -98,7 +98,9 @@ class FrontTest : public ::testing::Test {
                                        const Connection&,
                                        const CommitmentRequest&) {
       Note("commitment requested", c, log);
-      return CommitmentAcceptance{};
+      CommitmentAcceptance acceptance;
+      acceptance.status = commitment_status_;
+      return acceptance;
     };
     table.CommitmentDecide = [this](const Config& c, const Log& log,
                                     const CommitmentRequest&) {
@@ -110,6 +112,7 @@ class FrontTest : public ::testing::Test {
                                                const CommitmentReport&) {
       seen.push_back("undelivered " + std::to_string(log.port()));
     };
+    table.audit = audit_;
     return Front(std::move(table), [this] {
       ++snapshots;
       taken_ = std::make_shared<const Config>(config_);
@@ -120,6 +123,8 @@ class FrontTest : public ::testing::Test {
   Config config_;
   int snapshots = 0;
   std::vector<std::string> seen;
+  AuditSink* audit_ = nullptr;
+  uint16_t commitment_status_ = CommitmentAcceptance().status;
 
  private:
   std::shared_ptr<const Config> taken_;
@@ -151,6 +156,52 @@ TEST_F(FrontTest, EachEventTakesOneSnapshotAndHandsItWithItsLog) {
                   "event report " + port + " debug",
                   "commitment requested " + port + " debug",
                   "commitment decide " + next, "undelivered " + next));
+}
+
+class RecordingSink : public AuditSink {
+ public:
+  void Record(AuditRecord record) noexcept override {
+    records.push_back(std::move(record));
+  }
+  std::vector<AuditRecord> records;
+};
+
+TEST_F(FrontTest, RefusedCallersAndUnreadableInputRaiseAlerts) {
+  RecordingSink sink;
+  audit_ = &sink;
+  Front front = MakeFront();
+  Connection connection;
+  connection.calling_aet = "HOLDER  ";
+  connection.remote_ip = "10.0.0.5";
+  // The node check says no.
+  bool is_ok = true;
+  front.AssociationRequest2(connection, is_ok);
+  ASSERT_EQ(sink.records.size(), 1u);
+  EXPECT_EQ(sink.records[0].event, AuditEvent::kSecurityAlert);
+  EXPECT_EQ(sink.records[0].alert, AuditAlert::kNodeAuthentication);
+  EXPECT_EQ(sink.records[0].remote_aet, "HOLDER");
+  EXPECT_EQ(sink.records[0].remote_address, "10.0.0.5");
+  EXPECT_EQ(sink.records[0].alert_text,
+            "Association from HOLDER/10.0.0.5 rejected");
+  // A commitment request the caller may not make; one that failed
+  // otherwise is no alert.
+  front.CommitmentRequested(connection, CommitmentRequest());
+  EXPECT_EQ(sink.records.size(), 1u);
+  commitment_status_ = kStatusNotAuthorized;
+  front.CommitmentRequested(connection, CommitmentRequest());
+  ASSERT_EQ(sink.records.size(), 2u);
+  EXPECT_EQ(sink.records[1].alert, AuditAlert::kRestrictedFunction);
+  EXPECT_THAT(sink.records[1].alert_text,
+              HasSubstr("Unauthorized storage commitment request from HOLDER"));
+  // What the server refused on its own.
+  front.CallerRefused(connection, false, "over its bound");
+  front.CallerRefused(connection, true, "could not be read");
+  ASSERT_EQ(sink.records.size(), 4u);
+  EXPECT_EQ(sink.records[2].alert, AuditAlert::kNodeAuthentication);
+  EXPECT_EQ(sink.records[2].outcome, AuditOutcome::kMinorFailure);
+  EXPECT_EQ(sink.records[3].alert, AuditAlert::kBadInput);
+  EXPECT_EQ(sink.records[3].outcome, AuditOutcome::kSeriousFailure);
+  EXPECT_EQ(sink.records[3].alert_text, "could not be read");
 }
 
 TEST_F(FrontTest, CommitmentIsServedAsTheSnapshotSays) {

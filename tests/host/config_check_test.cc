@@ -87,6 +87,49 @@ TEST(ConfigCheckTest, ReportsTheWebPort) {
   EXPECT_THAT(out, HasSubstr("PROBLEM: the password file /nonexistent/web-users"));
 }
 
+TEST(ConfigCheckTest, ReportsWhereAuditMessagesGo) {
+  FixtureArchive archive;
+  ServiceProcess service;
+  const RegValues base = {{"DCM", service.port_text()},
+                          {"Caption", service.caption()}};
+  auto check = [&](const RegValues& more) {
+    RegValues values = base;
+    values.insert(values.end(), more.begin(), more.end());
+    return Check(service,
+                 RegistryText({{"DBServer", archive.DBServer()}}, values));
+  };
+  // On by default, into the file.
+  ToolResult result = check({});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("Audit = \"1\"  [default]"));
+  EXPECT_THAT(result.output, HasSubstr("AuditCollector = \"\"  [default]"));
+  EXPECT_THAT(result.output, HasSubstr("Audit trail: to " +
+                                           service.program_dir() +
+                                           "/Logs/Audit.log"));
+  result = check({{"Audit", "0"}});
+  EXPECT_THAT(result.output, HasSubstr("Audit = \"0\"  [file]"));
+  EXPECT_THAT(result.output, HasSubstr("Audit trail: off"));
+  // Anything but a 0 leaves it on.
+  result = check({{"Audit", "no"}});
+  EXPECT_THAT(result.output, HasSubstr("Audit trail: to "));
+  result = check({{"AuditCollector", "udp://collector.example"}});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_THAT(result.output,
+              HasSubstr("Audit trail: syslog over UDP to collector.example:514"));
+  result = check({{"AuditCollector", "tls://collector.example:7514"},
+                  {"TLSCACertificates", "/nonexistent/ca.pem"}});
+  EXPECT_THAT(result.output,
+              HasSubstr("Audit trail: syslog over TLS to collector.example:7514, "
+                        "verified with /nonexistent/ca.pem"));
+  EXPECT_THAT(result.output,
+              HasSubstr("PROBLEM: the CA certificates /nonexistent/ca.pem"));
+  result = check({{"AuditCollector", "syslog.example:514"}});
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output,
+              HasSubstr("PROBLEM: AuditCollector \"syslog.example:514\" cannot "
+                        "be used"));
+}
+
 TEST(ConfigCheckTest, BrokenRegistryIsReported) {
   FixtureArchive archive;
   ServiceProcess service;

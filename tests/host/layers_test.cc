@@ -62,9 +62,11 @@ const std::vector<Floor>& Floors() {
       {"web",
        {"host/base", "dicom/toolkit", "dicom", "query", "retrieve",
         "retrieve/store", "web/http", "web"}},
+      // The audit trail: the messages, their transport and queue.
+      {"audit", {"host/base", "audit"}},
       {"host",
        {"host/base", "host", "dicom/toolkit", "dicom", "query", "retrieve",
-        "retrieve/store", "retrieve/send", "net", "import", "jobs", "web"}},
+        "retrieve/store", "retrieve/send", "net", "import", "jobs", "web", "audit"}},
   };
   return floors;
 }
@@ -213,6 +215,14 @@ TEST(LayersTest, TheCheckNamesForbiddenEdges) {
       {"web/http", "web/qido_params.h", false},
       {"web/http", "dicom/toolkit/toolkit.h", false},
       {"web", "web/http/query_string.h", true},
+      // The audit trail stands on the base floor; the front and the web
+      // port reach it through host/base/audit_record.h only.
+      {"audit", "host/base/audit_record.h", true},
+      {"audit", "dicom/toolkit/toolkit.h", false},
+      {"audit", "net/tls.h", false},
+      {"dicom", "audit/audit_trail.h", false},
+      {"web", "audit/audit_trail.h", false},
+      {"host", "audit/audit_trail.h", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.folder) + " -> " + c.header);
