@@ -183,6 +183,8 @@ void ShowValues(Checker& check, const Registry& registry, const Config& c) {
   ShowValue(check, registry, ikey, "JobQueue", Kind::kText, c.JobQueue);
   ShowValue(check, registry, ikey, "JobLeaseSeconds", Kind::kNumber,
             std::to_string(c.JobLeaseSeconds));
+  ShowValue(check, registry, ikey, "MoveWorkers", Kind::kNumber,
+            std::to_string(c.MoveWorkers));
   ShowValue(check, registry, ikey, "HealthPort", Kind::kNumber,
             std::to_string(c.HealthPort));
   ShowValue(check, registry, ikey, "AssociationsPerAddress", Kind::kNumber,

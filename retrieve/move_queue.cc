@@ -148,15 +148,15 @@ std::unique_ptr<dicom::MoveJob> QueueMoveJob(const dicom::RequestContext& contex
       ConnectionText(context.config->DBServer), id, context.log);
 }
 
-MoveQueueWorkers::MoveQueueWorkers(SettingsSource settings, int workers)
-    : settings_(std::move(settings)), workers_(workers), node_(NodeName()) {}
+MoveQueueWorkers::MoveQueueWorkers(SettingsSource settings)
+    : settings_(std::move(settings)), node_(NodeName()) {}
 
 MoveQueueWorkers::~MoveQueueWorkers() { Stop(); }
 
 void MoveQueueWorkers::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!threads_.empty() || stop_) return;
-  for (int w = 0; w < workers_; ++w)
+  for (int w = 0; w < kMostWorkers; ++w)
     threads_.emplace_back([this, w] { Run(w); });
 }
 
@@ -165,7 +165,7 @@ void MoveQueueWorkers::Wake() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++wakes_;
   }
-  wake_.notify_one();
+  wake_.notify_all();
 }
 
 void MoveQueueWorkers::Stop() {
@@ -189,9 +189,10 @@ void MoveQueueWorkers::Run(int worker) {
   std::unique_ptr<JobStore> store;
   std::string open_text;
   std::string last_error;
+  uint64_t seen = 0;
   while (!Stopping()) {
     const std::shared_ptr<const Config> config = settings_();
-    if (MovesQueued(*config)) {
+    if (MovesQueued(*config) && worker < config->MoveWorkers) {
       const Log log = Log::Of(*config);
       GuardWith(
           [&] {
@@ -232,8 +233,8 @@ void MoveQueueWorkers::Run(int worker) {
     std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait_for(lock,
                    worker == 0 ? std::chrono::seconds(1) : std::chrono::seconds(10),
-                   [&] { return stop_ || wakes_ > 0; });
-    if (wakes_ > 0) --wakes_;
+                   [&] { return stop_ || wakes_ != seen; });
+    seen = wakes_;
   }
 }
 

@@ -11,6 +11,7 @@
 #define VANTOR_RETRIEVE_MOVE_QUEUE_H_
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,8 +52,11 @@ std::unique_ptr<dicom::MoveJob> QueueMoveJob(const dicom::RequestContext& contex
 class MoveQueueWorkers {
  public:
   using SettingsSource = std::function<std::shared_ptr<const Config>()>;
-  // At most `workers` jobs of this front at once.
-  explicit MoveQueueWorkers(SettingsSource settings, int workers = 4);
+  // The most workers there may be; MoveWorkers of the settings says how
+  // many of them take jobs (0: this front queues jobs, others carry them
+  // out).
+  static constexpr int kMostWorkers = 8;
+  explicit MoveQueueWorkers(SettingsSource settings);
   ~MoveQueueWorkers();
   MoveQueueWorkers(const MoveQueueWorkers&) = delete;
   MoveQueueWorkers& operator=(const MoveQueueWorkers&) = delete;
@@ -73,12 +77,11 @@ class MoveQueueWorkers {
   bool Stopping();
 
   const SettingsSource settings_;
-  const int workers_;
   const std::string node_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
-  int wakes_ = 0;
+  uint64_t wakes_ = 0;  // counts Wake() calls
   std::vector<std::thread> threads_;
 };
 

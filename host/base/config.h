@@ -100,6 +100,9 @@ struct Config {
   // and always on SQLite: the job file for this front's own sender.
   std::string JobQueue;
   int32_t JobLeaseSeconds = 30;
+  // How many queued C-MOVE jobs this front carries out at once (0 to 8; 0:
+  // it queues its jobs and leaves them to the other fronts).
+  int32_t MoveWorkers = 4;
 
   int32_t AssociationsPerAddress = 8;
   int32_t AssociationsPerAETitle = 16;

@@ -152,6 +152,7 @@ void ReadJobQueue(const KeyReader& key, Config& c) {
   for (char& ch : c.JobQueue)
     ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   c.JobLeaseSeconds = Bounded(key, "JobLeaseSeconds", 30, 3600);
+  c.MoveWorkers = BoundOrNone(key, "MoveWorkers", 4, 8);
 }
 
 void ReadCallerBounds(const KeyReader& key, Config& c) {

@@ -23,7 +23,8 @@
 # DICOM_PORT [11112], FRONT1_PORT [11121], FRONT2_PORT [11122],
 # HEALTH1_PORT [18121], HEALTH2_PORT [18122], PG_PORT [55432],
 # STATS_PORT [18100] (HAProxy's own page), FRONTS [2] (1: front1 alone,
-# to compare), NODES (more "AET@address:port"
+# to compare), SETTINGS (more instance values of both fronts, blank-
+# separated Name=Value, e.g. "JobQueue=database"), NODES (more "AET@address:port"
 # callers for the node table, blank-separated; STORESCU, FINDSCU, GETSCU
 # and MOVESCU on 127.0.0.1 are always there).
 #
@@ -45,6 +46,7 @@ PG_PORT="${PG_PORT:-55432}"
 STATS_PORT="${STATS_PORT:-18100}"
 NODES="${NODES:-}"
 FRONTS="${FRONTS:-2}"
+SETTINGS="${SETTINGS:-JobQueue=database}"
 
 for program in vantor vantor-send; do
   [ -x "$BUILD/$program" ] || { echo "no $BUILD/$program: build first (README)" >&2; exit 1; }
@@ -78,7 +80,7 @@ log "PostgreSQL on 127.0.0.1:$PG_PORT, database vantor"
 for node in STORESCU@127.0.0.1:104 FINDSCU@127.0.0.1:104 GETSCU@127.0.0.1:104 \
             MOVESCU@127.0.0.1:11190 $NODES; do
   aet="${node%%@*}"; rest="${node#*@}"; address="${rest%%:*}"; port="${rest##*:}"
-  psql -d vantor -c "INSERT INTO tblDicomAETs (AET, IPAdress, IPPort) VALUES ('$aet', '$address', $port)" >/dev/null
+  psql -d vantor -c "INSERT INTO tblDicomAETs (AET, IPAdress, IPPort, CallingAET, CallingHostName) VALUES ('$aet', '$address', $port, '$aet', '$address')" >/dev/null
 done
 
 cat >"$WORK/odbc.ini" <<INI
@@ -113,6 +115,9 @@ start_front() {  # number, DICOM port, health port
     '"StorageCommitment"="1"' \
     "\"HealthPort\"=\"$3\"" \
     '"BalancerAddresses"="127.0.0.1"' >"$dir/registry.reg"
+  for setting in $SETTINGS; do
+    printf '"%s"="%s"\r\n' "${setting%%=*}" "${setting#*=}" >>"$dir/registry.reg"
+  done
   (cd "$dir" && exec ./vantor 01 </dev/null >"$dir/output.log" 2>&1) &
   echo $! >"$dir/vantor.pid"
 }
