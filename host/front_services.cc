@@ -83,6 +83,9 @@ FrontServicesHost::FrontServicesHost()
                               return static_cast<double>(count->load());
                             });
   }
+  metrics_.AddGauge("vantor_move_jobs_running",
+                    "Queued C-MOVE jobs this front's senders carry out now",
+                    [this] { return static_cast<double>(moves_.running()); });
   metrics_.AddGauge("vantor_database_connections_idle",
                     "Database connections kept open between requests",
                     [this] { return static_cast<double>(connections_.IdleCount()); });

@@ -211,6 +211,11 @@ void MoveQueueWorkers::Run(int worker) {
               if (!job) break;
               // More may wait: another worker looks too.
               Wake();
+              struct Running {
+                std::atomic<int>& n;
+                explicit Running(std::atomic<int>& count) : n(count) { ++n; }
+                ~Running() { --n; }
+              } running(running_);
               CarryOut(*store, *job, *config, log);
             }
             last_error.clear();

@@ -10,6 +10,7 @@
 #ifndef VANTOR_RETRIEVE_MOVE_QUEUE_H_
 #define VANTOR_RETRIEVE_MOVE_QUEUE_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -69,6 +70,9 @@ class MoveQueueWorkers {
   // left to the next front's claim.
   void Stop();
 
+  // The jobs this front carries out now.
+  int running() const { return running_.load(); }
+
  private:
   void Run(int worker);
   // Carries out one claimed job.
@@ -82,6 +86,7 @@ class MoveQueueWorkers {
   std::condition_variable wake_;
   bool stop_ = false;
   uint64_t wakes_ = 0;  // counts Wake() calls
+  std::atomic<int> running_{0};
   std::vector<std::thread> threads_;
 };
 
