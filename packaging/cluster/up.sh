@@ -109,7 +109,7 @@ start_front() {  # number, DICOM port, health port
     "\"Temp\"=\"$dir/incoming/\"" '' \
     '[HKEY_LOCAL_MACHINE\Software\Tavik\Kelmora\Vantor\01]' \
     "\"DCM\"=\"$2\"" \
-    "\"Caption\"=\"Vantor front $1\"" \
+    "\"Caption\"=\"Vantor front $1 on port $2\"" \
     '"Import"="1"' \
     "\"ImportArchive\"=\"$WORK/archive\"" \
     '"StorageCommitment"="1"' \
