@@ -22,6 +22,7 @@
 #include "host/base/failure.h"
 #include "host/base/log.h"
 #include "host/base/tls_settings.h"
+#include "host/base/sigpipe_block.h"
 
 namespace vantor::audit {
 namespace {
@@ -147,41 +148,6 @@ class UdpTransport : public Transport {
   const std::string host_;
   const int port_;
   int fd_ = -1;
-};
-
-// Writing to a connection the collector has closed raises SIGPIPE, which
-// would end the process (OpenSSL writes with write()). While one of these
-// lives the signal is blocked for the thread, and one raised meanwhile is
-// taken off.
-class SigpipeBlock {
- public:
-  SigpipeBlock() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeBlock() {
-    const int saved_errno = errno;
-    if (!was_pending_) {
-      timespec none{};
-      // Each round takes one pending signal off; there is at most one.
-      for (int i = 0; i < 4 && sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE;
-           ++i) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    errno = saved_errno;
-  }
-  SigpipeBlock(const SigpipeBlock&) = delete;
-  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
-
- private:
-  sigset_t pipe_;
-  sigset_t old_;
-  bool was_pending_ = false;
 };
 
 bool IsAddress(const std::string& host) {

@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 
+#include "host/base/sigpipe_block.h"
+
 namespace vantor {
 namespace {
 
@@ -54,38 +56,6 @@ void Free(Connection connection) {
   if (connection.ssl) SSL_free(connection.ssl);
   if (connection.ctx) SSL_CTX_free(connection.ctx);
 }
-
-// Writing to a socket the peer has closed raises SIGPIPE, which would end
-// the process; OpenSSL writes with write(). While one of these lives the
-// signal is blocked for the thread, and one raised meanwhile is taken off.
-class SigpipeBlock {
- public:
-  SigpipeBlock() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeBlock() {
-    const int saved_errno = errno;
-    if (!was_pending_) {
-      timespec none{};
-      while (sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    errno = saved_errno;
-  }
-  SigpipeBlock(const SigpipeBlock&) = delete;
-  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
-
- private:
-  sigset_t pipe_;
-  sigset_t old_;
-  bool was_pending_ = false;
-};
 
 SSL_CTX* NewContext(const SSL_METHOD* method) {
   SSL_CTX* ctx = SSL_CTX_new(method);

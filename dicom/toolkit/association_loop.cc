@@ -37,16 +37,19 @@ using namespace server_impl;
 
 namespace {
 
-// The rejection for a request over a bound: transient, temporary
-// congestion, so that the caller tries again later.
-void RejectCongested(T_ASC_Association* assoc) {
-  T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDTRANSIENT,
-                                ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
-                                ASC_REASON_SP_PRES_TEMPORARYCONGESTION};
+// Answers the request with an A-ASSOCIATE-RJ and lets the association go.
+void Reject(T_ASC_Association* assoc, T_ASC_RejectParameters rej) {
   ASC_rejectAssociation(assoc, &rej);
   ASC_dropSCPAssociation(assoc);
   ASC_destroyAssociation(&assoc);
 }
+
+// The rejection of a request over a bound: transient, temporary
+// congestion, so that the caller tries again later.
+constexpr T_ASC_RejectParameters kCongested = {
+    ASC_RESULT_REJECTEDTRANSIENT,
+    ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+    ASC_REASON_SP_PRES_TEMPORARYCONGESTION};
 
 // The name a command is counted under.
 const char* CommandName(Uint16 field) {
@@ -94,14 +97,10 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
                       " rejected: AE title not valid (calling '" + raw_calling +
                       "', called '" + raw_called + "')",
                   "DCMServer");
-    T_ASC_RejectParameters rej = {
-        ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
-        IsValidAeTitle(raw_calling)
-            ? ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED
-            : ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED};
-    ASC_rejectAssociation(assoc, &rej);
-    ASC_dropSCPAssociation(assoc);
-    ASC_destroyAssociation(&assoc);
+    Reject(assoc, {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
+                   IsValidAeTitle(raw_calling)
+                       ? ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED
+                       : ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED});
     Answered("invalid_ae_title");
     Connection caller;
     caller.calling_aet = raw_calling;
@@ -146,7 +145,7 @@ void Server::Impl::Admit(T_ASC_Association* assoc, Slot& slot) {
     }
   }
   if (!refused.empty()) {
-    RejectCongested(assoc);
+    Reject(assoc, kCongested);
     if (refused != "busy") {
       Info(kInfoCallerBound,
            "Association from " + conn.remote_ip + " (" + ae_title +
@@ -191,12 +190,8 @@ bool Server::Impl::RunAssociation(T_ASC_Association* assoc,
   bool is_ok = true;
   GuardVoid("DCMServer", [&] { events.AssociationRequest2(conn, is_ok); });
   if (!is_ok) {
-    T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT,
-                                  ASC_SOURCE_SERVICEUSER,
-                                  ASC_REASON_SU_NOREASON};
-    ASC_rejectAssociation(assoc, &rej);
-    ASC_dropSCPAssociation(assoc);
-    ASC_destroyAssociation(&assoc);
+    Reject(assoc, {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
+                   ASC_REASON_SU_NOREASON});
     Answered("rejected");
     return false;
   }

@@ -8,6 +8,7 @@
 #include <prometheus/text_serializer.h>
 
 #include <cstdio>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -101,6 +102,24 @@ struct Metrics::Impl {
     std::string value;
     std::function<double()> read;
   };
+  // The samples of the labelled families, found again without making a
+  // metric that Family::Add would make and throw away on every call (a
+  // histogram's buckets on every command).
+  template <typename T, typename... Args>
+  T& Sample(prometheus::Family<T>& family, const prometheus::Labels& labels,
+            Args&&... args) {
+    MutexLock lock(&samples_mu);
+    auto& known = samples[&family];
+    if (auto it = known.find(labels); it != known.end())
+      return *static_cast<T*>(it->second);
+    T& made = family.Add(labels, std::forward<Args>(args)...);
+    known.emplace(labels, &made);
+    return made;
+  }
+  Mutex samples_mu;
+  std::map<const void*, std::map<prometheus::Labels, void*>> samples
+      GUARDED_BY(samples_mu);
+
   Mutex mu;
   std::vector<ReadGauge> read_gauges GUARDED_BY(mu);
   std::vector<ReadCounter> read_counters GUARDED_BY(mu);
@@ -110,7 +129,7 @@ Metrics::Metrics() : impl_(std::make_unique<Impl>()) {}
 Metrics::~Metrics() = default;
 
 void Metrics::AssociationAnswered(const std::string& outcome) {
-  impl_->associations.Add({{"outcome", outcome}}).Increment();
+  impl_->Sample(impl_->associations, {{"outcome", outcome}}).Increment();
   if (outcome == "accepted") impl_->open.Increment();
 }
 
@@ -119,20 +138,24 @@ void Metrics::AssociationClosed() { impl_->open.Decrement(); }
 void Metrics::CommandAnswered(const std::string& command, uint16_t status,
                               double seconds, uint64_t bytes_received,
                               int images_sent) {
-  impl_->commands.Add({{"command", command}, {"status", StatusLabel(status)}})
+  impl_
+      ->Sample(impl_->commands,
+               {{"command", command}, {"status", StatusLabel(status)}})
       .Increment();
-  impl_->durations.Add({{"command", command}}, DurationBuckets())
+  impl_->Sample(impl_->durations, {{"command", command}}, DurationBuckets())
       .Observe(seconds);
   if (command == "C-STORE") {
     impl_->bytes_received.Increment(static_cast<double>(bytes_received));
     if (status == 0) impl_->images_received.Increment();
   }
   if (images_sent > 0)
-    impl_->images_sent.Add({{"command", command}}).Increment(images_sent);
+    impl_->Sample(impl_->images_sent, {{"command", command}})
+        .Increment(images_sent);
 }
 
 void Metrics::WebAnswered(int status, uint64_t bytes_sent) {
-  impl_->web_requests.Add({{"status", std::to_string(status)}}).Increment();
+  impl_->Sample(impl_->web_requests, {{"status", std::to_string(status)}})
+      .Increment();
   impl_->web_bytes.Increment(static_cast<double>(bytes_sent));
 }
 

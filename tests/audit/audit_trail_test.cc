@@ -3,11 +3,6 @@
 // switch, the bounded shutdown; and the UDP transport on loopback.
 #include "audit/audit_trail.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -19,6 +14,7 @@
 
 #include "host/base/metrics.h"
 #include "tests/support/audit_xml.h"
+#include "tests/support/udp_receiver.h"
 
 namespace vantor::audit {
 namespace {
@@ -163,39 +159,8 @@ TEST(AuditTrailTest, StopGivesUpOnAnAbsentCollectorAndCountsTheRest) {
   EXPECT_THAT(f.metrics.Page(), HasSubstr("vantor_audit_dropped_total 3"));
 }
 
-// A UDP socket on loopback that the test reads with a bounded wait.
-class UdpCollector {
- public:
-  UdpCollector() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    timeval t{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-  }
-  ~UdpCollector() { ::close(fd_); }
-  int port() const { return port_; }
-  // The next datagram; "" when none came within the wait.
-  std::string Receive() {
-    std::string buffer(70000, '\0');
-    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-    if (n < 0) return "";
-    buffer.resize(static_cast<size_t>(n));
-    return buffer;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 TEST(AuditTrailTest, UdpTransportSendsOneDatagramPerMessage) {
-  UdpCollector collector;
+  UdpReceiver collector;
   Config c;
   c.AuditCollector = "udp://127.0.0.1:" + std::to_string(collector.port());
   std::unique_ptr<Transport> transport = TransportFor(c);
@@ -207,7 +172,7 @@ TEST(AuditTrailTest, UdpTransportSendsOneDatagramPerMessage) {
   small.event = AuditEvent::kApplicationStart;
   std::string why;
   ASSERT_TRUE(transport->Send(small, source, why)) << why;
-  const std::string first = collector.Receive();
+  const std::string first = collector.Receive(std::chrono::seconds(10)).value_or("");
   EXPECT_THAT(first, StartsWith("<85>1 "));
   EXPECT_THAT(first, HasSubstr(" front vantor 77 IHE+RFC-3881 - \xEF\xBB\xBF<?xml"));
 
@@ -218,7 +183,7 @@ TEST(AuditTrailTest, UdpTransportSendsOneDatagramPerMessage) {
   for (int i = 0; i < 3000; ++i)
     big.studies.push_back({"1.2.3.4.5.6.7.8.9." + std::to_string(i), {}});
   ASSERT_TRUE(transport->Send(big, source, why)) << why;
-  const std::string second = collector.Receive();
+  const std::string second = collector.Receive(std::chrono::seconds(10)).value_or("");
   ASSERT_FALSE(second.empty());
   EXPECT_LE(second.size(), 65000u);
   const size_t bom = second.find("\xEF\xBB\xBF");

@@ -3,11 +3,6 @@
 // an unknown caller's refused one) and of C-STORE, sent by DCMTK's own
 // clients; without a collector the messages land in Logs/Audit.log, and
 // with Audit off nowhere.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -28,6 +23,7 @@
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_images.h"
 #include "tests/support/tls_collector.h"
+#include "tests/support/udp_receiver.h"
 
 namespace vantor {
 namespace {
@@ -38,43 +34,6 @@ using ::testing::Not;
 
 constexpr const char* kStudyRootFind = "1.2.840.10008.5.1.4.1.2.2.1";
 constexpr const char* kCtClass = "1.2.840.10008.5.1.4.1.1.2";
-
-// A syslog collector on a loopback UDP port.
-class UdpCollector {
- public:
-  UdpCollector() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    // Room for every message of a test.
-    int size = 8 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  }
-  ~UdpCollector() { ::close(fd_); }
-  int port() const { return port_; }
-
-  // The datagrams waiting (the sender has ended: loopback delivers at
-  // once), at most 1000.
-  std::vector<std::string> Drain() {
-    std::vector<std::string> out;
-    std::string buffer(70000, '\0');
-    for (int i = 0; i < 1000; ++i) {
-      const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-      if (n < 0) break;
-      out.emplace_back(buffer.data(), static_cast<size_t>(n));
-    }
-    return out;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 std::string Base64Decode(const std::string& text) {
   static const std::string alphabet =
@@ -149,7 +108,7 @@ class AuditE2eTest : public ::testing::Test {
 };
 
 TEST_F(AuditE2eTest, CollectorReceivesStartQueriesRefusalsStoresAndStop) {
-  UdpCollector collector;
+  UdpReceiver collector;
   Start({{"AuditCollector",
           "udp://127.0.0.1:" + std::to_string(collector.port())}});
   ToolResult echo = RunDcmtkTool(
@@ -237,7 +196,7 @@ TEST_F(AuditE2eTest, CollectorReceivesStartQueriesRefusalsStoresAndStop) {
 }
 
 // The messages a collector received until the service ended, parsed.
-std::vector<std::vector<std::string>> Received(UdpCollector& collector) {
+std::vector<std::vector<std::string>> Received(UdpReceiver& collector) {
   std::vector<std::string> xml;
   for (const std::string& d : collector.Drain()) {
     const size_t bom = d.find("\xEF\xBB\xBF");
@@ -249,7 +208,7 @@ std::vector<std::vector<std::string>> Received(UdpCollector& collector) {
 }
 
 TEST_F(AuditE2eTest, RefusedAssociationsAndWebCallersRaiseAlerts) {
-  UdpCollector collector;
+  UdpReceiver collector;
   const int http = FreeLoopbackPort();
   const std::string passwords = work_.Path("web-users");
   std::ofstream(passwords) << "";
@@ -318,7 +277,7 @@ TEST_F(AuditE2eTest, RefusedAssociationsAndWebCallersRaiseAlerts) {
 }
 
 TEST_F(AuditE2eTest, ADatasetThatDoesNotParseRaisesAnAlert) {
-  UdpCollector collector;
+  UdpReceiver collector;
   Start({{"AuditCollector",
           "udp://127.0.0.1:" + std::to_string(collector.port())}});
   RawConnection c(service_.port());
@@ -386,7 +345,7 @@ TEST_F(AuditE2eTest, GetRecordsTheBeginAndTheTransferOfTheStudy) {
   ASSERT_EQ(made.exit_code, 0) << made.output;
   archive_.AddNode("GETSCU", "127.0.0.1");
 
-  UdpCollector collector;
+  UdpReceiver collector;
   Start({{"AuditCollector",
           "udp://127.0.0.1:" + std::to_string(collector.port())}});
   ToolResult get = RunDcmtkTool(

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "net/event_loop.h"
+#include "tests/support/udp_receiver.h"
 
 namespace vantor {
 
@@ -27,43 +28,6 @@ inline bool RunUntil(
     loop.RunOnce(std::chrono::milliseconds(20));
   return done();
 }
-
-// A UDP socket bound to 127.0.0.1 on a port of the system's choice.
-class UdpReceiver {
- public:
-  UdpReceiver() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
-  }
-  ~UdpReceiver() { ::close(fd_); }
-  UdpReceiver(const UdpReceiver&) = delete;
-  UdpReceiver& operator=(const UdpReceiver&) = delete;
-
-  int port() const { return port_; }
-  int fd() const { return fd_; }
-
-  // The next datagram's payload, or nothing after `limit`.
-  std::optional<std::string> Receive(
-      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(limit.count())) != 1)
-      return std::nullopt;
-    char buffer[70000];
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n < 0) return std::nullopt;
-    return std::string(buffer, static_cast<size_t>(n));
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 }  // namespace vantor
 
