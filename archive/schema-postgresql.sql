@@ -214,3 +214,8 @@ CREATE TABLE tblImportJobs (
   Created    TIMESTAMPTZ NOT NULL DEFAULT now()
 );
 CREATE INDEX idxImportJobsState ON tblImportJobs (State, JobID);
+-- An image waits or is being imported under one row at most (its UID is
+-- the payload): the row's holder owns the image's claim in the importer's
+-- folder.
+CREATE UNIQUE INDEX idxImportJobsImage ON tblImportJobs (Payload)
+  WHERE State IN ('waiting', 'running');

@@ -229,7 +229,7 @@ GO
 CREATE TABLE tblImportJobs (
   JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
   State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
-  Payload    NVARCHAR(MAX) NOT NULL,
+  Payload    NVARCHAR(255) NOT NULL,
   Owner      NVARCHAR(128),
   LeaseUntil DATETIME2,
   Attempts   INT NOT NULL DEFAULT 0,
@@ -238,4 +238,10 @@ CREATE TABLE tblImportJobs (
 );
 GO
 CREATE INDEX idxImportJobsState ON tblImportJobs (State, JobID);
+GO
+-- An image waits or is being imported under one row at most (its UID is
+-- the payload): the row's holder owns the image's claim in the importer's
+-- folder.
+CREATE UNIQUE INDEX idxImportJobsImage ON tblImportJobs (Payload)
+  WHERE State IN ('waiting', 'running');
 GO

@@ -55,6 +55,7 @@ double IncomingFreeBytes() {
 FrontServicesHost::FrontServicesHost()
     : importer_(&Settings),
       reports_(&dicom::SendCommitmentReport),
+      report_jobs_(&Settings, &dicom::SendCommitmentReport),
       moves_(&Settings) {
   metrics_.AddGauge("vantor_incoming_files",
                     "Files in the incoming folder (images not yet taken into "
@@ -211,6 +212,12 @@ dicom::FrontServices FrontServicesHost::Table() {
   table.CommitmentReportUndelivered =
       [this](const Log& log, const dicom::ReportDestination& destination,
              const dicom::CommitmentReport& report) {
+        // Queued in the archive, any front delivers it; when that fails,
+        // this front keeps it in memory.
+        const std::shared_ptr<const Config> config = Settings();
+        if (JobsQueued(*config) &&
+            QueueReport(*config, log, destination, report))
+          return;
         reports_.Add(log, destination, report);
       };
   table.NotReady = [this](const Config& config) { return NotReady(config); };
@@ -224,12 +231,35 @@ void FrontServicesHost::BeginShutdown() {
   senders_.Shutdown();
   moves_.Stop();
   importer_.Stop();
+  report_jobs_.Stop();
   reports_.Shutdown();
+}
+
+bool FrontServicesHost::QueueReport(const Config& config, const Log& log,
+                                    const dicom::ReportDestination& destination,
+                                    const dicom::CommitmentReport& report) {
+  return Guard(log, "CommitmentReports", false, [&] {
+    Database db(&connections_);
+    if (!ConOpen(db, config.DBServer, log)) return false;
+    CommitmentJob job;
+    job.destination = destination;
+    job.report = report;
+    const int64_t id = QueueCommitmentReport(db, job);
+    ConClose(db, log);
+    log.Debug("Storage commitment report " + report.transaction_uid +
+                  " queued as job " + std::to_string(id),
+              "CommitmentReports");
+    report_jobs_.Wake();
+    return true;
+  });
 }
 
 void FrontServicesHost::StartImporter() { importer_.Start(); }
 
-void FrontServicesHost::StartMoveWorkers() { moves_.Start(); }
+void FrontServicesHost::StartJobWorkers() {
+  moves_.Start();
+  report_jobs_.Start();
+}
 
 void FrontServicesHost::PruneConnections() {
   connections_.Prune(ConnectionText(Settings()->DBServer));

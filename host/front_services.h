@@ -12,6 +12,7 @@
 #include "host/base/connection_pool.h"
 #include "import/import_worker.h"
 #include "host/base/metrics.h"
+#include "retrieve/commitment_jobs.h"
 #include "retrieve/commitment_report_queue.h"
 #include "retrieve/move_queue.h"
 #include "retrieve/sender_starter.h"
@@ -38,9 +39,10 @@ class FrontServicesHost {
 
   // Starts the importer's thread (it works while Import is on).
   void StartImporter();
-  // Starts the workers of the C-MOVE queue (they work while JobQueue is
-  // "database" on a database server).
-  void StartMoveWorkers();
+  // Starts the workers of the queue in the archive database: C-MOVE jobs
+  // and Storage Commitment reports (they work while JobQueue is "database"
+  // on a database server).
+  void StartJobWorkers();
 
   // Has a sender wait, ready, for the next C-MOVE on the configured
   // database (when none waits yet).
@@ -65,6 +67,11 @@ class FrontServicesHost {
   // A received image (C-STORE or STOW-RS) in the audit trail.
   void AuditReception(const Log& log, const dicom::Connection& connection,
                       const dicom::ReceivedImage& image, uint16_t status);
+  // Queues a Storage Commitment report whose requester left in the archive
+  // database; false (logged) when it could not be queued there.
+  bool QueueReport(const Config& config, const Log& log,
+                   const dicom::ReportDestination& destination,
+                   const dicom::CommitmentReport& report);
   // Why the service may not be given work now ("" when it may).
   std::string NotReady(const Config& config);
 
@@ -80,6 +87,7 @@ class FrontServicesHost {
   SenderStarter senders_;
   ImportWorker importer_;
   CommitmentReportQueue reports_;
+  CommitmentJobWorker report_jobs_;
   MoveQueueWorkers moves_;
 };
 

@@ -72,7 +72,7 @@ void Form_Load(MainWindow& window) {
     CreateJobFolder();
     window.services.PrepareSender();
     window.services.StartImporter();
-    window.services.StartMoveWorkers();
+    window.services.StartJobWorkers();
     window.services.audit().Start();
   });
 }

@@ -137,6 +137,11 @@ bool ClaimReceived(const std::string& temp, const std::string& uid) {
   return true;
 }
 
+bool IsClaimed(const std::string& temp, const std::string& uid) noexcept {
+  struct stat st {};
+  return ::stat((ImportingFolder(temp) + uid + kImageEnd).c_str(), &st) == 0;
+}
+
 std::string PlaceFile(const std::string& source, const std::string& target) {
   const std::string folder = ParentOf(target);
   MakeFolders(folder);

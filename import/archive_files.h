@@ -33,6 +33,10 @@ std::vector<std::string> ImagesIn(const std::string& folder, bool renamed);
 // that UID is still being imported (it is taken on a later round).
 bool ClaimReceived(const std::string& temp, const std::string& uid);
 
+// Whether the image `uid` is claimed: it lies in the importing folder of
+// `temp`. Never throws.
+bool IsClaimed(const std::string& temp, const std::string& uid) noexcept;
+
 // Puts the file `source` at `target` (both file-system paths), replacing
 // what is there, and creates the missing folders of `target` (each flushed
 // into its parent). `target` appears whole or not at all. Returns the

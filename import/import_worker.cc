@@ -1,6 +1,7 @@
 #include "import/import_worker.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "import/archive_files.h"
 #include "import/import_statements.h"
 #include "import/importer.h"
+#include "jobs/job_store.h"
 
 namespace vantor {
 namespace {
@@ -25,6 +27,16 @@ constexpr size_t kBatchSize = 64;
 // a folder flush and a commit, whatever its size.
 constexpr auto kGatherTime = std::chrono::milliseconds(30);
 constexpr int kMaxBackoffSeconds = 60;
+// Batches claimed from the queue in one round; the next round follows.
+constexpr int kQueuedBatches = 16;
+
+// A row's payload names a file of the incoming folder: a UID, nothing that
+// could lead out of the folder.
+bool IsImageName(const std::string& uid) {
+  return !uid.empty() && uid.size() <= 64 &&
+         uid.find_first_not_of("0123456789.") == std::string::npos &&
+         uid.front() != '.';
+}
 
 // The archive connection of the importer, opened on demand and kept across
 // rounds; reopened when DBServer changes or the database stopped answering.
@@ -43,6 +55,9 @@ class ArchiveConnection {
     return importer_.get();
   }
 
+  // The connection the importer works on (open while For returned one).
+  Database& db() { return db_; }
+
   void Reset() noexcept {
     importer_.reset();
     if (db_.IsOpen()) ConClose(db_);
@@ -57,8 +72,9 @@ class ArchiveConnection {
 
 }  // namespace
 
-ImportWorker::ImportWorker(SettingsSource settings)
-    : settings_(std::move(settings)) {}
+ImportWorker::ImportWorker(SettingsSource settings, std::string node)
+    : settings_(std::move(settings)),
+      node_(node.empty() ? NodeName() : std::move(node)) {}
 
 ImportWorker::~ImportWorker() { Stop(); }
 
@@ -119,6 +135,11 @@ class ImportWorker::Rounds {
   std::vector<std::string> Waiting(const std::string& temp,
                                    const std::vector<std::string>& reported,
                                    size_t& leftovers);
+  // Queues `found` in the archive database, then claims queued images
+  // there in batches and imports them.
+  Outcome ImportQueued(Importer& importer, const Log& log,
+                       const std::string& temp, const Config& config,
+                       const std::vector<std::string>& found);
   // Claims and imports `waiting` in batches.
   Outcome ImportWaiting(Importer& importer, const Log& log,
                         const std::string& temp,
@@ -184,7 +205,9 @@ void ImportWorker::Rounds::Import(const Config& config,
   const std::string temp = ToFsPath(config.Temp);
   size_t leftovers = 0;
   const std::vector<std::string> waiting = Waiting(temp, reported, leftovers);
-  if (waiting.empty()) return;
+  // Queued, other fronts' images may wait in the database.
+  const bool queued = JobsQueued(config);
+  if (waiting.empty() && !queued) return;
   const Log log = Log::Of(config);
   Importer* importer = connection_.For(config.DBServer, log);
   if (importer == nullptr) {
@@ -198,8 +221,10 @@ void ImportWorker::Rounds::Import(const Config& config,
     BackOff();
     return;
   }
-  const Outcome outcome = ImportWaiting(
-      *importer, log, temp, config.ImportArchive, waiting, leftovers);
+  const Outcome outcome =
+      queued ? ImportQueued(*importer, log, temp, config, waiting)
+             : ImportWaiting(*importer, log, temp, config.ImportArchive,
+                             waiting, leftovers);
   look_at_claims_ = outcome.unavailable || outcome.deferred;
   if (outcome.unavailable) {
     connection_.Reset();
@@ -254,6 +279,79 @@ ImportWorker::Rounds::Outcome ImportWorker::Rounds::ImportWaiting(
     if (worker_.stop_) break;
   }
   if (!batch.empty() && !outcome.unavailable) run_batch();
+  return outcome;
+}
+
+ImportWorker::Rounds::Outcome ImportWorker::Rounds::ImportQueued(
+    Importer& importer, const Log& log, const std::string& temp,
+    const Config& config, const std::vector<std::string>& found) {
+  Outcome outcome;
+  // A batch may take a while on a slow disk: its rows are held for four
+  // leases, so that no other front takes them over meanwhile.
+  const int lease = 4 * std::max(config.JobLeaseSeconds, 1);
+  GuardWith(
+      [&] {
+        JobStore store(connection_.db(), JobKind::kImport);
+        std::vector<std::string> names;
+        std::set<std::string> seen;
+        for (const std::string& uid : found)
+          if (IsImageName(uid) && seen.insert(uid).second) names.push_back(uid);
+        for (size_t i = 0; i < names.size(); i += kBatchSize) {
+          const size_t end = std::min(names.size(), i + kBatchSize);
+          store.AddMissing(std::vector<std::string>(names.begin() + i,
+                                                    names.begin() + end));
+        }
+        for (int round = 0; round < kQueuedBatches; ++round) {
+          {
+            std::lock_guard<std::mutex> lock(worker_.mutex_);
+            if (worker_.stop_) break;
+          }
+          const std::vector<QueuedJob> rows =
+              store.ClaimMany(worker_.node_, lease, kBatchSize);
+          if (rows.empty()) break;
+          // The row's holder owns the image's claim: one left in the
+          // importing folder is taken as it is, else the image is claimed
+          // from the incoming folder; a row with neither is done with.
+          std::vector<std::string> batch;
+          std::map<std::string, int64_t> row_of;
+          std::vector<int64_t> done;
+          for (const QueuedJob& row : rows) {
+            const std::string& uid = row.payload;
+            if (IsImageName(uid) &&
+                (IsClaimed(temp, uid) || ClaimReceived(temp, uid))) {
+              batch.push_back(uid);
+              row_of[uid] = row.id;
+            } else {
+              done.push_back(row.id);
+            }
+          }
+          if (!batch.empty()) {
+            const Importer::Result r = importer.ImportClaimed(
+                log, temp, config.ImportArchive, batch);
+            {
+              std::lock_guard<std::mutex> lock(worker_.mutex_);
+              worker_.imported_ += r.imported;
+            }
+            if (r.deferred > 0) outcome.deferred = true;
+            if (r.database_unavailable) {
+              // The rows wait out their lease; this front or another
+              // takes them again.
+              outcome.unavailable = true;
+              break;
+            }
+            // An image still claimed was deferred: its row stays held until
+            // the lease runs out, then it is tried again.
+            for (const std::string& uid : batch)
+              if (!IsClaimed(temp, uid)) done.push_back(row_of[uid]);
+          }
+          store.Remove(done, worker_.node_);
+        }
+      },
+      [&](const FailureInfo& failure) {
+        log.Error(failure.number, failure.description + " (import queue)",
+                  kProcedure);
+        outcome.unavailable = true;
+      });
   return outcome;
 }
 

@@ -6,6 +6,15 @@
 // before a start, or moved back from the failed folder). Images claimed by
 // an earlier process that ended mid-import are taken first. Reports queue
 // while a batch is being imported, so that the next batch takes them all.
+//
+// When the settings queue work in the archive database (JobQueue
+// "database" on a database server), fronts may share one incoming folder:
+// every image found or reported is queued in tblImportJobs (one row per
+// image at most), and an image is claimed into the importing folder only by
+// the front that claimed its row. The row is deleted once the image has
+// left the importing folder (imported, or moved to the failed folder); an
+// image left claimed (a front that stopped, or an import deferred) is taken
+// again by whichever front claims its row when the lease has run out.
 #ifndef VANTOR_IMPORT_IMPORT_WORKER_H_
 #define VANTOR_IMPORT_IMPORT_WORKER_H_
 
@@ -26,7 +35,8 @@ class ImportWorker {
  public:
   // The settings snapshot of each round comes from `settings`.
   using SettingsSource = std::function<std::shared_ptr<const Config>()>;
-  explicit ImportWorker(SettingsSource settings);
+  // `node` is the name rows are claimed under (NodeName() when empty).
+  explicit ImportWorker(SettingsSource settings, std::string node = {});
   ~ImportWorker();  // Stop()
   ImportWorker(const ImportWorker&) = delete;
   ImportWorker& operator=(const ImportWorker&) = delete;
@@ -49,6 +59,7 @@ class ImportWorker {
   void Run();
 
   const SettingsSource settings_;
+  const std::string node_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<std::string> reported_;  // guarded by mutex_

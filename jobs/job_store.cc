@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "host/base/failure.h"
@@ -48,6 +49,13 @@ constexpr char kColumns[] = "JobID, State, Payload, Owner, Progress, Attempts";
 
 }  // namespace
 
+bool JobsQueued(const Config& config) {
+  if (config.JobQueue != "database") return false;
+  const std::string& server = config.DBServer;
+  return !(server.size() >= 7 && (server.compare(0, 7, "sqlite:") == 0 ||
+                                  server.compare(0, 7, "SQLITE:") == 0));
+}
+
 std::string NodeName() {
   char host[256] = {};
   if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
@@ -76,12 +84,41 @@ int64_t JobStore::Add(const std::string& payload) {
   return NumberOf(rows, 0, "JobID");
 }
 
+int JobStore::AddMissing(const std::vector<std::string>& payloads) {
+  if (payloads.empty()) return 0;
+  std::string values;
+  for (const std::string& payload : payloads) {
+    if (!values.empty()) values += ", ";
+    values += "(" + Quoted(payload) + ")";
+  }
+  // The NOT EXISTS leaves out what is queued already; on PostgreSQL the
+  // unique index of the importer's table settles two fronts queuing one
+  // payload at once.
+  // SQL Server holds the range it looked at until the insert is done.
+  std::string sql = "INSERT INTO " + table_ +
+                    " (Payload) SELECT v.p FROM (VALUES " + values +
+                    ") AS v(p) WHERE NOT EXISTS (SELECT 1 FROM " + table_ +
+                    (sql_server_ ? " j WITH (UPDLOCK, HOLDLOCK)" : " j") +
+                    " WHERE j.Payload = v.p AND j.State IN ('waiting', "
+                    "'running'))";
+  if (!sql_server_) sql += " ON CONFLICT DO NOTHING";
+  return static_cast<int>(db_.Execute(sql));
+}
+
 std::optional<QueuedJob> JobStore::Claim(const std::string& owner,
                                          int lease_seconds) {
+  std::vector<QueuedJob> jobs = ClaimMany(owner, lease_seconds, 1);
+  if (jobs.empty()) return std::nullopt;
+  return jobs.front();
+}
+
+std::vector<QueuedJob> JobStore::ClaimMany(const std::string& owner,
+                                           int lease_seconds, int most) {
   const std::string lease = std::to_string(lease_seconds);
+  const std::string limit = std::to_string(most < 1 ? 1 : most);
   std::string sql;
   if (sql_server_) {
-    sql = "WITH next AS (SELECT TOP (1) * FROM " + table_ +
+    sql = "WITH next AS (SELECT TOP (" + limit + ") * FROM " + table_ +
           " WITH (UPDLOCK, READPAST, ROWLOCK) WHERE State = 'waiting' OR "
           "(State = 'running' AND LeaseUntil < SYSUTCDATETIME()) ORDER BY "
           "JobID) UPDATE next SET State = 'running', Owner = " +
@@ -92,15 +129,19 @@ std::optional<QueuedJob> JobStore::Claim(const std::string& owner,
   } else {
     sql = "UPDATE " + table_ + " SET State = 'running', Owner = " +
           Quoted(owner) + ", LeaseUntil = now() + interval '" + lease +
-          " seconds', Attempts = Attempts + 1 WHERE JobID = (SELECT JobID "
+          " seconds', Attempts = Attempts + 1 WHERE JobID IN (SELECT JobID "
           "FROM " + table_ +
           " WHERE State = 'waiting' OR (State = 'running' AND LeaseUntil < "
-          "now()) ORDER BY JobID LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING " +
-          kColumns;
+          "now()) ORDER BY JobID LIMIT " + limit +
+          " FOR UPDATE SKIP LOCKED) RETURNING " + kColumns;
   }
   const ResultSet rows = db_.Query(sql);
-  if (rows.empty()) return std::nullopt;
-  return JobOf(rows, 0);
+  std::vector<QueuedJob> jobs;
+  for (size_t row = 0; row < rows.rows.size(); ++row)
+    jobs.push_back(JobOf(rows, row));
+  std::sort(jobs.begin(), jobs.end(),
+            [](const QueuedJob& a, const QueuedJob& b) { return a.id < b.id; });
+  return jobs;
 }
 
 bool JobStore::Renew(int64_t id, const std::string& owner, int lease_seconds,
@@ -123,6 +164,19 @@ bool JobStore::Finish(int64_t id, const std::string& owner, bool ok,
                      "Progress = " + Quoted(progress) + " WHERE JobID = " +
                      std::to_string(id) + " AND Owner = " + Quoted(owner) +
                      " AND State = 'running'") == 1;
+}
+
+int JobStore::Remove(const std::vector<int64_t>& ids,
+                     const std::string& owner) {
+  if (ids.empty()) return 0;
+  std::string list;
+  for (int64_t id : ids) {
+    if (!list.empty()) list += ", ";
+    list += std::to_string(id);
+  }
+  return static_cast<int>(db_.Execute("DELETE FROM " + table_ +
+                                      " WHERE JobID IN (" + list +
+                                      ") AND Owner = " + Quoted(owner)));
 }
 
 bool JobStore::Cancel(int64_t id) {

@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "host/base/config.h"
 #include "host/base/database.h"
 
 namespace vantor {
@@ -32,6 +34,10 @@ struct QueuedJob {
   int attempts = 0;      // claims so far, this one included
 };
 
+// Whether the settings queue work in the archive database: JobQueue is
+// "database" and the archive is not SQLite.
+bool JobsQueued(const Config& config);
+
 // The name a front works under: "<host>:<process id>".
 std::string NodeName();
 
@@ -44,9 +50,17 @@ class JobStore {
   // Queues `payload` (any text); returns the new row's id.
   int64_t Add(const std::string& payload);
 
+  // Queues a row for each of `payloads` that no waiting or running row
+  // carries yet (the importer's table holds at most one such row per
+  // payload: its schema says so). Returns how many were queued.
+  int AddMissing(const std::vector<std::string>& payloads);
+
   // Claims the oldest row that waits or whose lease ran out for `owner`,
   // with a lease of `lease_seconds`; nothing when there is none free.
   std::optional<QueuedJob> Claim(const std::string& owner, int lease_seconds);
+  // The same for up to `most` rows at once, oldest first.
+  std::vector<QueuedJob> ClaimMany(const std::string& owner, int lease_seconds,
+                                   int most);
 
   // Extends the lease of a row `owner` holds and records `progress`; false
   // when the row is no longer its own (taken over, or ended).
@@ -57,6 +71,10 @@ class JobStore {
   // progress; false when the row is no longer its own.
   bool Finish(int64_t id, const std::string& owner, bool ok,
               const std::string& progress);
+
+  // Deletes the rows `ids` that `owner` holds (work whose outcome is kept
+  // elsewhere, such as an imported image's rows). Returns how many went.
+  int Remove(const std::vector<int64_t>& ids, const std::string& owner);
 
   // Cancels a row that waits or runs (its holder's next renewal fails);
   // false when it had ended.

@@ -109,12 +109,7 @@ class QueuedMoveJob : public dicom::MoveJob {
 
 }  // namespace
 
-bool MovesQueued(const Config& config) {
-  if (config.JobQueue != "database") return false;
-  const std::string& server = config.DBServer;
-  return !(server.size() >= 7 && (server.compare(0, 7, "sqlite:") == 0 ||
-                                  server.compare(0, 7, "SQLITE:") == 0));
-}
+bool MovesQueued(const Config& config) { return JobsQueued(config); }
 
 std::string MergedProgress(std::string_view before, std::string_view run_text) {
   const SendOutcome earlier = ParseReturnFile(before).value_or(SendOutcome{});
