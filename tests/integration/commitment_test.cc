@@ -60,7 +60,11 @@ std::string Failed(const std::string& sop_class, const std::string& uid,
 
 class CommitmentTest : public ::testing::Test {
  protected:
+  explicit CommitmentTest(ArchiveBackend backend = ArchiveBackend::kSqlite)
+      : archive_(backend) {}
+
   void SetUp() override {
+    VANTOR_SKIP_UNLESS_READY(archive_);
     const std::string missing = ClientMissing();
     // CI installs the requester; a machine without it fails, saying why.
     ASSERT_EQ(missing, "");
@@ -77,12 +81,14 @@ class CommitmentTest : public ::testing::Test {
     archive_.AddImage(archive_.AddSeries(study, {}), image);
   }
 
-  void Start(bool commitment) {
+  void Start(bool commitment, const RegValues& more = {}) {
     ServiceProcess::Options options;
     options.db_server = archive_.DBServer();
     options.instance_values = {{"AET", "VANTOR"}};
     if (commitment)
       options.instance_values.push_back({"StorageCommitment", "1"});
+    options.instance_values.insert(options.instance_values.end(), more.begin(),
+                                   more.end());
     ASSERT_TRUE(service_.Start(options)) << service_.Describe();
   }
 
@@ -197,6 +203,41 @@ TEST_F(CommitmentTest, ReportOnANewAssociationWhenTheRequesterReleased) {
       "delivered to MODALITY (127.0.0.1:" + std::to_string(client_port_) +
           ") on attempt 1"))
       << service_.Describe();
+  EXPECT_EQ(service_.ErrorLog(), "");
+}
+
+// With the work queued in the archive database, a report whose requester
+// released goes through tblCommitmentJobs and reaches the requester from a
+// worker (any front's).
+class QueuedCommitmentTest : public CommitmentTest {
+ protected:
+  QueuedCommitmentTest() : CommitmentTest(ArchiveBackend::kPostgres) {}
+};
+
+TEST_F(QueuedCommitmentTest, AReportWhoseRequesterReleasedGoesThroughTheQueue) {
+  Start(true, {{"JobQueue", "database"}});
+  StoreImage();
+  ToolResult r = Commit("new", "MODALITY",
+                        {Ref(kCtClass, kStoredUid), Ref(kCtClass, kUnknownUid)});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("\"via\":\"new\",\"eventTypeId\":2,"))
+      << r.output << service_.Describe();
+  EXPECT_THAT(r.output,
+              HasSubstr("\"referenced\":[" + Referenced(kCtClass, kStoredUid) +
+                        "],\"failed\":[" +
+                        Failed(kCtClass, kUnknownUid, 0x0112) + "]"));
+  EXPECT_TRUE(service_.WaitForLog(
+      "DebugVantor" + service_.port_text() + ".log",
+      "delivered to MODALITY (127.0.0.1:" + std::to_string(client_port_) +
+          ") on attempt 1"))
+      << service_.Describe();
+  EXPECT_THAT(service_.DebugLog(),
+              HasSubstr(std::string("Storage commitment report ") +
+                        kTransaction + " queued as job "));
+  const ResultSet rows =
+      archive_.Query("SELECT State, Progress FROM tblCommitmentJobs");
+  ASSERT_EQ(rows.rows.size(), 1u);
+  EXPECT_EQ(rows.Get(0, "State").ToText(), "done");
   EXPECT_EQ(service_.ErrorLog(), "");
 }
 
