@@ -11,10 +11,13 @@
 #   odbc.ini      the data source "vantor" the fronts reach it by
 #   archive/      the shared archive folder (tblArchive), where both
 #                 fronts' importers put the images
+#   incoming/     the shared incoming folder: what either front receives,
+#                 either front's importer takes (the images wait in the
+#                 archive's queue, tblImportJobs)
 #   front1/, front2/
 #                 each front's program folder: the programs (hard links to
-#                 the build), its registry.reg, its logs and its own
-#                 incoming folder (incoming/)
+#                 the build), its registry.reg and its logs (and its own
+#                 incoming folder, incoming/, with INCOMING=own)
 #   haproxy.cfg   DICOM on 127.0.0.1:$DICOM_PORT in TCP mode, spread over
 #                 the fronts, each checked on /health/ready of its health
 #                 port; metrics of front N on its health port, /metrics
@@ -24,14 +27,16 @@
 # HEALTH1_PORT [18121], HEALTH2_PORT [18122], PG_PORT [55432],
 # STATS_PORT [18100] (HAProxy's own page), FRONTS [2] (1: front1 alone,
 # to compare), SETTINGS (more instance values of both fronts, blank-
-# separated Name=Value, e.g. "JobQueue=database"), NODES (more "AET@address:port"
+# separated Name=Value, e.g. "JobQueue=database"), INCOMING [shared]
+# (shared: one incoming folder for both fronts, which needs
+# JobQueue=database; own: one each), NODES (more "AET@address:port"
 # callers for the node table, blank-separated; STORESCU, FINDSCU, GETSCU
 # and MOVESCU on 127.0.0.1 are always there).
 #
 # Everything listens on 127.0.0.1 only. For a real site, put the fronts on
-# machines of their own with the same registry (their own incoming folder
-# each), the archive folder on a shared file system, the database on its
-# server, and HAProxy (or IPVS) where the modalities send to.
+# machines of their own with the same registry, the archive folder and the
+# incoming folder on a shared file system, the database on its server, and
+# HAProxy (or IPVS) where the modalities send to.
 set -eu
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
@@ -47,6 +52,17 @@ STATS_PORT="${STATS_PORT:-18100}"
 NODES="${NODES:-}"
 FRONTS="${FRONTS:-2}"
 SETTINGS="${SETTINGS:-JobQueue=database}"
+INCOMING="${INCOMING:-shared}"
+
+case "$INCOMING" in
+  shared)
+    case " $SETTINGS " in
+      *" JobQueue=database "*) ;;
+      *) echo "INCOMING=shared needs JobQueue=database in SETTINGS (or INCOMING=own)" >&2; exit 1 ;;
+    esac ;;
+  own) ;;
+  *) echo "INCOMING is shared or own, not $INCOMING" >&2; exit 1 ;;
+esac
 
 for program in vantor vantor-send; do
   [ -x "$BUILD/$program" ] || { echo "no $BUILD/$program: build first (README)" >&2; exit 1; }
@@ -97,8 +113,10 @@ export ODBCINI="$WORK/odbc.ini"
 
 start_front() {  # number, DICOM port, health port
   local dir="$WORK/front$1"
+  local incoming="$WORK/incoming"
+  [ "$INCOMING" = shared ] || incoming="$dir/incoming"
   # drives/c/Temp is the job folder of C-MOVE (C:\Temp\).
-  mkdir -p "$dir/incoming" "$dir/drives/c/Temp"
+  mkdir -p "$incoming" "$dir/drives/c/Temp"
   for program in vantor vantor-send; do
     ln -f "$BUILD/$program" "$dir/$program" 2>/dev/null || cp "$BUILD/$program" "$dir/$program"
   done
@@ -106,7 +124,7 @@ start_front() {  # number, DICOM port, health port
     'Windows Registry Editor Version 5.00' '' \
     '[HKEY_LOCAL_MACHINE\Software\Tavik\Kelmora\ Default]' \
     '"DBServer"="odbc:DSN=vantor"' \
-    "\"Temp\"=\"$dir/incoming/\"" '' \
+    "\"Temp\"=\"$incoming/\"" '' \
     '[HKEY_LOCAL_MACHINE\Software\Tavik\Kelmora\Vantor\01]' \
     "\"DCM\"=\"$2\"" \
     "\"Caption\"=\"Vantor front $1 on port $2\"" \

@@ -181,6 +181,19 @@ TEST_F(FrontsE2eTest, TwoFrontsServeOneArchiveAndOneMayDie) {
     ASSERT_EQ(sent.exit_code, 0) << sent.output << Logs();
   }
   ASSERT_TRUE(WaitForInstances(24)) << InstancesFound() << Logs();
+  // Both fronts received into one incoming folder: each image was taken
+  // into the archive once, by one of them, and none is left there.
+  auto imported = [&] {
+    return Metric(0, "vantor_images_imported") +
+           Metric(1, "vantor_images_imported");
+  };
+  for (int i = 0; i < 50 && imported() < 24; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(imported(), 24) << Logs();
+  size_t left = 0;
+  for (const auto& entry : fs::directory_iterator(cluster() + "/incoming"))
+    if (entry.path().extension() == ".dcm") ++left;
+  EXPECT_EQ(left, 0u);
   const double first = Metric(0, "vantor_images_received_total");
   const double second = Metric(1, "vantor_images_received_total");
   EXPECT_GT(first, 0);
