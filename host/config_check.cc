@@ -23,6 +23,7 @@
 #include "host/base/read_reg.h"
 #include "host/base/registry.h"
 #include "host/base/tls_settings.h"
+#include "jobs/job_store.h"
 
 namespace vantor {
 namespace {
@@ -305,6 +306,50 @@ void CheckDatabase(Checker& check, const std::string& db_server) {
   }
 }
 
+// Whether the work queued in the archive database can be: the tables are
+// there, and what waits and runs in them.
+void CheckJobQueue(Checker& check, const Config& c) {
+  if (c.JobQueue != "database") {
+    check.out() << "Job queue: off (C-MOVE jobs by job file, Storage "
+                   "Commitment reports in memory, the front's own incoming "
+                   "folder)\n";
+    return;
+  }
+  if (!JobsQueued(c)) {
+    check.out() << "Job queue: off on an SQLite archive (JobQueue database "
+                   "needs PostgreSQL or SQL Server)\n";
+    return;
+  }
+  check.out() << "Job queue: in the archive database\n";
+  Database db;
+  try {
+    db.Open(ConnectionText(c.DBServer));
+  } catch (...) {
+    return;  // reported with the database above
+  }
+  for (const char* table : {"tblMoveJobs", "tblCommitmentJobs", "tblImportJobs"}) {
+    try {
+      const ResultSet rs = db.Query(
+          std::string("SELECT SUM(CASE WHEN State = 'waiting' THEN 1 ELSE 0 "
+                      "END) AS Waiting, SUM(CASE WHEN State = 'running' THEN 1 "
+                      "ELSE 0 END) AS Running FROM ") +
+          table);
+      const auto count = [&](const char* column) {
+        const Value& v = rs.Get(0, column);
+        return v.IsNull() ? std::string("0") : v.ToText();
+      };
+      check.out() << "  " << table << ": " << count("Waiting") << " waiting, "
+                  << count("Running") << " running\n";
+    } catch (...) {
+      FailureInfo info = CurrentFailure();
+      check.Problem(std::string("the job queue's table ") + table +
+                    " cannot be read (" + std::to_string(info.number) +
+                    "): " + info.description +
+                    "; the schema file of the archive's dialect makes it");
+    }
+  }
+}
+
 void CheckPort(Checker& check, int32_t port, const std::string& what = "DICOM port") {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -430,6 +475,7 @@ int CheckConfiguration(const std::string& command_line, std::ostream& out) {
   ShowFolder(check, "job folder", kJobFolder, true);
 
   CheckDatabase(check, config->DBServer);
+  CheckJobQueue(check, *config);
   CheckPort(check, config->DCM);
   CheckWebPort(check, *config);
   CheckAudit(check, *config);

@@ -1,5 +1,6 @@
 // `vantor --check [instance]` run from the built service's program
-// directory against real registry files and a real SQLite archive.
+// directory against real registry files and a real SQLite archive (and a
+// PostgreSQL one for the job queue).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -128,6 +129,36 @@ TEST(ConfigCheckTest, ReportsWhereAuditMessagesGo) {
   EXPECT_THAT(result.output,
               HasSubstr("PROBLEM: AuditCollector \"syslog.example:514\" cannot "
                         "be used"));
+}
+
+TEST(ConfigCheckTest, ReportsTheJobQueueAndAMissingTable) {
+  ServiceProcess service;
+  auto check = [&](const FixtureArchive& archive) {
+    return Check(service, RegistryText({{"DBServer", archive.DBServer()}},
+                                       {{"DCM", service.port_text()},
+                                        {"Caption", service.caption()},
+                                        {"JobQueue", "database"}}));
+  };
+  FixtureArchive sqlite;
+  ToolResult result = check(sqlite);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("Job queue: off on an SQLite archive"));
+
+  FixtureArchive pg(ArchiveBackend::kPostgres);
+  VANTOR_SKIP_UNLESS_READY(pg);
+  pg.Exec("INSERT INTO tblMoveJobs (Payload) VALUES ('a'), ('b')");
+  result = check(pg);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("Job queue: in the archive database"));
+  EXPECT_THAT(result.output, HasSubstr("tblMoveJobs: 2 waiting, 0 running"));
+  EXPECT_THAT(result.output, HasSubstr("tblImportJobs: 0 waiting, 0 running"));
+  // An archive made before the queue: the table's absence is a problem.
+  pg.Exec("DROP TABLE tblImportJobs");
+  result = check(pg);
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_THAT(result.output,
+              HasSubstr("PROBLEM: the job queue's table tblImportJobs cannot "
+                        "be read"));
 }
 
 TEST(ConfigCheckTest, BrokenRegistryIsReported) {
