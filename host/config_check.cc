@@ -327,24 +327,16 @@ void CheckJobQueue(Checker& check, const Config& c) {
   } catch (...) {
     return;  // reported with the database above
   }
-  for (const char* table : {"tblMoveJobs", "tblCommitmentJobs", "tblImportJobs"}) {
+  for (JobKind kind : {JobKind::kMove, JobKind::kCommitment, JobKind::kImport}) {
+    const std::string table = JobTable(kind);
     try {
-      const ResultSet rs = db.Query(
-          std::string("SELECT SUM(CASE WHEN State = 'waiting' THEN 1 ELSE 0 "
-                      "END) AS Waiting, SUM(CASE WHEN State = 'running' THEN 1 "
-                      "ELSE 0 END) AS Running FROM ") +
-          table);
-      const auto count = [&](const char* column) {
-        const Value& v = rs.Get(0, column);
-        return v.IsNull() ? std::string("0") : v.ToText();
-      };
-      check.out() << "  " << table << ": " << count("Waiting") << " waiting, "
-                  << count("Running") << " running\n";
+      const JobCounts counts = JobStore(db, kind).Counts();
+      check.out() << "  " << table << ": " << counts.waiting << " waiting, "
+                  << counts.running << " running\n";
     } catch (...) {
       FailureInfo info = CurrentFailure();
-      check.Problem(std::string("the job queue's table ") + table +
-                    " cannot be read (" + std::to_string(info.number) +
-                    "): " + info.description +
+      check.Problem("the job queue's table " + table + " cannot be read (" +
+                    std::to_string(info.number) + "): " + info.description +
                     "; the schema file of the archive's dialect makes it");
     }
   }

@@ -87,6 +87,27 @@ FrontServicesHost::FrontServicesHost()
   metrics_.AddGauge("vantor_move_jobs_running",
                     "Queued C-MOVE jobs this front's senders carry out now",
                     [this] { return static_cast<double>(moves_.running()); });
+  // The queues in the archive database, the same on every front.
+  const std::pair<JobKind, const char*> queues[] = {
+      {JobKind::kMove, "move"},
+      {JobKind::kCommitment, "commitment"},
+      {JobKind::kImport, "import"}};
+  for (const auto& [kind, queue] : queues) {
+    metrics_.AddGauge(
+        "vantor_queued_jobs_waiting",
+        "Rows waiting in the archive's job tables (C-MOVE jobs, Storage "
+        "Commitment reports, received images); 0 while work is not queued "
+        "in the database",
+        "queue", queue, [this, kind = kind] {
+          return queue_depths_.Read(kind, false);
+        });
+    metrics_.AddGauge(
+        "vantor_queued_jobs_running",
+        "Rows of the archive's job tables some front holds now",
+        "queue", queue, [this, kind = kind] {
+          return queue_depths_.Read(kind, true);
+        });
+  }
   metrics_.AddGauge("vantor_database_connections_idle",
                     "Database connections kept open between requests",
                     [this] { return static_cast<double>(connections_.IdleCount()); });

@@ -12,6 +12,7 @@
 #include "host/base/connection_pool.h"
 #include "import/import_worker.h"
 #include "host/base/metrics.h"
+#include "host/job_queue_depths.h"
 #include "retrieve/commitment_jobs.h"
 #include "retrieve/commitment_report_queue.h"
 #include "retrieve/move_queue.h"
@@ -82,6 +83,7 @@ class FrontServicesHost {
   // The idle database connections of the requests (C-FIND, C-GET, C-MOVE,
   // event reports, web requests), before the parts that use them.
   ConnectionPool connections_;
+  JobQueueDepths queue_depths_{&connections_, &Settings};
   std::atomic<bool> listening_{false};
   std::atomic<bool> stopping_{false};
   SenderStarter senders_;

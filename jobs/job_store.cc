@@ -10,15 +10,6 @@
 namespace vantor {
 namespace {
 
-const char* TableOf(JobKind kind) {
-  switch (kind) {
-    case JobKind::kMove: return "tblMoveJobs";
-    case JobKind::kCommitment: return "tblCommitmentJobs";
-    case JobKind::kImport: return "tblImportJobs";
-  }
-  return "tblMoveJobs";
-}
-
 std::string Quoted(const std::string& text) {
   return "'" + SqlQuote(text) + "'";
 }
@@ -49,6 +40,15 @@ constexpr char kColumns[] = "JobID, State, Payload, Owner, Progress, Attempts";
 
 }  // namespace
 
+const char* JobTable(JobKind kind) {
+  switch (kind) {
+    case JobKind::kMove: return "tblMoveJobs";
+    case JobKind::kCommitment: return "tblCommitmentJobs";
+    case JobKind::kImport: return "tblImportJobs";
+  }
+  return "tblMoveJobs";
+}
+
 bool JobsQueued(const Config& config) {
   if (config.JobQueue != "database") return false;
   const std::string& server = config.DBServer;
@@ -63,7 +63,7 @@ std::string NodeName() {
   return std::string(host) + ":" + std::to_string(::getpid());
 }
 
-JobStore::JobStore(Database& db, JobKind kind) : db_(db), table_(TableOf(kind)) {
+JobStore::JobStore(Database& db, JobKind kind) : db_(db), table_(JobTable(kind)) {
   const std::string dbms = db_.DbmsName();
   sql_server_ = dbms.find("SQL Server") != std::string::npos;
   if (!sql_server_ && dbms.find("PostgreSQL") == std::string::npos)
@@ -183,6 +183,22 @@ bool JobStore::Cancel(int64_t id) {
   return db_.Execute("UPDATE " + table_ + " SET State = 'cancelled', "
                      "LeaseUntil = NULL WHERE JobID = " + std::to_string(id) +
                      " AND State IN ('waiting', 'running')") == 1;
+}
+
+JobCounts JobStore::Counts() {
+  const ResultSet rows = db_.Query(
+      "SELECT SUM(CASE WHEN State = 'waiting' THEN 1 ELSE 0 END) AS Waiting, "
+      "SUM(CASE WHEN State = 'running' THEN 1 ELSE 0 END) AS Running FROM " +
+      table_ + " WHERE State IN ('waiting', 'running')");
+  JobCounts counts;
+  if (rows.empty()) return counts;
+  // No rows at all sum to NULL.
+  const auto count = [&](std::string_view column) -> int64_t {
+    return rows.Get(0, column).IsNull() ? 0 : NumberOf(rows, 0, column);
+  };
+  counts.waiting = count("Waiting");
+  counts.running = count("Running");
+  return counts;
 }
 
 std::optional<QueuedJob> JobStore::Get(int64_t id) {

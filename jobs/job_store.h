@@ -38,6 +38,15 @@ struct QueuedJob {
 // "database" and the archive is not SQLite.
 bool JobsQueued(const Config& config);
 
+// The rows of a queue that wait and that run.
+struct JobCounts {
+  int64_t waiting = 0;
+  int64_t running = 0;
+};
+
+// The job table of `kind` ("tblMoveJobs" ...).
+const char* JobTable(JobKind kind);
+
 // The name a front works under: "<host>:<process id>".
 std::string NodeName();
 
@@ -79,6 +88,9 @@ class JobStore {
   // Cancels a row that waits or runs (its holder's next renewal fails);
   // false when it had ended.
   bool Cancel(int64_t id);
+
+  // The rows that wait and run now.
+  JobCounts Counts();
 
   // The row as it stands; nothing when there is no such row.
   std::optional<QueuedJob> Get(int64_t id);

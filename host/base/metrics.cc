@@ -122,6 +122,8 @@ struct Metrics::Impl {
 
   Mutex mu;
   std::vector<ReadGauge> read_gauges GUARDED_BY(mu);
+  std::map<std::string, prometheus::Family<prometheus::Gauge>*> gauge_families
+      GUARDED_BY(mu);
   std::vector<ReadCounter> read_counters GUARDED_BY(mu);
 };
 
@@ -163,13 +165,20 @@ void Metrics::AuditDropped() { impl_->audit_dropped.Increment(); }
 
 void Metrics::AddGauge(const std::string& name, const std::string& help,
                        std::function<double()> read) {
-  prometheus::Gauge& gauge = prometheus::BuildGauge()
-                                 .Name(name)
-                                 .Help(help)
-                                 .Register(impl_->registry)
-                                 .Add({});
+  AddGauge(name, help, "", "", std::move(read));
+}
+
+void Metrics::AddGauge(const std::string& name, const std::string& help,
+                       const std::string& label, const std::string& value,
+                       std::function<double()> read) {
   MutexLock lock(&impl_->mu);
-  impl_->read_gauges.push_back({&gauge, std::move(read)});
+  prometheus::Family<prometheus::Gauge>*& family = impl_->gauge_families[name];
+  if (family == nullptr)
+    family = &prometheus::BuildGauge().Name(name).Help(help).Register(
+        impl_->registry);
+  prometheus::Labels labels;
+  if (!label.empty()) labels[label] = value;
+  impl_->read_gauges.push_back({&family->Add(labels), std::move(read)});
 }
 
 void Metrics::AddReadCounter(const std::string& name, const std::string& help,

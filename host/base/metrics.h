@@ -43,6 +43,11 @@ class Metrics {
   // page's thread; it must not throw). Names are unique.
   void AddGauge(const std::string& name, const std::string& help,
                 std::function<double()> read);
+  // The same for the sample of `name` labelled `label`=`value`; several
+  // samples of one name share its help text.
+  void AddGauge(const std::string& name, const std::string& help,
+                const std::string& label, const std::string& value,
+                std::function<double()> read);
   // A counter kept elsewhere (it only grows), read when the page is made:
   // the sample of `name` with the label `label`=`value` (no label when
   // `label` is empty). Several samples of one name share its help text.

@@ -53,9 +53,10 @@ const std::vector<Floor>& Floors() {
        {"host/base", "dicom/toolkit", "dicom", "retrieve", "retrieve/send"}},
       // The queue of work in the archive database.
       {"jobs", {"host/base", "jobs"}},
+      // The importer, which claims queued images from the job queue.
       {"import",
        {"host/base", "archive", "dicom/toolkit", "dicom", "retrieve",
-        "retrieve/store", "import"}},
+        "retrieve/store", "jobs", "import"}},
       // The web port's HTTP floor: Boost.Beast and the body parsers.
       {"web/http", {"host/base", "web/http"}},
       // DICOMweb: the routes, the callers' admission, QIDO, WADO, STOW.

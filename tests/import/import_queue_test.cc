@@ -146,11 +146,14 @@ TEST_F(ImportQueueTest, AWaitingRowWithoutAFileIsDoneWith) {
   // (or that names no file at all) is removed, never imported or failed.
   archive_.Exec(
       "INSERT INTO tblImportJobs (Payload) VALUES ('1.2.3.4'), ('../x')");
+  const std::string uid = Receive(1);
   ImportWorker b(Source(), "front-b");
   b.Start();
-  b.Notify(Receive(1));
-  ASSERT_TRUE(WaitFor(
-      [&] { return Count("SELECT COUNT(*) FROM tblImportJobs") == 0; }));
+  b.Notify(uid);
+  ASSERT_TRUE(WaitFor([&] {
+    return b.imported() == 1 &&
+           Count("SELECT COUNT(*) FROM tblImportJobs") == 0;
+  }));
   b.Stop();
   EXPECT_EQ(b.imported(), 1);
   EXPECT_TRUE(ImagesIn(FailedFolder(temp_), false).empty());

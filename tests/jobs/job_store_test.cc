@@ -113,6 +113,35 @@ TEST_F(JobStoreTest, KindsAreQueuesOfTheirOwnAndPayloadsComeBackAsQueued) {
   EXPECT_FALSE(moves.Get(id).has_value() && moves.Get(id)->payload == payload);
 }
 
+TEST_F(JobStoreTest, ImagesQueuedByFrontsAtOnceGetOneActiveRowEach) {
+  // Four fronts find the same 50 images in a shared folder at once.
+  std::vector<std::string> uids;
+  for (int i = 0; i < 50; ++i) uids.push_back("1.2.3." + std::to_string(i));
+  std::atomic<int> added{0};
+  std::vector<std::thread> fronts;
+  for (int f = 0; f < 4; ++f) {
+    fronts.emplace_back([&] {
+      Database db;
+      db.Open(ConnectionText(archive_.DBServer()));
+      JobStore mine(db, JobKind::kImport);
+      for (int round = 0; round < 3; ++round) added += mine.AddMissing(uids);
+    });
+  }
+  for (std::thread& t : fronts) t.join();
+  EXPECT_EQ(added.load(), 50);
+  JobStore store(db_, JobKind::kImport);
+  std::vector<QueuedJob> claimed = store.ClaimMany("front-a", 60, 64);
+  ASSERT_EQ(claimed.size(), 50u);
+  // Held rows still count: nothing is queued again while they run.
+  EXPECT_EQ(store.AddMissing(uids), 0);
+  // Rows done with go; then the images may be queued again.
+  std::vector<int64_t> ids;
+  for (const QueuedJob& job : claimed) ids.push_back(job.id);
+  EXPECT_EQ(store.Remove(ids, "front-b"), 0);  // not its rows
+  EXPECT_EQ(store.Remove(ids, "front-a"), 50);
+  EXPECT_EQ(store.AddMissing({uids[0], uids[0]}), 1);
+}
+
 TEST(JobStoreSqliteTest, AnSqliteArchiveHasNoQueue) {
   FixtureArchive archive;
   VANTOR_SKIP_UNLESS_READY(archive);
