@@ -47,8 +47,11 @@ metric_sum() {  # the sum over the fronts of a metric sample
   echo "$_total"
 }
 
-run() {  # number of fronts
+run() {  # number of fronts, the queue ("database", or "" for job files)
   dicom=$(free_port); h1=$(free_port); h2=$(free_port)
+  queue=$2
+  if [ -n "$queue" ]; then incoming=shared; how="work queued in the database"; else incoming=own; how="job files, own incoming folder"; fi
+  SETTINGS="JobQueue=$queue" INCOMING=$incoming \
   FRONTS=$1 BUILD="$build" DICOM_PORT=$dicom FRONT1_PORT=$(free_port) \
     FRONT2_PORT=$(free_port) HEALTH1_PORT=$h1 HEALTH2_PORT=$h2 \
     PG_PORT=$(free_port) STATS_PORT=$(free_port) \
@@ -79,7 +82,7 @@ run() {  # number of fronts
   set -- "$@" $(cpu_all)
   python3 -c "
 n, f = $images, $1
-print('%d front(s), ingest of %d images through HAProxy: %.0f images/s received, %.0f images/s in the archive; CPU per 100 images: fronts %.2f s, database %.2f s' % (f, n, n / ($t1 - $t0), n / ($t2 - $t0), ($4 - $2) * 100 / n, ($5 - $3) * 100 / n))"
+print('%d front(s), $how, ingest of %d images through HAProxy: %.0f images/s received, %.0f images/s in the archive; CPU per 100 images: fronts %.2f s, database %.2f s' % (f, n, n / ($t1 - $t0), n / ($t2 - $t0), ($4 - $2) * 100 / n, ($5 - $3) * 100 / n))"
 
   set -- "$1" $(cpu_all)
   t0=$(now)
@@ -94,10 +97,11 @@ print('%d front(s), ingest of %d images through HAProxy: %.0f images/s received,
   set -- "$@" $(cpu_all)
   python3 -c "
 q, f = 4 * $queries, $1
-print('%d front(s), C-FIND of one study by UID, 4 clients through HAProxy: %.0f queries/s; CPU per 1000 queries: fronts %.2f s, database %.2f s' % (f, q / ($t1 - $t0), ($4 - $2) * 1000 / q, ($5 - $3) * 1000 / q))"
+print('%d front(s), $how, C-FIND of one study by UID, 4 clients through HAProxy: %.0f queries/s; CPU per 1000 queries: fronts %.2f s, database %.2f s' % (f, q / ($t1 - $t0), ($4 - $2) * 1000 / q, ($5 - $3) * 1000 / q))"
   bash "$root/packaging/cluster/down.sh" "$cluster" >/dev/null
 }
 
 echo "== $(nproc) cores; fronts, HAProxy, PostgreSQL and the clients on this machine"
-run 1
-run 2
+run 1 ""
+run 1 database
+run 2 database
