@@ -7,6 +7,7 @@
 
 #include "host/base/failure.h"
 #include "host/base/tls_settings.h"
+#include "jobs/queue_connection.h"
 
 namespace vantor {
 namespace {
@@ -140,10 +141,8 @@ void CommitmentJobWorker::Stop() {
 }
 
 void CommitmentJobWorker::Run() {
-  Database db;
-  std::unique_ptr<JobStore> store;
-  std::string open_text;
-  std::string last_error;
+  QueueConnection connection(JobKind::kCommitment,
+                             "storage commitment reports", kProcedure);
   uint64_t seen = 0;
   auto stopping = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -153,38 +152,17 @@ void CommitmentJobWorker::Run() {
     const std::shared_ptr<const Config> config = settings_();
     if (JobsQueued(*config)) {
       const Log log = Log::Of(*config);
-      GuardWith(
-          [&] {
-            const std::string text = ConnectionText(config->DBServer);
-            if (!store || text != open_text) {
-              store.reset();
-              db.Close();
-              db.Open(text);
-              open_text = text;
-              store = std::make_unique<JobStore>(db, JobKind::kCommitment);
-            }
-            // The lease of a claim covers one attempt (the connection, the
-            // association and the answer each within the timeout).
-            for (int i = 0; i < kRoundSize && !stopping(); ++i) {
-              std::optional<QueuedJob> row = store->Claim(node_, 60);
-              if (!row) break;
-              Attempt(*store, *row, *config, log);
-            }
-            last_error.clear();
-          },
-          [&](const FailureInfo& failure) {
-            store.reset();
-            db.Close();
-            // A database that is away is logged once, not every second.
-            if (failure.description != last_error)
-              log.Error(failure.number,
-                        failure.description + " (storage commitment reports)",
-                        kProcedure);
-            last_error = failure.description;
-          });
-    } else if (store) {
-      store.reset();
-      db.Close();
+      connection.Round(*config, log, [&](JobStore& store) {
+        // The lease of a claim covers one attempt (the connection, the
+        // association and the answer each within the timeout).
+        for (int i = 0; i < kRoundSize && !stopping(); ++i) {
+          std::optional<QueuedJob> row = store.Claim(node_, 60);
+          if (!row) break;
+          Attempt(store, *row, *config, log);
+        }
+      });
+    } else {
+      connection.Close();
     }
     std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait_for(lock, std::chrono::seconds(1),

@@ -7,6 +7,7 @@
 #include "host/base/database.h"
 #include "host/base/failure.h"
 #include "host/base/paths.h"
+#include "jobs/queue_connection.h"
 #include "retrieve/detached_start.h"
 #include "retrieve/move_handoff.h"
 
@@ -180,53 +181,30 @@ bool MoveQueueWorkers::Stopping() {
 }
 
 void MoveQueueWorkers::Run(int worker) {
-  Database db;
-  std::unique_ptr<JobStore> store;
-  std::string open_text;
-  std::string last_error;
+  QueueConnection connection(JobKind::kMove, "C-MOVE queue", kProcedure);
   uint64_t seen = 0;
   while (!Stopping()) {
     const std::shared_ptr<const Config> config = settings_();
     if (MovesQueued(*config) && worker < config->MoveWorkers) {
       const Log log = Log::Of(*config);
-      GuardWith(
-          [&] {
-            const std::string text = ConnectionText(config->DBServer);
-            if (!store || text != open_text) {
-              store.reset();
-              db.Close();
-              db.Open(text);
-              open_text = text;
-              store = std::make_unique<JobStore>(db, JobKind::kMove);
-            }
-            // A bounded round; the next begins after the wait below.
-            for (int i = 0; i < 100 && !Stopping(); ++i) {
-              std::optional<QueuedJob> job =
-                  store->Claim(node_, config->JobLeaseSeconds);
-              if (!job) break;
-              // More may wait: another worker looks too.
-              Wake();
-              struct Running {
-                std::atomic<int>& n;
-                explicit Running(std::atomic<int>& count) : n(count) { ++n; }
-                ~Running() { --n; }
-              } running(running_);
-              CarryOut(*store, *job, *config, log);
-            }
-            last_error.clear();
-          },
-          [&](const FailureInfo& failure) {
-            store.reset();
-            db.Close();
-            // A database that is away is logged once, not every second.
-            if (failure.description != last_error)
-              log.Error(failure.number, failure.description + " (C-MOVE queue)",
-                        kProcedure);
-            last_error = failure.description;
-          });
-    } else if (store) {
-      store.reset();
-      db.Close();
+      connection.Round(*config, log, [&](JobStore& store) {
+        // A bounded round; the next begins after the wait below.
+        for (int i = 0; i < 100 && !Stopping(); ++i) {
+          std::optional<QueuedJob> job =
+              store.Claim(node_, config->JobLeaseSeconds);
+          if (!job) break;
+          // More may wait: another worker looks too.
+          Wake();
+          struct Running {
+            std::atomic<int>& n;
+            explicit Running(std::atomic<int>& count) : n(count) { ++n; }
+            ~Running() { --n; }
+          } running(running_);
+          CarryOut(store, *job, *config, log);
+        }
+      });
+    } else {
+      connection.Close();
     }
     // The first worker looks every second for jobs queued by other fronts
     // (or left by a front that stopped); the others when woken.

@@ -15,6 +15,7 @@
 
 #include "jobs/job_store.h"
 #include "tests/support/fixture_archive.h"
+#include "tests/support/scripted_report_sender.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -88,29 +89,7 @@ TEST(CommitmentJobScheduleTest, DoublesToTheLongestAndGivesUpLikeTheMemoryQueue)
   EXPECT_TRUE(GiveUpAfterAttempts(timing, 10));
 }
 
-// A sender that fails its first `failures` attempts, noting when each came.
-class ScriptedSender {
- public:
-  explicit ScriptedSender(int failures) : failures_(failures) {}
-  CommitmentJobWorker::Sender AsSender() {
-    return [this](const dicom::ReportDestination&,
-                  const dicom::CommitmentReport&) -> std::string {
-      std::lock_guard<std::mutex> lock(mu_);
-      times_.push_back(Clock::now());
-      return static_cast<int>(times_.size()) <= failures_ ? "connection refused"
-                                                          : "";
-    };
-  }
-  std::vector<Clock::time_point> times() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return times_;
-  }
-
- private:
-  const int failures_;
-  std::mutex mu_;
-  std::vector<Clock::time_point> times_;
-};
+using ScriptedSender = ScriptedReportSender;
 
 class CommitmentJobWorkerTest : public ::testing::Test {
  protected:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/base/log.h"
+#include "tests/support/scripted_report_sender.h"
 #include "tests/support/test_env.h"
 
 namespace vantor {
@@ -22,31 +23,7 @@ using std::chrono::milliseconds;
 using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 
-// A sender that fails its first `failures` attempts, noting when each came.
-class ScriptedSender {
- public:
-  explicit ScriptedSender(int failures) : failures_(failures) {}
-  CommitmentReportQueue::Sender AsSender() {
-    return [this](const dicom::ReportDestination&,
-                  const dicom::CommitmentReport& report) -> std::string {
-      std::lock_guard<std::mutex> lock(mu_);
-      times_.push_back(Clock::now());
-      uids_.push_back(report.transaction_uid);
-      return static_cast<int>(times_.size()) <= failures_ ? "connection refused"
-                                                          : "";
-    };
-  }
-  std::vector<Clock::time_point> times() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return times_;
-  }
-
- private:
-  const int failures_;
-  std::mutex mu_;
-  std::vector<Clock::time_point> times_;
-  std::vector<std::string> uids_;
-};
+using ScriptedSender = ScriptedReportSender;
 
 class CommitmentReportQueueTest : public ::testing::Test {
  protected:

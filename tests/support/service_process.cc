@@ -86,13 +86,24 @@ int KillAndReap(pid_t pid) {
 }
 
 // The test process's environment without VANTOR_REGISTRY, with
-// TCP_NODELAY=1 and `extra`.
+// TCP_NODELAY=1 and `extra`, whose variables replace the test process's
+// own (an ODBCINI a database fixture set for the test process must not
+// hide the one a test gives its service).
 std::vector<std::string> ChildEnvironment(
     const std::vector<std::string>& extra) {
+  auto replaced = [&](std::string_view var) {
+    for (const std::string& e : extra) {
+      const size_t eq = e.find('=');
+      if (eq != std::string::npos && var.substr(0, eq + 1) == e.substr(0, eq + 1))
+        return true;
+    }
+    return false;
+  };
   std::vector<std::string> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string_view var(*e);
-    if (var.starts_with("VANTOR_REGISTRY=") || var.starts_with("TCP_NODELAY="))
+    if (var.starts_with("VANTOR_REGISTRY=") || var.starts_with("TCP_NODELAY=") ||
+        replaced(var))
       continue;
     env.emplace_back(var);
   }
