@@ -229,6 +229,7 @@ GO
 CREATE TABLE tblImportJobs (
   JobID      BIGINT IDENTITY(1,1) NOT NULL PRIMARY KEY,
   State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
+  Scope      NVARCHAR(255) NOT NULL DEFAULT '',  -- the incoming folder the image lies in
   Payload    NVARCHAR(255) NOT NULL,
   Owner      NVARCHAR(128),
   LeaseUntil DATETIME2,
@@ -240,8 +241,8 @@ GO
 CREATE INDEX idxImportJobsState ON tblImportJobs (State, JobID);
 GO
 -- An image waits or is being imported under one row at most (its UID is
--- the payload): the row's holder owns the image's claim in the importer's
--- folder.
-CREATE UNIQUE INDEX idxImportJobsImage ON tblImportJobs (Payload)
+-- the payload, its incoming folder the scope): the row's holder owns the
+-- image's claim in the importer's folder.
+CREATE UNIQUE INDEX idxImportJobsImage ON tblImportJobs (Scope, Payload)
   WHERE State IN ('waiting', 'running');
 GO

@@ -202,6 +202,7 @@ CREATE INDEX idxCommitmentJobsState ON tblCommitmentJobs (State, JobID);
 CREATE TABLE tblImportJobs (
   JobID      INTEGER PRIMARY KEY,
   State      VARCHAR(10) NOT NULL DEFAULT 'waiting',
+  Scope      VARCHAR(255) NOT NULL DEFAULT '',  -- the incoming folder the image lies in
   Payload    TEXT NOT NULL,
   Owner      VARCHAR(128),
   LeaseUntil TEXT,
@@ -211,7 +212,7 @@ CREATE TABLE tblImportJobs (
 );
 CREATE INDEX idxImportJobsState ON tblImportJobs (State, JobID);
 -- An image waits or is being imported under one row at most (its UID is
--- the payload): the row's holder owns the image's claim in the importer's
--- folder.
-CREATE UNIQUE INDEX idxImportJobsImage ON tblImportJobs (Payload)
+-- the payload, its incoming folder the scope): the row's holder owns the
+-- image's claim in the importer's folder.
+CREATE UNIQUE INDEX idxImportJobsImage ON tblImportJobs (Scope, Payload)
   WHERE State IN ('waiting', 'running');

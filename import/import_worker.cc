@@ -291,7 +291,9 @@ ImportWorker::Rounds::Outcome ImportWorker::Rounds::ImportQueued(
   const int lease = 4 * std::max(config.JobLeaseSeconds, 1);
   GuardWith(
       [&] {
-        JobStore store(connection_.db(), JobKind::kImport);
+        // The images of this incoming folder: fronts that share it share
+        // them, a folder of another front's is not this front's to empty.
+        JobStore store(connection_.db(), JobKind::kImport, temp);
         std::vector<std::string> names;
         std::set<std::string> seen;
         for (const std::string& uid : found)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "host/base/failure.h"
 
@@ -63,7 +64,8 @@ std::string NodeName() {
   return std::string(host) + ":" + std::to_string(::getpid());
 }
 
-JobStore::JobStore(Database& db, JobKind kind) : db_(db), table_(JobTable(kind)) {
+JobStore::JobStore(Database& db, JobKind kind, std::string scope)
+    : db_(db), table_(JobTable(kind)), scope_(std::move(scope)) {
   const std::string dbms = db_.DbmsName();
   sql_server_ = dbms.find("SQL Server") != std::string::npos;
   if (!sql_server_ && dbms.find("PostgreSQL") == std::string::npos)
@@ -72,13 +74,21 @@ JobStore::JobStore(Database& db, JobKind kind) : db_(db), table_(JobTable(kind))
                       dbms);
 }
 
+std::string JobStore::InScope(const std::string& alias) const {
+  if (scope_.empty()) return "";
+  return " AND " + (alias.empty() ? "" : alias + ".") + "Scope = " +
+         Quoted(scope_);
+}
+
 int64_t JobStore::Add(const std::string& payload) {
+  const std::string columns = scope_.empty() ? " (Payload)" : " (Scope, Payload)";
+  const std::string values =
+      (scope_.empty() ? "" : Quoted(scope_) + ", ") + Quoted(payload);
   const std::string sql =
-      sql_server_
-          ? "INSERT INTO " + table_ + " (Payload) OUTPUT inserted.JobID VALUES (" +
-                Quoted(payload) + ")"
-          : "INSERT INTO " + table_ + " (Payload) VALUES (" + Quoted(payload) +
-                ") RETURNING JobID";
+      sql_server_ ? "INSERT INTO " + table_ + columns +
+                        " OUTPUT inserted.JobID VALUES (" + values + ")"
+                  : "INSERT INTO " + table_ + columns + " VALUES (" + values +
+                        ") RETURNING JobID";
   const ResultSet rows = db_.Query(sql);
   if (rows.empty()) throw Failure(kInternalError, "No job id from " + table_);
   return NumberOf(rows, 0, "JobID");
@@ -96,11 +106,14 @@ int JobStore::AddMissing(const std::vector<std::string>& payloads) {
   // payload at once.
   // SQL Server holds the range it looked at until the insert is done.
   std::string sql = "INSERT INTO " + table_ +
-                    " (Payload) SELECT v.p FROM (VALUES " + values +
+                    (scope_.empty() ? " (Payload) SELECT v.p"
+                                    : " (Scope, Payload) SELECT " +
+                                          Quoted(scope_) + ", v.p") +
+                    " FROM (VALUES " + values +
                     ") AS v(p) WHERE NOT EXISTS (SELECT 1 FROM " + table_ +
                     (sql_server_ ? " j WITH (UPDLOCK, HOLDLOCK)" : " j") +
                     " WHERE j.Payload = v.p AND j.State IN ('waiting', "
-                    "'running'))";
+                    "'running')" + InScope("j") + ")";
   if (!sql_server_) sql += " ON CONFLICT DO NOTHING";
   return static_cast<int>(db_.Execute(sql));
 }
@@ -119,9 +132,10 @@ std::vector<QueuedJob> JobStore::ClaimMany(const std::string& owner,
   std::string sql;
   if (sql_server_) {
     sql = "WITH next AS (SELECT TOP (" + limit + ") * FROM " + table_ +
-          " WITH (UPDLOCK, READPAST, ROWLOCK) WHERE State = 'waiting' OR "
-          "(State = 'running' AND LeaseUntil < SYSUTCDATETIME()) ORDER BY "
-          "JobID) UPDATE next SET State = 'running', Owner = " +
+          " WITH (UPDLOCK, READPAST, ROWLOCK) WHERE (State = 'waiting' OR "
+          "(State = 'running' AND LeaseUntil < SYSUTCDATETIME()))" +
+          InScope() +
+          " ORDER BY JobID) UPDATE next SET State = 'running', Owner = " +
           Quoted(owner) + ", LeaseUntil = DATEADD(second, " + lease +
           ", SYSUTCDATETIME()), Attempts = Attempts + 1 OUTPUT inserted.JobID, "
           "inserted.State, inserted.Payload, inserted.Owner, inserted.Progress, "
@@ -131,8 +145,8 @@ std::vector<QueuedJob> JobStore::ClaimMany(const std::string& owner,
           Quoted(owner) + ", LeaseUntil = now() + interval '" + lease +
           " seconds', Attempts = Attempts + 1 WHERE JobID IN (SELECT JobID "
           "FROM " + table_ +
-          " WHERE State = 'waiting' OR (State = 'running' AND LeaseUntil < "
-          "now()) ORDER BY JobID LIMIT " + limit +
+          " WHERE (State = 'waiting' OR (State = 'running' AND LeaseUntil < "
+          "now()))" + InScope() + " ORDER BY JobID LIMIT " + limit +
           " FOR UPDATE SKIP LOCKED) RETURNING " + kColumns;
   }
   const ResultSet rows = db_.Query(sql);
@@ -189,7 +203,7 @@ JobCounts JobStore::Counts() {
   const ResultSet rows = db_.Query(
       "SELECT SUM(CASE WHEN State = 'waiting' THEN 1 ELSE 0 END) AS Waiting, "
       "SUM(CASE WHEN State = 'running' THEN 1 ELSE 0 END) AS Running FROM " +
-      table_ + " WHERE State IN ('waiting', 'running')");
+      table_ + " WHERE State IN ('waiting', 'running')" + InScope());
   JobCounts counts;
   if (rows.empty()) return counts;
   // No rows at all sum to NULL.

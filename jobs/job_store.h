@@ -53,8 +53,11 @@ std::string NodeName();
 class JobStore {
  public:
   // On `db`, open on the archive. Throws a Failure when the archive is not
-  // on PostgreSQL or SQL Server.
-  JobStore(Database& db, JobKind kind);
+  // on PostgreSQL or SQL Server. With a `scope` (the importer's: its
+  // incoming folder), rows are queued, claimed and counted in that scope
+  // only, so that fronts with folders of their own never take each other's
+  // images; without one, in the whole table.
+  JobStore(Database& db, JobKind kind, std::string scope = std::string());
 
   // Queues `payload` (any text); returns the new row's id.
   int64_t Add(const std::string& payload);
@@ -96,8 +99,12 @@ class JobStore {
   std::optional<QueuedJob> Get(int64_t id);
 
  private:
+  // " AND Scope = '...'" with a scope, else "".
+  std::string InScope(const std::string& alias = std::string()) const;
+
   Database& db_;
   const std::string table_;
+  const std::string scope_;
   bool sql_server_ = false;
 };
 

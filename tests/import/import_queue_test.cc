@@ -1,7 +1,8 @@
 // The importer's queue in the archive database, on a real PostgreSQL: two
 // fronts sharing one incoming folder import every image once, a claim left
-// by a front that stopped is taken over when its lease has run out, and a
-// claim another front holds is left alone.
+// by a front that stopped is taken over when its lease has run out, a
+// claim another front holds is left alone, and a front with a folder of
+// its own never takes the images of another's.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include "host/base/database.h"
 #include "import/archive_files.h"
 #include "import/import_worker.h"
+#include "jobs/job_store.h"
 #include "tests/support/fixture_archive.h"
 #include "tests/support/test_images.h"
 
@@ -45,8 +47,10 @@ class ImportQueueTest : public ::testing::Test {
     return [this] { return config_; };
   }
 
-  // An image as reception leaves it in the shared incoming folder.
-  std::string Receive(int n) {
+  // An image as reception leaves it in the shared incoming folder (or in
+  // `folder`).
+  std::string Receive(int n, const std::string& folder = "") {
+    const std::string temp = folder.empty() ? temp_ : folder;
     TestImage image;
     image.sop_instance_uid = std::string(kSeries) + ".9." + std::to_string(n);
     image.patient_id = "P-QUEUE";
@@ -54,8 +58,8 @@ class ImportQueueTest : public ::testing::Test {
     image.study_uid = kStudy;
     image.series_uid = kSeries;
     image.extra = {{"InstanceNumber", std::to_string(n)}};
-    WriteTestImage(temp_ + image.sop_instance_uid + ".dcm", image);
-    std::ofstream(temp_ + image.sop_instance_uid + ".cae") << "MODALITY\r\n";
+    WriteTestImage(temp + image.sop_instance_uid + ".dcm", image);
+    std::ofstream(temp + image.sop_instance_uid + ".cae") << "MODALITY\r\n";
     return image.sop_instance_uid;
   }
 
@@ -110,15 +114,15 @@ TEST_F(ImportQueueTest, AClaimLeftByAStoppedFrontIsTakenOverAfterItsLease) {
   const std::string left = Receive(1);
   ASSERT_TRUE(ClaimReceived(temp_, left));
   archive_.Exec(
-      "INSERT INTO tblImportJobs (State, Payload, Owner, LeaseUntil, "
-      "Attempts) VALUES ('running', '" + left +
+      "INSERT INTO tblImportJobs (Scope, State, Payload, Owner, LeaseUntil, "
+      "Attempts) VALUES ('" + temp_ + "', 'running', '" + left +
       "', 'gone:1', now() + interval '2 seconds', 1)");
   // Held by another front that is still within its lease: left alone.
   const std::string live = Receive(2);
   ASSERT_TRUE(ClaimReceived(temp_, live));
   archive_.Exec(
-      "INSERT INTO tblImportJobs (State, Payload, Owner, LeaseUntil, "
-      "Attempts) VALUES ('running', '" + live +
+      "INSERT INTO tblImportJobs (Scope, State, Payload, Owner, LeaseUntil, "
+      "Attempts) VALUES ('" + temp_ + "', 'running', '" + live +
       "', 'busy:1', now() + interval '1 hour', 1)");
   const std::string fresh = Receive(3);
 
@@ -141,11 +145,43 @@ TEST_F(ImportQueueTest, AClaimLeftByAStoppedFrontIsTakenOverAfterItsLease) {
   EXPECT_EQ(Count("SELECT COUNT(*) FROM tblImportJobs"), 1);
 }
 
+TEST_F(ImportQueueTest, AFrontWithAFolderOfItsOwnLeavesOtherFoldersImagesAlone) {
+  // Front B (not running now) queued an image of its own folder.
+  const std::string other = archive_.dir() + "/incoming-b/";
+  fs::create_directories(other);
+  const std::string theirs = Receive(1, other);
+  Database db;
+  db.Open(ConnectionText(archive_.DBServer()));
+  ASSERT_EQ(JobStore(db, JobKind::kImport, other).AddMissing({theirs}), 1);
+
+  const std::string mine = Receive(2);
+  ImportWorker a(Source(), "front-a");
+  a.Start();
+  a.Notify(mine);
+  ASSERT_TRUE(WaitFor([&] { return a.imported() == 1; }));
+  a.Stop();
+  // Front A found no file of B's image in its folder: the row is B's still.
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM tblImportJobs WHERE State = "
+                  "'waiting' AND Payload = '" + theirs + "'"),
+            1);
+
+  auto config_b = std::make_shared<Config>(*config_);
+  config_b->Temp = other;
+  ImportWorker b([config_b] { return config_b; }, "front-b");
+  b.Start();
+  ASSERT_TRUE(WaitFor([&] {
+    return Count("SELECT COUNT(*) FROM tblImages WHERE ImageUID = '" +
+                 theirs + "'") == 1;
+  }));
+  b.Stop();
+  EXPECT_TRUE(ImagesIn(other, true).empty());
+}
+
 TEST_F(ImportQueueTest, AWaitingRowWithoutAFileIsDoneWith) {
   // A row whose image was imported by its first holder before the row went
   // (or that names no file at all) is removed, never imported or failed.
-  archive_.Exec(
-      "INSERT INTO tblImportJobs (Payload) VALUES ('1.2.3.4'), ('../x')");
+  archive_.Exec("INSERT INTO tblImportJobs (Scope, Payload) VALUES ('" +
+                temp_ + "', '1.2.3.4'), ('" + temp_ + "', '../x')");
   const std::string uid = Receive(1);
   ImportWorker b(Source(), "front-b");
   b.Start();
