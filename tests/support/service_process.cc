@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -171,21 +173,50 @@ std::string RegistryText(const RegValues& default_values,
   return text;
 }
 
-int FreeLoopbackPort() {
+namespace {
+
+// Whether 127.0.0.1:`port` can be bound now (0: any port); the port bound.
+int BindLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot find a free loopback port");
-  }
+  int bound = -1;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    bound = ntohs(addr.sin_port);
   ::close(fd);
-  return ntohs(addr.sin_port);
+  return bound;
+}
+
+}  // namespace
+
+int FreeLoopbackPort() {
+  // The first ephemeral port (32768 unless the machine says otherwise).
+  int ephemeral = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeral;
+  constexpr int kLowest = 10000;
+  if (ephemeral > kLowest + 1000) {
+    static std::mutex mu;
+    static std::mt19937 draw(std::random_device{}() ^
+                             static_cast<unsigned>(::getpid()));
+    std::uniform_int_distribution<int> pick(kLowest, ephemeral - 1);
+    for (int i = 0; i < 200; ++i) {
+      int candidate;
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        candidate = pick(draw);
+      }
+      const int port = BindLoopback(candidate);
+      if (port > 0) return port;
+    }
+  }
+  const int port = BindLoopback(0);
+  if (port <= 0) throw std::runtime_error("cannot find a free loopback port");
+  return port;
 }
 
 bool IsListening(int port) {

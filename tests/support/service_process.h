@@ -41,8 +41,10 @@ std::string RegistryText(const RegValues& default_values,
                          const RegValues& instance_values,
                          const std::string& instance = "01");
 
-// A port on 127.0.0.1 that was free a moment ago (bound to port 0, then
-// released).
+// A port on 127.0.0.1 that was free a moment ago (bound, then released),
+// drawn below the kernel's range of ephemeral ports, so that no outgoing
+// connection of another test running at the same time takes it before
+// the service listens on it.
 int FreeLoopbackPort();
 
 // Whether some socket of this host listens on TCP `port` (any address).
