@@ -14,6 +14,7 @@
 #include "import/import_statements.h"
 #include "import/importer.h"
 #include "jobs/job_store.h"
+#include "retrieve/store/incoming_files.h"
 
 namespace vantor {
 namespace {
@@ -29,14 +30,6 @@ constexpr auto kGatherTime = std::chrono::milliseconds(30);
 constexpr int kMaxBackoffSeconds = 60;
 // Batches claimed from the queue in one round; the next round follows.
 constexpr int kQueuedBatches = 16;
-
-// A row's payload names a file of the incoming folder: a UID, nothing that
-// could lead out of the folder.
-bool IsImageName(const std::string& uid) {
-  return !uid.empty() && uid.size() <= 64 &&
-         uid.find_first_not_of("0123456789.") == std::string::npos &&
-         uid.front() != '.';
-}
 
 // The archive connection of the importer, opened on demand and kept across
 // rounds; reopened when DBServer changes or the database stopped answering.
@@ -297,7 +290,8 @@ ImportWorker::Rounds::Outcome ImportWorker::Rounds::ImportQueued(
         std::vector<std::string> names;
         std::set<std::string> seen;
         for (const std::string& uid : found)
-          if (IsImageName(uid) && seen.insert(uid).second) names.push_back(uid);
+          if (IsFileNameUid(uid) && seen.insert(uid).second)
+            names.push_back(uid);
         for (size_t i = 0; i < names.size(); i += kBatchSize) {
           const size_t end = std::min(names.size(), i + kBatchSize);
           store.AddMissing(std::vector<std::string>(names.begin() + i,
@@ -313,13 +307,14 @@ ImportWorker::Rounds::Outcome ImportWorker::Rounds::ImportQueued(
           if (rows.empty()) break;
           // The row's holder owns the image's claim: one left in the
           // importing folder is taken as it is, else the image is claimed
-          // from the incoming folder; a row with neither is done with.
+          // from the incoming folder; a row with neither is done with, as
+          // is one whose payload names no file of the folder.
           std::vector<std::string> batch;
           std::map<std::string, int64_t> row_of;
           std::vector<int64_t> done;
           for (const QueuedJob& row : rows) {
             const std::string& uid = row.payload;
-            if (IsImageName(uid) &&
+            if (IsFileNameUid(uid) &&
                 (IsClaimed(temp, uid) || ClaimReceived(temp, uid))) {
               batch.push_back(uid);
               row_of[uid] = row.id;

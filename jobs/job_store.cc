@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "host/base/failure.h"
+#include "host/base/text.h"
 
 namespace vantor {
 namespace {
@@ -51,10 +52,8 @@ const char* JobTable(JobKind kind) {
 }
 
 bool JobsQueued(const Config& config) {
-  if (config.JobQueue != "database") return false;
-  const std::string& server = config.DBServer;
-  return !(server.size() >= 7 && (server.compare(0, 7, "sqlite:") == 0 ||
-                                  server.compare(0, 7, "SQLITE:") == 0));
+  return config.JobQueue == "database" &&
+         !StartsWithIgnoringCase(config.DBServer, "sqlite:");
 }
 
 std::string NodeName() {
@@ -101,10 +100,10 @@ int JobStore::AddMissing(const std::vector<std::string>& payloads) {
     if (!values.empty()) values += ", ";
     values += "(" + Quoted(payload) + ")";
   }
-  // The NOT EXISTS leaves out what is queued already; on PostgreSQL the
-  // unique index of the importer's table settles two fronts queuing one
-  // payload at once.
-  // SQL Server holds the range it looked at until the insert is done.
+  // The NOT EXISTS leaves out what is queued already. Two fronts queuing
+  // one payload at once are settled by the unique index of the importer's
+  // table on PostgreSQL (ON CONFLICT), and on SQL Server by holding the
+  // range looked at until the insert is done (UPDLOCK, HOLDLOCK).
   std::string sql = "INSERT INTO " + table_ +
                     (scope_.empty() ? " (Payload) SELECT v.p"
                                     : " (Scope, Payload) SELECT " +

@@ -19,7 +19,7 @@ constexpr char kProcedure[] = "CommitmentReports";
 constexpr int kRoundSize = 100;
 
 std::string Where(const dicom::ReportDestination& d) {
-  return d.called_aet + " (" + d.address + ":" + std::to_string(d.port) + ")";
+  return ReportDestinationText(d);
 }
 
 // Seconds of a lease that ends no earlier than `wait`.

@@ -12,10 +12,14 @@ namespace {
 constexpr char kProcedure[] = "CommitmentReports";
 
 std::string Where(const dicom::ReportDestination& d) {
-  return d.called_aet + " (" + d.address + ":" + std::to_string(d.port) + ")";
+  return ReportDestinationText(d);
 }
 
 }  // namespace
+
+std::string ReportDestinationText(const dicom::ReportDestination& d) {
+  return d.called_aet + " (" + d.address + ":" + std::to_string(d.port) + ")";
+}
 
 std::string UndeliveredReportText(const dicom::ReportDestination& destination,
                                   const dicom::CommitmentReport& report,

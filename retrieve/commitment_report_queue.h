@@ -83,6 +83,9 @@ class CommitmentReportQueue {
   std::thread worker_;        // started under mu_ by the first Add
 };
 
+// Where a report goes, as the log lines name it: "AET (address:port)".
+std::string ReportDestinationText(const dicom::ReportDestination& destination);
+
 // The error-log text of a report that was not delivered.
 std::string UndeliveredReportText(const dicom::ReportDestination& destination,
                                   const dicom::CommitmentReport& report,
